@@ -1,0 +1,44 @@
+// The serial port layer: the only code that touches the serial device.
+//
+// Opens and configures a port from PortSettings, closes it, sets the reply
+// time-out, discards pending input, writes a block and reads an exact count.
+// Every routine returns a small result code and logs nothing: callers decide
+// what to report.
+#pragma once
+
+#include <cstdint>
+
+#include "sarnmd.h"
+
+namespace sarn {
+
+enum PortResult : int {
+  kPortOk = 0,
+  kPortOpenFailed = 1,     // opening or setting the time-outs failed; last flush read failed
+  kPortShortWrite = 2,     // fewer bytes written than asked
+  kPortStateUnread = 4,    // reading the line state failed
+  kPortStateRejected = 5,  // the line state was not accepted
+  kPortIoFailed = 7,       // a read, write or close failed, or a read timed out
+};
+
+// Read time-out a freshly opened port has, in milliseconds.
+inline constexpr uint32_t kPortDefaultReadTimeoutMs = 1000;
+// Queue sizes recommended to the platform.
+inline constexpr uint32_t kPortQueueSize = 1200;
+// Reply time-out used while a flush drains the input, in 10 ms units.
+inline constexpr int32_t kFlushTimeout = 5;
+
+// Opens the port described by pPort; yields the handle, or kNoHandle.
+SarnHandle OpenComPort(const PortSettings* pPort);
+int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom);
+int PortClose(SarnHandle hCom);
+// Sets the reply time-out (units of 10 ms); returns the previous one, or 0
+// when the time-outs could not be read or written.
+int32_t PortSetTimeout(SarnHandle hCom, int32_t iTimeout);
+int PortFlushInput(SarnHandle hCom);
+int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten);
+// Reads exactly dwCount bytes unless a read fails or times out; *pRead
+// always tells how many arrived.
+int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
+
+}  // namespace sarn
