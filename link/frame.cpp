@@ -1,7 +1,218 @@
-// STUB
+// Modbus ASCII frames: CalcLrc, Send and Receive.
+//
+// A request is ':' + hexadecimal body + LRC + CR LF. A reply is read in two
+// or three pieces whose lengths follow from its head (five characters), its
+// function code and, for read replies, its byte count, so the reply is never
+// read character by character and never beyond what the head announced.
 #include "link/frame.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/module_state.h"
+#include "host/host_log.h"
+#include "link/hex.h"
+#include "link/port.h"
+#include "platform/serial_platform.h"
+
 namespace sarn {
-uint8_t CalcLrc(const char*, uint16_t) { return 0; }
-int Send(DriverContext*, char*, int) { return 2; }
-int Receive(const GateTransfer*, DriverContext*, char*, int*) { return 2; }
+namespace {
+
+constexpr int kHeadLen = 5;           // ':' + address + function code
+constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
+constexpr int kWriteTailLen = 12;     // echoed address and value, LRC, CR, LF
+constexpr int kByteCountLen = 2;
+
+struct ExceptionInfo {
+  const char* pszMessage;
+  int iResult;
+};
+
+// What each exception code means to the transaction: 1 refused for good,
+// 2 a failure of the line side, 4 worth another attempt.
+ExceptionInfo DescribeException(uint32_t code) {
+  switch (code) {
+    case 1: return {"SARNMD> (MB-protocol) Illegal function", kRecvException};
+    case 2: return {"SARNMD> (MB-protocol) Illegal data address", kRecvRejected};
+    case 3: return {"SARNMD> (MB-protocol) Illegal data value", kRecvRejected};
+    case 4: return {"SARNMD> (MB-protocol) Failure in associated device", kRecvLine};
+    case 5: return {"SARNMD> (MB-protocol) Acknowledge (processing)", kRecvRejected};
+    case 6: return {"SARNMD> (MB-protocol) Busy, rejected message", kRecvException};
+    case 7: return {"SARNMD> (MB-protocol) Negative acknowledgment", kRecvException};
+    case 8: return {"SARNMD> (MB-protocol) Memory parity error", kRecvException};
+    default: return {"SARNMD> (MB-protocol error)", kRecvException};
+  }
+}
+
+const char* GateName(const GateTransfer* pTransfer) {
+  return pTransfer->pszName != nullptr ? pTransfer->pszName : "";
+}
+
+// Upper bound for the transmit-queue wait while RTS is raised: twice the
+// time the frame needs on the line at the configured rate, plus a second.
+// A device that never reports its queue empty cannot hold RTS up forever.
+uint32_t TransmitWaitLimitMs(const DriverContext* pContext, int iBytes) {
+  const uint32_t baud = pContext->port.line.wBaud != 0 ? pContext->port.line.wBaud : 300;
+  return 2u * static_cast<uint32_t>(iBytes) * 12u * 1000u / baud + 1000u;
+}
+
+// Waits until the output queue is empty (polled every millisecond), then
+// lowers RTS.
+void LowerRtsWhenSent(DriverContext* pContext, int iBytes) {
+  const uint32_t limit = TransmitWaitLimitMs(pContext, iBytes);
+  for (uint32_t waited = 0; waited < limit; ++waited) {
+    PlatQueueStatus status;
+    if (!PlatClearError(pContext->hCom, &status)) {
+      err(kLogTrace, "SARNMD> Send() ClearCommError() failed");
+      break;
+    }
+    PlatSleep(1);
+    if (status.cbOutQue == 0) break;
+  }
+  if (!PlatEscape(pContext->hCom, kEscapeClrRts)) err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
+}
+
+}  // namespace
+
+uint8_t CalcLrc(const char* pszText, uint16_t sCount) {
+  uint8_t sum = 0;
+  for (uint32_t i = 0; i < sCount; i += 2) {
+    // A pair is one byte; a pair that is not hexadecimal adds what its
+    // leading digits say (none: nothing), which then fails the comparison.
+    uint32_t value = 0;
+    if (!ParseHex(pszText + i, 2, &value)) {
+      const int high = HexDigit(pszText[i]);
+      value = high < 0 ? 0 : static_cast<uint32_t>(high);
+    }
+    sum = static_cast<uint8_t>(sum + value);
+  }
+  return static_cast<uint8_t>(-sum);
+}
+
+int Send(DriverContext* pContext, char* pszText, int iLen) {
+  // The LRC, CR, LF and terminator go at iLen - 2 .. iLen + 2.
+  if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) {
+    cLastError = kLastErrorSend;
+    err(kLogTrace, "SARNMD> SEND> Unable to send message.");
+    return 2;
+  }
+  if (pContext->iIfg != 0) PlatSleep(pContext->iIfg);
+  PortFlushInput(pContext->hCom);
+
+  const uint8_t lrc = CalcLrc(pszText + 1, static_cast<uint16_t>(iLen - 3));
+  snprintf(pszText + iLen - 2, 5, "%02X\r\n", lrc);
+
+  if (pContext->cRtsCts != 0 && !PlatEscape(pContext->hCom, kEscapeSetRts)) {
+    err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
+  }
+  const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
+  uint32_t dwWritten = 0;
+  const int rc = PortWrite(pContext->hCom, pszText, dwToWrite, &dwWritten);
+  if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, iLen + 2);
+
+  if (rc == kPortOk && dwWritten == dwToWrite) return 0;
+  cLastError = kLastErrorSend;
+  err(kLogTrace, "SARNMD> SEND> Unable to send message.");
+  return 2;
+}
+
+int Receive(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, int* pRead) {
+  *pRead = 0;
+  int iPos = 0;
+  uint32_t dwGot = 0;
+
+  // Head: ':', address, function code.
+  if (PortRead(pContext->hCom, pBuf, kHeadLen, &dwGot) != kPortOk) {
+    err(kLogTrace, "SARNMD> Receive() #1: timeout (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvLine;
+  }
+  if (dwGot != kHeadLen || pBuf[0] != ':') {
+    err(kLogTrace, "SARNMD> Receive() Start of frame not received");
+    cLastError = kLastErrorFrameStart;
+    return kRecvLine;
+  }
+  uint32_t address = 0;
+  if (!ParseHex(pBuf + 1, 2, &address) || static_cast<int32_t>(address) != pTransfer->iPlcAddr) {
+    // Characters that are no hexadecimal address cannot be ours either.
+    err(kLogTrace, "SARNMD> Wrong plc addr.%Xh received", address);
+    return kRecvWrong;
+  }
+  *pRead += kHeadLen;
+  iPos += kHeadLen;
+
+  uint32_t function = 0;
+  uint32_t requested = 0;
+  ParseHex(pContext->txBuf + 3, 2, &requested);
+  if (!ParseHex(pBuf + 3, 2, &function)) {
+    err(kLogTrace, "SARNMD> Different function returned");
+    return kRecvWrong;
+  }
+
+  if ((function & 0x80u) != 0) {
+    if (function != (requested | 0x80u)) err(kLogTrace, "SARNMD> Different function with 0x80 returned");
+    if (PortRead(pContext->hCom, pBuf + iPos, kExceptionTailLen, &dwGot) != kPortOk) {
+      err(kLogTrace, "SARNMD> Receive() timeout 2nd part message (iRead=%d)", static_cast<int>(dwGot));
+      return kRecvLine;
+    }
+    if (dwGot != kExceptionTailLen) {
+      err(kLogTrace, "SARNMD> Receive() wrong length 2nd part message iRead=%d", static_cast<int>(dwGot));
+      return kRecvWrong;
+    }
+    *pRead += kExceptionTailLen;
+    uint32_t code = 0;
+    if (!ParseHex(pBuf + 5, 2, &code)) code = 0;  // not a code: reported as an unknown one
+    const ExceptionInfo info = DescribeException(code);
+    err(kLogTrace, "%s", info.pszMessage);
+    return info.iResult;
+  }
+
+  if (function != requested) {
+    err(kLogTrace, "SARNMD> Different function returned");
+    return kRecvWrong;
+  }
+
+  int iToRead = kWriteTailLen;
+  if (pContext->bWriting != 1) {
+    if (PortRead(pContext->hCom, pBuf + iPos, kByteCountLen, &dwGot) != kPortOk) {
+      err(kLogTrace, "SARNMD> Receive() error reading data part message (iRead=%d)", static_cast<int>(dwGot));
+      return kRecvLine;
+    }
+    char szCount[kByteCountLen + 1] = {pBuf[iPos], pBuf[iPos + 1], '\0'};
+    uint32_t byteCount = 0;
+    const bool bHex = ParseHex(szCount, kByteCountLen, &byteCount);
+    if (dwGot != kByteCountLen) {
+      err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
+      return kRecvLine;
+    }
+    if (!bHex) {
+      // A byte count that is no number: the reply cannot be measured, so it
+      // is treated as one that does not belong to the request.
+      err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
+      return kRecvWrong;
+    }
+    if (byteCount == 0) {
+      err(kLogTrace, "SARNMD> Receive() No data returned for '%s' (%2s)", GateName(pTransfer), szCount);
+      return kRecvLine;
+    }
+    iToRead = 2 * static_cast<int>(byteCount) + 4;
+    *pRead += kByteCountLen;
+    iPos += kByteCountLen;
+  }
+
+  // At most 255 data bytes: 5 + 2 + 514 characters fit the 600 of rxBuf.
+  const int rc = PortRead(pContext->hCom, pBuf + iPos, static_cast<uint16_t>(iToRead), &dwGot);
+  if (rc != kPortOk) {
+    err(kLogTrace, "SARNMD> Recieve() reading timeout last data part message (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvLine;
+  }
+  *pRead += static_cast<int>(dwGot);
+  if (static_cast<int>(dwGot) != iToRead) {
+    err(kLogTrace, "SARNMD> Receive() wrong length last data part message. iToRead %d, iRead %d", iToRead,
+        static_cast<int>(dwGot));
+    return kRecvWrong;
+  }
+  pBuf[*pRead] = '\0';
+  return kRecvOk;
+}
+
 }  // namespace sarn

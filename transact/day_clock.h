@@ -13,3 +13,11 @@ int CurrentDayOfMonth();
 void SetDayOfMonthSource(DayOfMonthFn pfnSource);
 
 }  // namespace sarn
+
+namespace sarn {
+
+// Day of the month the read transaction last restarted on; 0 until the
+// first read after the module is loaded.
+extern int iRestartDay;
+
+}  // namespace sarn

@@ -1,9 +1,289 @@
-// STUB
+// The read transaction: SingleRead, BlockRead, DoRead, BuildReadRequest and
+// DecodeReadReply.
+//
+// One request, one reply, retried: up to three send attempts, and up to nine
+// further attempts for replies that do not belong to the request. The host's
+// buffer is written only after a reply passed every check.
+#include <cstdio>
+
+#include "driver/lifecycle.h"
+#include "driver/module_state.h"
+#include "host/host_log.h"
+#include "link/frame.h"
+#include "link/hex.h"
+#include "transact/day_clock.h"
 #include "transact/transactions.h"
+#include "transact/value_codec.h"
+
 namespace sarn {
-ResultCode SingleRead(DriverRequest*) { return 2; }
-ResultCode BlockRead(DriverRequest*) { return 2; }
-int DoRead(DriverRequest*) { return 2; }
-int BuildReadRequest(DriverRequest*, char*, int*) { return 1; }
-int DecodeReadReply(DriverRequest*, const char*, int) { return 1; }
+
+int iRestartDay = 0;
+
+namespace {
+
+constexpr uint16_t kSendAttempts = 3;
+constexpr uint16_t kWrongReplyTries = 9;
+constexpr int kReadRequestLen = 15;
+constexpr int kReplyDataStart = 7;      // ':', address, function code, byte count
+constexpr int kReplyTrailerLen = 4;     // LRC, CR, LF
+constexpr int kMaxReplyDataChars = 510; // a byte count of two hex digits: 255 bytes
+constexpr int kGtcLeadingInputs = 160;  // inputs read along with a GTC bit block
+constexpr int kGtcSkipChars = kGtcLeadingInputs / 8 * 2;
+constexpr int kReplyTailShown = 25;
+
+bool IsSingleRead(const DriverRequest* pRequest) { return pRequest->iOpCode == SARN_OP_SINGLE_READ; }
+
+bool IsGtcBitBlock(const DriverContext* pContext, const GateTransfer* pTransfer) {
+  return pContext->cProtocol == 1 && pTransfer->iMemType == 0;
+}
+
+// Hexadecimal characters of reply data the decoder converts, or -1 when the
+// value size is not one it knows.
+int DataCharsNeeded(const DriverRequest* pRequest) {
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (IsSingleRead(pRequest)) {
+    switch (pTransfer->iBits) {
+      case 1: return pTransfer->iBitNr == -1 ? 2 : 4;
+      case 16: return 4;
+      case 32: return 8;
+      default: return -1;
+    }
+  }
+  const int64_t count = pTransfer->iCount;
+  switch (pTransfer->iBits) {
+    case 1: return static_cast<int>(
+                (count + 7) / 8 * 2 + (IsGtcBitBlock(pRequest->pContext, pTransfer) ? kGtcSkipChars : 0));
+    case 16: return static_cast<int>(count > kMaxReplyDataChars ? kMaxReplyDataChars + 1 : count * 4);
+    case 32: return static_cast<int>(count > kMaxReplyDataChars ? kMaxReplyDataChars + 1 : count * 8);
+    default: return -1;
+  }
+}
+
+bool AllHex(const char* pszText, int nChars) {
+  for (int i = 0; i < nChars; ++i)
+    if (HexDigit(pszText[i]) < 0) return false;
+  return true;
+}
+
+uint32_t HexAt(const char* pszText, int nDigits) {
+  uint32_t value = 0;
+  ParseHex(pszText, nDigits, &value);
+  return value;
+}
+
+// On the first read after loading and on every new local calendar day the
+// port's pending input is discarded before the transaction.
+void DailyRestart(DriverRequest* pRequest) {
+  const int iDay = CurrentDayOfMonth();
+  if (iDay == iRestartDay) return;
+  iRestartDay = iDay;
+  const ResultCode rc = WarmStart(pRequest);
+  if (rc != SARN_OK) {
+    err(kLogReport, "Restart Communication failed, rc=%d", rc);
+  } else {
+    err(kLogReport, "Restart Communication succeed");
+  }
+}
+
+void LogUnterminatedReply(const char* pszReply, int iLenR) {
+  err(kLogTrace, "SARNMD> DoRead() No termination of reply");
+  if (iLenR < kReplyTailShown) {
+    err(kLogTrace, "SARNMD> DoRead() ... reply : '%s'", pszReply);
+  } else {
+    err(kLogTrace, "SARNMD> DoRead() ... reply+ : '%s'", pszReply + iLenR - kReplyTailShown);
+  }
+}
+
+// Checks a complete reply's CR LF, LRC and data; the state of the pass.
+int CheckReadReply(DriverRequest* pRequest, int iLenR, uint16_t sRetry) {
+  const char* pszReply = pRequest->pContext->rxBuf;
+  if (pszReply[iLenR - 2] != '\r' || pszReply[iLenR - 1] != '\n') {
+    LogUnterminatedReply(pszReply, iLenR);
+    return 1;
+  }
+  uint32_t received = 0;
+  const bool bHex = ParseHex(pszReply + iLenR - 4, 2, &received);
+  if (!bHex || received != CalcLrc(pszReply + 1, static_cast<uint16_t>(iLenR - 5))) {
+    err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", kSendAttempts - sRetry);
+    return 1;
+  }
+  // A reply that carries too few data characters, or characters that are
+  // no hexadecimal digits, is refused and retried: it is never decoded.
+  const int iNeeded = DataCharsNeeded(pRequest);
+  const int iDataLen = iLenR - kReplyDataStart - kReplyTrailerLen;
+  if (iNeeded > iDataLen || (iNeeded > 0 && !AllHex(pszReply + kReplyDataStart, iNeeded))) {
+    err(kLogTrace, "SARNMD> DoRead() wrong data in reply, retry %d", kSendAttempts - sRetry);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+ResultCode SingleRead(DriverRequest* pRequest) {
+  const DriverContext* pContext = pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  int rc;
+  if (pContext->bComOpen == 0) {
+    rc = SARN_REFUSED;
+  } else if (pContext->cProtocol == 1) {
+    err(kLogTrace, "SARNMD> SingleRead() Only blocks are possible with GTC");
+    rc = SARN_REFUSED;
+  } else {
+    rc = DoRead(pRequest);
+  }
+  if (rc != SARN_OK) err(kLogTrace, "SARNMD> SingleRead() , ret val is %d for '%s'", rc, GateName(pTransfer));
+  return rc;
+}
+
+ResultCode BlockRead(DriverRequest* pRequest) {
+  if (pRequest->pContext->bComOpen == 0) return SARN_REFUSED;
+  const int rc = DoRead(pRequest);
+  if (rc != SARN_OK) {
+    err(kLogTrace, "SARNMD> BlockRead() , ret val is %d for '%s'", rc,
+        GateName(static_cast<const GateTransfer*>(pRequest->pParam)));
+  }
+  return rc;
+}
+
+int DoRead(DriverRequest* pRequest) {
+  DriverContext* pContext = pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (pTransfer->pData == nullptr) return SARN_REFUSED;
+
+  DailyRestart(pRequest);
+
+  int iLenT = 0;
+  if (BuildReadRequest(pRequest, pContext->txBuf, &iLenT) != 0) return SARN_REFUSED;
+
+  uint16_t sRetry = kSendAttempts;
+  uint16_t sTries = kWrongReplyTries;
+  int iState = 0;
+  int iLenR = 0;
+  bool bRetryLogged = false;
+  cLastError = kLastErrorNone;
+
+  do {
+    if (sRetry < kSendAttempts || sTries < kWrongReplyTries) {
+      if (!bRetryLogged) err(kLogTrace, "SARNMD> DoRead() : iLenT=%d", iLenT);
+      bRetryLogged = true;
+      err(kLogTrace, "SARNMD> DoRead() : sRetry=%d, iLenR=%d", sRetry, iLenR);
+    }
+    if (iState == kRecvWrong) {
+      // A reply that did not belong to the request costs no send attempt.
+      if (sTries == 0) break;
+      err(kLogTrace, "SARNMD> Wrong receive (still %d tries)", sTries);
+      --sTries;
+    } else {
+      --sRetry;
+    }
+
+    iState = 0;
+    if (Send(pContext, pContext->txBuf, iLenT) != 0) {
+      iState = 2;
+      err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", kSendAttempts - sRetry);
+      continue;
+    }
+    const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &iLenR);
+    if (rc == kRecvException) {
+      iState = 1;
+      if (cLastError != kLastErrorException) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
+      cLastError = kLastErrorException;
+    } else if (rc == kRecvRejected || rc == kRecvLine) {
+      iState = rc;
+      err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", kSendAttempts - sRetry);
+    } else if (rc == kRecvWrong) {
+      iState = kRecvWrong;
+    } else {
+      iState = CheckReadReply(pRequest, iLenR, sRetry);
+    }
+  } while (sRetry > 0 && iState != 0);
+
+  if (iState == 0) {
+    return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataStart,
+                           iLenR - kReplyDataStart - kReplyTrailerLen);
+  }
+  return iState == kRecvWrong ? SARN_REFUSED : iState;
+}
+
+int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen) {
+  const DriverContext* pContext = pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+
+  // Fields no parser produced cannot be put on the wire.
+  if (pTransfer->iMemType < 0 || pTransfer->iMemType > 8 || kReadFunction[pTransfer->iMemType] < 0) return 1;
+  if (pTransfer->iPlcAddr < 0 || pTransfer->iPlcAddr > 0xFF) return 1;
+  // A block must ask for at least one value and for no more than one reply
+  // can carry.
+  if (!IsSingleRead(pRequest) && (pTransfer->iCount < 1 || DataCharsNeeded(pRequest) > kMaxReplyDataChars)) {
+    return 1;
+  }
+
+  uint16_t wAddress = WireAddress(pContext, pTransfer);
+  const int32_t iDataType = pTransfer->iDataType;
+  const bool bPairs = iDataType == 3 || iDataType == 4 || iDataType == 5;
+  uint16_t wQuantity = static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iCount) * (bPairs ? 2u : 1u));
+  int iFunction = kReadFunction[pTransfer->iMemType];
+
+  if (pContext->cProtocol == 1) {
+    if (pTransfer->iMemType == 0) {
+      // GTC bits are read from input 1 on; the decoder skips the first 160.
+      iFunction = 2;
+      wAddress = 1;
+      wQuantity = static_cast<uint16_t>(wQuantity + kGtcLeadingInputs);
+    } else if (pTransfer->iMemType == 3) {
+      // Register areas 2 and 3 are addressed by their number.
+      if (wAddress == 65) wAddress = 2;
+      if (wAddress == 107) wAddress = 3;
+    }
+  }
+
+  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", static_cast<unsigned>(pTransfer->iPlcAddr),
+           static_cast<unsigned>(iFunction), wAddress, wQuantity);
+  *piLen = kReadRequestLen;
+  return 0;
+}
+
+int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen) {
+  const DriverContext* pContext = pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  const int iNeeded = DataCharsNeeded(pRequest);
+  if (iNeeded < 0 || iNeeded > iDataLen || !AllHex(pszData, iNeeded)) return 1;
+  void* pData = pTransfer->pData;
+
+  if (IsSingleRead(pRequest)) {
+    switch (pTransfer->iBits) {
+      case 1:
+        if (pTransfer->iBitNr == -1) {
+          SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 2)));
+        } else {
+          const uint32_t reg = HexAt(pszData, 4);
+          SetCellHalf(pData, static_cast<uint16_t>((reg >> (pTransfer->iBitNr & 15)) & 1u));
+        }
+        break;
+      case 16: SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 4))); break;
+      case 32: SetCellWord(pData, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData, 8))); break;
+    }
+    return 0;
+  }
+
+  switch (pTransfer->iBits) {
+    case 1: {
+      const char* pszBytes = pszData + (IsGtcBitBlock(pContext, pTransfer) ? kGtcSkipChars : 0);
+      const int nBytes = (pTransfer->iCount + 7) / 8;
+      for (int k = 0; k < nBytes; ++k) static_cast<uint8_t*>(pData)[k] = static_cast<uint8_t>(HexAt(pszBytes + 2 * k, 2));
+      break;
+    }
+    case 16:
+      for (int k = 0; k < pTransfer->iCount; ++k) SetBlockHalf(pData, k, static_cast<uint16_t>(HexAt(pszData + 4 * k, 4)));
+      break;
+    case 32:
+      for (int k = 0; k < pTransfer->iCount; ++k) {
+        SetBlockWord(pData, k, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData + 8 * k, 8)));
+      }
+      break;
+  }
+  return 0;
+}
+
 }  // namespace sarn

@@ -1,0 +1,64 @@
+// Host value cells and the word order of 32-bit values.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "sarnmd.h"
+
+namespace sarn {
+
+// A single gate's 4-byte cell: 32-bit values fill it, 16-bit values and
+// bits live in its second half (bytes 2 and 3). Copied bytewise: the host's
+// buffer need not be aligned.
+inline uint16_t CellHalf(const void* pCell) {
+  uint16_t w;
+  memcpy(&w, static_cast<const char*>(pCell) + 2, sizeof w);
+  return w;
+}
+inline void SetCellHalf(void* pCell, uint16_t w) { memcpy(static_cast<char*>(pCell) + 2, &w, sizeof w); }
+inline uint32_t CellWord(const void* pCell) {
+  uint32_t v;
+  memcpy(&v, pCell, sizeof v);
+  return v;
+}
+inline void SetCellWord(void* pCell, uint32_t v) { memcpy(pCell, &v, sizeof v); }
+
+// Element k of a block buffer of 16- or 32-bit values.
+inline uint16_t BlockHalf(const void* pData, int k) {
+  uint16_t w;
+  memcpy(&w, static_cast<const char*>(pData) + 2 * k, sizeof w);
+  return w;
+}
+inline void SetBlockHalf(void* pData, int k, uint16_t w) { memcpy(static_cast<char*>(pData) + 2 * k, &w, sizeof w); }
+inline uint32_t BlockWord(const void* pData, int k) { return CellWord(static_cast<const char*>(pData) + 4 * k); }
+inline void SetBlockWord(void* pData, int k, uint32_t v) { SetCellWord(static_cast<char*>(pData) + 4 * k, v); }
+
+// The halves of a 32-bit value are exchanged for 32-bit integers (memory
+// types 6 and 8) under SWAP and for floating-point values (5 and 7) under
+// FLOATSWAP; on the wire the first register is the high half.
+inline uint32_t ApplyWordOrder(const DriverContext* pContext, int32_t iMemType, uint32_t value) {
+  const bool bInteger = iMemType == 6 || iMemType == 8;
+  const bool bFloat = iMemType == 5 || iMemType == 7;
+  if ((bInteger && (pContext->wFlags & SARN_FLAG_SWAP) != 0) ||
+      (bFloat && (pContext->wFlags & SARN_FLAG_FLOATSWAP) != 0)) {
+    return (value << 16) | (value >> 16);
+  }
+  return value;
+}
+
+// Register address of a gate on the wire: a 32-bit gate's address counts
+// register pairs unless LONGADDR maps it one to one. Low 16 bits.
+inline uint16_t WireAddress(const DriverContext* pContext, const GateTransfer* pTransfer) {
+  if (pTransfer->iBits == 32 && (pContext->wFlags & SARN_FLAG_LONGADDR) == 0) {
+    return static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iAddress) * 2u);
+  }
+  return static_cast<uint16_t>(pTransfer->iAddress);
+}
+
+// Gate text for log messages; never null.
+inline const char* GateName(const GateTransfer* pTransfer) {
+  return pTransfer->pszName != nullptr ? pTransfer->pszName : "";
+}
+
+}  // namespace sarn
