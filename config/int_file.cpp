@@ -1,7 +1,251 @@
-// STUB: replaced by the initialization file reader.
+// The initialization file SARNMD<n>.INT: protocol, base, option bits, RTS
+// control and inter-frame gap of one driver instance, read at cold start.
 #include "config/int_file.h"
+
+#include <climits>
+
+#include "host/host_log.h"
+
 namespace sarn {
-void ReadIntFile(DriverRequest*) {}
-FILE* OpenIntFile(const char*, char*, size_t, int) { return nullptr; }
-int ParseBusLine(const char*, DriverContext*) { return 0; }
+
+namespace {
+
+const char kBaseName[] = "SARNMD";
+
+// A line is read in pieces of at most this many characters, newline included.
+constexpr int kMaxPiece = 255;
+
+bool IsBlank(char c) {
+  return c == ' ';
+}
+
+// White space as the C library's formatted input skips it.
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+const char* SkipBlanks(const char* p) {
+  while (IsBlank(*p)) ++p;
+  return p;
+}
+
+bool BeginsWith(const char* p, const char* pszWord) {
+  while (*pszWord != '\0') {
+    if (*p++ != *pszWord++) return false;
+  }
+  return true;
+}
+
+// "<key> = " in the manner of a formatted scan: the key in the first column,
+// optional white space, "=", optional white space. Returns the text after it,
+// or nullptr when the line does not begin so.
+const char* MatchKey(const char* pszLine, const char* pszKey) {
+  if (!BeginsWith(pszLine, pszKey)) return nullptr;
+  const char* p = pszLine;
+  while (*pszKey++ != '\0') ++p;
+  while (IsSpace(*p)) ++p;
+  if (*p != '=') return nullptr;
+  ++p;
+  while (IsSpace(*p)) ++p;
+  return p;
+}
+
+void UpperCase(char* p) {
+  for (; *p != '\0'; ++p) {
+    if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
+  }
+}
+
+// Reads the next piece of a line into szPiece (kMaxPiece + 1 characters):
+// up to and including the newline, or kMaxPiece characters, or to the end of
+// the file. A carriage return before a newline is dropped, as text-mode
+// reading does on the driver's home platform. Returns false at the end of
+// the file (or on a read error) when nothing was read.
+bool ReadPiece(FILE* pFile, char* szPiece) {
+  int iLen = 0;
+  while (iLen < kMaxPiece) {
+    int c = getc(pFile);
+    if (c == EOF) break;
+    if (c == '\r') {
+      int cNext = getc(pFile);
+      if (cNext == '\n') {
+        c = '\n';
+      } else if (cNext != EOF) {
+        ungetc(cNext, pFile);
+      }
+    }
+    szPiece[iLen++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  szPiece[iLen] = '\0';
+  return iLen > 0;
+}
+
+struct SwitchKey {
+  const char* pszKey;
+  uint16_t wBit;  // bit of wFlags; 0 for RTSCTS, which sets cRtsCts
+  const char* pszCheck;
+};
+
+// In the order in which a line is tried against them.
+const SwitchKey kSwitchKeys[] = {
+    {"SWAP", SARN_FLAG_SWAP, "SARNMD> Check for SWAP = in your int file. Assuming NO swap"},
+    {"FLOATSWAP", SARN_FLAG_FLOATSWAP, "SARNMD> Check for FLOATSWAP = in your int file. Assuming NO swap"},
+    {"LONGADDR", SARN_FLAG_LONGADDR, "SARNMD> Check for LONGADDR = in your int file. Assuming NO switching"},
+    {"RTSCTS", 0, "SARNMD> Check for RTSCTS = in your int file. Assuming NO switching"},
+};
+
+void SetSwitch(DriverContext* pContext, const SwitchKey& key, bool bOn) {
+  if (key.wBit == 0) {
+    pContext->cRtsCts = bOn ? 1 : 0;
+  } else if (bOn) {
+    pContext->wFlags = static_cast<uint16_t>(pContext->wFlags | key.wBit);
+  } else {
+    pContext->wFlags = static_cast<uint16_t>(pContext->wFlags & ~key.wBit);
+  }
+}
+
+// 1 when the line is a switch-key line: the key's "= " followed by at least
+// two characters (the newline counts), of which the first two or three are
+// the value.
+int ParseSwitchLine(const char* pszLine, DriverContext* pContext) {
+  for (const SwitchKey& key : kSwitchKeys) {
+    const char* p = MatchKey(pszLine, key.pszKey);
+    if (p == nullptr) continue;
+    int iTaken = 0;
+    while (iTaken < 3 && p[iTaken] != '\0') ++iTaken;
+    if (iTaken < 2) continue;
+    if (p[0] == 'N' && p[1] == 'O') {
+      SetSwitch(pContext, key, false);
+    } else if (iTaken == 3 && p[0] == 'Y' && p[1] == 'E' && p[2] == 'S') {
+      SetSwitch(pContext, key, true);
+    } else {
+      SetSwitch(pContext, key, false);
+      err(kLogReport, "SARNMD> Illegal format of Int File:");
+      err(kLogReport, key.pszCheck);
+    }
+    return 1;
+  }
+  return 0;
+}
+
+// 1 when the line is "IFG = <digits>"; the digits form an unsigned decimal
+// number of which the 16-bit field keeps the low 16 bits. A sign is not part
+// of such a number, so "IFG = -1" is no IFG line.
+int ParseIfgLine(const char* pszLine, DriverContext* pContext) {
+  const char* p = MatchKey(pszLine, "IFG");
+  if (p == nullptr || !IsDigit(*p)) return 0;
+  unsigned uLow = 0;
+  bool bZero = true;
+  for (; IsDigit(*p); ++p) {
+    uLow = (uLow * 10u + static_cast<unsigned>(*p - '0')) & 0xFFFFu;
+    if (*p != '0') bZero = false;
+  }
+  if (bZero) {
+    pContext->iIfg = 0;
+    err(kLogReport, "SARNMD> Illegal format of Int File:");
+    err(kLogReport, "SARNMD> Check for IFG = in your int file. Assuming IFG = 0");
+  } else {
+    pContext->iIfg = static_cast<uint16_t>(uLow);
+  }
+  return 1;
+}
+
+void LogSettings(const DriverContext* pContext) {
+  err(kLogReport, pContext->cProtocol == 0 ? "SARNMD> Protocol = Modbus" : "SARNMD> Protocol = GTC");
+  err(kLogReport, pContext->cBase == 'D' ? "SARNMD> Base = Decimal" : "SARNMD> Base = Hexadecimal");
+  if (pContext->cProtocol != 0) return;
+  err(kLogReport, (pContext->wFlags & SARN_FLAG_SWAP) ? "SARNMD> Word swap of int 32bit gates = YES"
+                                                      : "SARNMD> Word swap of int 32bit gates = NO");
+  err(kLogReport, (pContext->wFlags & SARN_FLAG_FLOATSWAP) ? "SARNMD> Word swap of float gates = YES"
+                                                           : "SARNMD> Word swap of float gates = NO");
+  err(kLogReport, (pContext->wFlags & SARN_FLAG_LONGADDR) ? "SARNMD> Long word addres mapping = YES"
+                                                          : "SARNMD> Long word addres mapping = NO");
+  err(kLogReport, "SARNMD> Inter Frame Gap = %u msec.", static_cast<unsigned>(pContext->iIfg));
+}
+
+}  // namespace
+
+int ParseBusLine(const char* pszLine, DriverContext* pContext) {
+  const char* p = SkipBlanks(pszLine);
+  if (!BeginsWith(p, "BUS")) return 0;
+  p = SkipBlanks(p + 3);
+  if (*p != '=') return 0;
+  p = SkipBlanks(p + 1);
+  const char* pszValues = p;
+
+  if (*p != ',' && BeginsWith(p, "GTC")) {
+    pContext->cProtocol = 1;
+  } else if (*p != ',' && BeginsWith(p, "MODBUS")) {
+    pContext->cProtocol = 0;
+  } else {
+    err(kLogReport, "SARNMD> No protocol given! - ");
+    err(kLogReport, "SARNMD> Default protocol used: Protocol=Modbus");
+    pContext->cProtocol = 0;
+  }
+
+  const char* pComma = pszValues;
+  while (*pComma != '\0' && *pComma != ',') ++pComma;
+  bool bBase = false;
+  if (*pComma == ',') {
+    p = SkipBlanks(pComma + 1);
+    if (BeginsWith(p, "HEX")) {
+      pContext->cBase = 'H';
+      bBase = true;
+    } else if (BeginsWith(p, "DEC")) {
+      pContext->cBase = 'D';
+      bBase = true;
+    }
+  }
+  if (!bBase) {
+    err(kLogReport, "SARNMD> No base given! - ");
+    err(kLogReport, "SARNMD> Default base used: Base=Decimal");
+    pContext->cBase = 'D';
+  }
+  return 1;
+}
+
+FILE* OpenIntFile(const char* pszBase, char* pszName, size_t nNameSize, int iDriverNr) {
+  if (pszBase == nullptr || pszName == nullptr || nNameSize == 0) return nullptr;
+  const char* const kPatterns[] = {"%s%02d.INT", "%s%01d.INT", "%s.INT"};
+  for (const char* pszPattern : kPatterns) {
+    int iLen = snprintf(pszName, nNameSize, pszPattern, pszBase, iDriverNr);
+    // A name cut short by the buffer would open some other file.
+    if (iLen < 0 || static_cast<size_t>(iLen) >= nNameSize) continue;
+    FILE* pFile = fopen(pszName, "r");
+    if (pFile != nullptr) return pFile;
+  }
+  return nullptr;
+}
+
+void ReadIntFile(DriverRequest* pRequest) {
+  if (pRequest == nullptr || pRequest->pContext == nullptr) return;
+  DriverContext* pContext = pRequest->pContext;
+
+  char szName[32];
+  FILE* pFile = OpenIntFile(kBaseName, szName, sizeof szName, pRequest->iDriverNr);
+  if (pFile == nullptr) {
+    err(kLogTrace, "SARNMD> ReadIntFile() no initfile found, defaults used");
+  } else {
+    err(kLogTrace, "SARNMD> ReadIntFile() reading initfile '%s'", szName);
+    char szLine[kMaxPiece + 1];
+    int iLine = 0;
+    while (ReadPiece(pFile, szLine)) {
+      if (iLine < INT_MAX) ++iLine;
+      UpperCase(szLine);
+      if (ParseBusLine(szLine, pContext)) continue;
+      if (ParseSwitchLine(szLine, pContext)) continue;
+      if (ParseIfgLine(szLine, pContext)) continue;
+      if (szLine[0] == '\n') continue;
+      err(kLogReport, "SARNMD> Illegal line %d in Int File", iLine);
+    }
+    fclose(pFile);
+  }
+  LogSettings(pContext);
+}
+
 }  // namespace sarn
