@@ -1,12 +1,190 @@
-// STUB: replaced by the port layer.
+// The serial port layer over the platform seam.
+//
+// Each routine is a short sequence of seam calls that mirror the Win32
+// serial API one for one; see platform/serial_platform.h.
 #include "link/port.h"
+
+#include <cstring>
+
 #include "platform/serial_platform.h"
+
 namespace sarn {
-SarnHandle OpenComPort(const PortSettings*) { return kNoHandle; }
-int PortOpen(const char*, const LineSettings*, uint16_t, SarnHandle*) { return 1; }
-int PortClose(SarnHandle) { return 7; }
-int32_t PortSetTimeout(SarnHandle, int32_t) { return 0; }
-int PortFlushInput(SarnHandle) { return 1; }
-int PortWrite(SarnHandle, const void*, uint32_t, uint32_t*) { return 7; }
-int PortRead(SarnHandle, void*, uint16_t, uint32_t*) { return 7; }
+
+namespace {
+
+// Longest port name, without its terminator (the name field holds 12 bytes).
+constexpr size_t kMaxPortName = 11;
+
+// Error character set in the line state; without effect while fErrorChar is 0.
+constexpr char kErrorChar = static_cast<char>(0xFC);
+
+// Scratch size of one flush read.
+constexpr uint32_t kFlushChunk = 512;
+
+// Length of pszName, or a value above kMaxPortName when no terminator comes
+// within the 12 bytes of the name field.
+size_t PortNameLength(const char* pszName) {
+  size_t i = 0;
+  while (i <= kMaxPortName && pszName[i] != '\0') ++i;
+  return i;
+}
+
+// DTR mode selected by the control word: the first matching test decides.
+uint8_t DtrMode(uint16_t wControl) {
+  if (wControl & 0x0101) return kDtrEnable;
+  if (wControl & 0x8000) return kDtrHandshake;
+  return kDtrDisable;
+}
+
+// RTS mode selected by the control word: the first matching test decides.
+uint8_t RtsMode(uint16_t wControl) {
+  if (wControl & 0x0202) return kRtsEnable;
+  if (wControl & 0x1000) return kRtsHandshake;
+  if (wControl & 0x2000) return kRtsToggle;
+  return kRtsDisable;
+}
+
+// Reply time-out in 10 ms units to milliseconds. Values whose product does
+// not fit a 32-bit millisecond count are clamped instead of wrapping round:
+// negative ones to 0, too large ones to the largest count.
+uint32_t TimeoutToMs(int32_t iTimeout) {
+  int64_t iMs = int64_t{iTimeout} * 10;
+  if (iMs < 0) return 0;
+  if (iMs > int64_t{UINT32_MAX}) return UINT32_MAX;
+  return static_cast<uint32_t>(iMs);
+}
+
+}  // namespace
+
+SarnHandle OpenComPort(const PortSettings* pPort) {
+  if (pPort == nullptr) return kNoHandle;
+  SarnHandle hCom = kNoHandle;
+  if (PortOpen(pPort->szName, &pPort->line, pPort->wControl, &hCom) != kPortOk) return kNoHandle;
+  return hCom;
+}
+
+int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom) {
+  if (phCom == nullptr) return kPortOpenFailed;
+  *phCom = kNoHandle;
+  // A name that does not fit the 12-byte field is refused, never cut short:
+  // a shortened name could open another device.
+  if (pszName == nullptr || pLine == nullptr || PortNameLength(pszName) > kMaxPortName) return kPortOpenFailed;
+
+  SarnHandle hCom = PlatOpen(pszName);
+  if (hCom == kNoHandle) return kPortOpenFailed;
+  *phCom = hCom;
+
+  // The null device is used as it is: it accepts every write and delivers
+  // no input, so there is nothing to configure.
+  if (strcmp(pszName, "NUL") == 0) return kPortOk;
+
+  PlatLineState state;
+  if (!PlatGetLineState(hCom, &state)) {
+    PlatClose(hCom);
+    *phCom = kNoHandle;
+    return kPortStateUnread;
+  }
+
+  PlatTimeouts timeouts;
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = kPortDefaultReadTimeoutMs;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  if (!PlatSetTimeouts(hCom, &timeouts)) {
+    PlatClose(hCom);
+    *phCom = kNoHandle;
+    return kPortOpenFailed;
+  }
+
+  state.dwBaudRate = pLine->wBaud;
+  state.cByteSize = static_cast<uint8_t>(pLine->wDataBits & 0xFF);
+  state.cParity = static_cast<uint8_t>(pLine->wParity & 0xFF);
+  state.cStopBits = static_cast<uint8_t>(pLine->wStopBits & 0xFF);
+  state.fBinary = true;
+  state.fParity = true;
+  state.fOutxCtsFlow = false;
+  state.fOutxDsrFlow = false;
+  state.fDtrControl = DtrMode(wControl);
+  state.fRtsControl = RtsMode(wControl);
+  state.fDsrSensitivity = false;
+  state.fOutX = false;
+  state.fInX = false;
+  state.fErrorChar = false;
+  state.fNull = false;
+  state.fAbortOnError = false;
+  state.cErrorChar = kErrorChar;
+  if (!PlatSetLineState(hCom, &state)) {
+    PlatClose(hCom);
+    *phCom = kNoHandle;
+    return kPortStateRejected;
+  }
+
+  PlatSetupQueues(hCom, kPortQueueSize, kPortQueueSize);
+  return kPortOk;
+}
+
+int PortClose(SarnHandle hCom) {
+  return PlatClose(hCom) ? kPortOk : kPortIoFailed;
+}
+
+int32_t PortSetTimeout(SarnHandle hCom, int32_t iTimeout) {
+  PlatTimeouts timeouts;
+  if (!PlatGetTimeouts(hCom, &timeouts)) return 0;
+
+  uint32_t dwMs = TimeoutToMs(iTimeout);
+  uint32_t dwPrevious = timeouts.ReadTotalTimeoutConstant;
+  if (dwPrevious == dwMs) return static_cast<int32_t>(dwPrevious / 10);
+
+  timeouts.ReadTotalTimeoutConstant = dwMs;
+  if (!PlatSetTimeouts(hCom, &timeouts)) return 0;
+  return static_cast<int32_t>(dwPrevious / 10);
+}
+
+int PortFlushInput(SarnHandle hCom) {
+  PlatQueueStatus status;
+  if (PlatClearError(hCom, &status) && status.cbInQue == 0) return kPortOk;
+
+  int32_t iPrevious = PortSetTimeout(hCom, kFlushTimeout);
+
+  char scratch[kFlushChunk];
+  uint32_t dwRead = 0;
+  bool bOk;
+  do {
+    dwRead = 0;
+    bOk = PlatRead(hCom, scratch, kFlushChunk, &dwRead);
+  } while (bOk && dwRead == kFlushChunk);
+
+  if (iPrevious != 0) PortSetTimeout(hCom, iPrevious);
+  return bOk ? kPortOk : kPortOpenFailed;
+}
+
+int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten) {
+  uint32_t dwWritten = 0;
+  if (!PlatWrite(hCom, pData, dwCount, &dwWritten)) return kPortIoFailed;
+  if (pWritten != nullptr) *pWritten = dwWritten;
+  return dwWritten == dwCount ? kPortOk : kPortShortWrite;
+}
+
+int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
+  if (pRead != nullptr) *pRead = 0;
+  char* pOut = static_cast<char*>(pBuf);
+  uint32_t dwSum = 0;
+  for (;;) {
+    uint16_t wAsk = static_cast<uint16_t>(wCount - dwSum);
+    uint32_t dwGot = 0;
+    if (!PlatRead(hCom, pOut + dwSum, wAsk, &dwGot)) {
+      (void)PlatLastError();  // fetched as the platform expects, but not needed
+      return kPortIoFailed;
+    }
+    if (dwGot == 0) return kPortIoFailed;
+    // A platform never delivers more than asked; should one, the count is
+    // capped rather than trusted.
+    if (dwGot > wAsk) dwGot = wAsk;
+    dwSum += dwGot;
+    if (pRead != nullptr) *pRead = dwSum;
+    if (dwSum >= wCount) return kPortOk;
+  }
+}
+
 }  // namespace sarn

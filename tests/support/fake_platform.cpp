@@ -1,17 +1,398 @@
-// STUB: replaced by the scripted fake platform.
-#include "platform/serial_platform.h"
+// Scripted fake of the serial platform seam; see fake_platform.h.
+#include "support/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+
+namespace fakeplat {
+namespace {
+
+struct Port {
+  std::string name;
+  bool bNull = false;
+  bool bOpen = true;
+  sarn::PlatLineState state;
+  sarn::PlatTimeouts timeouts;
+};
+
+// Bytes of the input stream, each with its arrival time; kept in arrival
+// order (stable for equal times).
+struct Chunk {
+  uint64_t atMs;
+  std::string bytes;
+};
+
+constexpr uint32_t kFirstHandle = 0x1001;  // far from small result codes and from 0
+constexpr sarn::PlatTimeouts kDefaultTimeouts{10, 1, 100, 2, 200};
+
+struct State {
+  std::set<std::string> devices;
+  uint64_t now = 0;
+  std::map<uint32_t, Port> ports;
+  uint32_t nextHandle = kFirstHandle;
+  uint32_t lastOpened = 0;
+  std::map<Fail, int> failures;
+  std::optional<uint32_t> nextWriteShort;
+  std::deque<std::vector<Piece>> replies;
+  std::deque<Chunk> input;
+  std::deque<uint32_t> outQueue;
+  std::vector<std::string> writes;
+  std::vector<Call> calls;
+  sarn::PlatLineState lastLineState;
+  sarn::PlatLineState initialState;
+  sarn::PlatTimeouts initialTimeouts = kDefaultTimeouts;
+  uint32_t lastError = 0;
+};
+
+State& S() {
+  static State s;
+  return s;
+}
+
+sarn::PlatLineState DefaultLineState() {
+  sarn::PlatLineState state;
+  state.dwBaudRate = 9600;
+  return state;
+}
+
+void Record(const char* pszName, int64_t arg, std::string text = {}) {
+  State& s = S();
+  s.calls.push_back(Call{pszName, s.now, arg, std::move(text), true});
+}
+
+// Records the call and tells whether it is to fail by script.
+bool Begin(const char* pszName, int64_t arg, Fail kind, std::string text = {}) {
+  State& s = S();
+  Record(pszName, arg, std::move(text));
+  auto it = s.failures.find(kind);
+  if (it != s.failures.end() && it->second > 0) {
+    --it->second;
+    s.calls.back().ok = false;
+    s.lastError = kFailError;
+    return true;
+  }
+  return false;
+}
+
+bool Refuse() {
+  S().calls.back().ok = false;
+  S().lastError = 6;  // Win32 ERROR_INVALID_HANDLE
+  return false;
+}
+
+uint32_t FromHandle(SarnHandle hPort) {
+#ifdef _WIN32
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hPort));
+#else
+  return hPort;
+#endif
+}
+
+Port* Find(SarnHandle hPort) {
+  State& s = S();
+  auto it = s.ports.find(FromHandle(hPort));
+  if (it == s.ports.end() || !it->second.bOpen) return nullptr;
+  return &it->second;
+}
+
+SarnHandle ToHandle(uint32_t h) {
+#ifdef _WIN32
+  return reinterpret_cast<SarnHandle>(static_cast<uintptr_t>(h));
+#else
+  return h;
+#endif
+}
+
+void Schedule(uint64_t atMs, const std::string& bytes) {
+  if (bytes.empty()) return;
+  std::deque<Chunk>& in = S().input;
+  auto pos = std::upper_bound(in.begin(), in.end(), atMs, [](uint64_t t, const Chunk& c) { return t < c.atMs; });
+  in.insert(pos, Chunk{atMs, bytes});
+}
+
+size_t ArrivedBy(uint64_t t) {
+  size_t n = 0;
+  for (const Chunk& c : S().input) {
+    if (c.atMs > t) break;
+    n += c.bytes.size();
+  }
+  return n;
+}
+
+// Moves up to `want` arrived bytes into pBuf; returns how many.
+uint32_t Take(char* pBuf, uint32_t want) {
+  State& s = S();
+  uint32_t got = 0;
+  while (got < want && !s.input.empty() && s.input.front().atMs <= s.now) {
+    Chunk& c = s.input.front();
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(want - got, c.bytes.size()));
+    memcpy(pBuf + got, c.bytes.data(), n);
+    c.bytes.erase(0, n);
+    got += n;
+    if (c.bytes.empty()) s.input.pop_front();
+  }
+  return got;
+}
+
+}  // namespace
+
+void Reset() {
+  S() = State{};
+  S().initialState = DefaultLineState();
+  S().lastLineState = DefaultLineState();
+}
+
+void AddDevice(const std::string& name) {
+  S().devices.insert(name);
+}
+
+void FailNext(Fail what, int count) {
+  S().failures[what] = count;
+}
+
+void SetNextWriteShort(uint32_t taken) {
+  S().nextWriteShort = taken;
+}
+
+void QueueReply(std::vector<Piece> pieces) {
+  S().replies.push_back(std::move(pieces));
+}
+
+void QueueReply(const std::string& bytes, uint32_t delayMs) {
+  QueueReply(std::vector<Piece>{Piece{bytes, delayMs}});
+}
+
+void QueueNoReply() {
+  S().replies.push_back({});
+}
+
+void InjectInput(const std::string& bytes) {
+  Schedule(S().now, bytes);
+}
+
+void SetOutQueueSequence(std::vector<uint32_t> counts) {
+  S().outQueue.assign(counts.begin(), counts.end());
+}
+
+void SetInitialLineState(const sarn::PlatLineState& state) {
+  S().initialState = state;
+}
+
+void SetInitialTimeouts(const sarn::PlatTimeouts& timeouts) {
+  S().initialTimeouts = timeouts;
+}
+
+uint64_t NowMs() {
+  return S().now;
+}
+
+void AdvanceMs(uint64_t ms) {
+  S().now += ms;
+}
+
+std::vector<std::string> Writes() {
+  return S().writes;
+}
+
+std::vector<Call> Calls() {
+  return S().calls;
+}
+
+int CountCalls(const std::string& name) {
+  return static_cast<int>(
+      std::count_if(S().calls.begin(), S().calls.end(), [&](const Call& c) { return c.name == name; }));
+}
+
+sarn::PlatLineState LastLineState() {
+  return S().lastLineState;
+}
+
+sarn::PlatTimeouts Timeouts() {
+  auto it = S().ports.find(S().lastOpened);
+  return it == S().ports.end() ? sarn::PlatTimeouts{} : it->second.timeouts;
+}
+
+int OpenHandleCount() {
+  return static_cast<int>(
+      std::count_if(S().ports.begin(), S().ports.end(), [](const auto& p) { return p.second.bOpen; }));
+}
+
+size_t PendingInput() {
+  size_t n = 0;
+  for (const Chunk& c : S().input) n += c.bytes.size();
+  return n;
+}
+
+size_t ArrivedInput() {
+  return ArrivedBy(S().now);
+}
+
+}  // namespace fakeplat
+
+// ---------------------------------------------------------------- the seam
 namespace sarn {
-SarnHandle PlatOpen(const char*) { return kNoHandle; }
-bool PlatClose(SarnHandle) { return false; }
-bool PlatGetLineState(SarnHandle, PlatLineState*) { return false; }
-bool PlatSetLineState(SarnHandle, const PlatLineState*) { return false; }
-bool PlatGetTimeouts(SarnHandle, PlatTimeouts*) { return false; }
-bool PlatSetTimeouts(SarnHandle, const PlatTimeouts*) { return false; }
-bool PlatSetupQueues(SarnHandle, uint32_t, uint32_t) { return false; }
-bool PlatClearError(SarnHandle, PlatQueueStatus*) { return false; }
-bool PlatRead(SarnHandle, void*, uint32_t, uint32_t*) { return false; }
-bool PlatWrite(SarnHandle, const void*, uint32_t, uint32_t*) { return false; }
-uint32_t PlatLastError() { return 0; }
-bool PlatEscape(SarnHandle, int) { return false; }
-void PlatSleep(uint32_t) {}
+
+using fakeplat::Fail;
+using fakeplat::S;
+
+SarnHandle PlatOpen(const char* pszName) {
+  std::string name = pszName ? pszName : "";
+  if (fakeplat::Begin("Open", 0, Fail::Open, name)) return kNoHandle;
+  fakeplat::State& s = S();
+  bool bNull = name == "NUL";
+  if (!bNull) {
+    if (!s.devices.count(name)) {
+      s.calls.back().ok = false;
+      s.lastError = 2;  // ERROR_FILE_NOT_FOUND
+      return kNoHandle;
+    }
+    for (const auto& [h, port] : s.ports) {
+      if (port.bOpen && port.name == name) {
+        s.calls.back().ok = false;
+        s.lastError = 5;  // ERROR_ACCESS_DENIED, as for a port in use
+        return kNoHandle;
+      }
+    }
+  }
+  uint32_t h = s.nextHandle++;
+  s.ports[h] = fakeplat::Port{name, bNull, true, s.initialState, s.initialTimeouts};
+  s.lastOpened = h;
+  return fakeplat::ToHandle(h);
+}
+
+bool PlatClose(SarnHandle hPort) {
+  if (fakeplat::Begin("Close", 0, Fail::Close)) return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p) return fakeplat::Refuse();
+  p->bOpen = false;
+  return true;
+}
+
+bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {
+  if (fakeplat::Begin("GetLineState", 0, Fail::GetLineState)) return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p || !pState) return fakeplat::Refuse();
+  *pState = p->state;
+  return true;
+}
+
+bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
+  if (pState) S().lastLineState = *pState;
+  if (fakeplat::Begin("SetLineState", pState ? pState->dwBaudRate : 0, Fail::SetLineState)) return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p || !pState) return fakeplat::Refuse();
+  p->state = *pState;
+  return true;
+}
+
+bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts) {
+  if (fakeplat::Begin("GetTimeouts", 0, Fail::GetTimeouts)) return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p || !pTimeouts) return fakeplat::Refuse();
+  *pTimeouts = p->timeouts;
+  return true;
+}
+
+bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
+  if (fakeplat::Begin("SetTimeouts", pTimeouts ? pTimeouts->ReadTotalTimeoutConstant : 0, Fail::SetTimeouts))
+    return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p || !pTimeouts) return fakeplat::Refuse();
+  p->timeouts = *pTimeouts;
+  return true;
+}
+
+bool PlatSetupQueues(SarnHandle hPort, uint32_t dwInQueue, uint32_t) {
+  if (fakeplat::Begin("SetupQueues", dwInQueue, Fail::SetupQueues)) return false;
+  if (!fakeplat::Find(hPort)) return fakeplat::Refuse();
+  return true;
+}
+
+bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
+  if (fakeplat::Begin("ClearError", 0, Fail::ClearError)) return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p) return fakeplat::Refuse();
+  fakeplat::State& s = S();
+  PlatQueueStatus status;
+  if (!p->bNull) status.cbInQue = static_cast<uint32_t>(fakeplat::ArrivedBy(s.now));
+  if (!s.outQueue.empty()) {
+    status.cbOutQue = s.outQueue.front();
+    s.outQueue.pop_front();
+  }
+  if (pStatus) *pStatus = status;
+  return true;
+}
+
+bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
+  if (pRead) *pRead = 0;
+  if (fakeplat::Begin("Read", dwCount, Fail::Read)) return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p || (!pBuf && dwCount)) return fakeplat::Refuse();
+  if (p->bNull || dwCount == 0) return true;
+
+  fakeplat::State& s = S();
+  char* pOut = static_cast<char*>(pBuf);
+  const PlatTimeouts& t = p->timeouts;
+  bool bForever = t.ReadIntervalTimeout == 0 && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  bool bImmediate =
+      t.ReadIntervalTimeout == 0xFFFFFFFFu && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  uint64_t deadline = s.now + t.ReadTotalTimeoutConstant + uint64_t{t.ReadTotalTimeoutMultiplier} * dwCount;
+
+  uint32_t got = fakeplat::Take(pOut, dwCount);
+  while (got < dwCount && !bImmediate) {
+    if (s.input.empty()) {
+      // Nothing more will come: a bounded read waits out its time-out.
+      if (!bForever) s.now = std::max(s.now, deadline);
+      break;
+    }
+    uint64_t next = s.input.front().atMs;
+    if (!bForever && next > deadline) {
+      s.now = std::max(s.now, deadline);
+      break;
+    }
+    s.now = std::max(s.now, next);
+    got += fakeplat::Take(pOut + got, dwCount - got);
+  }
+  if (pRead) *pRead = got;
+  return true;
+}
+
+bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten) {
+  if (fakeplat::Begin("Write", dwCount, Fail::Write)) return false;
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p || (!pBuf && dwCount)) return fakeplat::Refuse();
+  fakeplat::State& s = S();
+  uint32_t taken = dwCount;
+  if (s.nextWriteShort) {
+    taken = std::min(taken, *s.nextWriteShort);
+    s.nextWriteShort.reset();
+  }
+  s.writes.emplace_back(static_cast<const char*>(pBuf), taken);
+  if (pWritten) *pWritten = taken;
+  if (!p->bNull && !s.replies.empty()) {
+    for (const fakeplat::Piece& piece : s.replies.front()) fakeplat::Schedule(s.now + piece.delayMs, piece.bytes);
+    s.replies.pop_front();
+  }
+  return true;
+}
+
+uint32_t PlatLastError() {
+  return S().lastError;
+}
+
+bool PlatEscape(SarnHandle hPort, int iFunction) {
+  if (fakeplat::Begin("Escape", iFunction, Fail::Escape)) return false;
+  if (!fakeplat::Find(hPort) || (iFunction != kEscapeSetRts && iFunction != kEscapeClrRts)) return fakeplat::Refuse();
+  return true;
+}
+
+void PlatSleep(uint32_t dwMilliseconds) {
+  fakeplat::Record("Sleep", dwMilliseconds);
+  S().now += dwMilliseconds;
+}
+
 }  // namespace sarn

@@ -1,0 +1,120 @@
+// Scripted fake of the serial platform seam, with a virtual clock.
+//
+// Unit tests of the port layer, the frame layer and the transactions link it
+// in place of the real platform. A test registers device names, queues the
+// replies the "controller" gives to successive writes, and afterwards looks
+// at what was written and which seam calls were made when.
+//
+// Time is virtual: it starts at 0 and moves only when the code under test
+// sleeps (PlatSleep) or waits in a read for bytes that are scheduled later or
+// for its time-out to run out. Nothing ever really waits.
+//
+// Reads follow the Win32 meaning of the current time-outs of the handle: a
+// read delivers what has arrived, up to the count; when that is short it
+// moves the clock on to the arrival of further scheduled bytes as long as they
+// come before its deadline (ReadTotalTimeoutConstant + multiplier x count
+// after the read began), else to the deadline, and returns what it has (true).
+// With all read time-outs zero it moves on to whatever is scheduled and
+// returns what there is; it never waits for bytes nobody will send.
+//
+// There is one input stream, shared by every handle (tests use one port).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/serial_platform.h"
+
+namespace fakeplat {
+
+// No devices, clock 0, nothing queued or recorded, all handles closed, no
+// failures pending, default initial line state and time-outs.
+void Reset();
+
+// A name PlatOpen accepts. "NUL" always opens, as the null device: writes
+// succeed (and are recorded), reads return 0 bytes at once, line-state and
+// time-out calls succeed. Any other device opens once at a time (exclusive).
+void AddDevice(const std::string& name);
+
+enum class Fail {
+  Open,
+  Close,
+  GetLineState,
+  SetLineState,
+  GetTimeouts,
+  SetTimeouts,
+  ClearError,
+  Read,
+  Write,
+  Escape,
+  SetupQueues
+};
+// The next `count` calls of that kind fail (they are still recorded in
+// Calls()); PlatLastError() then reports kFailError.
+void FailNext(Fail what, int count = 1);
+inline constexpr uint32_t kFailError = 31;  // Win32 ERROR_GEN_FAILURE
+
+// The next write takes only `taken` bytes (and succeeds).
+void SetNextWriteShort(uint32_t taken);
+
+// One piece of a reply: its bytes arrive delayMs after the write that
+// triggers the reply.
+struct Piece {
+  std::string bytes;
+  uint32_t delayMs;
+};
+// The reply to the next write not yet answered (first queued, first used).
+void QueueReply(std::vector<Piece> pieces);
+void QueueReply(const std::string& bytes, uint32_t delayMs = 0);
+// The next write gets no reply. A write with no reply queued gets none too.
+void QueueNoReply();
+// Bytes waiting in the input queue now.
+void InjectInput(const std::string& bytes);
+// cbOutQue reported by successive ClearError calls, then 0.
+void SetOutQueueSequence(std::vector<uint32_t> counts);
+
+// Line state and time-outs a device has when it is opened (before the code
+// under test changes them). Reset restores the defaults: the default
+// PlatLineState with 9600 baud, and time-outs {10, 1, 100, 2, 200} so that a
+// caller that forgets to set them is noticed.
+void SetInitialLineState(const sarn::PlatLineState& state);
+void SetInitialTimeouts(const sarn::PlatTimeouts& timeouts);
+
+// Virtual clock in milliseconds; PlatSleep and waiting reads advance it.
+uint64_t NowMs();
+// Moves the clock on by ms (a test's own passing of time).
+void AdvanceMs(uint64_t ms);
+
+// Bytes of every successful write, in order (a short write records the bytes
+// it took; a failed write records nothing).
+std::vector<std::string> Writes();
+
+// One seam call. name: "Open", "Close", "GetLineState", "SetLineState",
+// "GetTimeouts", "SetTimeouts", "SetupQueues", "ClearError", "Read", "Write",
+// "Escape", "Sleep". arg: Read the count asked, Write the count offered,
+// Escape the function, Sleep the milliseconds, SetTimeouts the
+// ReadTotalTimeoutConstant passed, SetupQueues the input queue size, else 0.
+// text: Open the name asked for, else empty. atMs: the clock when the call
+// began. Failed calls are recorded too, with ok = false.
+struct Call {
+  std::string name;
+  uint64_t atMs;
+  int64_t arg;
+  std::string text = {};
+  bool ok = true;
+};
+std::vector<Call> Calls();
+int CountCalls(const std::string& name);
+
+// The line state last passed to PlatSetLineState (also when that call failed).
+sarn::PlatLineState LastLineState();
+// Current time-outs of the handle opened last.
+sarn::PlatTimeouts Timeouts();
+int OpenHandleCount();
+// Bytes arrived or scheduled and not yet read.
+size_t PendingInput();
+// Bytes arrived by now and not yet read (what ClearError reports as cbInQue).
+size_t ArrivedInput();
+
+}  // namespace fakeplat
