@@ -1,0 +1,264 @@
+// The frame layer over the scripted fake platform: LRC, Send and Receive.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "driver/module_state.h"
+#include "link/frame.h"
+#include "link/port.h"
+#include "support/fake_platform.h"
+#include "support/test_log.h"
+
+namespace {
+
+class FrameTest : public ::testing::Test {
+ protected:
+  DriverContext ctx{};
+  GateTransfer gate{};
+
+  void SetUp() override {
+    fakeplat::Reset();
+    fakeplat::AddDevice("COM1");
+    testlog::Clear();
+    sarn::cLastError = 0;
+    PortSettings port{};
+    strcpy(port.szName, "COM1");
+    port.line = {9600, 7, 2, 2};
+    port.wControl = 0x0303;
+    ctx.hCom = sarn::OpenComPort(&port);
+    ASSERT_NE(ctx.hCom, SarnHandle{});
+    sarn::PortSetTimeout(ctx.hCom, 100);
+    ctx.bComOpen = 1;
+    gate.iPlcAddr = 1;
+    gate.pszName = "0140001";
+  }
+
+  // Puts a read request for function `fn` in txBuf, as the transactions do.
+  void Request(const char* pszText) { strcpy(ctx.txBuf, pszText); }
+
+  int ReceiveReply(const std::string& reply, int* pRead) {
+    if (!reply.empty()) fakeplat::InjectInput(reply);
+    return sarn::Receive(&gate, &ctx, ctx.rxBuf, pRead);
+  }
+};
+
+TEST_F(FrameTest, LrcIsTheTwosComplementOfTheByteSum) {
+  EXPECT_EQ(sarn::CalcLrc("", 0), 0);
+  EXPECT_EQ(sarn::CalcLrc("01030000000A", 12), 0xF2);
+  EXPECT_EQ(sarn::CalcLrc("0103020005", 10), 0xF5);
+  EXPECT_EQ(sarn::CalcLrc("010302abcd", 10), sarn::CalcLrc("010302ABCD", 10));
+  EXPECT_EQ(sarn::CalcLrc("FF01", 4), 0x00);  // sum wraps to 0
+}
+
+TEST_F(FrameTest, SendCompletesTheFrameAndTransmitsLenPlusTwo) {
+  strcpy(ctx.txBuf, ":01030000000A\r\n");
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  ASSERT_EQ(fakeplat::Writes().size(), 1u);
+  EXPECT_EQ(fakeplat::Writes()[0], ":01030000000AF2\r\n");
+  EXPECT_EQ(ctx.txBuf[17], '\0');
+  EXPECT_EQ(fakeplat::CountCalls("Sleep"), 0);   // no inter-frame gap
+  EXPECT_EQ(fakeplat::CountCalls("Escape"), 0);  // RTS untouched
+  EXPECT_EQ(fakeplat::CountCalls("ClearError"), 1);  // the flush's queue query only
+  EXPECT_EQ(fakeplat::CountCalls("Read"), 0);
+}
+
+TEST_F(FrameTest, SendWaitsTheInterFrameGapAndDiscardsStaleInputFirst) {
+  ctx.iIfg = 20;
+  fakeplat::InjectInput(":0103020005F5\r\n");
+  strcpy(ctx.txBuf, ":01030000000A\r\n");
+  const size_t nFirst = fakeplat::Calls().size();
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  std::vector<std::string> order;
+  const auto calls = fakeplat::Calls();
+  for (size_t i = nFirst; i < calls.size(); ++i) {
+    if (calls[i].name == "Sleep") order.push_back("Sleep" + std::to_string(calls[i].arg));
+    if (calls[i].name == "Read" || calls[i].name == "Write") order.push_back(calls[i].name);
+  }
+  ASSERT_GE(order.size(), 3u);
+  EXPECT_EQ(order.front(), "Sleep20");
+  EXPECT_EQ(order[1], "Read");
+  EXPECT_EQ(order.back(), "Write");
+  EXPECT_EQ(fakeplat::PendingInput(), 0u);
+}
+
+TEST_F(FrameTest, RtsIsLoweredOnlyAfterTheOutputQueueIsReportedEmpty) {
+  ctx.cRtsCts = 1;
+  strcpy(ctx.txBuf, ":01030000000A\r\n");
+  fakeplat::SetOutQueueSequence({0 /* the flush's query */, 9, 3});
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  std::vector<std::string> seq;
+  for (const auto& call : fakeplat::Calls()) {
+    if (call.name == "Escape") seq.push_back(call.arg == 3 ? "SETRTS" : "CLRRTS");
+    if (call.name == "Write" || call.name == "ClearError") seq.push_back(call.name);
+    if (call.name == "Sleep") seq.push_back("Sleep" + std::to_string(call.arg));
+  }
+  const std::vector<std::string> expected = {"ClearError", "SETRTS",     "Write",  "ClearError", "Sleep1", "ClearError",
+                                             "Sleep1",     "ClearError", "Sleep1", "CLRRTS"};
+  EXPECT_EQ(seq, expected);
+}
+
+TEST_F(FrameTest, RtsFailuresAreLoggedAndTheFrameStillGoesOut) {
+  ctx.cRtsCts = 1;
+  strcpy(ctx.txBuf, ":01030000000A\r\n");
+  fakeplat::FailNext(fakeplat::Fail::Escape, 2);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  EXPECT_EQ(testlog::Count(8, "SARNMD> Send() EscapeCommFunction() failed"), 2);
+  EXPECT_EQ(fakeplat::Writes().size(), 1u);
+}
+
+TEST_F(FrameTest, StatusQueryFailureStopsTheWaitAndStillLowersRts) {
+  ctx.cRtsCts = 1;
+  strcpy(ctx.txBuf, ":01030000000A\r\n");
+  // The flush's query and the first query of the wait fail.
+  fakeplat::SetOutQueueSequence({5, 5, 5, 5});
+  fakeplat::FailNext(fakeplat::Fail::ClearError, 2);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  EXPECT_EQ(testlog::Count(8, "SARNMD> Send() ClearCommError() failed"), 1);
+  EXPECT_EQ(fakeplat::Calls().back().name, "Escape");
+  EXPECT_EQ(fakeplat::Calls().back().arg, 4);
+}
+
+TEST_F(FrameTest, ShortOrFailedWritesAreReportedWith2) {
+  for (bool bFail : {false, true}) {
+    testlog::Clear();
+    sarn::cLastError = 0;
+    strcpy(ctx.txBuf, ":01030000000A\r\n");
+    if (bFail) {
+      fakeplat::FailNext(fakeplat::Fail::Write);
+    } else {
+      fakeplat::SetNextWriteShort(10);
+    }
+    EXPECT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 2);
+    EXPECT_EQ(sarn::cLastError, 1);
+    EXPECT_EQ(testlog::Count(8, "SARNMD> SEND> Unable to send message."), 1);
+  }
+}
+
+struct ReceiveCase {
+  const char* name;
+  const char* request;  // txBuf
+  int bWriting;
+  std::string reply;
+  int result;
+  int read;
+  const char* message;  // expected log line, or nullptr for none
+  bool terminated;
+};
+
+class ReceiveTable : public FrameTest, public ::testing::WithParamInterface<ReceiveCase> {};
+
+TEST_P(ReceiveTable, ResultCountAndMessage) {
+  const ReceiveCase& c = GetParam();
+  Request(c.request);
+  ctx.bWriting = c.bWriting;
+  memset(ctx.rxBuf, 'x', sizeof ctx.rxBuf);
+  int iRead = -1;
+  EXPECT_EQ(ReceiveReply(c.reply, &iRead), c.result) << testlog::Dump();
+  EXPECT_EQ(iRead, c.read);
+  if (c.message != nullptr) {
+    EXPECT_EQ(testlog::Count(8, c.message), 1) << testlog::Dump();
+  } else {
+    EXPECT_TRUE(testlog::Lines().empty()) << testlog::Dump();
+  }
+  if (c.terminated) {
+    EXPECT_EQ(ctx.rxBuf[iRead], '\0');
+    EXPECT_EQ(std::string(ctx.rxBuf), c.reply);
+  } else {
+    EXPECT_EQ(memchr(ctx.rxBuf, '\0', sizeof ctx.rxBuf), nullptr);
+  }
+}
+
+const char* const kRead3 = ":010300000001FB\r\n";
+const char* const kWrite6 = ":010600001234B3\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReceiveTable,
+    ::testing::Values(
+        ReceiveCase{"ReadReply", kRead3, 0, ":0103020005F5\r\n", 0, 15, nullptr, true},
+        ReceiveCase{"ReadReplyLowerCase", kRead3, 0, ":010302abcd82\r\n", 0, 15, nullptr, true},
+        ReceiveCase{"WriteEcho", kWrite6, 1, ":010600001234B3\r\n", 0, 17, nullptr, true},
+        ReceiveCase{"WriteEchoNotCheckedForContent", kWrite6, 1, ":0106ZZZZZZZZZZ\r\n", 0, 17, nullptr, true},
+        ReceiveCase{"NoReply", kRead3, 0, "", 2, 0, "SARNMD> Receive() #1: timeout (iRead=0)", false},
+        ReceiveCase{"HeadCutShort", kRead3, 0, ":01", 2, 0, "SARNMD> Receive() #1: timeout (iRead=3)", false},
+        ReceiveCase{"NoColon", kRead3, 0, "#0103020005F5\r\n", 2, 0, "SARNMD> Receive() Start of frame not received",
+                    false},
+        ReceiveCase{"OtherAddress", kRead3, 0, ":0203020005F4\r\n", 3, 0, "SARNMD> Wrong plc addr.2h received", false},
+        ReceiveCase{"AddressNotHex", kRead3, 0, ":0G03020005F4\r\n", 3, 0, "SARNMD> Wrong plc addr.0h received",
+                    false},
+        ReceiveCase{"OtherFunction", kRead3, 0, ":0104020005F4\r\n", 3, 5, "SARNMD> Different function returned",
+                    false},
+        ReceiveCase{"FunctionNotHex", kRead3, 0, ":01+3020005F4\r\n", 3, 5, "SARNMD> Different function returned",
+                    false},
+        ReceiveCase{"Exception2", kRead3, 0, ":0183027A\r\n", 1, 11, "SARNMD> (MB-protocol) Illegal data address",
+                    false},
+        ReceiveCase{"Exception1", kRead3, 0, ":0183017B\r\n", 4, 11, "SARNMD> (MB-protocol) Illegal function", false},
+        ReceiveCase{"Exception3", kRead3, 0, ":01830379\r\n", 1, 11, "SARNMD> (MB-protocol) Illegal data value", false},
+        ReceiveCase{"Exception4", kRead3, 0, ":01830478\r\n", 2, 11,
+                    "SARNMD> (MB-protocol) Failure in associated device", false},
+        ReceiveCase{"Exception5", kRead3, 0, ":01830577\r\n", 1, 11, "SARNMD> (MB-protocol) Acknowledge (processing)",
+                    false},
+        ReceiveCase{"Exception6", kRead3, 0, ":01830676\r\n", 4, 11, "SARNMD> (MB-protocol) Busy, rejected message",
+                    false},
+        ReceiveCase{"Exception7", kRead3, 0, ":01830775\r\n", 4, 11, "SARNMD> (MB-protocol) Negative acknowledgment",
+                    false},
+        ReceiveCase{"Exception8", kRead3, 0, ":01830874\r\n", 4, 11, "SARNMD> (MB-protocol) Memory parity error", false},
+        ReceiveCase{"Exception9", kRead3, 0, ":01830973\r\n", 4, 11, "SARNMD> (MB-protocol error)", false},
+        ReceiveCase{"ExceptionCutShort", kRead3, 0, ":018302", 2, 5,
+                    "SARNMD> Receive() timeout 2nd part message (iRead=2)", false},
+        ReceiveCase{"ByteCountMissing", kRead3, 0, ":0103", 2, 5,
+                    "SARNMD> Receive() error reading data part message (iRead=0)", false},
+        ReceiveCase{"ByteCountZero", kRead3, 0, ":010300FC\r\n", 2, 5,
+                    "SARNMD> Receive() No data returned for '0140001' (00)", false},
+        ReceiveCase{"ByteCountNotHex", kRead3, 0, ":0103G20005F5\r\n", 3, 5,
+                    "SARNMD> Receive() wrong length data part message (iRead=2)", false},
+        ReceiveCase{"DataCutShort", kRead3, 0, ":0103020005", 2, 7,
+                    "SARNMD> Recieve() reading timeout last data part message (iRead=4)", false},
+        ReceiveCase{"WriteEchoCutShort", kWrite6, 1, ":01060000123", 2, 5,
+                    "SARNMD> Recieve() reading timeout last data part message (iRead=7)", false}),
+    [](const ::testing::TestParamInfo<ReceiveCase>& info) { return std::string(info.param.name); });
+
+TEST_F(FrameTest, ExceptionWithAnotherFunctionIsStillDecodedByItsCode) {
+  Request(kRead3);
+  int iRead = 0;
+  EXPECT_EQ(ReceiveReply(":01840279\r\n", &iRead), 1);
+  EXPECT_EQ(testlog::IndexOf("SARNMD> Different function with 0x80 returned"), 0);
+  EXPECT_EQ(testlog::IndexOf("SARNMD> (MB-protocol) Illegal data address"), 1);
+}
+
+TEST_F(FrameTest, OtherFunctionStopsAfterTheHead) {
+  Request(kRead3);
+  int iRead = 0;
+  EXPECT_EQ(ReceiveReply(":0104020005F4\r\n", &iRead), 3);
+  EXPECT_EQ(fakeplat::PendingInput(), 10u);  // the rest was not read
+}
+
+TEST_F(FrameTest, ReadReplyIsReadInThreeExactPieces) {
+  Request(kRead3);
+  int iRead = 0;
+  // 125 registers: byte count FA, 500 data characters.
+  std::string reply = ":0103FA" + std::string(500, '0');
+  uint8_t sum = 0x01 + 0x03 + 0xFA;
+  char lrc[3];
+  snprintf(lrc, sizeof lrc, "%02X", static_cast<uint8_t>(-sum));
+  reply += lrc;
+  reply += "\r\n";
+  ASSERT_EQ(ReceiveReply(reply, &iRead), 0);
+  EXPECT_EQ(iRead, 511);
+  std::vector<int64_t> reads;
+  for (const auto& call : fakeplat::Calls())
+    if (call.name == "Read") reads.push_back(call.arg);
+  EXPECT_EQ(reads, (std::vector<int64_t>{5, 2, 504}));
+}
+
+TEST_F(FrameTest, StartOfFrameLossSetsTheLastErrorButAWrongAddressDoesNot) {
+  Request(kRead3);
+  int iRead = 0;
+  ReceiveReply(":0203020005F4\r\n", &iRead);
+  EXPECT_EQ(sarn::cLastError, 0);
+  sarn::PortFlushInput(ctx.hCom);
+  ReceiveReply("X0103020005F5\r\n", &iRead);
+  EXPECT_EQ(sarn::cLastError, 4);
+}
+
+}  // namespace
