@@ -1,0 +1,176 @@
+// Lifecycle operations over the scripted fake platform.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "driver_fixture.h"
+
+namespace {
+
+class LifecycleTest : public testdrv::DriverFixture {
+ protected:
+  DriverParams Change(const char* pszPort, int32_t iTimeout, uint16_t wBaud) {
+    DriverParams params{};
+    snprintf(params.szPort, sizeof params.szPort, "%s", pszPort);
+    params.iTimeout = iTimeout;
+    params.line = {wBaud, 8, 0, 0};
+    return params;
+  }
+};
+
+TEST_F(LifecycleTest, ColdStartOpensTheDefaultLineAndAppliesTheTimeout) {
+  fakeplat::Reset();
+  fakeplat::AddDevice("COM1");
+  memset(&ctx, 0, sizeof ctx);
+  ctx.bWriting = 1;
+  testlog::Clear();
+  ASSERT_EQ(ColdStart("COM1", 1, 30), 0);
+  EXPECT_NE(ctx.hCom, SarnHandle{});
+  EXPECT_EQ(ctx.bComOpen, 1);
+  EXPECT_EQ(ctx.bWriting, 0);
+  EXPECT_STREQ(ctx.port.szName, "COM1");
+  EXPECT_EQ(ctx.port.wControl, 0x0303);
+  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 300u);
+  const sarn::PlatLineState line = fakeplat::LastLineState();
+  EXPECT_EQ(line.dwBaudRate, 9600u);
+  EXPECT_EQ(line.cByteSize, 7);
+  EXPECT_EQ(line.cParity, 2);
+  EXPECT_EQ(line.cStopBits, 2);
+  ASSERT_FALSE(testlog::Lines().empty());
+  EXPECT_EQ(testlog::Lines()[0].iLevel, 8);
+  EXPECT_TRUE(std::regex_match(testlog::Lines()[0].text,
+                               std::regex(R"(SARNMD> version compiled on [A-Z][a-z]{2} [ 123]\d \d{4} at time \d\d:\d\d:\d\d)")))
+      << testlog::Lines()[0].text;
+  EXPECT_EQ(testlog::Count(32, "SARNMD> ModBus/GTC 32bit driver installed"), 1);
+  EXPECT_EQ(testlog::Count(32, "SARNMD> Protocol = Modbus"), 1);
+}
+
+TEST_F(LifecycleTest, ColdStartWithoutCommunicationOpensNothing) {
+  memset(&ctx.port, 0x41, sizeof ctx.port);
+  fakeplat::Reset();
+  ASSERT_EQ(ColdStart("COM1", 0), 0);
+  EXPECT_EQ(ctx.hCom, SarnHandle{});
+  EXPECT_EQ(ctx.bComOpen, 0);
+  EXPECT_STREQ(ctx.port.szName, "");
+  EXPECT_EQ(ctx.port.wControl, 0x0303);
+  EXPECT_EQ(fakeplat::CountCalls("Open"), 0);
+  GateTransfer t{};
+  uint32_t cell = 0;
+  t.pData = &cell;
+  t.pszName = "0140001";
+  EXPECT_EQ(Call(SARN_OP_SINGLE_READ, &t), 1);
+}
+
+TEST_F(LifecycleTest, FailedOpenKeepsTheEnableValue) {
+  testlog::Clear();
+  ASSERT_EQ(ColdStart("COM9", 5), 2);
+  EXPECT_EQ(ctx.bComOpen, 5);
+  EXPECT_EQ(ctx.hCom, SarnHandle{});
+  EXPECT_EQ(testlog::Count(32, "SARNMD> ColdStart() error opening COM port"), 1);
+  const int iQueries = fakeplat::CountCalls("ClearError");
+  testlog::Clear();
+  EXPECT_EQ(Call(SARN_OP_WARM_START, nullptr), 0);
+  EXPECT_EQ(testlog::Count(8, "SARNMD> WarmStart()"), 1);
+  EXPECT_EQ(fakeplat::CountCalls("ClearError"), iQueries);
+}
+
+TEST_F(LifecycleTest, OverlongPortNameIsRefusedNotCut) {
+  fakeplat::AddDevice("COM12345678");
+  ColdStartParams params{};
+  memcpy(params.szPort, "COM123456789", 12);  // twelve characters, no terminator
+  params.bEnable = 1;
+  params.iTimeout = 100;
+  params.line = {9600, 7, 2, 2};
+  ASSERT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), 0);
+  const int iOpens = fakeplat::CountCalls("Open");
+  EXPECT_EQ(Call(SARN_OP_COLD_START, &params), 2);
+  EXPECT_EQ(fakeplat::CountCalls("Open"), iOpens);
+  EXPECT_EQ(testlog::Count(32, "SARNMD> ColdStart() error opening COM port"), 1);
+}
+
+TEST_F(LifecycleTest, RepeatedColdStartClosesTheEarlierPortFirst) {
+  ASSERT_EQ(fakeplat::OpenHandleCount(), 1);
+  EXPECT_EQ(ColdStart("COM1"), 0);
+  EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
+  EXPECT_NE(ctx.hCom, SarnHandle{});
+}
+
+TEST_F(LifecycleTest, ChangeKeepsTimeoutAndLineWhenAskedTo) {
+  const LineSettings line = ctx.port.line;
+  for (int32_t iKeep : {0, -1}) {
+    DriverParams params = Change("COM2", iKeep, 0);
+    fakeplat::AddDevice("COM2");
+    EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0);
+    EXPECT_EQ(ctx.iTimeout, 100);
+    EXPECT_STREQ(ctx.port.szName, "COM2");
+    EXPECT_EQ(memcmp(&ctx.port.line, &line, sizeof line), 0);
+    EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u);
+    ASSERT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), 0);
+  }
+  DriverParams params = Change("COM1", 20, 19200);
+  EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0);
+  EXPECT_EQ(ctx.iTimeout, 20);
+  EXPECT_EQ(ctx.port.line.wBaud, 19200);
+  EXPECT_EQ(ctx.port.wControl, 0x0303);
+  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 200u);
+}
+
+TEST_F(LifecycleTest, ChangeToAMissingPortLeavesTheOldOneClosed) {
+  DriverParams params = Change("COM7", 0, 0);
+  testlog::Clear();
+  EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 2);
+  EXPECT_EQ(ctx.hCom, SarnHandle{});
+  EXPECT_EQ(ctx.bComOpen, 0);
+  EXPECT_EQ(fakeplat::OpenHandleCount(), 0);
+  EXPECT_STREQ(ctx.port.szName, "COM7");
+  EXPECT_EQ(testlog::Count(32, "SARNMD> ChangeSarnParams() open new COM port failed"), 1);
+}
+
+TEST_F(LifecycleTest, SamePortWhileOpenIsNotClosedAndTheSecondOpenFails) {
+  const SarnHandle hOld = ctx.hCom;
+  DriverParams params = Change("COM1", 0, 0);
+  EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 2);
+  EXPECT_EQ(ctx.hCom, hOld);
+  EXPECT_EQ(Call(SARN_OP_REOPEN_COM, nullptr), 2);
+  EXPECT_EQ(ctx.hCom, hOld);
+  EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
+}
+
+TEST_F(LifecycleTest, CloseAndReopenUseThePortDefaultTimeout) {
+  ASSERT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), 0);
+  EXPECT_EQ(ctx.bComOpen, 0);
+  EXPECT_EQ(ctx.hCom, SarnHandle{});
+  ctx.bComOpen = 3;
+  EXPECT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), 0);  // nothing open: nothing changes
+  EXPECT_EQ(ctx.bComOpen, 3);
+  ASSERT_EQ(Call(SARN_OP_REOPEN_COM, nullptr), 0);
+  EXPECT_EQ(ctx.bComOpen, 1);
+  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u);
+  EXPECT_TRUE(testlog::Lines().empty());
+}
+
+TEST_F(LifecycleTest, CloseFailureKeepsTheHandle) {
+  const SarnHandle hOld = ctx.hCom;
+  fakeplat::FailNext(fakeplat::Fail::Close);
+  EXPECT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), 2);
+  EXPECT_EQ(ctx.hCom, hOld);
+  EXPECT_EQ(ctx.bComOpen, 1);
+}
+
+TEST_F(LifecycleTest, EndSarnStopsTheModuleEvenWhenTheCloseFails) {
+  fakeplat::FailNext(fakeplat::Fail::Close);
+  EXPECT_EQ(Call(SARN_OP_END_SARN, nullptr), 2);
+  EXPECT_EQ(testlog::IndexOf("SARNMD> EndSarn() error closing COM port"), 0);
+  EXPECT_EQ(testlog::IndexOf("SARNMD> EndSarn()"), 1);
+  EXPECT_EQ(testlog::Lines()[0].iLevel, 32);
+  // Every request on every context now answers 0 and does nothing.
+  DriverContext other{};
+  ColdStartParams params{};
+  DriverRequest request{&other, SARN_OP_COLD_START, 0, 0, &params};
+  testlog::Clear();
+  EXPECT_EQ(SarnMain(&request), 0);
+  EXPECT_TRUE(testlog::Lines().empty());
+  EXPECT_EQ(other.cBase, 0);
+}
+
+}  // namespace
