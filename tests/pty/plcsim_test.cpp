@@ -1,0 +1,481 @@
+// The controller simulator on a real pseudo-terminal: requests written from
+// the terminal side as a driver would, replies read back byte for byte.
+#include "plcsim.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using plcsim::Fault;
+using plcsim::FaultKind;
+using plcsim::MakeFrame;
+using Clock = std::chrono::steady_clock;
+
+int MsSince(Clock::time_point t) {
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// The terminal side of the line, opened like a driver opens its port.
+class Line {
+ public:
+  explicit Line(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    termios tio{};
+    if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+      cfmakeraw(&tio);
+      tcsetattr(fd_, TCSANOW, &tio);
+    }
+  }
+  explicit Line(int fd) : fd_(fd) {}
+  ~Line() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+
+  void Send(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = write(fd_, text.data() + done, text.size() - done);
+      if (n > 0) done += static_cast<size_t>(n);
+      if (n <= 0) {
+        pollfd p{fd_, POLLOUT, 0};
+        poll(&p, 1, 100);
+      }
+    }
+  }
+
+  // Reads until the text read ends with `end` or timeoutMs have passed.
+  std::string ReadUntil(const std::string& end, int timeoutMs = 2000) {
+    std::string got;
+    auto start = Clock::now();
+    while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
+      int left = timeoutMs - MsSince(start);
+      if (left <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, left) <= 0) continue;
+      char buf[512];
+      ssize_t n = read(fd_, buf, sizeof buf);
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+};
+
+class PlcSimTest : public ::testing::Test {
+ protected:
+  void Start(plcsim::Options options = {}) {
+    options_ = options;
+    sim_ = std::make_unique<plcsim::Simulator>(options);
+    path_ = sim_->OpenPty();
+    ASSERT_FALSE(path_.empty());
+    line_ = std::make_unique<Line>(path_);
+    ASSERT_TRUE(line_->ok());
+  }
+
+  // A request whose reply is known: one register (Modbus holding register 0,
+  // GTC register area 1) at the first address served.
+  std::string ProbeBody() const {
+    char body[16];
+    std::snprintf(body, sizeof body, "%02X%s", options_.addresses[0], options_.gtc ? "0400010001" : "0300000001");
+    return body;
+  }
+  std::string ProbeReply() const {
+    char body[16];
+    std::snprintf(body, sizeof body, "%02X%s020000", options_.addresses[0], options_.gtc ? "04" : "03");
+    return MakeFrame(body);
+  }
+
+  // Sends raw text followed by the probe and returns everything that came
+  // back before the probe's reply: the reply to the text, or "" when it got
+  // none. The simulator answers in order, so no waiting for silence is needed.
+  std::string AskRaw(const std::string& text) {
+    line_->Send(text + MakeFrame(ProbeBody()));
+    std::string got = line_->ReadUntil(ProbeReply());
+    const std::string probe = ProbeReply();
+    if (got.size() < probe.size() || got.compare(got.size() - probe.size(), probe.size(), probe) != 0) {
+      ADD_FAILURE() << "probe reply missing, got '" << got << "'";
+      return got;
+    }
+    return got.substr(0, got.size() - probe.size());
+  }
+  std::string Ask(const std::string& body) { return AskRaw(MakeFrame(body)); }
+
+  plcsim::Options options_;
+  std::unique_ptr<plcsim::Simulator> sim_;
+  std::string path_;
+  std::unique_ptr<Line> line_;
+};
+
+TEST(PlcSimFrame, LrcMatchesKnownFrames) {
+  EXPECT_EQ(plcsim::Lrc(""), 0);
+  EXPECT_EQ(MakeFrame("01030000000A"), ":01030000000AF2\r\n");
+  EXPECT_EQ(MakeFrame("0103020005"), ":0103020005F5\r\n");
+  EXPECT_EQ(MakeFrame("010F0000000A02CD01"), ":010F0000000A02CD0116\r\n");
+  EXPECT_EQ(MakeFrame("0110000000020400010002"), ":0110000000020400010002E6\r\n");
+}
+
+TEST_F(PlcSimTest, ReadsAnswerFromTables) {
+  plcsim::Options o;
+  o.tableSize = 100;
+  Start(o);
+  sim_->FillPattern();  // holding k = k, input reg k = 1000 + k, coil k = k%3==0, input k = k%2==0
+  sim_->SetHolding(0, 0);
+  struct Case {
+    const char* request;
+    const char* reply;
+  } cases[] = {
+      {"01010000000A", "0101024902"},                                      // coils 0, 3, 6 | 9
+      {"010200000009", "0102025501"},                                      // inputs 0, 2, 4, 6 | 8
+      {"010100630001", "01010101"},                                        // last coil of the table
+      {"010300050002", "01030400050006"}, {"010400630001", "010402044B"},  // 1099
+      {"0103000a0001", "010302000A"},  // lower-case request accepted, reply upper case
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
+  }
+}
+
+TEST_F(PlcSimTest, WritesEchoAndChangeTables) {
+  Start();
+  sim_->FillPattern();
+  sim_->SetHolding(0, 0);
+  struct Case {
+    const char* request;
+    const char* reply;
+    std::function<bool(plcsim::Simulator&)> check;
+  } cases[] = {
+      {"01050007FF00", "01050007FF00", [](auto& s) { return s.Coil(7); }},
+      {"010500030000", "010500030000", [](auto& s) { return !s.Coil(3); }},
+      {"01060010ABCD", "01060010ABCD", [](auto& s) { return s.Holding(16) == 0xABCD; }},
+      {"010F0014000A02CD01", "010F0014000A",
+       [](auto& s) {
+         const bool want[10] = {1, 0, 1, 1, 0, 0, 1, 1, 1, 0};
+         for (int i = 0; i < 10; ++i) {
+           if (s.Coil(20 + i) != want[i]) return false;
+         }
+         return s.Coil(30);  // untouched by the write; the pattern has it set
+       }},
+      {"011000020002040001FFFF", "011000020002",
+       [](auto& s) { return s.Holding(2) == 1 && s.Holding(3) == 0xFFFF && s.Holding(4) == 4; }},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
+    EXPECT_TRUE(c.check(*sim_)) << c.request;
+  }
+}
+
+TEST_F(PlcSimTest, InvalidRequestsGetExceptions) {
+  plcsim::Options o;
+  o.tableSize = 100;
+  Start(o);
+  struct Case {
+    std::string request;
+    const char* reply;
+  } cases[] = {
+      {"010700000000", "018701"},                            // unknown function
+      {"012B0E01", "01AB01"},                                //
+      {"010300000000", "018303"},                            // quantity 0
+      {"01030000007E", "018303"},                            // 126 registers
+      {"010100000000", "018103"},                            // 0 bits
+      {"010200000065", "018202"},                            // 101 bits past the table
+      {"0101000007D1", "018103"},                            // 2001 bits
+      {"010300630002", "018302"},                            // runs past the table
+      {"010400640001", "018402"},                            // starts past the table
+      {"01030000", "018303"},                                // data too short
+      {"010500001234", "018503"},                            // coil value neither FF00 nor 0000
+      {"01050064FF00", "018502"},                            //
+      {"010600640001", "018602"},                            //
+      {"010F0000000A01CD", "018F03"},                        // byte count does not fit quantity
+      {"010F0000000A02CD", "018F03"},                        // fewer data than the byte count
+      {"010F0060000A02CD01", "018F02"},                      // coils 96..105
+      {"0110000000010400010002", "019003"},                  // byte count 4 for one register
+      {"01100000007CF8" + std::string(496, '0'), "019003"},  // 124 registers
+      {"010F000007B1F7" + std::string(494, '0'), "018F03"},  // 1969 coils
+      {"01100062000204000100020000", "019003"},              // trailing byte
+  };
+  sim_->FillPattern();
+  for (const Case& c : cases) {
+    EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
+  }
+  // Refused writes change nothing.
+  EXPECT_EQ(sim_->Holding(98), 98);
+  EXPECT_EQ(sim_->Holding(99), 99);
+  EXPECT_TRUE(sim_->Coil(0));
+  EXPECT_TRUE(sim_->Coil(96));
+}
+
+TEST_F(PlcSimTest, FaultsChangeTheReply) {
+  Start();
+  sim_->SetHolding(0, 0);
+  sim_->SetHolding(1, 5);
+  const std::string good = ":0103020005F5\r\n";
+  struct Case {
+    Fault fault;
+    std::string reply;
+  } cases[] = {
+      {{FaultKind::None, 0}, good},
+      {{FaultKind::NoReply, 0}, ""},
+      {{FaultKind::OtherAddress, 2}, MakeFrame("0203020005")},
+      {{FaultKind::OtherFunction, 4}, MakeFrame("0104020005")},
+      {{FaultKind::Exception, 4}, MakeFrame("018304")},
+      {{FaultKind::BadLrc, 0}, ":0103020005F6\r\n"},
+      {{FaultKind::NoCrLf, 0}, ":0103020005F5??"},
+      {{FaultKind::Truncate, 5}, ":0103"},
+      {{FaultKind::Truncate, 100}, good},
+      {{FaultKind::Garbage, 3}, "###" + good},
+      {{FaultKind::Delay, 150}, good},
+  };
+  for (const Case& c : cases) {
+    sim_->QueueFault(c.fault);
+    auto start = Clock::now();
+    EXPECT_EQ(AskRaw(MakeFrame("010300010001")), c.reply) << static_cast<int>(c.fault.kind);
+    if (c.fault.kind == FaultKind::Delay) {
+      EXPECT_GE(MsSince(start), 140);
+    }
+  }
+}
+
+TEST_F(PlcSimTest, WriteTakesEffectUnlessAnsweredWithException) {
+  Start();
+  sim_->QueueFault({FaultKind::NoReply, 0});
+  EXPECT_EQ(Ask("010600070011"), "");
+  EXPECT_EQ(sim_->Holding(7), 0x11);
+  sim_->QueueFault({FaultKind::Exception, 6});
+  EXPECT_EQ(Ask("010600070022"), MakeFrame("018606"));
+  EXPECT_EQ(sim_->Holding(7), 0x11);
+}
+
+TEST_F(PlcSimTest, QueuedFaultsComeFirstThenThePersistentOne) {
+  Start();
+  sim_->QueueFault({FaultKind::Exception, 4});
+  sim_->QueueFault({FaultKind::OtherAddress, 9});
+  sim_->SetPersistentFault({FaultKind::BadLrc, 0});
+  const std::string request = MakeFrame("010300000001");
+  const std::string expected[] = {MakeFrame("018304"), MakeFrame("0903020000"), ":0103020000FB\r\n",
+                                  ":0103020000FB\r\n"};
+  for (const std::string& want : expected) {
+    line_->Send(request);
+    EXPECT_EQ(line_->ReadUntil("\r\n"), want);
+  }
+  // A frame that is not answered does not use up a fault.
+  sim_->QueueFault({FaultKind::Exception, 2});
+  line_->Send(MakeFrame("050300000001") + request);
+  EXPECT_EQ(line_->ReadUntil("\r\n"), MakeFrame("018302"));
+  sim_->ClearFaults();
+  line_->Send(request);
+  EXPECT_EQ(line_->ReadUntil("\r\n"), MakeFrame("0103020000"));
+}
+
+TEST_F(PlcSimTest, RecordsEveryFrameAndAnswersOnlyItsAddresses) {
+  plcsim::Options o;
+  o.addresses = {1, 3};
+  Start(o);
+  sim_->SetHolding(0, 0);
+  const std::string other = MakeFrame("020300000001");
+  const std::string third = MakeFrame("030300000001");
+  const std::string badLrc = ":010300000001FC\r\n";
+  const std::string probe = MakeFrame(ProbeBody());
+  EXPECT_EQ(AskRaw(other), "");
+  EXPECT_EQ(AskRaw(third), MakeFrame("0303020000"));
+  EXPECT_EQ(AskRaw(badLrc), "");
+  EXPECT_EQ(sim_->Requests(), (std::vector<std::string>{other, probe, third, probe, badLrc, probe}));
+  EXPECT_EQ(sim_->RequestCount(), 6u);
+  sim_->ClearRequests();
+  EXPECT_EQ(sim_->RequestCount(), 0u);
+  EXPECT_TRUE(sim_->Requests().empty());
+}
+
+TEST_F(PlcSimTest, FramingNoiseAndResync) {
+  Start();
+  sim_->SetHolding(0, 0);
+  sim_->SetHolding(1, 5);
+  const std::string frame = ":010300010001FA\r\n";
+  const std::string reply = ":0103020005F5\r\n";
+  struct Case {
+    std::string sent;
+    std::string reply;
+    std::vector<std::string> recorded;  // before the probe
+  } cases[] = {
+      {"noise\r\n" + frame, reply, {frame}},
+      {":0103" + frame, reply, {frame}},                               // resync on a new colon
+      {":010300010001FA\n", "", {":010300010001FA\n"}},                // LF without CR
+      {":010300010001F\r\n", "", {":010300010001F\r\n"}},              // odd digit count
+      {":01030001000GFA\r\n", "", {":01030001000GFA\r\n"}},            // not hex
+      {":01\r\n", "", {":01\r\n"}},                                    // too short
+      {":" + std::string(700, '0') + "\r\n" + frame, reply, {frame}},  // overlong frame dropped
+      {MakeFrame("0103000100") + frame,
+       MakeFrame("018303") + reply,
+       {MakeFrame("0103000100"), frame}},  // two frames back to back
+  };
+  for (auto& c : cases) {
+    sim_->ClearRequests();
+    EXPECT_EQ(AskRaw(c.sent), c.reply) << c.sent;
+    std::vector<std::string> got = sim_->Requests();
+    if (!c.recorded.empty()) {
+      ASSERT_EQ(got.size(), c.recorded.size() + 1) << c.sent;
+      got.pop_back();
+      EXPECT_EQ(got, c.recorded) << c.sent;
+    }
+  }
+}
+
+TEST_F(PlcSimTest, GtcReadsBitsAndRegisterAreas) {
+  plcsim::Options o;
+  o.gtc = true;
+  Start(o);
+  sim_->SetGtcBit(1, true);
+  sim_->SetGtcBit(161, true);
+  sim_->SetGtcBit(168, true);
+  sim_->SetGtcBit(1000, true);
+  sim_->SetGtcRegister(2, 0, 0x1234);
+  sim_->SetGtcRegister(2, 41, 0xBEEF);
+  sim_->SetGtcRegister(3, 63, 0x0102);
+  std::string area2 =
+      "0104"
+      "54"
+      "1234" +
+      std::string(40 * 4, '0') + "BEEF";
+  std::string area3 =
+      "0104"
+      "80" +
+      std::string(63 * 4, '0') + "0102";
+  struct Case {
+    std::string request;
+    std::string reply;
+  } cases[] = {
+      // the driver's block of memory type 0: inputs 1..160 ride along
+      {"0102000100A8",
+       "010215"
+       "01" +
+           std::string(38, '0') + "81"},
+      {"010203E80001", "01020101"},
+      {"010203E80002", "018202"},  // past bit 1000
+      {"010200000001", "018202"},  // there is no bit 0
+      {"0102000107D1", "018203"},
+      {"01040002002A", area2},
+      {"010400030040", area3},
+      {"010400010041", "018403"},  // area 1 holds 64
+      {"01040002002B", "018403"},  // area 2 holds 42
+      {"010400010000", "018403"},
+      {"010400040001", "018402"},
+      {"010400000001", "018402"},
+      {"010300010001", "018301"},  // only 2, 4 and 15 exist
+      {"010600010001", "018601"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
+  }
+}
+
+TEST_F(PlcSimTest, GtcSetsAndResetsMaskedBits) {
+  plcsim::Options o;
+  o.gtc = true;
+  Start(o);
+  // Single bits: variable 200 (bit 161, one mask byte 01), variable 215 (bit 176, mask 00 80).
+  EXPECT_EQ(AskRaw(":010F000100080101E5\r\n"), MakeFrame("010F00010008"));
+  EXPECT_TRUE(sim_->GtcBit(161));
+  EXPECT_EQ(AskRaw(":010F000100100200805D\r\n"), MakeFrame("010F00010010"));
+  EXPECT_TRUE(sim_->GtcBit(176));
+  EXPECT_EQ(AskRaw(":010F000200080101E4\r\n"), MakeFrame("010F00020008"));
+  EXPECT_FALSE(sim_->GtcBit(161));
+  EXPECT_TRUE(sim_->GtcBit(176));
+
+  // A block of 16 written as reset pass, then set pass: bits follow 0x05, 0x80.
+  for (int n = 161; n <= 177; ++n) sim_->SetGtcBit(static_cast<uint16_t>(n), n % 2 == 1);
+  EXPECT_EQ(AskRaw(":010F0002001002FA7F63\r\n"), MakeFrame("010F00020010"));
+  EXPECT_EQ(AskRaw(":010F0001001002058058\r\n"), MakeFrame("010F00010010"));
+  for (int n = 161; n <= 176; ++n) {
+    EXPECT_EQ(sim_->GtcBit(static_cast<uint16_t>(n)), n == 161 || n == 163 || n == 176) << n;
+  }
+  EXPECT_TRUE(sim_->GtcBit(177));  // outside the mask
+
+  EXPECT_EQ(Ask("010F0003000801FF"), MakeFrame("018F02"));                       // neither set nor reset
+  EXPECT_EQ(Ask("010F0001014028" + std::string(80, '0')), MakeFrame("018F02"));  // 320 bits pass 472
+  EXPECT_EQ(Ask("010F0001001001FF"), MakeFrame("018F03"));                       // byte count
+  EXPECT_EQ(Ask("010F000100000100"), MakeFrame("018F03"));                       // no bits
+  EXPECT_EQ(AskRaw(":010F0001000801E6\r\n"), MakeFrame("018F03"));               // byte count 1 but no mask byte
+}
+
+TEST_F(PlcSimTest, PacedReplyTakesTheWireTime) {
+  plcsim::Options o;
+  o.paceBaud = 19200;
+  Start(o);
+  line_->Send(MakeFrame("010300000064"));  // 100 registers: 411 characters
+  auto start = Clock::now();
+  std::string got = line_->ReadUntil("\r\n", 5000);
+  int ms = MsSince(start);
+  EXPECT_EQ(got.size(), 411u);
+  EXPECT_GE(ms, 411 * 10 * 1000 / 19200 - 20);
+  EXPECT_LT(ms, 2000);
+}
+
+TEST_F(PlcSimTest, FixedReplyDelay) {
+  plcsim::Options o;
+  o.replyDelayMs = 100;
+  Start(o);
+  sim_->SetHolding(1, 7);
+  auto start = Clock::now();
+  EXPECT_EQ(Ask("010300010001"), MakeFrame("0103020007"));
+  EXPECT_GE(MsSince(start), 190);  // the request and the probe each wait
+}
+
+TEST(PlcSimDevice, ServesANamedDeviceAndReopens) {
+  // A second pseudo-terminal stands in for a serial line: the simulator opens
+  // its terminal side by name, the test talks through the master.
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  Line line(master);
+  plcsim::Options o;
+  o.deviceBaud = 19200;
+  plcsim::Simulator sim(o);
+  sim.SetHolding(3, 0x4242);
+  ASSERT_TRUE(sim.OpenDevice(ptsname(master)));
+  line.Send(MakeFrame("010300030001"));
+  EXPECT_EQ(line.ReadUntil("\r\n"), MakeFrame("0103024242"));
+
+  EXPECT_FALSE(sim.OpenDevice("/nonexistent/tty"));
+  std::string path = sim.OpenPty();
+  ASSERT_FALSE(path.empty());
+  Line pty(path);
+  pty.Send(MakeFrame("010300030001"));
+  EXPECT_EQ(pty.ReadUntil("\r\n"), MakeFrame("0103024242"));
+  sim.Stop();
+  sim.Stop();
+}
+
+TEST(PlcSimTables, OutOfRangeAccessIsIgnored) {
+  plcsim::Options o;
+  o.tableSize = 10;
+  plcsim::Simulator sim(o);
+  sim.SetHolding(10, 1);
+  sim.SetCoil(10, true);
+  sim.SetGtcBit(0, true);
+  sim.SetGtcBit(1001, true);
+  sim.SetGtcRegister(2, 42, 7);
+  sim.SetGtcRegister(4, 0, 7);
+  EXPECT_EQ(sim.Holding(10), 0);
+  EXPECT_FALSE(sim.Coil(10));
+  EXPECT_FALSE(sim.GtcBit(0));
+  EXPECT_FALSE(sim.GtcBit(1001));
+  EXPECT_EQ(sim.GtcRegister(2, 42), 0);
+  EXPECT_EQ(sim.GtcRegister(0, 0), 0);
+  sim.SetGtcRegister(2, 41, 7);
+  EXPECT_EQ(sim.GtcRegister(2, 41), 7);
+}
+
+}  // namespace

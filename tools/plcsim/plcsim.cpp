@@ -1,0 +1,619 @@
+#include "plcsim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+namespace plcsim {
+
+namespace {
+
+constexpr uint8_t kIllegalFunction = 1;
+constexpr uint8_t kIllegalAddress = 2;
+constexpr uint8_t kIllegalValue = 3;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Decodes pairs of hex digits; false when a character is not a hex digit or
+// the count is odd.
+bool DecodeHex(const std::string& text, size_t pos, size_t count, std::vector<uint8_t>& out) {
+  if (count % 2 != 0) return false;
+  out.clear();
+  for (size_t i = 0; i < count; i += 2) {
+    int hi = HexDigit(text[pos + i]);
+    int lo = HexDigit(text[pos + i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+  }
+  return true;
+}
+
+std::string EncodeHex(const std::vector<uint8_t>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 15];
+  }
+  return s;
+}
+
+uint8_t LrcOf(const std::vector<uint8_t>& bytes) {
+  uint8_t sum = 0;
+  for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
+  return static_cast<uint8_t>(-sum);
+}
+
+uint16_t Word(const std::vector<uint8_t>& req, size_t pos) {
+  return static_cast<uint16_t>(req[pos] << 8 | req[pos + 1]);
+}
+
+void PutWord(std::vector<uint8_t>& out, uint16_t v) {
+  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.push_back(static_cast<uint8_t>(v & 0xFF));
+}
+
+std::vector<uint8_t> ExceptionReply(const std::vector<uint8_t>& req, uint8_t code) {
+  return {req[0], static_cast<uint8_t>(req[1] | 0x80), code};
+}
+
+// Reply to a bit read: byte count, then the bits packed LSB first.
+template <typename BitAt>
+std::vector<uint8_t> PackBits(const std::vector<uint8_t>& req, int quantity, BitAt bitAt) {
+  std::vector<uint8_t> out{req[0], req[1], static_cast<uint8_t>((quantity + 7) / 8)};
+  for (int i = 0; i < quantity; ++i) {
+    if (i % 8 == 0) out.push_back(0);
+    if (bitAt(i)) out.back() |= static_cast<uint8_t>(1 << (i % 8));
+  }
+  return out;
+}
+
+// Printable form of a frame for the verbose log: CR and LF spelled out.
+std::string Printable(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\r') {
+      out += "<CR>";
+    } else if (c == '\n') {
+      out += "<LF>";
+    } else if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "<%02X>", static_cast<unsigned char>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+speed_t BaudConstant(uint32_t baud) {
+  switch (baud) {
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    default:
+      return 0;
+  }
+}
+
+bool SetRaw(int fd, uint32_t baud) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (baud != 0) {
+    speed_t speed = BaudConstant(baud);
+    if (speed == 0) return false;
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+  }
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+}  // namespace
+
+bool SupportedBaud(uint32_t baud) {
+  return BaudConstant(baud) != 0;
+}
+
+uint8_t Lrc(const std::string& hexBody) {
+  std::vector<uint8_t> bytes;
+  if (!DecodeHex(hexBody, 0, hexBody.size(), bytes)) return 0;
+  return LrcOf(bytes);
+}
+
+std::string MakeFrame(const std::string& body) {
+  std::string lrc = EncodeHex({Lrc(body)});
+  return ":" + body + lrc + "\r\n";
+}
+
+Simulator::Simulator(Options options)
+    : options_(std::move(options)),
+      coils_(options_.tableSize, false),
+      inputs_(options_.tableSize, false),
+      holding_(options_.tableSize, 0),
+      inputRegs_(options_.tableSize, 0),
+      gtcBits_(kGtcBits + 1, false) {
+  for (int a = 0; a < 3; ++a) gtcRegs_[a].assign(kGtcAreaSize[a], 0);
+}
+
+Simulator::~Simulator() {
+  Stop();
+}
+
+// ------------------------------------------------------------------ tables
+
+void Simulator::SetCoil(uint16_t addr, bool v) {
+  std::lock_guard lock(mutex_);
+  if (addr < coils_.size()) coils_[addr] = v;
+}
+bool Simulator::Coil(uint16_t addr) const {
+  std::lock_guard lock(mutex_);
+  return addr < coils_.size() && coils_[addr];
+}
+void Simulator::SetInput(uint16_t addr, bool v) {
+  std::lock_guard lock(mutex_);
+  if (addr < inputs_.size()) inputs_[addr] = v;
+}
+bool Simulator::Input(uint16_t addr) const {
+  std::lock_guard lock(mutex_);
+  return addr < inputs_.size() && inputs_[addr];
+}
+void Simulator::SetHolding(uint16_t addr, uint16_t v) {
+  std::lock_guard lock(mutex_);
+  if (addr < holding_.size()) holding_[addr] = v;
+}
+uint16_t Simulator::Holding(uint16_t addr) const {
+  std::lock_guard lock(mutex_);
+  return addr < holding_.size() ? holding_[addr] : 0;
+}
+void Simulator::SetInputReg(uint16_t addr, uint16_t v) {
+  std::lock_guard lock(mutex_);
+  if (addr < inputRegs_.size()) inputRegs_[addr] = v;
+}
+uint16_t Simulator::InputReg(uint16_t addr) const {
+  std::lock_guard lock(mutex_);
+  return addr < inputRegs_.size() ? inputRegs_[addr] : 0;
+}
+void Simulator::SetGtcBit(uint16_t nr, bool v) {
+  std::lock_guard lock(mutex_);
+  if (nr >= 1 && nr <= kGtcBits) gtcBits_[nr] = v;
+}
+bool Simulator::GtcBit(uint16_t nr) const {
+  std::lock_guard lock(mutex_);
+  return nr >= 1 && nr <= kGtcBits && gtcBits_[nr];
+}
+void Simulator::SetGtcRegister(int area, uint16_t index, uint16_t v) {
+  std::lock_guard lock(mutex_);
+  if (area >= 1 && area <= 3 && index < gtcRegs_[area - 1].size()) gtcRegs_[area - 1][index] = v;
+}
+uint16_t Simulator::GtcRegister(int area, uint16_t index) const {
+  std::lock_guard lock(mutex_);
+  if (area < 1 || area > 3 || index >= gtcRegs_[area - 1].size()) return 0;
+  return gtcRegs_[area - 1][index];
+}
+
+void Simulator::FillPattern() {
+  std::lock_guard lock(mutex_);
+  for (size_t k = 0; k < holding_.size(); ++k) {
+    holding_[k] = static_cast<uint16_t>(k);
+    inputRegs_[k] = static_cast<uint16_t>(1000 + k);
+    coils_[k] = k % 3 == 0;
+    inputs_[k] = k % 2 == 0;
+  }
+  for (int n = 1; n <= kGtcBits; ++n) gtcBits_[n] = n % 2 == 0;
+  for (int a = 0; a < 3; ++a) {
+    for (size_t i = 0; i < gtcRegs_[a].size(); ++i) gtcRegs_[a][i] = static_cast<uint16_t>((a + 1) * 1000 + i);
+  }
+}
+
+// ------------------------------------------------------------------ faults and requests
+
+void Simulator::QueueFault(Fault f) {
+  std::lock_guard lock(mutex_);
+  queued_.push_back(f);
+}
+void Simulator::SetPersistentFault(Fault f) {
+  std::lock_guard lock(mutex_);
+  persistent_ = f;
+}
+void Simulator::ClearFaults() {
+  std::lock_guard lock(mutex_);
+  queued_.clear();
+  persistent_ = Fault{};
+}
+
+std::vector<std::string> Simulator::Requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+size_t Simulator::RequestCount() const {
+  std::lock_guard lock(mutex_);
+  return requests_.size();
+}
+void Simulator::ClearRequests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+bool Simulator::WaitForRequests(size_t n, int timeoutMs) const {
+  std::unique_lock lock(mutex_);
+  return requestCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
+}
+
+// ------------------------------------------------------------------ line
+
+std::string Simulator::OpenPty() {
+  Stop();
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return "";
+  char name[256];
+  int slave = -1;
+  if (grantpt(master) == 0 && unlockpt(master) == 0 && ptsname_r(master, name, sizeof name) == 0) {
+    slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  // Raw mode on the terminal side: no echo of our replies, no CR/LF mapping.
+  if (slave < 0 || !SetRaw(slave, 0) || !StartServing(master, slave)) {
+    if (slave >= 0) close(slave);
+    close(master);
+    return "";
+  }
+  return name;
+}
+
+bool Simulator::OpenDevice(const std::string& path) {
+  Stop();
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (!SetRaw(fd, options_.deviceBaud) || !StartServing(fd, -1)) {
+    close(fd);
+    return false;
+  }
+  tcflush(fd, TCIOFLUSH);
+  return true;
+}
+
+bool Simulator::StartServing(int fd, int keepFd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  fd_ = fd;
+  keepFd_ = keepFd;
+  wakeRead_ = pipeFds[0];
+  wakeWrite_ = pipeFds[1];
+  stop_ = false;
+  thread_ = std::thread(&Simulator::Serve, this);
+  return true;
+}
+
+void Simulator::Stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    char c = 1;
+    (void)!write(wakeWrite_, &c, 1);
+    thread_.join();
+  }
+  for (int* p : {&fd_, &keepFd_, &wakeRead_, &wakeWrite_}) {
+    if (*p >= 0) close(*p);
+    *p = -1;
+  }
+}
+
+// Sleeps ms milliseconds unless Stop() comes first; true when stopping.
+bool Simulator::WaitStop(uint32_t ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stop_) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{wakeRead_, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(left.count()));
+  }
+  return true;
+}
+
+// Writes everything unless stopping. A line that takes nothing for a second
+// (nobody reads the terminal side and its buffer is full) loses the rest, as
+// characters on a real line would be lost.
+bool Simulator::WriteAll(const char* data, size_t len) {
+  while (len > 0 && !stop_) {
+    ssize_t n = write(fd_, data, len);
+    if (n > 0) {
+      data += n;
+      len -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    pollfd p[2] = {{fd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+    if (poll(p, 2, 1000) == 0) return false;
+  }
+  return len == 0;
+}
+
+void Simulator::WriteReply(const std::string& text) {
+  if (options_.paceBaud == 0) {
+    WriteAll(text.data(), text.size());
+    return;
+  }
+  // One character at a time, each released when it would have finished on a
+  // line of paceBaud with 10 bits per character.
+  using namespace std::chrono;
+  auto charTime = duration<double>(10.0 / options_.paceBaud);
+  auto start = steady_clock::now();
+  for (size_t i = 0; i < text.size() && !stop_; ++i) {
+    std::this_thread::sleep_until(start + duration_cast<steady_clock::duration>(charTime * (i + 1)));
+    if (!WriteAll(&text[i], 1)) return;
+  }
+}
+
+void Simulator::Serve() {
+  std::string frame;
+  bool inFrame = false;
+  char buf[256];
+  while (!stop_) {
+    pollfd p[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (stop_ || (p[0].revents & POLLNVAL)) break;
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) {
+      // A line error or a hang-up of a device whose other side is gone: wait
+      // a little and go on rather than spin or give up.
+      if (WaitStop(20)) break;
+      continue;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+      char c = buf[i];
+      if (c == ':') {  // start of a frame; resynchronises on a broken one
+        frame.assign(1, c);
+        inFrame = true;
+        continue;
+      }
+      if (!inFrame) continue;  // noise between frames
+      frame += c;
+      if (frame.size() > kMaxFrame) {
+        frame.clear();
+        inFrame = false;
+      } else if (c == '\n') {
+        HandleFrame(frame);
+        frame.clear();
+        inFrame = false;
+      }
+    }
+  }
+}
+
+void Simulator::HandleFrame(const std::string& frame) {
+  {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(frame);
+  }
+  requestCv_.notify_all();
+
+  auto log = [&](const std::string& what) {
+    if (options_.verbose) std::fprintf(stderr, "plcsim: <- %s  -> %s\n", Printable(frame).c_str(), what.c_str());
+  };
+
+  // Well-formed: ':' + an even number of hex digits (address, function, LRC at
+  // least) + CR LF, with the byte sum including the LRC equal to 0.
+  std::vector<uint8_t> bytes;
+  size_t bodyLen = frame.size() - 3;
+  if (frame.size() < 9 || frame[frame.size() - 2] != '\r' || !DecodeHex(frame, 1, bodyLen, bytes)) {
+    log("(malformed, no reply)");
+    return;
+  }
+  if (LrcOf(bytes) != 0) {
+    log("(bad LRC, no reply)");
+    return;
+  }
+  bytes.pop_back();  // the LRC
+  bool ours = false;
+  for (int a : options_.addresses) ours = ours || a == bytes[0];
+  if (!ours) {
+    log("(other address, no reply)");
+    return;
+  }
+
+  Fault fault;
+  std::vector<uint8_t> reply;
+  {
+    std::lock_guard lock(mutex_);
+    if (!queued_.empty()) {
+      fault = queued_.front();
+      queued_.pop_front();
+    } else {
+      fault = persistent_;
+    }
+    reply = Execute(bytes, fault.kind != FaultKind::Exception);
+  }
+
+  switch (fault.kind) {
+    case FaultKind::NoReply:
+      log("(fault: no reply)");
+      return;
+    case FaultKind::OtherAddress:
+      reply[0] = static_cast<uint8_t>(fault.arg);
+      break;
+    case FaultKind::OtherFunction:
+      reply[1] = static_cast<uint8_t>(fault.arg);
+      break;
+    case FaultKind::Exception:
+      reply = ExceptionReply(bytes, static_cast<uint8_t>(fault.arg));
+      break;
+    default:
+      break;
+  }
+  uint8_t lrc = LrcOf(reply);
+  if (fault.kind == FaultKind::BadLrc) ++lrc;
+  std::string text = ":" + EncodeHex(reply) + EncodeHex({lrc});
+  text += fault.kind == FaultKind::NoCrLf ? "??" : "\r\n";
+  const size_t count = static_cast<size_t>(std::max(0, fault.arg));
+  if (fault.kind == FaultKind::Truncate) text.resize(std::min(count, text.size()));
+  if (fault.kind == FaultKind::Garbage) text.insert(0, count, '#');
+
+  uint32_t delay = options_.replyDelayMs;
+  if (fault.kind == FaultKind::Delay) delay += static_cast<uint32_t>(std::max(0, fault.arg));
+  if (delay > 0 && WaitStop(delay)) return;
+  log(Printable(text));
+  WriteReply(text);
+}
+
+// ------------------------------------------------------------------ functions
+
+std::vector<uint8_t> Simulator::Execute(const std::vector<uint8_t>& req, bool perform) {
+  return options_.gtc ? ExecuteGtc(req, perform) : ExecuteModbus(req, perform);
+}
+
+std::vector<uint8_t> Simulator::ExecuteModbus(const std::vector<uint8_t>& req, bool perform) {
+  const uint8_t function = req[1];
+  const size_t dataLen = req.size() - 2;
+  const size_t table = options_.tableSize;
+  switch (function) {
+    case 1:
+    case 2:
+    case 3:
+    case 4: {
+      if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
+      const uint16_t addr = Word(req, 2);
+      const int quantity = Word(req, 4);
+      const bool bits = function <= 2;
+      if (quantity < 1 || quantity > (bits ? kMaxReadBits : kMaxReadRegisters))
+        return ExceptionReply(req, kIllegalValue);
+      if (addr + static_cast<size_t>(quantity) > table) return ExceptionReply(req, kIllegalAddress);
+      if (bits) {
+        const std::vector<bool>& t = function == 1 ? coils_ : inputs_;
+        return PackBits(req, quantity, [&](int i) { return t[addr + i]; });
+      }
+      const std::vector<uint16_t>& t = function == 3 ? holding_ : inputRegs_;
+      std::vector<uint8_t> out{req[0], function, static_cast<uint8_t>(quantity * 2)};
+      for (int i = 0; i < quantity; ++i) PutWord(out, t[addr + i]);
+      return out;
+    }
+    case 5:
+    case 6: {
+      if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
+      const uint16_t addr = Word(req, 2);
+      const uint16_t value = Word(req, 4);
+      if (function == 5 && value != 0xFF00 && value != 0x0000) return ExceptionReply(req, kIllegalValue);
+      if (addr >= table) return ExceptionReply(req, kIllegalAddress);
+      if (perform) {
+        if (function == 5) {
+          coils_[addr] = value == 0xFF00;
+        } else {
+          holding_[addr] = value;
+        }
+      }
+      return req;  // echo
+    }
+    case 15:
+    case 16: {
+      if (dataLen < 5) return ExceptionReply(req, kIllegalValue);
+      const uint16_t addr = Word(req, 2);
+      const int quantity = Word(req, 4);
+      const size_t byteCount = req[6];
+      const bool bits = function == 15;
+      const size_t expectedBytes = bits ? (quantity + 7) / 8 : quantity * 2;
+      if (quantity < 1 || quantity > (bits ? kMaxWriteBits : kMaxWriteRegisters) || byteCount != expectedBytes ||
+          dataLen != 5 + byteCount) {
+        return ExceptionReply(req, kIllegalValue);
+      }
+      if (addr + static_cast<size_t>(quantity) > table) return ExceptionReply(req, kIllegalAddress);
+      if (perform) {
+        for (int i = 0; i < quantity; ++i) {
+          if (bits) {
+            coils_[addr + i] = (req[7 + i / 8] >> (i % 8)) & 1;
+          } else {
+            holding_[addr + i] = Word(req, 7 + 2 * i);
+          }
+        }
+      }
+      return {req.begin(), req.begin() + 6};  // address, function, start, quantity
+    }
+    default:
+      return ExceptionReply(req, kIllegalFunction);
+  }
+}
+
+std::vector<uint8_t> Simulator::ExecuteGtc(const std::vector<uint8_t>& req, bool perform) {
+  const uint8_t function = req[1];
+  const size_t dataLen = req.size() - 2;
+  switch (function) {
+    case 2: {  // bits A..A+Q-1 in the controller's numbering
+      if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
+      const int addr = Word(req, 2);
+      const int quantity = Word(req, 4);
+      if (quantity < 1 || quantity > kMaxReadBits) return ExceptionReply(req, kIllegalValue);
+      if (addr < 1 || addr + quantity - 1 > kGtcBits) return ExceptionReply(req, kIllegalAddress);
+      return PackBits(req, quantity, [&](int i) { return gtcBits_[addr + i]; });
+    }
+    case 4: {  // register area 1, 2 or 3, Q values from its start
+      if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
+      const int area = Word(req, 2);
+      const int quantity = Word(req, 4);
+      if (area < 1 || area > 3) return ExceptionReply(req, kIllegalAddress);
+      if (quantity < 1 || quantity > kGtcAreaSize[area - 1]) return ExceptionReply(req, kIllegalValue);
+      std::vector<uint8_t> out{req[0], function, static_cast<uint8_t>(quantity * 2)};
+      for (int i = 0; i < quantity; ++i) PutWord(out, gtcRegs_[area - 1][i]);
+      return out;
+    }
+    case 15: {  // address 1 sets, 2 resets the masked bits; mask bit i is bit 161 + i
+      if (dataLen < 5) return ExceptionReply(req, kIllegalValue);
+      const int mode = Word(req, 2);
+      const int quantity = Word(req, 4);
+      const size_t byteCount = req[6];
+      if (mode != 1 && mode != 2) return ExceptionReply(req, kIllegalAddress);
+      if (quantity < 1 || byteCount != static_cast<size_t>(quantity + 7) / 8 || dataLen != 5 + byteCount) {
+        return ExceptionReply(req, kIllegalValue);
+      }
+      if (kGtcFirstVariable + quantity - 1 > kGtcLastVariable) return ExceptionReply(req, kIllegalAddress);
+      if (perform) {
+        for (int i = 0; i < quantity; ++i) {
+          if ((req[7 + i / 8] >> (i % 8)) & 1) gtcBits_[kGtcFirstVariable + i] = mode == 1;
+        }
+      }
+      return {req.begin(), req.begin() + 6};
+    }
+    default:
+      return ExceptionReply(req, kIllegalFunction);
+  }
+}
+
+}  // namespace plcsim

@@ -1,0 +1,167 @@
+// plcsim: a Modbus ASCII controller (slave) simulator for testing the driver
+// over a pseudo-terminal or a real serial line.
+//
+// One serving thread reads the line, assembles request frames from ':' to LF,
+// and answers those addressed to one of its controller addresses: read coils,
+// inputs, holding and input registers (functions 1 to 4), write a coil or a
+// register (5, 6), write several coils or registers (15, 16), or, in the GTC
+// variant, the GTC bit reads (2), register area reads (4) and set/reset masks
+// (15). Frames with a bad LRC, malformed frames and frames for other
+// controller addresses get no reply, as on a real multi-drop line.
+//
+// Faults can be injected into the replies to test the driver's error handling.
+// A fault (queued or persistent) is consumed by each request that the
+// simulator would answer: a well-formed frame with a good LRC for one of its
+// addresses. A request answered with an injected Exception fault is not
+// carried out; with any other fault a write request still takes effect (the
+// reply is what gets lost or damaged, as on a real line).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace plcsim {
+
+enum class FaultKind {
+  None,           // answer normally
+  NoReply,        // say nothing
+  Delay,          // answer after arg milliseconds
+  OtherAddress,   // answer with controller address arg
+  OtherFunction,  // answer with function code arg
+  Exception,      // exception reply with code arg
+  BadLrc,         // LRC off by one
+  NoCrLf,         // replace CR LF by two other characters ("??")
+  Truncate,       // send only the first arg characters of the reply
+  Garbage,        // arg garbage characters ("#") before the colon
+};
+struct Fault {
+  FaultKind kind = FaultKind::None;
+  int arg = 0;
+};
+
+// Largest quantities of one request, as in the Modbus application protocol.
+constexpr int kMaxReadBits = 2000;
+constexpr int kMaxWriteBits = 1968;
+constexpr int kMaxReadRegisters = 125;
+constexpr int kMaxWriteRegisters = 123;
+// Longest request frame accepted, from ':' through LF; longer ones are dropped.
+constexpr size_t kMaxFrame = 600;
+// GTC: bits 1..kGtcBits; function 15 masks reach bits kGtcFirstVariable..kGtcLastVariable.
+constexpr int kGtcBits = 1000;
+constexpr int kGtcFirstVariable = 161;
+constexpr int kGtcLastVariable = 472;
+constexpr int kGtcAreaSize[3] = {64, 42, 64};
+
+struct Options {
+  std::vector<int> addresses{1};  // controller addresses it answers
+  bool gtc = false;               // GTC variant instead of plain Modbus
+  uint16_t tableSize = 10000;     // coils, inputs, holding and input registers: addresses 0..tableSize-1
+  uint32_t paceBaud = 0;          // when non-zero, reply characters are paced at this baud rate (10 bits/char)
+  uint32_t replyDelayMs = 0;      // fixed extra delay before each reply
+  // Additions to the basic set:
+  uint32_t deviceBaud = 9600;  // line speed OpenDevice sets (raw 8N1)
+  bool verbose = false;        // print each request and its reply to stderr
+};
+
+// Builds a complete frame from the hexadecimal body (address onwards, without
+// LRC): ':' + body + LRC + CR LF. The LRC is computed over the body's bytes.
+std::string MakeFrame(const std::string& body);
+// Whether OpenDevice can set this line speed.
+bool SupportedBaud(uint32_t baud);
+// The Modbus ASCII LRC of a hexadecimal text (two's complement of the byte
+// sum); 0 when the text is not an even number of hex digits.
+uint8_t Lrc(const std::string& hexBody);
+
+class Simulator {
+ public:
+  explicit Simulator(Options options = {});
+  ~Simulator();  // stops serving, closes everything
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Creates a pseudo-terminal, serves its master; returns the path a driver
+  // opens ("" on failure). Stops any earlier serving first.
+  std::string OpenPty();
+  // Serves a named serial device instead (raw 8N1 at Options::deviceBaud).
+  // Stops any earlier serving first.
+  bool OpenDevice(const std::string& path);
+  // Stops the serving thread and closes the line. Tables, faults and recorded
+  // requests are kept. Safe to call repeatedly.
+  void Stop();
+
+  // Tables (Modbus numbering: 0-based addresses as on the wire). Thread-safe.
+  // Addresses outside the tables are ignored by the setters and read as 0.
+  void SetCoil(uint16_t addr, bool v);
+  bool Coil(uint16_t addr) const;
+  void SetInput(uint16_t addr, bool v);
+  bool Input(uint16_t addr) const;
+  void SetHolding(uint16_t addr, uint16_t v);
+  uint16_t Holding(uint16_t addr) const;
+  void SetInputReg(uint16_t addr, uint16_t v);
+  uint16_t InputReg(uint16_t addr) const;
+  // GTC: bits 1..1000 in the controller's own numbering (161..472 are the settable variables 200..511),
+  // register areas 1..3 of 64, 42 and 64 values (index 0-based within the area).
+  void SetGtcBit(uint16_t nr, bool v);
+  bool GtcBit(uint16_t nr) const;
+  void SetGtcRegister(int area, uint16_t index, uint16_t v);
+  uint16_t GtcRegister(int area, uint16_t index) const;
+
+  // Fills every table with a recognisable pattern: holding register k = k,
+  // input register k = 1000 + k, coil k = (k % 3 == 0), input k = (k % 2 == 0);
+  // GTC bit n = (n % 2 == 0), GTC register i of area a = a * 1000 + i.
+  void FillPattern();
+
+  // Faults: queued ones apply to the next requests in order, one each; the persistent one to every request
+  // while no queued fault is pending. ClearFaults() removes both.
+  void QueueFault(Fault f);
+  void SetPersistentFault(Fault f);
+  void ClearFaults();
+
+  // Requests received, as complete frames from ':' through CR LF, in order.
+  // Every complete frame is recorded, also those that get no reply.
+  std::vector<std::string> Requests() const;
+  size_t RequestCount() const;
+  void ClearRequests();
+  // Waits until at least n requests have been recorded; false on time-out.
+  bool WaitForRequests(size_t n, int timeoutMs) const;
+
+ private:
+  bool StartServing(int fd, int keepFd);
+  void Serve();
+  void HandleFrame(const std::string& frame);
+  // Builds the reply bytes (address first, without LRC) to a decoded request;
+  // empty when the request is not answered.
+  std::vector<uint8_t> Execute(const std::vector<uint8_t>& req, bool perform);
+  std::vector<uint8_t> ExecuteModbus(const std::vector<uint8_t>& req, bool perform);
+  std::vector<uint8_t> ExecuteGtc(const std::vector<uint8_t>& req, bool perform);
+  bool WaitStop(uint32_t ms);
+  void WriteReply(const std::string& text);
+  bool WriteAll(const char* data, size_t len);
+
+  Options options_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable requestCv_;
+  std::vector<bool> coils_, inputs_;
+  std::vector<uint16_t> holding_, inputRegs_;
+  std::vector<bool> gtcBits_;  // index = controller bit number, 0 unused
+  std::vector<uint16_t> gtcRegs_[3];
+  std::deque<Fault> queued_;
+  Fault persistent_;
+  std::vector<std::string> requests_;
+
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  int fd_ = -1;        // the line: pty master or serial device
+  int keepFd_ = -1;    // pty slave kept open so the master never sees a hang-up; never read
+  int wakeRead_ = -1;  // self-pipe that wakes the serving thread on Stop()
+  int wakeWrite_ = -1;
+};
+
+}  // namespace plcsim
