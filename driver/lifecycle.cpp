@@ -9,6 +9,7 @@
 #include "host/host_log.h"
 #include "link/port.h"
 #include "platform/serial_platform.h"
+#include "transact/day_clock.h"
 
 namespace sarn {
 namespace {
@@ -64,6 +65,7 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   pContext->bWriting = 0;
 
   ReadIntFile(pRequest);
+  PrimeDayClock();
 
   if (pContext->bComOpen == 0) {
     // The port settings are not taken from the parameters; give them defined

@@ -22,6 +22,8 @@ DayOfMonthFn pfnDaySource = nullptr;
 
 int CurrentDayOfMonth() { return pfnDaySource != nullptr ? pfnDaySource() : LocalDayOfMonth(); }
 
+void PrimeDayClock() { LocalDayOfMonth(); }
+
 void SetDayOfMonthSource(DayOfMonthFn pfnSource) { pfnDaySource = pfnSource; }
 
 }  // namespace sarn

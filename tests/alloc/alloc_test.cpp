@@ -1,0 +1,136 @@
+// Counts heap allocations made on the host's thread while the driver runs
+// transactions against the simulator: there must be none. malloc and its
+// kin are interposed for this program; the simulator's own thread is not
+// counted.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "plcsim.h"
+#include "sarnmd.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+thread_local bool t_bCounting = false;
+thread_local long t_nAllocations = 0;
+void Count() {
+  if (t_bCounting) ++t_nAllocations;
+}
+}  // namespace
+
+extern "C" {
+void* malloc(size_t n) {
+  Count();
+  return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t size) {
+  Count();
+  return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t n) {
+  Count();
+  return __libc_realloc(p, n);
+}
+int posix_memalign(void** pp, size_t align, size_t n) {
+  Count();
+  *pp = __libc_memalign(align, n);
+  return *pp != nullptr ? 0 : 12;
+}
+void* aligned_alloc(size_t align, size_t n) {
+  Count();
+  return __libc_memalign(align, n);
+}
+void free(void* p) { __libc_free(p); }
+
+// The host's log function, formatting into a buffer of its own.
+int err(int, const char* pszFormat, ...) {
+  char szText[1024];
+  va_list args;
+  va_start(args, pszFormat);
+  vsnprintf(szText, sizeof szText, pszFormat, args);
+  va_end(args);
+  return 0;
+}
+}
+
+namespace {
+
+class AllocTest : public ::testing::Test {
+ protected:
+  plcsim::Simulator sim;
+  DriverContext ctx{};
+
+  ResultCode Call(int32_t iOpCode, void* pParam) {
+    DriverRequest request{&ctx, iOpCode, 0, 0, pParam};
+    return SarnMain(&request);
+  }
+  GateTransfer Gate(const char* pszText, int32_t iDataType, int32_t iCount, void* pData) {
+    GateSpec spec{};
+    spec.pszAddress = pszText;
+    spec.iDataType = iDataType;
+    spec.iCount = iCount;
+    EXPECT_EQ(Call(iCount > 0 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec), 0);
+    return GateTransfer{pszText,    0,         spec.iPlcAddr,            spec.iMemType, spec.iAddress, spec.iBitNr,
+                        spec.iBits, iDataType, iCount > 0 ? iCount : 1, 0,             pData};
+  }
+};
+
+TEST_F(AllocTest, TransactionsAllocateNothing) {
+  const std::string path = sim.OpenPty();
+  ASSERT_FALSE(path.empty());
+  ColdStartParams params{};
+  snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
+  params.bEnable = 1;
+  params.iTimeout = 10;
+  params.line = {9600, 7, 2, 2};
+  ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0);
+
+  uint8_t cell[4] = {0, 0, 1, 0};
+  uint16_t regs[125] = {};
+  uint32_t longs[62] = {};
+  uint8_t bits[250] = {};
+  GateTransfer gates[] = {Gate("0140001", 0, 0, cell),    Gate("01400012", 6, 0, cell),
+                          Gate("0180001", 4, 0, cell),    Gate("0100001", 6, 0, cell),
+                          Gate("0140001", 0, 120, regs),  Gate("0170001", 3, 60, longs),
+                          Gate("0100001", 6, 1960, bits), Gate("0130001", 0, 10, regs)};
+
+  ResultCode results[16] = {};
+  int n = 0;
+  t_bCounting = true;
+  for (GateTransfer& t : gates) {
+    const bool bBlock = t.iCount > 1 || &t == &gates[7];
+    results[n++] = Call(bBlock ? SARN_OP_BLOCK_READ : SARN_OP_SINGLE_READ, &t);
+    if (t.iMemType != 3) results[n++] = Call(bBlock ? SARN_OP_BLOCK_WRITE : SARN_OP_SINGLE_WRITE, &t);
+  }
+  t_bCounting = false;
+  for (int i = 0; i < n; ++i) EXPECT_EQ(results[i], 0) << "transaction " << i;
+  t_bCounting = false;
+  // Failures take the other paths: retries, exception replies, time-outs.
+  sim.SetPersistentFault({plcsim::FaultKind::Exception, 1});
+  t_bCounting = true;
+  const ResultCode rcException = Call(SARN_OP_SINGLE_READ, &gates[0]);
+  t_bCounting = false;
+  sim.SetPersistentFault({plcsim::FaultKind::NoReply, 0});
+  t_bCounting = true;
+  const ResultCode rcSilent = Call(SARN_OP_SINGLE_WRITE, &gates[0]);
+  const ResultCode rcWarm = Call(SARN_OP_WARM_START, nullptr);
+  t_bCounting = false;
+  EXPECT_EQ(rcException, 1);
+  EXPECT_EQ(rcSilent, 2);
+  EXPECT_EQ(rcWarm, 0);
+
+  EXPECT_EQ(t_nAllocations, 0);
+  Call(SARN_OP_CLOSE_COM, nullptr);
+}
+
+}  // namespace
