@@ -37,6 +37,14 @@ SarnHandle OpenContextPort(DriverContext* pContext) {
   return OpenComPort(&pContext->port);
 }
 
+// Applies the reply time-out to a freshly opened port. A time-out of zero or
+// less would make every read wait until its count is complete, so a silent
+// controller would hold the host forever; the port then keeps the read
+// time-out it was opened with.
+void ApplyReplyTimeout(SarnHandle hCom, int32_t iTimeout) {
+  if (iTimeout > 0) PortSetTimeout(hCom, iTimeout);
+}
+
 }  // namespace
 
 ResultCode ColdStart(DriverRequest* pRequest) {
@@ -86,7 +94,7 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   }
   pContext->hCom = hCom;
   err(kLogReport, "SARNMD> ModBus/GTC 32bit driver installed");
-  PortSetTimeout(pContext->hCom, pContext->iTimeout);
+  ApplyReplyTimeout(pContext->hCom, pContext->iTimeout);
   return SARN_OK;
 }
 
@@ -143,7 +151,7 @@ ResultCode ChangeSarnParams(DriverRequest* pRequest) {
     return SARN_LINE_FAIL;
   }
   pContext->hCom = hCom;
-  PortSetTimeout(pContext->hCom, pContext->iTimeout);
+  ApplyReplyTimeout(pContext->hCom, pContext->iTimeout);
   pContext->bComOpen = 1;
   return SARN_OK;
 }

@@ -174,3 +174,22 @@ TEST_F(LifecycleTest, EndSarnStopsTheModuleEvenWhenTheCloseFails) {
 }
 
 }  // namespace
+
+namespace {
+
+class TimeoutTest : public LifecycleTest {};
+
+TEST_F(TimeoutTest, ZeroOrNegativeTimeoutKeepsThePortDefaultInsteadOfWaitingForever) {
+  for (int32_t iTimeout : {0, -1, -100, INT32_MIN}) {
+    fakeplat::Reset();
+    fakeplat::AddDevice("COM1");
+    ASSERT_EQ(ColdStart("COM1", 1, iTimeout), 0);
+    EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u) << iTimeout;
+    DriverParams params = Change("COM2", iTimeout == 0 || iTimeout == -1 ? -7 : iTimeout, 0);
+    fakeplat::AddDevice("COM2");
+    ASSERT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0);
+    EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u) << iTimeout;
+  }
+}
+
+}  // namespace
