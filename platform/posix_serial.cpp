@@ -1,17 +1,632 @@
-// STUB: replaced by the POSIX platform layer.
+// The serial platform seam over POSIX termios on Linux.
+//
+// Handles are slot numbers in a fixed table (slot index + 1), never 0 and
+// never a file descriptor, so descriptor 0 is an ordinary descriptor here.
+// Nothing is allocated: every open port lives in its slot.
+//
+// Ports are opened non-blocking and stay so; every wait is a poll() bounded
+// by a deadline on the monotonic clock, which gives reads the Win32 meaning
+// of their time-outs: a read ends when its count is complete or when its
+// total time-out has run out since it began, returning what has arrived.
+//
+// The line state is read and written with the TCGETS2/TCSETS2 ioctls and
+// struct termios2 throughout, so any baud rate the device accepts can be set
+// (BOTHER for rates without a B-constant). <termios.h> is not included: its
+// struct termios clashes with the kernel's.
+//
+// How the Win32 settings map onto a Linux tty:
+// - Stop bits: one is one; two and one-and-a-half are both CSTOPB, which a
+//   UART sends as one and a half stop bits with 5 data bits and as two
+//   otherwise. The line state read back reports CSTOPB accordingly.
+// - DTR: enable and handshake switch DTR on (Linux has no DTR handshake),
+//   disable switches it off.
+// - RTS: enable on, disable off, handshake sets CRTSCTS (which also stops
+//   output while CTS is low, the same as fOutxCtsFlow), toggle keeps RTS off
+//   and raises it around each write until the output has drained.
+// - fParity enables input parity checking (INPCK) when parity is on.
+// - Settings Linux cannot honour (DSR flow control and sensitivity, NUL
+//   stripping, error-character replacement, abort on error, non-binary mode)
+//   are refused rather than ignored.
+// - A pseudo-terminal always runs with 8 data bits and no parity and has no
+//   modem lines: its framing is accepted as it comes, and DTR/RTS changes on
+//   it are skipped (PlatEscape on it still fails).
+// - Input is raw from the moment the port is opened: no translation, no echo,
+//   no signals, modem status ignored (CLOCAL), receiver on.
+//
+// A hang-up (the other end gone: end of file, EIO or POLLHUP) ends a read at
+// once: it returns what arrived in that call, or fails with EIO when nothing
+// did, so a caller never waits out a time-out, nor spins, on a dead line.
+#include <asm/termbits.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
+
 #include "platform/serial_platform.h"
+
 namespace sarn {
-SarnHandle PlatOpen(const char*) { return kNoHandle; }
-bool PlatClose(SarnHandle) { return false; }
-bool PlatGetLineState(SarnHandle, PlatLineState*) { return false; }
-bool PlatSetLineState(SarnHandle, const PlatLineState*) { return false; }
-bool PlatGetTimeouts(SarnHandle, PlatTimeouts*) { return false; }
-bool PlatSetTimeouts(SarnHandle, const PlatTimeouts*) { return false; }
-bool PlatSetupQueues(SarnHandle, uint32_t, uint32_t) { return false; }
-bool PlatClearError(SarnHandle, PlatQueueStatus*) { return false; }
-bool PlatRead(SarnHandle, void*, uint32_t, uint32_t*) { return false; }
-bool PlatWrite(SarnHandle, const void*, uint32_t, uint32_t*) { return false; }
-uint32_t PlatLastError() { return 0; }
-bool PlatEscape(SarnHandle, int) { return false; }
-void PlatSleep(uint32_t) {}
+
+namespace {
+
+constexpr int kSlotCount = 32;
+constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
+constexpr int64_t kNsPerMs = 1000000;
+// Longest wait a time-out can ask for, in milliseconds (about 31 years);
+// keeps deadline arithmetic far from overflow.
+constexpr uint64_t kMaxWaitMs = 1000000000000ull;
+// Writes with no write time-out still end after this much more than the
+// bytes need on the line, so a device stuck in flow control cannot hang the
+// caller for ever.
+constexpr uint64_t kWriteGraceMs = 10000;
+// Largest deviation from the asked baud rate that a device may apply.
+constexpr uint32_t kBaudTolerancePercent = 3;
+
+struct Slot {
+  bool bUsed;
+  bool bNull;      // the null device "NUL": no descriptor
+  bool bPty;       // a pseudo-terminal slave
+  bool bModesSet;  // DTR/RTS modes below come from PlatSetLineState
+  int fd;
+  uint8_t fDtrControl;
+  uint8_t fRtsControl;
+  char cErrorChar;
+  uint32_t dwBaud;  // for bounding writes
+  PlatTimeouts timeouts;
+  PlatLineState nullState;  // what the null device reports
+};
+
+Slot g_slots[kSlotCount];
+
+struct BaudCode {
+  uint32_t dwRate;
+  unsigned int uCode;
+};
+
+constexpr BaudCode kBaudCodes[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+Slot* Lookup(SarnHandle hPort) {
+  if (hPort == 0 || hPort > static_cast<SarnHandle>(kSlotCount) || !g_slots[hPort - 1].bUsed) {
+    errno = EBADF;
+    return nullptr;
+  }
+  return &g_slots[hPort - 1];
+}
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+// Poll time-out in milliseconds until `until`, rounded up so that a wait
+// never ends before its deadline; -1 for no deadline.
+int PollWaitMs(int64_t until, int64_t now) {
+  if (until == INT64_MAX) return -1;
+  int64_t ms = (until - now + kNsPerMs - 1) / kNsPerMs;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+int64_t DeadlineAfter(int64_t now, uint64_t ms) {
+  if (ms > kMaxWaitMs) ms = kMaxWaitMs;
+  return now + static_cast<int64_t>(ms) * kNsPerMs;
+}
+
+bool GetTermios(int fd, termios2* pT) {
+  return ioctl(fd, TCGETS2, pT) == 0;
+}
+bool SetTermios(int fd, const termios2* pT) {
+  return ioctl(fd, TCSETS2, pT) == 0;
+}
+
+bool SetModemLine(int fd, int iLine, bool bOn) {
+  return ioctl(fd, bOn ? TIOCMBIS : TIOCMBIC, &iLine) == 0;
+}
+
+uint32_t RateOf(const termios2& t) {
+  if (t.c_ospeed != 0) return t.c_ospeed;
+  for (const BaudCode& b : kBaudCodes)
+    if (b.uCode == (t.c_cflag & CBAUD)) return b.dwRate;
+  return 0;
+}
+
+bool IsPtySlave(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  unsigned int uMajor = major(st.st_rdev);
+  return (uMajor >= 136 && uMajor <= 143) || uMajor == 3;  // Unix98 slaves, legacy BSD slaves
+}
+
+// Byte-transparent input and output, keeping speed and framing.
+void MakeRaw(termios2* pT) {
+  pT->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IUCLC | IXON | IXANY | IXOFF | IMAXBEL | IUTF8);
+  pT->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  pT->c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN);
+  pT->c_cflag |= CLOCAL | CREAD;
+  // With the descriptor non-blocking this makes an empty read answer EAGAIN,
+  // so that a read of 0 bytes means end of file.
+  pT->c_cc[VMIN] = 1;
+  pT->c_cc[VTIME] = 0;
+}
+
+bool ValidLineState(const PlatLineState& s) {
+  return s.dwBaudRate != 0 && s.cByteSize >= 5 && s.cByteSize <= 8 && s.cParity <= kParitySpace &&
+         s.cStopBits <= kStopTwo && s.fDtrControl <= kDtrHandshake && s.fRtsControl <= kRtsToggle && s.fBinary &&
+         !s.fOutxDsrFlow && !s.fDsrSensitivity && !s.fErrorChar && !s.fNull && !s.fAbortOnError;
+}
+
+// The asked line state applied to the tty's current termios.
+void ApplyLineState(const PlatLineState& s, termios2* pT) {
+  MakeRaw(pT);
+  tcflag_t cflag = pT->c_cflag;
+  cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+
+  unsigned int uCode = BOTHER;
+  for (const BaudCode& b : kBaudCodes)
+    if (b.dwRate == s.dwBaudRate) uCode = b.uCode;
+  cflag |= uCode;  // input speed bits 0: the same as the output speed
+  pT->c_ispeed = pT->c_ospeed = s.dwBaudRate;
+
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  cflag |= kSizes[s.cByteSize - 5];
+  switch (s.cParity) {
+    case kParityOdd:
+      cflag |= PARENB | PARODD;
+      break;
+    case kParityEven:
+      cflag |= PARENB;
+      break;
+    case kParityMark:
+      cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case kParitySpace:
+      cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
+  }
+  if (s.cStopBits != kStopOne) cflag |= CSTOPB;
+  if (s.fOutxCtsFlow || s.fRtsControl == kRtsHandshake) cflag |= CRTSCTS;
+  pT->c_cflag = cflag;
+
+  if (s.cParity != kParityNone && s.fParity) pT->c_iflag |= INPCK;
+  if (s.fOutX) pT->c_iflag |= IXON;
+  if (s.fInX) pT->c_iflag |= IXOFF;
+}
+
+// Whether the device took the framing and (within tolerance) the rate asked.
+bool Applied(const termios2& want, const termios2& got) {
+  constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+  if ((want.c_cflag & kFraming) != (got.c_cflag & kFraming)) return false;
+  uint64_t asked = want.c_ospeed;
+  uint64_t have = RateOf(got);
+  uint64_t diff = asked > have ? asked - have : have - asked;
+  return diff * 100 <= asked * kBaudTolerancePercent;
+}
+
+// Time the bytes need on the line, doubled, at 12 bits a character.
+uint64_t LineTimeMs(uint32_t dwBaud, uint32_t dwCount) {
+  if (dwBaud == 0) dwBaud = 9600;
+  return uint64_t{dwCount} * 12 * 1000 * 2 / dwBaud + 1;
+}
+
+// Bytes still to go out: the kernel's queue, plus one for the character in
+// the transmitter where the device can tell (the kernel's count leaves out
+// what already sits in the UART).
+bool OutputPending(int fd, uint32_t* pCount) {
+  int iQueued = 0;
+  if (ioctl(fd, TIOCOUTQ, &iQueued) != 0) iQueued = 0;
+  uint32_t count = iQueued > 0 ? static_cast<uint32_t>(iQueued) : 0;
+  unsigned int uLsr = 0;
+  if (ioctl(fd, TIOCSERGETLSR, &uLsr) == 0 && !(uLsr & TIOCSER_TEMT)) ++count;
+  *pCount = count;
+  return true;
+}
+
+void SleepMs(uint32_t dwMs) {
+  timespec ts{static_cast<time_t>(dwMs / 1000), static_cast<long>(dwMs % 1000) * kNsPerMs};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+SarnHandle PlatOpen(const char* pszName) {
+  if (pszName == nullptr || pszName[0] == '\0') {
+    errno = ENOENT;
+    return kNoHandle;
+  }
+  int iSlot = 0;
+  while (iSlot < kSlotCount && g_slots[iSlot].bUsed) ++iSlot;
+  if (iSlot == kSlotCount) {
+    errno = EMFILE;
+    return kNoHandle;
+  }
+  Slot& slot = g_slots[iSlot];
+
+  if (strcmp(pszName, "NUL") == 0) {
+    slot = Slot{};
+    slot.bUsed = true;
+    slot.bNull = true;
+    slot.fd = -1;
+    slot.nullState.dwBaudRate = 9600;
+    return static_cast<SarnHandle>(iSlot + 1);
+  }
+
+  // Only an existing device (no O_CREAT); never become its controlling
+  // terminal; never block, neither here waiting for carrier nor later.
+  int fd = open(pszName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kNoHandle;
+  // Exclusive use: the lock stops every other opener that checks it, root
+  // included; TIOCEXCL makes the kernel refuse other opens outright (except
+  // to root). Not a tty: TIOCEXCL fails and the lock alone guards it.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int iErr = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(fd);
+    errno = iErr;
+    return kNoHandle;
+  }
+  ioctl(fd, TIOCEXCL);
+
+  termios2 t;
+  if (GetTermios(fd, &t)) {
+    MakeRaw(&t);
+    SetTermios(fd, &t);
+  }
+
+  slot = Slot{};
+  slot.bUsed = true;
+  slot.fd = fd;
+  slot.bPty = IsPtySlave(fd);
+  slot.dwBaud = GetTermios(fd, &t) ? RateOf(t) : 0;
+  return static_cast<SarnHandle>(iSlot + 1);
+}
+
+bool PlatClose(SarnHandle hPort) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  bool bOk = true;
+  if (!pSlot->bNull) {
+    // The exclusive flag belongs to the tty, not to this descriptor, and
+    // would outlive it on a tty that stays open elsewhere (a pty slave).
+    ioctl(pSlot->fd, TIOCNXCL);
+    if (close(pSlot->fd) != 0 && errno != EINTR) bOk = false;  // the descriptor is gone either way
+  }
+  *pSlot = Slot{};
+  return bOk;
+}
+
+bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pState == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  if (pSlot->bNull) {
+    *pState = pSlot->nullState;
+    return true;
+  }
+  termios2 t;
+  if (!GetTermios(pSlot->fd, &t)) return false;
+
+  PlatLineState s;
+  s.dwBaudRate = RateOf(t);
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      s.cByteSize = 5;
+      break;
+    case CS6:
+      s.cByteSize = 6;
+      break;
+    case CS7:
+      s.cByteSize = 7;
+      break;
+    default:
+      s.cByteSize = 8;
+      break;
+  }
+  if (!(t.c_cflag & PARENB))
+    s.cParity = kParityNone;
+  else if (t.c_cflag & CMSPAR)
+    s.cParity = (t.c_cflag & PARODD) ? kParityMark : kParitySpace;
+  else
+    s.cParity = (t.c_cflag & PARODD) ? kParityOdd : kParityEven;
+  if (!(t.c_cflag & CSTOPB))
+    s.cStopBits = kStopOne;
+  else
+    s.cStopBits = s.cByteSize == 5 ? kStopOneHalf : kStopTwo;
+  s.fBinary = true;
+  s.fParity = (t.c_iflag & INPCK) != 0;
+  s.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+  s.fOutX = (t.c_iflag & IXON) != 0;
+  s.fInX = (t.c_iflag & IXOFF) != 0;
+  s.cErrorChar = pSlot->cErrorChar;
+
+  int iLines = 0;
+  bool bLines = ioctl(pSlot->fd, TIOCMGET, &iLines) == 0;
+  if (pSlot->bModesSet)
+    s.fDtrControl = pSlot->fDtrControl;
+  else
+    s.fDtrControl = (!bLines || (iLines & TIOCM_DTR)) ? kDtrEnable : kDtrDisable;
+  if (t.c_cflag & CRTSCTS)
+    s.fRtsControl = kRtsHandshake;
+  else if (pSlot->bModesSet && pSlot->fRtsControl != kRtsHandshake)
+    s.fRtsControl = pSlot->fRtsControl;
+  else
+    s.fRtsControl = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
+  *pState = s;
+  return true;
+}
+
+bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pState == nullptr || !ValidLineState(*pState)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (pSlot->bNull) {
+    pSlot->nullState = *pState;
+    return true;
+  }
+  int fd = pSlot->fd;
+  termios2 old;
+  if (!GetTermios(fd, &old)) return false;
+  termios2 want = old;
+  ApplyLineState(*pState, &want);
+
+  if (pSlot->bPty) {
+    // A pty keeps 8 data bits and no parity whatever it is asked; should the
+    // request be refused for that, apply the rest with the pty's framing.
+    if (!SetTermios(fd, &want)) {
+      want.c_cflag = (want.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR)) | CS8;
+      want.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+      if (!SetTermios(fd, &want)) return false;
+    }
+  } else {
+    // The kernel accepts a request when it can apply any part of it: read
+    // back and refuse what the device did not take, restoring the old state.
+    termios2 got;
+    if (!SetTermios(fd, &want)) return false;
+    if (!GetTermios(fd, &got) || !Applied(want, got)) {
+      SetTermios(fd, &old);
+      errno = EINVAL;
+      return false;
+    }
+  }
+
+  // Modem lines; a pty has none, so failures there are of no account.
+  bool bDtrOn = pState->fDtrControl != kDtrDisable;
+  bool bLinesOk = SetModemLine(fd, TIOCM_DTR, bDtrOn);
+  if (pState->fRtsControl != kRtsHandshake && !(pState->fOutxCtsFlow))
+    bLinesOk = SetModemLine(fd, TIOCM_RTS, pState->fRtsControl == kRtsEnable) && bLinesOk;
+  if (!bLinesOk && !pSlot->bPty) return false;
+
+  pSlot->bModesSet = true;
+  pSlot->fDtrControl = pState->fDtrControl;
+  pSlot->fRtsControl = pState->fRtsControl;
+  pSlot->cErrorChar = pState->cErrorChar;
+  pSlot->dwBaud = pState->dwBaudRate;
+  return true;
+}
+
+bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pTimeouts == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  *pTimeouts = pSlot->timeouts;
+  return true;
+}
+
+bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pTimeouts == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  pSlot->timeouts = *pTimeouts;
+  return true;
+}
+
+bool PlatSetupQueues(SarnHandle hPort, uint32_t, uint32_t) {
+  // The kernel's tty buffers have fixed sizes, larger than any frame here.
+  return Lookup(hPort) != nullptr;
+}
+
+bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  PlatQueueStatus status;
+  if (!pSlot->bNull) {
+    int iWaiting = 0;
+    if (ioctl(pSlot->fd, FIONREAD, &iWaiting) != 0) return false;
+    status.cbInQue = iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0;
+    OutputPending(pSlot->fd, &status.cbOutQue);
+  }
+  // Linux keeps no latched error state that a read or write would trip on.
+  if (pStatus != nullptr) *pStatus = status;
+  return true;
+}
+
+bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
+  if (pRead != nullptr) *pRead = 0;
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pBuf == nullptr && dwCount != 0) {
+    errno = EINVAL;
+    return false;
+  }
+  if (pSlot->bNull || dwCount == 0) return true;
+
+  const PlatTimeouts& t = pSlot->timeouts;
+  // Win32: interval MAXDWORD with both totals 0 returns at once with what is
+  // there; all three 0 waits until the count is complete.
+  bool bImmediate =
+      t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  bool bTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+  bool bInterval = t.ReadIntervalTimeout != 0 && !bImmediate;
+  int64_t start = NowNs();
+  int64_t deadline =
+      bTotal ? DeadlineAfter(start, t.ReadTotalTimeoutConstant + uint64_t{t.ReadTotalTimeoutMultiplier} * dwCount)
+             : INT64_MAX;
+
+  char* pOut = static_cast<char*>(pBuf);
+  uint32_t dwGot = 0;
+  int64_t lastByte = start;
+  bool bHangUp = false;
+  bool bPollHangUp = false;
+  int iErr = 0;
+  for (;;) {
+    ssize_t n = read(pSlot->fd, pOut + dwGot, dwCount - dwGot);
+    if (n > 0) {
+      dwGot += static_cast<uint32_t>(n);
+      lastByte = NowNs();
+      if (dwGot == dwCount) break;
+      continue;
+    }
+    if (n == 0) {  // end of file: the other end is gone
+      bHangUp = true;
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {  // EIO after a hang-up, or worse
+      iErr = errno;
+      bHangUp = true;
+      break;
+    }
+    if (bPollHangUp) {  // nothing left to read on a hung-up line
+      bHangUp = true;
+      break;
+    }
+    if (bImmediate) break;
+
+    int64_t until = deadline;
+    if (bInterval && dwGot > 0) {
+      int64_t gapEnd = DeadlineAfter(lastByte, t.ReadIntervalTimeout);
+      if (gapEnd < until) until = gapEnd;
+    }
+    int64_t now = NowNs();
+    if (until != INT64_MAX && now >= until) break;  // timed out with what has arrived
+    pollfd pfd{pSlot->fd, POLLIN, 0};
+    int rc = poll(&pfd, 1, PollWaitMs(until, now));
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      iErr = errno;
+      bHangUp = true;
+      break;
+    }
+    // On a hang-up read once more: bytes that came before it are still there.
+    if (rc > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) bPollHangUp = true;
+  }
+
+  if (pRead != nullptr) *pRead = dwGot;
+  if (bHangUp && dwGot == 0) {
+    errno = iErr != 0 ? iErr : EIO;
+    return false;
+  }
+  return true;
+}
+
+bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pBuf == nullptr && dwCount != 0) {
+    errno = EINVAL;
+    return false;
+  }
+  if (pSlot->bNull || dwCount == 0) {
+    if (pWritten != nullptr) *pWritten = dwCount;
+    return true;
+  }
+
+  int fd = pSlot->fd;
+  const PlatTimeouts& t = pSlot->timeouts;
+  uint64_t dwLimitMs = t.WriteTotalTimeoutConstant + uint64_t{t.WriteTotalTimeoutMultiplier} * dwCount;
+  if (dwLimitMs == 0) dwLimitMs = kWriteGraceMs + LineTimeMs(pSlot->dwBaud, dwCount);
+  int64_t deadline = DeadlineAfter(NowNs(), dwLimitMs);
+
+  bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle;
+  if (bToggle) SetModemLine(fd, TIOCM_RTS, true);
+
+  const char* pIn = static_cast<const char*>(pBuf);
+  uint32_t dwDone = 0;
+  bool bOk = true;
+  while (dwDone < dwCount) {
+    ssize_t n = write(fd, pIn + dwDone, dwCount - dwDone);
+    if (n > 0) {
+      dwDone += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      bOk = false;
+      break;
+    }
+    int64_t now = NowNs();
+    if (now >= deadline) break;  // the device takes no more: report what went
+    pollfd pfd{fd, POLLOUT, 0};
+    int rc = poll(&pfd, 1, PollWaitMs(deadline, now));
+    if (rc < 0 && errno != EINTR) {
+      bOk = false;
+      break;
+    }
+    if (rc > 0 && !(pfd.revents & POLLOUT) && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      errno = EIO;
+      bOk = false;
+      break;
+    }
+  }
+
+  if (bToggle) {
+    // Lower RTS only once the last character has left the transmitter.
+    int iErr = errno;
+    uint32_t dwPending = 0;
+    while (OutputPending(fd, &dwPending) && dwPending != 0 && NowNs() < deadline) SleepMs(1);
+    SetModemLine(fd, TIOCM_RTS, false);
+    errno = iErr;
+  }
+
+  if (!bOk) return false;
+  if (pWritten != nullptr) *pWritten = dwDone;
+  return true;
+}
+
+uint32_t PlatLastError() {
+  return static_cast<uint32_t>(errno);
+}
+
+bool PlatEscape(SarnHandle hPort, int iFunction) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (iFunction != kEscapeSetRts && iFunction != kEscapeClrRts) {
+    errno = EINVAL;
+    return false;
+  }
+  if (pSlot->bNull) return true;
+  return SetModemLine(pSlot->fd, TIOCM_RTS, iFunction == kEscapeSetRts);
+}
+
+void PlatSleep(uint32_t dwMilliseconds) {
+  SleepMs(dwMilliseconds);
+}
+
 }  // namespace sarn

@@ -318,4 +318,48 @@ TEST_F(PortTest, ReadCollectsTheCountAcrossPieces) {
   EXPECT_EQ(sarn::PortRead(hCom, buf, 4, nullptr), 7);
 }
 
+// The fake's own script, which the tests of the upper layers lean on.
+TEST_F(PortTest, FakeScriptsRepliesQueuesAndTime) {
+  SarnHandle hCom = OpenCom1();
+
+  // Replies answer writes in order; a write with no reply gets nothing.
+  fakeplat::QueueReply("first", 10);
+  fakeplat::QueueNoReply();
+  fakeplat::QueueReply({{"th", 5}, {"ird", 2000}});
+  sarn::PortWrite(hCom, "1", 1, nullptr);
+  sarn::PortWrite(hCom, "2", 1, nullptr);
+  sarn::PortWrite(hCom, "3", 1, nullptr);
+  EXPECT_EQ(fakeplat::PendingInput(), 10u);
+  EXPECT_EQ(fakeplat::ArrivedInput(), 0u);
+
+  // cbInQue counts only what has arrived; cbOutQue follows its sequence.
+  fakeplat::SetOutQueueSequence({3, 1});
+  sarn::PlatQueueStatus status;
+  std::vector<uint32_t> outs;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(sarn::PlatClearError(hCom, &status));
+    outs.push_back(status.cbOutQue);
+  }
+  EXPECT_EQ(outs, (std::vector<uint32_t>{3, 1, 0}));
+  sarn::PlatSleep(9);
+  ASSERT_TRUE(sarn::PlatClearError(hCom, &status));
+  EXPECT_EQ(status.cbInQue, 2u) << "\"th\" at 5 ms";
+  sarn::PlatSleep(1);
+  ASSERT_TRUE(sarn::PlatClearError(hCom, &status));
+  EXPECT_EQ(status.cbInQue, 7u) << "and \"first\" at 10 ms";
+
+  // With all read time-outs 0 a read moves on to what is scheduled and
+  // returns what there is, never waiting for more.
+  sarn::PlatTimeouts zero{};
+  ASSERT_TRUE(sarn::PlatSetTimeouts(hCom, &zero));
+  char buf[32];
+  uint32_t dwRead = 0;
+  ASSERT_TRUE(sarn::PlatRead(hCom, buf, 32, &dwRead));
+  EXPECT_EQ(std::string(buf, dwRead), "thfirstird");
+  EXPECT_EQ(fakeplat::NowMs(), 2000u);
+  ASSERT_TRUE(sarn::PlatRead(hCom, buf, 32, &dwRead));
+  EXPECT_EQ(dwRead, 0u);
+  EXPECT_EQ(fakeplat::NowMs(), 2000u);
+}
+
 }  // namespace
