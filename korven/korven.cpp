@@ -3,12 +3,17 @@
 // One line per call: local timestamp with milliseconds, a tab, the level, a
 // tab, the formatted text. The line goes to standard error, or is appended to
 // the file named by KORVEN_LOG. The line is written with one write() so that
-// lines of concurrent writers do not interleave.
+// lines of concurrent writers do not interleave (on Windows one WriteFile on
+// a handle opened for appending only, which appends atomically as well).
 #include "korven.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
+#endif
 
 #include <cstdarg>
 #include <cstdio>
@@ -18,6 +23,39 @@
 namespace {
 
 constexpr size_t kLineMax = 2048;
+
+#if defined(_WIN32)
+
+size_t FormatTimestamp(char* pBuf, size_t nSize) {
+  SYSTEMTIME st{};
+  GetLocalTime(&st);
+  int n = snprintf(pBuf, nSize, "%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour,
+                   st.wMinute, st.wSecond, st.wMilliseconds);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+void WriteLine(const char* pLine, size_t nLen) {
+  HANDLE hOut = GetStdHandle(STD_ERROR_HANDLE);
+  const char* pszPath = getenv("KORVEN_LOG");
+  bool bOwnFile = pszPath != nullptr && *pszPath != '\0';
+  if (bOwnFile) {
+    hOut = CreateFileA(pszPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hOut == INVALID_HANDLE_VALUE) {
+      hOut = GetStdHandle(STD_ERROR_HANDLE);
+      bOwnFile = false;
+    }
+  }
+  while (nLen > 0 && hOut != nullptr && hOut != INVALID_HANDLE_VALUE) {
+    DWORD dwWritten = 0;
+    if (!WriteFile(hOut, pLine, static_cast<DWORD>(nLen), &dwWritten, nullptr) || dwWritten == 0) break;
+    pLine += dwWritten;
+    nLen -= dwWritten;
+  }
+  if (bOwnFile) CloseHandle(hOut);
+}
+
+#else
 
 size_t FormatTimestamp(char* pBuf, size_t nSize) {
   timeval tv{};
@@ -48,6 +86,8 @@ void WriteLine(const char* pLine, size_t nLen) {
   }
   if (bOwnFile) close(fd);
 }
+
+#endif
 
 }  // namespace
 

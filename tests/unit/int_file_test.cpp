@@ -40,9 +40,17 @@ std::string IllegalLine(int iLine) {
 class IntFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
+#ifdef _WIN32
+    // Windows has no mkdtemp: _mktemp_s picks the name, the directory is made here.
+    std::string temp = (std::filesystem::temp_directory_path() / "sarn_int_XXXXXX").string();
+    ASSERT_EQ(_mktemp_s(temp.data(), temp.size() + 1), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(temp));
+    dir_ = temp;
+#else
     char szTemplate[] = "/tmp/sarn_int_XXXXXX";
     ASSERT_NE(mkdtemp(szTemplate), nullptr);
     dir_ = szTemplate;
+#endif
     home_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
     ResetContext();
