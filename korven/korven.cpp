@@ -92,6 +92,9 @@ void WriteLine(const char* pLine, size_t nLen) {
 }  // namespace
 
 extern "C" KORVEN_API int err(int iLevel, const char* pszFormat, ...) {
+  // KORVEN_LEVEL drops lines below that level (unset or empty: none dropped).
+  const char* pszMinLevel = getenv("KORVEN_LEVEL");
+  if (pszMinLevel != nullptr && *pszMinLevel != '\0' && iLevel < atoi(pszMinLevel)) return 0;
   char szLine[kLineMax];
   size_t n = FormatTimestamp(szLine, sizeof szLine);
   int m = snprintf(szLine + n, sizeof szLine - n, "\t%d\t", iLevel);

@@ -5,7 +5,10 @@
  *   <timestamp> TAB <level> TAB <text>
  * to standard error, or appends it to the file named by the environment
  * variable KORVEN_LOG when that is set. Levels in use: 8 (per-request traces
- * and errors) and 32 (reports). The call keeps no pointer to its arguments.
+ * and errors) and 32 (reports). When the environment variable KORVEN_LEVEL
+ * holds a number, lines of a lower level are dropped (KORVEN_LEVEL=32 keeps
+ * only the reports); unset or empty, every line is written. The call keeps no
+ * pointer to its arguments.
  *
  * The symbol is versioned (KORVEN_1.0) so that a module linked against this
  * library reaches it and not the C library's err(3).
