@@ -1,0 +1,179 @@
+#include "port_check.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sarnhost {
+
+namespace {
+
+std::string ProcessName(long pid) {
+  char szComm[64] = "?";
+  std::string commPath = "/proc/" + std::to_string(pid) + "/comm";
+  if (FILE* f = fopen(commPath.c_str(), "r")) {
+    if (fgets(szComm, sizeof szComm, f) != nullptr) szComm[strcspn(szComm, "\n")] = '\0';
+    fclose(f);
+  }
+  return std::string(szComm) + " (pid " + std::to_string(pid) + ")";
+}
+
+// The process holding a lock on the device, from /proc/locks, whose lines
+// name the file as MAJOR:MINOR:INODE (hexadecimal device numbers).
+std::string LockHolder(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return "";
+  FILE* f = fopen("/proc/locks", "r");
+  if (f == nullptr) return "";
+  char szLine[256];
+  long found = 0;
+  while (found == 0 && fgets(szLine, sizeof szLine, f) != nullptr) {
+    long pid = 0;
+    unsigned uMajor = 0, uMinor = 0;
+    unsigned long ulInode = 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:19:7 0 EOF"
+    if (sscanf(szLine, "%*d: %*s %*s %*s %ld %x:%x:%lu", &pid, &uMajor, &uMinor, &ulInode) == 4 &&
+        uMajor == major(st.st_dev) && uMinor == minor(st.st_dev) && ulInode == st.st_ino && pid != getpid()) {
+      found = pid;
+    }
+  }
+  fclose(f);
+  return found > 0 ? ProcessName(found) : "";
+}
+
+// Names one other process that has the device open ("plcsim (pid 123)"), or
+// "" when none is found (or /proc is not readable).
+std::string OpenHolder(const std::string& path) {
+  char szReal[PATH_MAX];
+  if (realpath(path.c_str(), szReal) == nullptr) return "";
+  DIR* pProc = opendir("/proc");
+  if (pProc == nullptr) return "";
+  std::string found;
+  pid_t self = getpid();
+  while (dirent* pEntry = readdir(pProc)) {
+    char* pEnd = nullptr;
+    long pid = strtol(pEntry->d_name, &pEnd, 10);
+    if (*pEnd != '\0' || pid <= 0 || pid == self) continue;
+    std::string fdDir = std::string("/proc/") + pEntry->d_name + "/fd";
+    DIR* pFds = opendir(fdDir.c_str());
+    if (pFds == nullptr) continue;
+    while (dirent* pFd = readdir(pFds)) {
+      char szLink[PATH_MAX];
+      std::string fdPath = fdDir + "/" + pFd->d_name;
+      ssize_t n = readlink(fdPath.c_str(), szLink, sizeof szLink - 1);
+      if (n <= 0) continue;
+      szLink[n] = '\0';
+      if (strcmp(szLink, szReal) != 0) continue;
+      found = ProcessName(pid);
+      break;
+    }
+    closedir(pFds);
+    if (!found.empty()) break;
+  }
+  closedir(pProc);
+  return found;
+}
+
+std::string GroupOf(const struct stat& st) {
+  if (group* g = getgrgid(st.st_gid)) return g->gr_name;
+  return std::to_string(st.st_gid);
+}
+
+PortCheck Problem(PortProblem problem, std::string message) {
+  return PortCheck{problem, std::move(message)};
+}
+
+PortCheck BusyProblem(const std::string& path) {
+  std::string holder = LockHolder(path);
+  if (holder.empty()) holder = OpenHolder(path);
+  return Problem(PortProblem::kBusy, path + " is in use by " + (holder.empty() ? "another program" : holder) +
+                                         ": stop it, or choose another port");
+}
+
+}  // namespace
+
+PortCheck CheckPort(const std::string& path) {
+  if (path == "NUL") return {};
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return Problem(PortProblem::kMissing,
+                     "no device " + path + ": check the name and that the adapter is plugged in (ls /dev/tty*)");
+    }
+    if (errno == EACCES) {
+      return Problem(PortProblem::kPermission, "no permission to reach " + path + ": " + strerror(errno));
+    }
+    return Problem(PortProblem::kOther, "cannot look at " + path + ": " + strerror(errno));
+  }
+  if (!S_ISCHR(st.st_mode)) {
+    return Problem(PortProblem::kNotSerial, path + " is not a serial device (not a character device)");
+  }
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    if (e == EACCES || e == EPERM) {
+      std::string group = GroupOf(st);
+      return Problem(PortProblem::kPermission, "no permission to open " + path + " (group " + group +
+                                                   "): add yourself to that group (sudo usermod -aG " + group +
+                                                   " $USER) and log in again");
+    }
+    if (e == EBUSY) return BusyProblem(path);
+    if (e == ENXIO || e == ENODEV) {
+      return Problem(PortProblem::kMissing, "no device behind " + path + ": " + strerror(e));
+    }
+    return Problem(PortProblem::kOther, "cannot open " + path + ": " + strerror(e));
+  }
+  PortCheck result;
+  if (!isatty(fd)) {
+    result = Problem(PortProblem::kNotSerial, path + " is not a serial device (not a terminal)");
+  } else {
+    // A driver holding the port keeps it under an exclusive lock. (Its
+    // exclusive terminal mode is no sign: the mode outlives the driver's
+    // close while another descriptor keeps the terminal open, and root
+    // passes it anyway; to others it shows as EBUSY above.)
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) result = BusyProblem(path);
+    } else {
+      flock(fd, LOCK_UN);
+    }
+  }
+  close(fd);
+  return result;
+}
+
+std::string PortAlias::NameFor(const std::string& path, std::string& error) {
+  Release();
+  if (path.size() <= kMaxPortName) return path;
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + strerror(errno);
+    return "";
+  }
+  fd_ = fd;
+  std::string alias = "/dev/fd/" + std::to_string(fd);
+  if (alias.size() > kMaxPortName) {
+    Release();
+    error = "the port name " + path + " is longer than the driver's " + std::to_string(kMaxPortName) +
+            " characters: use a shorter link to it";
+    return "";
+  }
+  return alias;
+}
+
+void PortAlias::Release() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace sarnhost
