@@ -3,6 +3,8 @@
 // values in the host's buffers, retries counted at the controller.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -234,6 +236,9 @@ struct RetryCase {
   const char* line;
   int lineCount;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
 
 class RetryTable : public DriverSimTest, public ::testing::WithParamInterface<RetryCase> {};
 

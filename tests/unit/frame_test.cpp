@@ -1,6 +1,8 @@
 // The frame layer over the scripted fake platform: LRC, Send and Receive.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <string>
 
@@ -145,6 +147,9 @@ struct ReceiveCase {
   const char* message;  // expected log line, or nullptr for none
   bool terminated;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ReceiveCase& c, std::ostream* os) { *os << c.name; }
 
 class ReceiveTable : public FrameTest, public ::testing::WithParamInterface<ReceiveCase> {};
 

@@ -2,6 +2,8 @@
 // where the values land, its retries and its log.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "driver_fixture.h"
 
 namespace {
@@ -31,6 +33,9 @@ struct WordCase {
   const char* request;
   uint32_t expected;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const WordCase& c, std::ostream* os) { *os << c.gate; }
 
 class WordOrderTable : public ReadTest, public ::testing::WithParamInterface<WordCase> {};
 
@@ -178,6 +183,9 @@ struct FailureCase {
   const char* line;   // logged once per attempt
   int lineCount;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class FailureTable : public ReadTest, public ::testing::WithParamInterface<FailureCase> {};
 

@@ -1,6 +1,8 @@
 // The write transactions over the scripted fake platform.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "driver_fixture.h"
 
 namespace {
@@ -34,6 +36,9 @@ struct SingleCase {
   uint32_t value;  // 16-bit values go in the cell's second half
   std::string request;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SingleCase& c, std::ostream* os) { *os << c.gate; }
 
 class SingleWriteTable : public WriteTest, public ::testing::WithParamInterface<SingleCase> {};
 
