@@ -73,6 +73,8 @@ struct Slot {
   bool bNull;      // the null device "NUL": no descriptor
   bool bPty;       // a pseudo-terminal slave
   bool bModesSet;  // DTR/RTS modes below come from PlatSetLineState
+  bool bNoLsr;     // the device cannot report its transmitter state (a pty): not asked again
+  uint8_t cVmin;   // VMIN set on the tty, 0 when not known
   int fd;
   uint8_t fDtrControl;
   uint8_t fRtsControl;
@@ -227,14 +229,37 @@ uint64_t LineTimeMs(uint32_t dwBaud, uint32_t dwCount) {
 // Bytes still to go out: the kernel's queue, plus one for the character in
 // the transmitter where the device can tell (the kernel's count leaves out
 // what already sits in the UART).
-bool OutputPending(int fd, uint32_t* pCount) {
+bool OutputPending(Slot* pSlot, uint32_t* pCount) {
   int iQueued = 0;
-  if (ioctl(fd, TIOCOUTQ, &iQueued) != 0) iQueued = 0;
+  if (ioctl(pSlot->fd, TIOCOUTQ, &iQueued) != 0) iQueued = 0;
   uint32_t count = iQueued > 0 ? static_cast<uint32_t>(iQueued) : 0;
   unsigned int uLsr = 0;
-  if (ioctl(fd, TIOCSERGETLSR, &uLsr) == 0 && !(uLsr & TIOCSER_TEMT)) ++count;
+  if (!pSlot->bNoLsr) {
+    if (ioctl(pSlot->fd, TIOCSERGETLSR, &uLsr) == 0) {
+      if (!(uLsr & TIOCSER_TEMT)) ++count;
+    } else if (errno == ENOTTY || errno == EINVAL) {
+      pSlot->bNoLsr = true;  // not supported by this device: spare the call from now on
+    }
+  }
   *pCount = count;
   return true;
+}
+
+// Lets poll() report the descriptor readable only once dwMissing characters
+// wait (at most 255, the limit of VMIN), so that a read waiting for a reply
+// wakes once for its count rather than at every character. In raw mode
+// (VTIME 0) the tty applies VMIN to poll(); a non-blocking read() still
+// returns whatever has arrived, and a hang-up still wakes poll(). Set only
+// when it changes; should that fail, reads wake at every character as
+// before.
+void WakeForCount(Slot* pSlot, uint32_t dwMissing) {
+  const uint8_t cWant = dwMissing > 255 ? 255 : static_cast<uint8_t>(dwMissing);
+  if (cWant == pSlot->cVmin) return;
+  termios2 t;
+  pSlot->cVmin = 0;
+  if (!GetTermios(pSlot->fd, &t) || t.c_cc[VTIME] != 0) return;
+  t.c_cc[VMIN] = cWant;
+  if (SetTermios(pSlot->fd, &t)) pSlot->cVmin = cWant;
 }
 
 void SleepMs(uint32_t dwMs) {
@@ -283,14 +308,16 @@ SarnHandle PlatOpen(const char* pszName) {
   ioctl(fd, TIOCEXCL);
 
   termios2 t;
+  bool bRaw = false;
   if (GetTermios(fd, &t)) {
     MakeRaw(&t);
-    SetTermios(fd, &t);
+    bRaw = SetTermios(fd, &t);
   }
 
   slot = Slot{};
   slot.bUsed = true;
   slot.fd = fd;
+  slot.cVmin = bRaw ? 1 : 0;
   slot.bPty = IsPtySlave(fd);
   slot.dwBaud = GetTermios(fd, &t) ? RateOf(t) : 0;
   return static_cast<SarnHandle>(iSlot + 1);
@@ -389,6 +416,7 @@ bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
   if (!GetTermios(fd, &old)) return false;
   termios2 want = old;
   ApplyLineState(*pState, &want);
+  pSlot->cVmin = 0;  // known again once the new state is in place
 
   if (pSlot->bPty) {
     // A pty keeps 8 data bits and no parity whatever it is asked; should the
@@ -417,6 +445,7 @@ bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
     bLinesOk = SetModemLine(fd, TIOCM_RTS, pState->fRtsControl == kRtsEnable) && bLinesOk;
   if (!bLinesOk && !pSlot->bPty) return false;
 
+  pSlot->cVmin = 1;  // raw mode again
   pSlot->bModesSet = true;
   pSlot->fDtrControl = pState->fDtrControl;
   pSlot->fRtsControl = pState->fRtsControl;
@@ -460,7 +489,7 @@ bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
     int iWaiting = 0;
     if (ioctl(pSlot->fd, FIONREAD, &iWaiting) != 0) return false;
     status.cbInQue = iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0;
-    OutputPending(pSlot->fd, &status.cbOutQue);
+    OutputPending(pSlot, &status.cbOutQue);
   }
   // Linux keeps no latched error state that a read or write would trip on.
   if (pStatus != nullptr) *pStatus = status;
@@ -526,6 +555,9 @@ bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
     }
     int64_t now = NowNs();
     if (until != INT64_MAX && now >= until) break;  // timed out with what has arrived
+    // An interval time-out must see every character arrive; otherwise
+    // the wait ends when the count is complete or the time-out has run out.
+    if (!bInterval) WakeForCount(pSlot, dwCount - dwGot);
     pollfd pfd{pSlot->fd, POLLIN, 0};
     int rc = poll(&pfd, 1, PollWaitMs(until, now));
     if (rc < 0) {
@@ -600,7 +632,7 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
     // Lower RTS only once the last character has left the transmitter.
     int iErr = errno;
     uint32_t dwPending = 0;
-    while (OutputPending(fd, &dwPending) && dwPending != 0 && NowNs() < deadline) SleepMs(1);
+    while (OutputPending(pSlot, &dwPending) && dwPending != 0 && NowNs() < deadline) SleepMs(1);
     SetModemLine(fd, TIOCM_RTS, false);
     errno = iErr;
   }

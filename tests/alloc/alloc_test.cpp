@@ -133,4 +133,39 @@ TEST_F(AllocTest, TransactionsAllocateNothing) {
   Call(SARN_OP_CLOSE_COM, nullptr);
 }
 
+// The paths the test above does not take: RTS raised and lowered around
+// each frame with an inter-frame gap, and the GTC variant's reads and
+// set/reset masks.
+TEST_F(AllocTest, RtsGapAndGtcPathsAllocateNothing) {
+  plcsim::Options options;
+  options.gtc = true;
+  plcsim::Simulator gtc(options);
+  const std::string path = gtc.OpenPty();
+  ASSERT_FALSE(path.empty());
+  ColdStartParams params{};
+  snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
+  params.bEnable = 1;
+  params.iTimeout = 10;
+  params.line = {9600, 7, 2, 2};
+  ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0);
+  ctx.cProtocol = 1;
+  ctx.cRtsCts = 1;
+  ctx.iIfg = 1;
+
+  uint8_t bits[2] = {0x05, 0x80};
+  uint8_t cell[4] = {0, 0, 1, 0};
+  uint16_t area[42] = {};
+  GateTransfer block = Gate("0100200", 6, 16, bits);
+  GateTransfer single = Gate("0100215", 6, 0, cell);
+  GateTransfer regs = Gate("0130002", 0, 42, area);
+  t_nAllocations = 0;
+  t_bCounting = true;
+  const ResultCode results[] = {Call(SARN_OP_BLOCK_READ, &block), Call(SARN_OP_BLOCK_WRITE, &block),
+                                Call(SARN_OP_SINGLE_WRITE, &single), Call(SARN_OP_BLOCK_READ, &regs)};
+  t_bCounting = false;
+  for (const ResultCode rc : results) EXPECT_EQ(rc, 0);
+  EXPECT_EQ(t_nAllocations, 0);
+  Call(SARN_OP_CLOSE_COM, nullptr);
+}
+
 }  // namespace

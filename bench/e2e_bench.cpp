@@ -1,0 +1,265 @@
+// End-to-end benchmark: the driver, through SarnMain on the POSIX platform
+// layer, reading holding registers over a pseudo-terminal from the
+// controller simulator.
+//
+// Usage: sarn_e2e_bench [--port PATH] [--pace-baud N] [--regs N] [--count N]
+//                       [--reps N] [--warmup N] [--timeout N] [--client raw]
+//   --port PATH     a simulator already serving PATH (plcsim --pty --fill);
+//                   without it one runs in this process on a pty of its own
+//   --pace-baud N   the in-process simulator paces its replies at N baud;
+//                   with --port, the pacing of that simulator, for the record
+//   --regs N        registers a read asks for: 1 is a single read (op 5),
+//                   more a block read (op 6); default 1
+//   --count N       transactions timed in each repetition (0: set-up only,
+//                   for counting the set-up's system calls); default 1000
+//   --reps N        repetitions; default 1
+//   --warmup N      untimed transactions before the first repetition; default 20
+//   --timeout N     reply time-out given at cold start, 10 ms units; default 100
+//   --client raw    instead of the driver, a bare client: one write of the
+//                   request and blocking reads until the reply's length has
+//                   arrived. What it takes is the simulator's and the pty's
+//                   share of a transaction; the driver's own is the rest.
+//
+// Prints one JSON line per repetition with times per transaction: wall
+// (mean and median), the calling thread's CPU time, and its voluntary and
+// involuntary context switches. The simulator's thread is not counted.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/module_state.h"
+#include "plcsim.h"
+#include "sarnmd.h"
+#include "transact/day_clock.h"
+
+namespace {
+bool g_bShowLog = false;
+}
+
+extern "C" int err(int, const char* pszFormat, ...) {
+  // The host's log. The set-up's report is dropped; a timed transaction
+  // that succeeds logs nothing, and anything it does log is shown, for it
+  // means the figures are not those of clean reads.
+  if (!g_bShowLog) return 0;
+  va_list args;
+  va_start(args, pszFormat);
+  std::vfprintf(stderr, pszFormat, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+  return 0;
+}
+
+namespace {
+
+struct Args {
+  std::string port;
+  uint32_t paceBaud = 0;
+  int regs = 1;
+  long count = 1000;
+  int reps = 1;
+  int warmup = 20;
+  int timeout = 100;
+  bool bRaw = false;
+};
+
+[[noreturn]] void Usage(const char* pszWhy) {
+  std::fprintf(stderr, "sarn_e2e_bench: %s\n", pszWhy);
+  std::fprintf(stderr,
+               "usage: sarn_e2e_bench [--port PATH] [--pace-baud N] [--regs N] [--count N] [--reps N] "
+               "[--warmup N] [--timeout N]\n");
+  std::exit(2);
+}
+
+Args Parse(int argc, char** argv) {
+  Args a;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
+    const char* v = argv[++i];
+    if (arg == "--port")
+      a.port = v;
+    else if (arg == "--pace-baud")
+      a.paceBaud = static_cast<uint32_t>(std::atol(v));
+    else if (arg == "--regs")
+      a.regs = std::atoi(v);
+    else if (arg == "--count")
+      a.count = std::atol(v);
+    else if (arg == "--reps")
+      a.reps = std::atoi(v);
+    else if (arg == "--warmup")
+      a.warmup = std::atoi(v);
+    else if (arg == "--timeout")
+      a.timeout = std::atoi(v);
+    else if (arg == "--client")
+      a.bRaw = std::string(v) == "raw" ? true : (Usage("--client takes raw"), false);
+    else
+      Usage(("unknown option " + arg).c_str());
+  }
+  if (a.regs < 1 || a.regs > 125) Usage("--regs takes 1 to 125");
+  if (a.count < 0 || a.reps < 1 || a.warmup < 0) Usage("bad count");
+  return a;
+}
+
+int64_t Ns(clockid_t clock) {
+  timespec ts;
+  clock_gettime(clock, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+ResultCode Call(DriverContext* pContext, int32_t iOpCode, void* pParam) {
+  DriverRequest request{pContext, iOpCode, 0, 0, pParam};
+  return SarnMain(&request);
+}
+
+// The bare client: the request written at once, the reply read with blocking
+// reads until its length is complete. No time-out: the benchmark's
+// simulator always answers.
+class RawClient {
+ public:
+  RawClient(const std::string& path, int regs) : replyChars_(11 + 4 * regs) {
+    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t;
+    if (fd_ < 0 || tcgetattr(fd_, &t) != 0) Usage("cannot open the port");
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = static_cast<cc_t>(replyChars_ > 255 ? 255 : replyChars_);
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd_, TCSANOW, &t);
+    snprintf(request_, sizeof request_, ":0103%04X%04X", 0, regs);
+    unsigned sum = 0;
+    for (int i = 1; i < 13; i += 2) sum += std::stoul(std::string(request_ + i, 2), nullptr, 16);
+    snprintf(request_ + 13, sizeof request_ - 13, "%02X\r\n", (256 - (sum & 0xFF)) & 0xFF);
+  }
+  ~RawClient() { close(fd_); }
+  bool Transact() {
+    if (write(fd_, request_, 17) != 17) return false;
+    int got = 0;
+    while (got < replyChars_) {
+      const ssize_t n = read(fd_, reply_ + got, static_cast<size_t>(replyChars_ - got));
+      if (n <= 0) return false;
+      got += static_cast<int>(n);
+    }
+    return reply_[0] == ':' && reply_[replyChars_ - 1] == '\n';
+  }
+
+ private:
+  int fd_ = -1;
+  int replyChars_;
+  char request_[24] = {};
+  char reply_[600] = {};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Args a = Parse(argc, argv);
+
+  // The driver reads SARNMD0.INT from the current directory: run where there
+  // is none, so the defaults apply.
+  char szDir[] = "/tmp/sarn_e2e_XXXXXX";
+  if (mkdtemp(szDir) == nullptr || chdir(szDir) != 0) Usage("cannot make a working directory");
+
+  std::unique_ptr<plcsim::Simulator> sim;
+  std::string path = a.port;
+  if (path.empty()) {
+    plcsim::Options options;
+    options.paceBaud = a.paceBaud;
+    sim = std::make_unique<plcsim::Simulator>(options);
+    sim->FillPattern();
+    path = sim->OpenPty();
+    if (path.empty()) Usage("cannot open a pseudo-terminal");
+  }
+  if (path.size() > 11) Usage("port name longer than 11 characters");
+
+  DriverContext ctx{};
+  const bool bBlock = a.regs > 1;
+  GateSpec spec{};
+  spec.pszAddress = "0140001";
+  spec.iCount = bBlock ? a.regs : 0;
+  uint16_t regs[125] = {};
+  uint8_t cell[4] = {};
+  std::unique_ptr<RawClient> raw;
+  if (a.bRaw) {
+    raw = std::make_unique<RawClient>(path, a.regs);
+  } else {
+    ColdStartParams params{};
+    snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
+    params.bEnable = 1;
+    params.iTimeout = a.timeout;
+    params.line = {9600, 7, 2, 2};  // the driver's default line: 7 data bits, even parity, 2 stop bits
+    if (Call(&ctx, SARN_OP_COLD_START, &params) != 0 || ctx.bComOpen == 0) Usage("cold start failed");
+    if (Call(&ctx, bBlock ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec) != 0) {
+      Usage("gate refused");
+    }
+  }
+  GateTransfer t{spec.pszAddress,
+                 0,
+                 spec.iPlcAddr,
+                 spec.iMemType,
+                 spec.iAddress,
+                 spec.iBitNr,
+                 spec.iBits,
+                 0,
+                 bBlock ? a.regs : 1,
+                 0,
+                 bBlock ? static_cast<void*>(regs) : cell};
+  const int32_t op = bBlock ? SARN_OP_BLOCK_READ : SARN_OP_SINGLE_READ;
+  auto transact = [&] { return raw ? raw->Transact() : Call(&ctx, op, &t) == 0; };
+
+  // The first read after loading restarts the port (daily restart); the
+  // warm-up takes it.
+  int failures = 0;
+  for (int i = 0; i < a.warmup; ++i) failures += !transact();
+
+  std::vector<int64_t> each(static_cast<size_t>(a.count));
+  g_bShowLog = true;
+  const int replyChars = 11 + 4 * a.regs;
+  for (int rep = 0; rep < a.reps && a.count > 0; ++rep) {
+    rusage ru0, ru1;
+    getrusage(RUSAGE_THREAD, &ru0);
+    const int64_t cpu0 = Ns(CLOCK_THREAD_CPUTIME_ID);
+    const int64_t wall0 = Ns(CLOCK_MONOTONIC);
+    int64_t last = wall0;
+    for (long i = 0; i < a.count; ++i) {
+      failures += !transact();
+      const int64_t now = Ns(CLOCK_MONOTONIC);
+      each[static_cast<size_t>(i)] = now - last;
+      last = now;
+    }
+    const int64_t wall = Ns(CLOCK_MONOTONIC) - wall0;
+    const int64_t cpu = Ns(CLOCK_THREAD_CPUTIME_ID) - cpu0;
+    getrusage(RUSAGE_THREAD, &ru1);
+
+    std::sort(each.begin(), each.end());
+    const double n = static_cast<double>(a.count);
+    std::printf(
+        "{\"client\":\"%s\",\"regs\":%d,\"count\":%ld,\"pace_baud\":%u,\"request_chars\":17,"
+        "\"reply_chars\":%d,\"wall_us\":%.3f,\"median_us\":%.3f,\"cpu_us\":%.3f,\"tps\":%.1f,"
+        "\"vcsw\":%.2f,\"ivcsw\":%.2f,\"failures\":%d}\n",
+        raw ? "raw" : "sarnmd", a.regs, a.count, a.paceBaud, replyChars, wall / n / 1e3, each[each.size() / 2] / 1e3,
+        cpu / n / 1e3, n * 1e9 / static_cast<double>(wall), (ru1.ru_nvcsw - ru0.ru_nvcsw) / n,
+        (ru1.ru_nivcsw - ru0.ru_nivcsw) / n, failures);
+    std::fflush(stdout);
+  }
+  if (!raw && bBlock && regs[a.regs - 1] != a.regs - 1) {
+    std::fprintf(stderr, "sarn_e2e_bench: wrong values read (is the simulator filled?)\n");
+    failures++;
+  }
+
+  if (!raw) Call(&ctx, SARN_OP_CLOSE_COM, nullptr);
+  raw.reset();
+  sim.reset();
+  (void)!chdir("/");
+  rmdir(szDir);
+  return failures == 0 ? 0 : 1;
+}
