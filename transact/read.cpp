@@ -211,8 +211,10 @@ int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
 
   // Fields no parser produced cannot be put on the wire.
-  if (pTransfer->iMemType < 0 || pTransfer->iMemType > 8 || kReadFunction[pTransfer->iMemType] < 0) return 1;
+  if (!KnownMemType(pTransfer->iMemType)) return 1;
   if (pTransfer->iPlcAddr < 0 || pTransfer->iPlcAddr > 0xFF) return 1;
+  // A bit number beyond the register would be decoded as another bit.
+  if (pTransfer->iBitNr < -1 || pTransfer->iBitNr > 15) return 1;
   // A block must ask for at least one value and for no more than one reply
   // can carry.
   if (!IsSingleRead(pRequest) && (pTransfer->iCount < 1 || DataCharsNeeded(pRequest) > kMaxReplyDataChars)) {

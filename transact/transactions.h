@@ -8,6 +8,12 @@ namespace sarn {
 // Read function code of each memory type; -1 where there is none.
 inline constexpr int kReadFunction[9] = {1, 2, -1, 4, 3, 4, 4, 3, 3};
 
+// Whether a gate's memory type is one the address parser produces (0 to 8
+// without 2). Transactions refuse any other unsent.
+inline bool KnownMemType(int32_t iMemType) {
+  return iMemType >= 0 && iMemType <= 8 && kReadFunction[iMemType] >= 0;
+}
+
 ResultCode SingleRead(DriverRequest* pRequest);
 ResultCode BlockRead(DriverRequest* pRequest);
 int DoRead(DriverRequest* pRequest);

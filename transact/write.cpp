@@ -80,7 +80,11 @@ ResultCode SingleWrite(DriverRequest* pRequest) {
     return SARN_REFUSED;
   }
   if (pContext->cProtocol == 1) return SingleWriteGtc(pRequest);
-  if (!AddressFits(pTransfer) || pTransfer->iBitNr < -1 || pTransfer->iBitNr > 15) return SARN_REFUSED;
+  // A memory type no parser produces would be written as a holding register.
+  if (!KnownMemType(pTransfer->iMemType) || !AddressFits(pTransfer) || pTransfer->iBitNr < -1 ||
+      pTransfer->iBitNr > 15) {
+    return SARN_REFUSED;
+  }
 
   const uint16_t wAddress = WireAddress(pContext, pTransfer);
   uint32_t value = pTransfer->iBits == 32
@@ -145,8 +149,10 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
     default: return SARN_REFUSED;
   }
   // The byte count field has two hex digits, and the frame must fit txBuf:
-  // a block of no values or of more than 255 bytes is refused unsent.
-  if (pTransfer->iCount < 1 || nBytes > kMaxDataBytes || pTransfer->pData == nullptr || !AddressFits(pTransfer)) {
+  // a block of no values or of more than 255 bytes is refused unsent, as is
+  // a memory type no parser produces.
+  if (pTransfer->iCount < 1 || nBytes > kMaxDataBytes || pTransfer->pData == nullptr || !AddressFits(pTransfer) ||
+      !KnownMemType(pTransfer->iMemType)) {
     err(kLogTrace, "SARNMD> BlockWrite() exited with rc= %u for '%s'", 1u, GateName(pTransfer));
     return SARN_REFUSED;
   }
@@ -190,7 +196,9 @@ int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
 
   const bool bSingle = pTransfer->iCount == 1;
   // A single bit's mask reaches up to and including the byte holding it.
-  const int c = bSingle ? static_cast<int16_t>(static_cast<int16_t>(pTransfer->iAddress - 153) & ~7) : pTransfer->iCount;
+  // In 16-bit arithmetic, done unsigned so that no address can overflow.
+  const uint16_t wSpan = static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iAddress) - 153u);
+  const int c = bSingle ? static_cast<int16_t>(static_cast<int16_t>(wSpan) & ~7) : pTransfer->iCount;
   const int n = c / 8;
   // Settable bits start at 161; a mask of no byte or of more than a byte
   // count can say cannot be formed.
