@@ -32,15 +32,24 @@ struct ExceptionInfo {
 // 2 a failure of the line side, 4 worth another attempt.
 ExceptionInfo DescribeException(uint32_t code) {
   switch (code) {
-    case 1: return {"SARNMD> (MB-protocol) Illegal function", kRecvException};
-    case 2: return {"SARNMD> (MB-protocol) Illegal data address", kRecvRejected};
-    case 3: return {"SARNMD> (MB-protocol) Illegal data value", kRecvRejected};
-    case 4: return {"SARNMD> (MB-protocol) Failure in associated device", kRecvLine};
-    case 5: return {"SARNMD> (MB-protocol) Acknowledge (processing)", kRecvRejected};
-    case 6: return {"SARNMD> (MB-protocol) Busy, rejected message", kRecvException};
-    case 7: return {"SARNMD> (MB-protocol) Negative acknowledgment", kRecvException};
-    case 8: return {"SARNMD> (MB-protocol) Memory parity error", kRecvException};
-    default: return {"SARNMD> (MB-protocol error)", kRecvException};
+    case 1:
+      return {"SARNMD> (MB-protocol) Illegal function", kRecvException};
+    case 2:
+      return {"SARNMD> (MB-protocol) Illegal data address", kRecvRejected};
+    case 3:
+      return {"SARNMD> (MB-protocol) Illegal data value", kRecvRejected};
+    case 4:
+      return {"SARNMD> (MB-protocol) Failure in associated device", kRecvLine};
+    case 5:
+      return {"SARNMD> (MB-protocol) Acknowledge (processing)", kRecvRejected};
+    case 6:
+      return {"SARNMD> (MB-protocol) Busy, rejected message", kRecvException};
+    case 7:
+      return {"SARNMD> (MB-protocol) Negative acknowledgment", kRecvException};
+    case 8:
+      return {"SARNMD> (MB-protocol) Memory parity error", kRecvException};
+    default:
+      return {"SARNMD> (MB-protocol error)", kRecvException};
   }
 }
 
@@ -87,6 +96,12 @@ uint8_t CalcLrc(const char* pszText, uint16_t sCount) {
     sum = static_cast<uint8_t>(sum + value);
   }
   return static_cast<uint8_t>(-sum);
+}
+
+bool ReplyLrcMatches(const char* pszReply, int iLen) {
+  uint32_t received = 0;
+  if (iLen < 5 || !ParseHex(pszReply + iLen - 4, 2, &received)) return false;
+  return received == CalcLrc(pszReply + 1, static_cast<uint16_t>(iLen - 5));
 }
 
 int Send(DriverContext* pContext, char* pszText, int iLen) {

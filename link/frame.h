@@ -19,6 +19,10 @@ enum ReceiveResult : int {
 // LRC over sCount hexadecimal characters (sCount / 2 bytes) of a frame body.
 uint8_t CalcLrc(const char* pszText, uint16_t sCount);
 
+// True when the two hexadecimal digits at iLen - 4 of a complete reply of
+// iLen characters are the LRC of everything between its ':' and them.
+bool ReplyLrcMatches(const char* pszReply, int iLen);
+
 // Completes the request in pszText (LRC, CR, LF over positions iLen - 2 on)
 // and transmits iLen + 2 bytes. Returns 0, or 2 when not all were written.
 int Send(DriverContext* pContext, char* pszText, int iLen);

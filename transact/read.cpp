@@ -12,6 +12,7 @@
 #include "link/frame.h"
 #include "link/hex.h"
 #include "transact/day_clock.h"
+#include "transact/retry_budget.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
 
@@ -21,17 +22,17 @@ int iRestartDay = 0;
 
 namespace {
 
-constexpr uint16_t kSendAttempts = 3;
-constexpr uint16_t kWrongReplyTries = 9;
 constexpr int kReadRequestLen = 15;
-constexpr int kReplyDataStart = 7;      // ':', address, function code, byte count
-constexpr int kReplyTrailerLen = 4;     // LRC, CR, LF
-constexpr int kMaxReplyDataChars = 510; // a byte count of two hex digits: 255 bytes
-constexpr int kGtcLeadingInputs = 160;  // inputs read along with a GTC bit block
+constexpr int kReplyDataStart = 7;       // ':', address, function code, byte count
+constexpr int kReplyTrailerLen = 4;      // LRC, CR, LF
+constexpr int kMaxReplyDataChars = 510;  // a byte count of two hex digits: 255 bytes
+constexpr int kGtcLeadingInputs = 160;   // inputs read along with a GTC bit block
 constexpr int kGtcSkipChars = kGtcLeadingInputs / 8 * 2;
 constexpr int kReplyTailShown = 25;
 
-bool IsSingleRead(const DriverRequest* pRequest) { return pRequest->iOpCode == SARN_OP_SINGLE_READ; }
+bool IsSingleRead(const DriverRequest* pRequest) {
+  return pRequest->iOpCode == SARN_OP_SINGLE_READ;
+}
 
 bool IsGtcBitBlock(const DriverContext* pContext, const GateTransfer* pTransfer) {
   return pContext->cProtocol == 1 && pTransfer->iMemType == 0;
@@ -43,19 +44,26 @@ int DataCharsNeeded(const DriverRequest* pRequest) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (IsSingleRead(pRequest)) {
     switch (pTransfer->iBits) {
-      case 1: return pTransfer->iBitNr == -1 ? 2 : 4;
-      case 16: return 4;
-      case 32: return 8;
-      default: return -1;
+      case 1:
+        return pTransfer->iBitNr == -1 ? 2 : 4;
+      case 16:
+        return 4;
+      case 32:
+        return 8;
+      default:
+        return -1;
     }
   }
   const int64_t count = pTransfer->iCount;
   switch (pTransfer->iBits) {
-    case 1: return static_cast<int>(
-                (count + 7) / 8 * 2 + (IsGtcBitBlock(pRequest->pContext, pTransfer) ? kGtcSkipChars : 0));
-    case 16: return static_cast<int>(count > kMaxReplyDataChars ? kMaxReplyDataChars + 1 : count * 4);
-    case 32: return static_cast<int>(count > kMaxReplyDataChars ? kMaxReplyDataChars + 1 : count * 8);
-    default: return -1;
+    case 1:
+      return static_cast<int>((count + 7) / 8 * 2 + (IsGtcBitBlock(pRequest->pContext, pTransfer) ? kGtcSkipChars : 0));
+    case 16:
+      return static_cast<int>(count > kMaxReplyDataChars ? kMaxReplyDataChars + 1 : count * 4);
+    case 32:
+      return static_cast<int>(count > kMaxReplyDataChars ? kMaxReplyDataChars + 1 : count * 8);
+    default:
+      return -1;
   }
 }
 
@@ -95,16 +103,14 @@ void LogUnterminatedReply(const char* pszReply, int iLenR) {
 }
 
 // Checks a complete reply's CR LF, LRC and data; the state of the pass.
-int CheckReadReply(DriverRequest* pRequest, int iLenR, uint16_t sRetry) {
+int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
   const char* pszReply = pRequest->pContext->rxBuf;
   if (pszReply[iLenR - 2] != '\r' || pszReply[iLenR - 1] != '\n') {
     LogUnterminatedReply(pszReply, iLenR);
     return 1;
   }
-  uint32_t received = 0;
-  const bool bHex = ParseHex(pszReply + iLenR - 4, 2, &received);
-  if (!bHex || received != CalcLrc(pszReply + 1, static_cast<uint16_t>(iLenR - 5))) {
-    err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", kSendAttempts - sRetry);
+  if (!ReplyLrcMatches(pszReply, iLenR)) {
+    err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", iAttempt);
     return 1;
   }
   // A reply that carries too few data characters, or characters that are
@@ -112,7 +118,7 @@ int CheckReadReply(DriverRequest* pRequest, int iLenR, uint16_t sRetry) {
   const int iNeeded = DataCharsNeeded(pRequest);
   const int iDataLen = iLenR - kReplyDataStart - kReplyTrailerLen;
   if (iNeeded > iDataLen || (iNeeded > 0 && !AllHex(pszReply + kReplyDataStart, iNeeded))) {
-    err(kLogTrace, "SARNMD> DoRead() wrong data in reply, retry %d", kSendAttempts - sRetry);
+    err(kLogTrace, "SARNMD> DoRead() wrong data in reply, retry %d", iAttempt);
     return 1;
   }
   return 0;
@@ -156,32 +162,20 @@ int DoRead(DriverRequest* pRequest) {
   int iLenT = 0;
   if (BuildReadRequest(pRequest, pContext->txBuf, &iLenT) != 0) return SARN_REFUSED;
 
-  uint16_t sRetry = kSendAttempts;
-  uint16_t sTries = kWrongReplyTries;
+  RetryBudget budget;
   int iState = 0;
   int iLenR = 0;
-  bool bRetryLogged = false;
   cLastError = kLastErrorNone;
 
   do {
-    if (sRetry < kSendAttempts || sTries < kWrongReplyTries) {
-      if (!bRetryLogged) err(kLogTrace, "SARNMD> DoRead() : iLenT=%d", iLenT);
-      bRetryLogged = true;
-      err(kLogTrace, "SARNMD> DoRead() : sRetry=%d, iLenR=%d", sRetry, iLenR);
+    if (!budget.StartPass(iState, "SARNMD> DoRead() : iLenT=%d", iLenT, "SARNMD> DoRead() : sRetry=%d, iLenR=%d",
+                          iLenR)) {
+      break;
     }
-    if (iState == kRecvWrong) {
-      // A reply that did not belong to the request costs no send attempt.
-      if (sTries == 0) break;
-      err(kLogTrace, "SARNMD> Wrong receive (still %d tries)", sTries);
-      --sTries;
-    } else {
-      --sRetry;
-    }
-
     iState = 0;
     if (Send(pContext, pContext->txBuf, iLenT) != 0) {
       iState = 2;
-      err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", kSendAttempts - sRetry);
+      err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", budget.Attempt());
       continue;
     }
     const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &iLenR);
@@ -191,17 +185,16 @@ int DoRead(DriverRequest* pRequest) {
       cLastError = kLastErrorException;
     } else if (rc == kRecvRejected || rc == kRecvLine) {
       iState = rc;
-      err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", kSendAttempts - sRetry);
+      err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", budget.Attempt());
     } else if (rc == kRecvWrong) {
       iState = kRecvWrong;
     } else {
-      iState = CheckReadReply(pRequest, iLenR, sRetry);
+      iState = CheckReadReply(pRequest, iLenR, budget.Attempt());
     }
-  } while (sRetry > 0 && iState != 0);
+  } while (budget.AnotherPass(iState));
 
   if (iState == 0) {
-    return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataStart,
-                           iLenR - kReplyDataStart - kReplyTrailerLen);
+    return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataStart, iLenR - kReplyDataStart - kReplyTrailerLen);
   }
   return iState == kRecvWrong ? SARN_REFUSED : iState;
 }
@@ -263,8 +256,12 @@ int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen) 
           SetCellHalf(pData, static_cast<uint16_t>((reg >> (pTransfer->iBitNr & 15)) & 1u));
         }
         break;
-      case 16: SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 4))); break;
-      case 32: SetCellWord(pData, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData, 8))); break;
+      case 16:
+        SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 4)));
+        break;
+      case 32:
+        SetCellWord(pData, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData, 8)));
+        break;
     }
     return 0;
   }
@@ -273,11 +270,13 @@ int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen) 
     case 1: {
       const char* pszBytes = pszData + (IsGtcBitBlock(pContext, pTransfer) ? kGtcSkipChars : 0);
       const int nBytes = (pTransfer->iCount + 7) / 8;
-      for (int k = 0; k < nBytes; ++k) static_cast<uint8_t*>(pData)[k] = static_cast<uint8_t>(HexAt(pszBytes + 2 * k, 2));
+      for (int k = 0; k < nBytes; ++k)
+        static_cast<uint8_t*>(pData)[k] = static_cast<uint8_t>(HexAt(pszBytes + 2 * k, 2));
       break;
     }
     case 16:
-      for (int k = 0; k < pTransfer->iCount; ++k) SetBlockHalf(pData, k, static_cast<uint16_t>(HexAt(pszData + 4 * k, 4)));
+      for (int k = 0; k < pTransfer->iCount; ++k)
+        SetBlockHalf(pData, k, static_cast<uint16_t>(HexAt(pszData + 4 * k, 4)));
       break;
     case 32:
       for (int k = 0; k < pTransfer->iCount; ++k) {

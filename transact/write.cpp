@@ -9,22 +9,24 @@
 #include "driver/module_state.h"
 #include "host/host_log.h"
 #include "link/frame.h"
-#include "link/hex.h"
+#include "transact/retry_budget.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
 
 namespace sarn {
 namespace {
 
-constexpr uint16_t kSendAttempts = 3;
-constexpr uint16_t kWrongReplyTries = 9;
 constexpr int kWriteHeadLen = 15;   // through the byte count of a multiple write
 constexpr int kMaxDataBytes = 255;  // a byte count of two hex digits
 constexpr int kGateTextCopy = 16;   // room for a gate text and then some
 
-bool IsInputType(int32_t iMemType) { return iMemType == 1 || iMemType == 3 || iMemType == 5 || iMemType == 6; }
+bool IsInputType(int32_t iMemType) {
+  return iMemType == 1 || iMemType == 3 || iMemType == 5 || iMemType == 6;
+}
 
-bool AddressFits(const GateTransfer* pTransfer) { return pTransfer->iPlcAddr >= 0 && pTransfer->iPlcAddr <= 0xFF; }
+bool AddressFits(const GateTransfer* pTransfer) {
+  return pTransfer->iPlcAddr >= 0 && pTransfer->iPlcAddr <= 0xFF;
+}
 
 // Reads the holding register a bit gate lives in, for a bit update. The
 // read's own request record carries a copy of the gate text with the bit
@@ -87,9 +89,8 @@ ResultCode SingleWrite(DriverRequest* pRequest) {
   }
 
   const uint16_t wAddress = WireAddress(pContext, pTransfer);
-  uint32_t value = pTransfer->iBits == 32
-                       ? ApplyWordOrder(pContext, pTransfer->iMemType, CellWord(pTransfer->pData))
-                       : CellHalf(pTransfer->pData);
+  uint32_t value = pTransfer->iBits == 32 ? ApplyWordOrder(pContext, pTransfer->iMemType, CellWord(pTransfer->pData))
+                                          : CellHalf(pTransfer->pData);
 
   if (pTransfer->iBitNr != -1) {
     const uint16_t wMask = static_cast<uint16_t>(~(1u << pTransfer->iBitNr));
@@ -143,10 +144,17 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
 
   int64_t nBytes;
   switch (pTransfer->iBits) {
-    case 1: nBytes = (static_cast<int64_t>(pTransfer->iCount) + 7) / 8; break;
-    case 16: nBytes = 2 * static_cast<int64_t>(pTransfer->iCount); break;
-    case 32: nBytes = 4 * static_cast<int64_t>(pTransfer->iCount); break;
-    default: return SARN_REFUSED;
+    case 1:
+      nBytes = (static_cast<int64_t>(pTransfer->iCount) + 7) / 8;
+      break;
+    case 16:
+      nBytes = 2 * static_cast<int64_t>(pTransfer->iCount);
+      break;
+    case 32:
+      nBytes = 4 * static_cast<int64_t>(pTransfer->iCount);
+      break;
+    default:
+      return SARN_REFUSED;
   }
   // The byte count field has two hex digits, and the frame must fit txBuf:
   // a block of no values or of more than 255 bytes is refused unsent, as is
@@ -157,8 +165,7 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
     return SARN_REFUSED;
   }
   const int d = static_cast<int>(nBytes);
-  const uint16_t wQuantity =
-      static_cast<uint16_t>(pTransfer->iBits == 32 ? 2 * pTransfer->iCount : pTransfer->iCount);
+  const uint16_t wQuantity = static_cast<uint16_t>(pTransfer->iBits == 32 ? 2 * pTransfer->iCount : pTransfer->iCount);
 
   char* pszText = pContext->txBuf;
   snprintf(pszText, SARN_FRAME_BUF, ":%02X10%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr),
@@ -232,50 +239,34 @@ int DoWrite(DriverRequest* pRequest, char* pszText, int iLen) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
 
   pContext->bWriting = 1;
-  uint16_t sRetry = kSendAttempts;
-  uint16_t sTries = kWrongReplyTries;
+  RetryBudget budget;
   int iState = 0;
   int iReplyLen = 0;
-  bool bRetryLogged = false;
   cLastError = kLastErrorNone;
 
   do {
-    if (sRetry < kSendAttempts || sTries < kWrongReplyTries) {
-      if (!bRetryLogged) err(kLogTrace, "SARNMD> DoWrite() : len=%d", iLen);
-      bRetryLogged = true;
-      err(kLogTrace, "SARNMD> DoWrite() : sRetry=%d, reply_len=%d", sRetry, iReplyLen);
+    if (!budget.StartPass(iState, "SARNMD> DoWrite() : len=%d", iLen, "SARNMD> DoWrite() : sRetry=%d, reply_len=%d",
+                          iReplyLen)) {
+      break;
     }
-    if (iState == kRecvWrong) {
-      if (sTries == 0) break;
-      err(kLogTrace, "SARNMD> Wrong receive (still %d tries)", sTries);
-      --sTries;
-    } else {
-      --sRetry;
-    }
-
     iState = 0;
     if (Send(pContext, pszText, iLen) != 0) {
-      err(kLogTrace, "SARNMD> DoWrite() send error, retry %d", kSendAttempts - sRetry);
+      err(kLogTrace, "SARNMD> DoWrite() send error, retry %d", budget.Attempt());
       iState = 2;
       continue;
     }
     const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &iReplyLen);
     if (rc == kRecvRejected || rc == kRecvLine) {
       iState = rc;
-      err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", kSendAttempts - sRetry);
+      err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", budget.Attempt());
     } else if (rc == kRecvWrong || rc == kRecvException) {
       // An exception reply is retried like a reply to another request.
       iState = kRecvWrong;
-    } else {
-      const char* pszReply = pContext->rxBuf;
-      uint32_t received = 0;
-      const bool bHex = ParseHex(pszReply + iReplyLen - 4, 2, &received);
-      if (!bHex || received != CalcLrc(pszReply + 1, static_cast<uint16_t>(iReplyLen - 5))) {
-        err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", kSendAttempts - sRetry);
-        iState = 1;
-      }
+    } else if (!ReplyLrcMatches(pContext->rxBuf, iReplyLen)) {
+      err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", budget.Attempt());
+      iState = 1;
     }
-  } while (sRetry > 0 && iState != 0);
+  } while (budget.AnotherPass(iState));
 
   if (iState == kRecvWrong) iState = 1;
   pContext->bWriting = 0;

@@ -1,0 +1,48 @@
+// The retry scheme shared by the read and the write transaction.
+#pragma once
+
+#include <cstdint>
+
+#include "host/host_log.h"
+#include "link/frame.h"
+
+namespace sarn {
+
+// Three send attempts, and nine further attempts for replies that belong to
+// another request; at most twelve requests in all.
+struct RetryBudget {
+  static constexpr uint16_t kSendAttempts = 3;
+  static constexpr uint16_t kWrongReplyTries = 9;
+
+  uint16_t sRetry = kSendAttempts;
+  uint16_t sTries = kWrongReplyTries;
+  bool bTraced = false;
+
+  // Starts the next pass after one that ended in iState. Every pass but the
+  // first is traced: the request length once (pszLenFormat), then the
+  // attempts left and the last reply length (pszPassFormat). A reply that
+  // did not belong to the request costs no send attempt. Returns false when
+  // the attempts for such replies are used up.
+  bool StartPass(int iState, const char* pszLenFormat, int iLen, const char* pszPassFormat, int iReplyLen) {
+    if (sRetry < kSendAttempts || sTries < kWrongReplyTries) {
+      if (!bTraced) err(kLogTrace, pszLenFormat, iLen);
+      bTraced = true;
+      err(kLogTrace, pszPassFormat, sRetry, iReplyLen);
+    }
+    if (iState == kRecvWrong) {
+      if (sTries == 0) return false;
+      err(kLogTrace, "SARNMD> Wrong receive (still %d tries)", sTries);
+      --sTries;
+    } else {
+      --sRetry;
+    }
+    return true;
+  }
+
+  // Number of the send attempt under way (1, 2, 3), as the retry messages show it.
+  int Attempt() const { return kSendAttempts - sRetry; }
+
+  bool AnotherPass(int iState) const { return sRetry > 0 && iState != 0; }
+};
+
+}  // namespace sarn
