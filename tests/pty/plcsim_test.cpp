@@ -315,7 +315,7 @@ TEST_F(PlcSimTest, FramingNoiseAndResync) {
       {":010300010001F\r\n", "", {":010300010001F\r\n"}},              // odd digit count
       {":01030001000GFA\r\n", "", {":01030001000GFA\r\n"}},            // not hex
       {":01\r\n", "", {":01\r\n"}},                                    // too short
-      {":" + std::string(700, '0') + "\r\n" + frame, reply, {frame}},  // overlong frame dropped
+      {std::string(1, ':').append(700, '0') + "\r\n" + frame, reply, {frame}},  // overlong frame dropped
       {MakeFrame("0103000100") + frame,
        MakeFrame("018303") + reply,
        {MakeFrame("0103000100"), frame}},  // two frames back to back

@@ -483,7 +483,9 @@ void Simulator::HandleFrame(const std::string& frame) {
   }
   uint8_t lrc = LrcOf(reply);
   if (fault.kind == FaultKind::BadLrc) ++lrc;
-  std::string text = ":" + EncodeHex(reply) + EncodeHex({lrc});
+  std::string text(1, ':');
+  text += EncodeHex(reply);
+  text += EncodeHex({lrc});
   text += fault.kind == FaultKind::NoCrLf ? "??" : "\r\n";
   const size_t count = static_cast<size_t>(std::max(0, fault.arg));
   if (fault.kind == FaultKind::Truncate) text.resize(std::min(count, text.size()));
