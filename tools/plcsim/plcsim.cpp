@@ -470,10 +470,10 @@ void Simulator::HandleFrame(const std::string& frame) {
       log("(fault: no reply)");
       return;
     case FaultKind::OtherAddress:
-      reply[0] = static_cast<uint8_t>(fault.arg);
+      if (!reply.empty()) reply[0] = static_cast<uint8_t>(fault.arg);
       break;
     case FaultKind::OtherFunction:
-      reply[1] = static_cast<uint8_t>(fault.arg);
+      if (reply.size() > 1) reply[1] = static_cast<uint8_t>(fault.arg);
       break;
     case FaultKind::Exception:
       reply = ExceptionReply(bytes, static_cast<uint8_t>(fault.arg));
