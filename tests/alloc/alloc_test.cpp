@@ -11,6 +11,7 @@
 
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/driver_calls.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -65,23 +66,15 @@ int err(int, const char* pszFormat, ...) {
 
 namespace {
 
-class AllocTest : public ::testing::Test {
+class AllocTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   plcsim::Simulator sim;
-  DriverContext ctx{};
 
-  ResultCode Call(int32_t iOpCode, void* pParam) {
-    DriverRequest request{&ctx, iOpCode, 0, 0, pParam};
-    return SarnMain(&request);
-  }
   GateTransfer Gate(const char* pszText, int32_t iDataType, int32_t iCount, void* pData) {
-    GateSpec spec{};
-    spec.pszAddress = pszText;
-    spec.iDataType = iDataType;
-    spec.iCount = iCount;
-    EXPECT_EQ(Call(iCount > 0 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec), 0);
-    return GateTransfer{pszText,    0,         spec.iPlcAddr,            spec.iMemType, spec.iAddress, spec.iBitNr,
-                        spec.iBits, iDataType, iCount > 0 ? iCount : 1, 0,             pData};
+    ResultCode rc = 0;
+    GateTransfer t = ParseGate(pszText, iDataType, iCount, pData, &rc);
+    EXPECT_EQ(rc, 0) << pszText;
+    return t;
   }
 };
 

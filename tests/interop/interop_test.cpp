@@ -38,6 +38,7 @@
 
 #include "driver/module_state.h"
 #include "sarnmd.h"
+#include "support/driver_calls.h"
 #include "support/test_log.h"
 #include "transact/day_clock.h"
 
@@ -182,7 +183,7 @@ float BitsFloat(uint32_t v) {
   return f;
 }
 
-class InteropTest : public ::testing::Test {
+class InteropTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   static inline std::unique_ptr<PymodbusServer> server;
   static inline std::string skipReason;
@@ -197,7 +198,6 @@ class InteropTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { server.reset(); }
 
-  DriverContext ctx{};
 
   void SetUp() override {
     if (!skipReason.empty()) GTEST_SKIP() << skipReason;
@@ -224,25 +224,6 @@ class InteropTest : public ::testing::Test {
     server->Command("clear");
   }
 
-  ResultCode Call(int32_t iOpCode, void* pParam) {
-    DriverRequest request{&ctx, iOpCode, 0, 0, pParam};
-    return SarnMain(&request);
-  }
-
-  // A gate parsed by the driver; a block when iCount > 0.
-  GateTransfer Gate(const char* pszText, int32_t iDataType, int32_t iCount, void* pData) {
-    GateSpec spec{};
-    spec.pszAddress = pszText;
-    spec.iDataType = iDataType;
-    spec.iCount = iCount;
-    EXPECT_EQ(Call(iCount > 0 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec), 0)
-        << pszText << "\n"
-        << testlog::Dump();
-    testlog::Clear();
-    return GateTransfer{pszText,     0,          spec.iPlcAddr, spec.iMemType,           spec.iAddress,
-                        spec.iBitNr, spec.iBits, iDataType,     iCount > 0 ? iCount : 1, 0,
-                        pData};
-  }
 
   PymodbusServer& Server() { return *server; }
 };

@@ -12,6 +12,7 @@
 #include "driver/module_state.h"
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/driver_calls.h"
 #include "support/test_log.h"
 #include "transact/day_clock.h"
 
@@ -20,10 +21,9 @@ namespace {
 using plcsim::Fault;
 using plcsim::FaultKind;
 
-class DriverSimTest : public ::testing::Test {
+class DriverSimTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   plcsim::Simulator sim;
-  DriverContext ctx{};
   std::string path;
 
   void SetUp() override {
@@ -53,21 +53,6 @@ class DriverSimTest : public ::testing::Test {
     sim.ClearRequests();
   }
 
-  ResultCode Call(int32_t iOpCode, void* pParam) {
-    DriverRequest request{&ctx, iOpCode, 0, 0, pParam};
-    return SarnMain(&request);
-  }
-
-  GateTransfer Gate(const char* pszText, int32_t iDataType, int32_t iCount, void* pData) {
-    GateSpec spec{};
-    spec.pszAddress = pszText;
-    spec.iDataType = iDataType;
-    spec.iCount = iCount;
-    EXPECT_EQ(Call(iCount > 0 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec), 0) << pszText;
-    testlog::Clear();
-    return GateTransfer{pszText,      0,         spec.iPlcAddr, spec.iMemType,          spec.iAddress, spec.iBitNr,
-                        spec.iBits,   iDataType, iCount > 0 ? iCount : 1, 0, pData};
-  }
 
   std::vector<std::string> Requests() { return sim.Requests(); }
 };

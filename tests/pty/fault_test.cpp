@@ -21,6 +21,7 @@
 #include "driver/module_state.h"
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/driver_calls.h"
 #include "support/test_log.h"
 #include "transact/day_clock.h"
 
@@ -39,10 +40,9 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   plcsim::Simulator sim;
-  DriverContext ctx{};
   std::string link;  // what the driver opens: a link to the serving pty
 
   void SetUp() override {
@@ -80,22 +80,6 @@ class FaultTest : public ::testing::Test {
     return path;
   }
 
-  ResultCode Call(int32_t iOpCode, void* pParam) {
-    DriverRequest request{&ctx, iOpCode, 0, 0, pParam};
-    return SarnMain(&request);
-  }
-
-  GateTransfer Gate(const char* pszText, int32_t iDataType, int32_t iCount, void* pData) {
-    GateSpec spec{};
-    spec.pszAddress = pszText;
-    spec.iDataType = iDataType;
-    spec.iCount = iCount;
-    EXPECT_EQ(Call(iCount > 0 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec), 0) << pszText;
-    testlog::Clear();
-    return GateTransfer{pszText,     0,          spec.iPlcAddr, spec.iMemType,           spec.iAddress,
-                        spec.iBitNr, spec.iBits, iDataType,     iCount > 0 ? iCount : 1, 0,
-                        pData};
-  }
 
   // Runs one operation and returns its result, checking its duration.
   ResultCode Timed(int32_t iOpCode, GateTransfer* pTransfer, double boundS = kBoundS) {
