@@ -81,12 +81,7 @@ class AllocTest : public ::testing::Test, public testsupport::DriverCalls {
 TEST_F(AllocTest, TransactionsAllocateNothing) {
   const std::string path = sim.OpenPty();
   ASSERT_FALSE(path.empty());
-  ColdStartParams params{};
-  snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
-  params.bEnable = 1;
-  params.iTimeout = 10;
-  params.line = {9600, 7, 2, 2};
-  ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0);
+  ASSERT_EQ(ColdStartOn(path, 10), 0);
 
   uint8_t cell[4] = {0, 0, 1, 0};
   uint16_t regs[125] = {};
@@ -135,12 +130,7 @@ TEST_F(AllocTest, RtsGapAndGtcPathsAllocateNothing) {
   plcsim::Simulator gtc(options);
   const std::string path = gtc.OpenPty();
   ASSERT_FALSE(path.empty());
-  ColdStartParams params{};
-  snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
-  params.bEnable = 1;
-  params.iTimeout = 10;
-  params.line = {9600, 7, 2, 2};
-  ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0);
+  ASSERT_EQ(ColdStartOn(path, 10), 0);
   ctx.cProtocol = 1;
   ctx.cRtsCts = 1;
   ctx.iIfg = 1;

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include "sarnmd.h"
 #include "support/test_log.h"
 
@@ -14,6 +17,16 @@ struct DriverCalls {
   ResultCode Call(int32_t iOpCode, void* pParam, int32_t iDriverNr = 0) {
     DriverRequest request{&ctx, iOpCode, iDriverNr, 0, pParam};
     return SarnMain(&request);
+  }
+
+  // ColdStart with communication on the named port and the default line.
+  ResultCode ColdStartOn(const std::string& port, int32_t iTimeout) {
+    ColdStartParams params{};
+    snprintf(params.szPort, sizeof params.szPort, "%s", port.c_str());
+    params.bEnable = 1;
+    params.iTimeout = iTimeout;
+    params.line = {9600, 7, 2, 2};
+    return Call(SARN_OP_COLD_START, &params);
   }
 
   // The transfer record a host builds from a gate text that the driver's
