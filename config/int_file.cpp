@@ -126,7 +126,7 @@ int ParseSwitchLine(const char* pszLine, DriverContext* pContext) {
     } else {
       SetSwitch(pContext, key, false);
       err(kLogReport, "SARNMD> Illegal format of Int File:");
-      err(kLogReport, key.pszCheck);
+      err(kLogReport, "%s", key.pszCheck);
     }
     return 1;
   }
@@ -166,6 +166,21 @@ void LogSettings(const DriverContext* pContext) {
   err(kLogReport, (pContext->wFlags & SARN_FLAG_LONGADDR) ? "SARNMD> Long word addres mapping = YES"
                                                           : "SARNMD> Long word addres mapping = NO");
   err(kLogReport, "SARNMD> Inter Frame Gap = %u msec.", static_cast<unsigned>(pContext->iIfg));
+}
+
+// The file names tried, in order: the driver number in two digits, in one
+// digit, and none. Each form is a literal format, so that the compiler checks
+// its arguments.
+constexpr int kNameForms = 3;
+int FormatIntFileName(char* pszName, size_t nNameSize, int iForm, const char* pszBase, int iDriverNr) {
+  switch (iForm) {
+    case 0:
+      return snprintf(pszName, nNameSize, "%s%02d.INT", pszBase, iDriverNr);
+    case 1:
+      return snprintf(pszName, nNameSize, "%s%01d.INT", pszBase, iDriverNr);
+    default:
+      return snprintf(pszName, nNameSize, "%s.INT", pszBase);
+  }
 }
 
 }  // namespace
@@ -211,9 +226,8 @@ int ParseBusLine(const char* pszLine, DriverContext* pContext) {
 
 FILE* OpenIntFile(const char* pszBase, char* pszName, size_t nNameSize, int iDriverNr) {
   if (pszBase == nullptr || pszName == nullptr || nNameSize == 0) return nullptr;
-  const char* const kPatterns[] = {"%s%02d.INT", "%s%01d.INT", "%s.INT"};
-  for (const char* pszPattern : kPatterns) {
-    int iLen = snprintf(pszName, nNameSize, pszPattern, pszBase, iDriverNr);
+  for (int iForm = 0; iForm < kNameForms; ++iForm) {
+    int iLen = FormatIntFileName(pszName, nNameSize, iForm, pszBase, iDriverNr);
     // A name cut short by the buffer would open some other file.
     if (iLen < 0 || static_cast<size_t>(iLen) >= nNameSize) continue;
     FILE* pFile = fopen(pszName, "r");
