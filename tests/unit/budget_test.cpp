@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver_fixture.h"
+#include "support/driver_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cctype>
 
-#include "driver_fixture.h"
+#include "support/driver_fixture.h"
 
 namespace {
 
