@@ -12,6 +12,7 @@
 #include "plcsim.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
+#include "support/port_link.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -79,9 +80,9 @@ class AllocTest : public ::testing::Test, public testsupport::DriverCalls {
 };
 
 TEST_F(AllocTest, TransactionsAllocateNothing) {
-  const std::string path = sim.OpenPty();
-  ASSERT_FALSE(path.empty());
-  ASSERT_EQ(ColdStartOn(path, 10), 0);
+  testsupport::PortLink link(sim.OpenPty());
+  ASSERT_FALSE(link.Name().empty());
+  ASSERT_EQ(ColdStartOn(link.Name(), 10), 0);
 
   uint8_t cell[4] = {0, 0, 1, 0};
   uint16_t regs[125] = {};
@@ -128,9 +129,9 @@ TEST_F(AllocTest, RtsGapAndGtcPathsAllocateNothing) {
   plcsim::Options options;
   options.gtc = true;
   plcsim::Simulator gtc(options);
-  const std::string path = gtc.OpenPty();
-  ASSERT_FALSE(path.empty());
-  ASSERT_EQ(ColdStartOn(path, 10), 0);
+  testsupport::PortLink link(gtc.OpenPty());
+  ASSERT_FALSE(link.Name().empty());
+  ASSERT_EQ(ColdStartOn(link.Name(), 10), 0);
   ctx.cProtocol = 1;
   ctx.cRtsCts = 1;
   ctx.iIfg = 1;

@@ -13,7 +13,9 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/sarnmd-install-XXXXXX")
 sim_pid=""
+port=""
 cleanup() {
+  if [ -n "$port" ]; then rm -f "$port"; fi
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -67,13 +69,17 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 [ -n "$pty" ] || fail "plcsim printed no pseudo-terminal"
-echo "   $pty"
+# Port names hold 11 characters, a pty's path can be longer (/dev/pts/100):
+# the consumers open it through a link of 11 characters.
+port=$(mktemp /tmp/XXXXXX)
+ln -sfn "$pty" "$port"
+echo "   $pty as $port"
 
 # The simulator's pattern: holding register k holds k, so gate 0140011
 # (holding register 11, address 10) reads 10.
 cd "$scratch"  # no initialization file here: the driver's defaults
 for consumer in consumer-cmake/consumer consumer-pc; do
-  out=$("$scratch/$consumer" "$pty" 0140011 2>"$scratch/consumer.err") ||
+  out=$("$scratch/$consumer" "$port" 0140011 2>"$scratch/consumer.err") ||
     fail "$consumer failed: $(cat "$scratch/consumer.err")"
   [ "$out" = "0140011 = 10" ] || fail "$consumer read '$out', expected '0140011 = 10'"
   echo "   $consumer: $out"

@@ -39,6 +39,7 @@
 #include "driver/module_state.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
+#include "support/port_link.h"
 #include "support/test_log.h"
 #include "transact/day_clock.h"
 
@@ -197,6 +198,7 @@ class InteropTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   static inline std::unique_ptr<PymodbusServer> server;
   static inline std::string skipReason;
+  static inline std::unique_ptr<testsupport::PortLink> link;  // what the driver opens
 
   static void SetUpTestSuite() {
     if (!PymodbusAvailable()) {
@@ -204,22 +206,25 @@ class InteropTest : public ::testing::Test, public testsupport::DriverCalls {
       return;
     }
     server = std::make_unique<PymodbusServer>();
-    if (!server->Start()) skipReason = "the pymodbus server did not start";
+    if (!server->Start()) {
+      skipReason = "the pymodbus server did not start";
+      return;
+    }
+    link = std::make_unique<testsupport::PortLink>(server->Path());
   }
-  static void TearDownTestSuite() { server.reset(); }
+  static void TearDownTestSuite() {
+    link.reset();
+    server.reset();
+  }
 
 
   void SetUp() override {
     if (!skipReason.empty()) GTEST_SKIP() << skipReason;
-    ASSERT_LT(server->Path().size(), 12u);
+    ASSERT_FALSE(link->Name().empty());
     sarn::bStopped = 0;
     sarn::iRestartDay = sarn::CurrentDayOfMonth();
-    ColdStartParams params{};
-    snprintf(params.szPort, sizeof params.szPort, "%s", server->Path().c_str());
-    params.bEnable = 1;
-    params.iTimeout = 100;          // 1 s: the server answers within milliseconds
-    params.line = {9600, 8, 0, 0};  // 8N1
-    ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0) << testlog::Dump();
+    // 1 s reply time-out: the server answers within milliseconds.
+    ASSERT_EQ(ColdStart(link->Name(), 1, 100, testsupport::kPtyLine), 0) << testlog::Dump();
     Clear();
   }
 

@@ -13,6 +13,7 @@
 #include "plcsim.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
+#include "support/port_link.h"
 #include "support/test_log.h"
 #include "transact/day_clock.h"
 
@@ -24,14 +25,12 @@ using plcsim::FaultKind;
 class DriverSimTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   plcsim::Simulator sim;
-  std::string path;
+  testsupport::PortLink link;  // what the driver opens: a link to the serving pty
 
   void SetUp() override {
     sarn::bStopped = 0;
     sarn::iRestartDay = sarn::CurrentDayOfMonth();
-    path = sim.OpenPty();
-    ASSERT_FALSE(path.empty());
-    ASSERT_LT(path.size(), 12u);
+    ASSERT_TRUE(link.PointAt(sim.OpenPty()));
     Start(20);
   }
 
@@ -42,12 +41,7 @@ class DriverSimTest : public ::testing::Test, public testsupport::DriverCalls {
 
   void Start(int32_t iTimeout, bool bGtc = false) {
     Call(SARN_OP_CLOSE_COM, nullptr);
-    ColdStartParams params{};
-    snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
-    params.bEnable = 1;
-    params.iTimeout = iTimeout;
-    params.line = {9600, 7, 2, 2};
-    ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0) << testlog::Dump();
+    ASSERT_EQ(ColdStart(link.Name(), 1, iTimeout), 0) << testlog::Dump();
     ctx.cProtocol = bGtc ? 1 : 0;
     testlog::Clear();
     sim.ClearRequests();
@@ -166,8 +160,7 @@ TEST_F(DriverSimTest, GtcReadsAndSetResetMasks) {
   plcsim::Options options;
   options.gtc = true;
   plcsim::Simulator gtc(options);
-  path = gtc.OpenPty();
-  ASSERT_FALSE(path.empty());
+  ASSERT_TRUE(link.PointAt(gtc.OpenPty()));
   Start(20, true);
   gtc.ClearRequests();
 

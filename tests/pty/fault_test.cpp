@@ -22,7 +22,9 @@
 #include "plcsim.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
+#include "support/port_link.h"
 #include "support/test_log.h"
+#include "support/thread_wait.h"
 #include "transact/day_clock.h"
 
 namespace {
@@ -43,43 +45,52 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 class FaultTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   plcsim::Simulator sim;
-  std::string link;  // what the driver opens: a link to the serving pty
+  testsupport::PortLink link;  // what the driver opens: a link to the serving pty
+  pid_t driverThread = 0;      // the thread that calls the driver
 
   void SetUp() override {
     sarn::bStopped = 0;
     sarn::iRestartDay = sarn::CurrentDayOfMonth();
-    char name[] = "/tmp/XXXXXX";  // 11 characters: fits the port name
-    const int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    link = name;
+    driverThread = testsupport::ThreadId();
+    ASSERT_FALSE(link.Name().empty());
     ServeNewPty();
-    ColdStartParams params{};
-    snprintf(params.szPort, sizeof params.szPort, "%s", link.c_str());
-    params.bEnable = 1;
-    params.iTimeout = kTimeout;
-    params.line = {9600, 8, 0, 0};
-    ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0) << testlog::Dump();
+    ASSERT_EQ(ColdStart(link.Name(), 1, kTimeout, testsupport::kPtyLine), 0) << testlog::Dump();
     testlog::Clear();
     sim.ClearRequests();
   }
 
-  void TearDown() override {
-    Call(SARN_OP_CLOSE_COM, nullptr);
-    unlink(link.c_str());
-  }
+  void TearDown() override { Call(SARN_OP_CLOSE_COM, nullptr); }
 
   // Serves a new pty and points the link at it.
   std::string ServeNewPty() {
     const std::string path = sim.OpenPty();
     EXPECT_FALSE(path.empty());
-    const std::string tmp = link + ".new";
-    unlink(tmp.c_str());
-    EXPECT_EQ(symlink(path.c_str(), tmp.c_str()), 0);
-    EXPECT_EQ(rename(tmp.c_str(), link.c_str()), 0);
+    EXPECT_TRUE(link.PointAt(path));
     return path;
   }
 
+  // Returns once nothing more is coming on the line: every reply that the
+  // simulator still owes has been written, and the driver's next transaction
+  // discards what it did not read. The simulator answers requests in the
+  // order they came, so the request of a read from a controller it does not
+  // serve (and never answers) is recorded only after everything before it
+  // has been answered.
+  void QuietLine() {
+    uint8_t cell[4] = {};
+    GateTransfer fence = Gate("0240001", 0, 0, cell);
+    Call(SARN_OP_SINGLE_READ, &fence);  // fails: nobody answers controller 2
+    const std::string fenceFrame = plcsim::MakeFrame("020300000001");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto recorded = [&] {
+      for (const std::string& r : sim.Requests())
+        if (r == fenceFrame) return true;
+      return false;
+    };
+    while (!recorded() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(recorded()) << "the simulator never received " << fenceFrame;
+    testlog::Clear();
+  }
 
   // Runs one operation and returns its result, checking its duration.
   ResultCode Timed(int32_t iOpCode, GateTransfer* pTransfer, double boundS = kBoundS) {
@@ -116,7 +127,7 @@ TEST_F(FaultTest, ControllerVanishesMidTransactionAndComesBackThroughReOpenCom) 
   sim.QueueFault({FaultKind::Delay, 5000});
   std::thread vanish([this] {
     sim.WaitForRequests(1, 5000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(testsupport::WaitUntilThreadSleeps(driverThread, 5000)) << "the driver never waited for the reply";
     sim.Stop();
   });
   EXPECT_EQ(Timed(SARN_OP_SINGLE_READ, &reg), 2) << testlog::Dump();
@@ -156,12 +167,13 @@ TEST_F(FaultTest, ControllerComesBackOnAnotherPathThroughChangeSarnParams) {
 
   const std::string path = sim.OpenPty();  // a new pty, not reached by the link
   ASSERT_FALSE(path.empty());
-  ASSERT_LT(path.size(), 12u);
+  testsupport::PortLink other(path);  // under another short name
+  ASSERT_FALSE(other.Name().empty());
   DriverParams params{};
-  snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
+  snprintf(params.szPort, sizeof params.szPort, "%s", other.Name().c_str());
   params.iTimeout = kTimeout;
   ASSERT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0) << testlog::Dump();
-  EXPECT_STREQ(ctx.port.szName, path.c_str());
+  EXPECT_STREQ(ctx.port.szName, other.Name().c_str());
   ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &reg), 0) << testlog::Dump();
   EXPECT_EQ(HalfOf(cell), 0x0042);
 }
@@ -271,7 +283,7 @@ TEST_F(FaultTest, LateRepliesOfAnEarlierTransactionAreNeverTakenForTheNext) {
       EXPECT_TRUE(Untouched(buffer)) << testlog::Dump();
     }
     // Once the line is quiet the next read is right.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    QuietLine();
     ASSERT_EQ(Call(n.iCount > 0 ? SARN_OP_BLOCK_READ : SARN_OP_SINGLE_READ, &next), 0) << testlog::Dump();
     EXPECT_EQ(buffer, n.expected);
   }
@@ -314,7 +326,7 @@ TEST_F(FaultTest, EveryOperationStaysWithinItsBoundUnderPersistentFaults) {
     GateTransfer bit = Gate("01400013", 6, 0, out.data());
     Timed(SARN_OP_SINGLE_WRITE, &bit, 2 * kBoundS);
     sim.ClearFaults();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // late replies drain
+    QuietLine();  // late replies drain
   }
 }
 

@@ -16,6 +16,7 @@
 
 #include "link/port.h"
 #include "platform/serial_platform.h"
+#include "support/port_link.h"
 
 namespace {
 
@@ -36,22 +37,13 @@ class Pty {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
     path_ = ptsname(master_);
-    // Port names hold 11 characters; a long /dev/pts/NNN gets a short link.
-    if (path_.size() > 11) {
-      link_ = "pt" + std::to_string(getpid() % 100000);
-      unlink(link_.c_str());
-      if (symlink(path_.c_str(), link_.c_str()) == 0) shortName_ = link_;
-    } else {
-      shortName_ = path_;
-    }
+    link_.PointAt(path_);
   }
-  ~Pty() {
-    CloseMaster();
-    if (!link_.empty()) unlink(link_.c_str());
-  }
+  ~Pty() { CloseMaster(); }
   bool Ok() const { return master_ >= 0 && !path_.empty(); }
   const char* Path() const { return path_.c_str(); }
-  const char* ShortName() const { return shortName_.c_str(); }
+  // Port names hold 11 characters: the port layer opens the pty through a link.
+  const char* ShortName() const { return link_.Name().c_str(); }
   int Master() const { return master_; }
   void CloseMaster() {
     if (master_ >= 0) close(master_);
@@ -75,8 +67,7 @@ class Pty {
  private:
   int master_ = -1;
   std::string path_;
-  std::string shortName_;
-  std::string link_;
+  testsupport::PortLink link_;
 };
 
 // Runs fn in a forked child and returns its exit code (-1 if it died).

@@ -26,6 +26,7 @@
 
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/port_link.h"
 
 namespace {
 
@@ -111,13 +112,14 @@ class Soak {
 
   bool Start() {
     sim_.FillPattern();
-    path_ = sim_.OpenPty();
-    if (path_.empty() || path_.size() >= sizeof(ColdStartParams{}.szPort)) {
-      fprintf(stderr, "soak: no pseudo-terminal (%s)\n", path_.c_str());
+    // Port names hold 11 characters: the driver opens the pty through a link.
+    const std::string pty = sim_.OpenPty();
+    if (pty.empty() || !link_.PointAt(pty)) {
+      fprintf(stderr, "soak: no pseudo-terminal (%s)\n", pty.c_str());
       return false;
     }
     ColdStartParams params{};
-    snprintf(params.szPort, sizeof params.szPort, "%s", path_.c_str());
+    snprintf(params.szPort, sizeof params.szPort, "%s", link_.Name().c_str());
     params.bEnable = 1;
     params.iTimeout = iTimeout_;
     params.line = {9600, 8, 0, 0};
@@ -141,7 +143,7 @@ class Soak {
     bOk = bOk && Call(SARN_OP_REOPEN_COM, nullptr) == 0 && ctx_.hCom != 0;
     bOk = bOk && Call(SARN_OP_CLOSE_COM, nullptr) == 0;
     DriverParams params{};
-    snprintf(params.szPort, sizeof params.szPort, "%s", path_.c_str());
+    snprintf(params.szPort, sizeof params.szPort, "%s", link_.Name().c_str());
     params.iTimeout = iTimeout_;
     bOk = bOk && Call(SARN_OP_CHANGE_SARN_PARAMS, &params) == 0 && ctx_.hCom != 0;
     ++nPortCycles_;
@@ -489,7 +491,7 @@ class Soak {
   std::mt19937 rng_;
   int32_t iTimeout_;
   DriverContext ctx_{};
-  std::string path_;
+  testsupport::PortLink link_;
   std::vector<uint8_t> buffer_;
   ResultCode rcLast_ = 0;
   long nRequests_ = 0, nFaults_ = 0, nFaultedTransactions_ = 0, nRecovered_ = 0, nUnfaultedRetries_ = 0;
