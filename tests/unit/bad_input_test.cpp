@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver_fixture.h"
+#include "support/driver_fixture.h"
 
 namespace {
 
@@ -119,18 +119,31 @@ TEST_F(BadInputTest, LongerReplyThanAskedForWritesOnlyTheCount) {
   EXPECT_EQ(cell[2], 0x22);
 }
 
-// A single gate's count is not a block length: whatever it holds, only the
-// 4-byte cell is touched.
+// A single gate's count is not a block length: whatever it holds, the read
+// stores one value into the value half of the 4-byte cell and the write sends
+// the value of that half; nothing else of the cell is touched. (The request
+// carries the count's low 16 bits as its quantity, as for every read.)
 TEST_F(BadInputTest, SingleGateWithAnyCountTouchesOnlyItsCell) {
-  for (int32_t iCount : {0, -1, INT_MAX, INT_MIN}) {
+  const struct {
+    int32_t iCount;
+    const char* pszQuantity;
+  } cases[] = {{0, "0000"}, {-1, "FFFF"}, {INT_MAX, "FFFF"}, {INT_MIN, "0000"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "count " << c.iCount);
     auto cell = std::make_unique<uint8_t[]>(4);
     memset(cell.get(), 0xEE, 4);
-    GateTransfer t = Register(cell.get(), iCount);
+    GateTransfer t = Register(cell.get(), c.iCount);
     fakeplat::QueueReply(Frame("0103020005"));
-    const ResultCode rc = Call(SARN_OP_SINGLE_READ, &t);
-    EXPECT_TRUE(rc == 0 || rc == 1 || rc == 2) << rc;
-    fakeplat::QueueReply(Frame("010600000005"));
-    Call(SARN_OP_SINGLE_WRITE, &t);
+    EXPECT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0) << testlog::Dump();
+    EXPECT_EQ(fakeplat::Writes().back(), Frame(std::string("01030000") + c.pszQuantity));
+    EXPECT_EQ(std::vector<uint8_t>(cell.get(), cell.get() + 4), (std::vector<uint8_t>{0xEE, 0xEE, 0x05, 0x00}));
+
+    cell[2] = 0x34;
+    cell[3] = 0x12;
+    fakeplat::QueueReply(Frame("010600001234"));
+    EXPECT_EQ(Call(SARN_OP_SINGLE_WRITE, &t), 0) << testlog::Dump();
+    EXPECT_EQ(fakeplat::Writes().back(), Frame("010600001234"));
+    EXPECT_EQ(std::vector<uint8_t>(cell.get(), cell.get() + 4), (std::vector<uint8_t>{0xEE, 0xEE, 0x34, 0x12}));
   }
 }
 

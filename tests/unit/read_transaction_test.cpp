@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "driver_fixture.h"
+#include "support/driver_fixture.h"
 
 namespace {
 
@@ -61,7 +61,10 @@ INSTANTIATE_TEST_SUITE_P(
                       WordCase{"0160001", 5, SARN_FLAG_SWAP, ":010400000002F9\r\n", 0xABCD1234},
                       WordCase{"0150001", 3, SARN_FLAG_FLOATSWAP, ":010400000002F9\r\n", 0xABCD1234},
                       WordCase{"0180003", 4, 0, ":010300020002F8\r\n", 0x1234ABCD},
-                      WordCase{"0180003", 4, SARN_FLAG_LONGADDR, ":010300010002F9\r\n", 0x1234ABCD}));
+                      WordCase{"0180003", 4, SARN_FLAG_LONGADDR, ":010300010002F9\r\n", 0x1234ABCD}),
+    [](const ::testing::TestParamInfo<WordCase>& info) {
+      return std::string("Gate") + info.param.gate + "_" + testdrv::FlagsName(info.param.flags);
+    });
 
 TEST_F(ReadTest, BitOfARegister) {
   for (auto [reg, expected] : {std::pair<const char*, uint16_t>{"0004", 1}, {"0003", 0}, {"FFFB", 0}}) {

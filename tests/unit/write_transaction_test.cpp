@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "driver_fixture.h"
+#include "support/driver_fixture.h"
 
 namespace {
 
@@ -65,7 +65,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SingleCase{"0180001", 4, SARN_FLAG_SWAP, 0x12345678, Frame("01100000000204" "56781234")},
                       SingleCase{"0180001", 4, SARN_FLAG_FLOATSWAP, 0x12345678, ":0110000000020412345678D5\r\n"},
                       SingleCase{"0170003", 3, SARN_FLAG_FLOATSWAP, 0x12345678, Frame("01100002000204" "56781234")},
-                      SingleCase{"0170003", 3, SARN_FLAG_LONGADDR, 0x12345678, Frame("01100001000204" "12345678")}));
+                      SingleCase{"0170003", 3, SARN_FLAG_LONGADDR, 0x12345678, Frame("01100001000204" "12345678")}),
+    [](const ::testing::TestParamInfo<SingleCase>& info) {
+      char szValue[9];
+      snprintf(szValue, sizeof szValue, "%X", static_cast<unsigned>(info.param.value));
+      return std::string("Gate") + info.param.gate + "_" + testdrv::FlagsName(info.param.flags) + "_Value" + szValue;
+    });
 
 TEST_F(WriteTest, BitOfARegisterIsReadModifiedAndWritten) {
   Cell cell;
