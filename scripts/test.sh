@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: a normal build and one under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, both with warnings as
+# errors.
+#
+# The output stays short: the compiler's and CTest's full output goes to a log
+# in the build directory (build.log, ctest.log). On success only the summary is
+# shown; when something fails, the compiler's messages or the failing tests'
+# output.
 # Usage: scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,13 +15,32 @@ scripts/deps.sh python3-pymodbus valgrind
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# build_and_test DIR CMAKE-OPTIONS...: configures, builds and runs the tests
+# of one build directory.
+build_and_test() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DSARN_WERROR=ON "$@" >/dev/null
+  if ! cmake --build "$dir" -j "$jobs" >"$dir/build.log" 2>&1; then
+    grep -E -A5 'error|warning' "$dir/build.log" || tail -n 40 "$dir/build.log"
+    echo "FAILED: build in $dir (whole output in $dir/build.log)"
+    return 1
+  fi
+  echo "built $dir"
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE soak >"$dir/ctest.log" 2>&1; then
+    # Everything but the lines of the tests that passed: the failures with
+    # their output, then the summary.
+    grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$dir/ctest.log"
+    echo "FAILED: tests in $dir (whole output in $dir/ctest.log)"
+    return 1
+  fi
+  # The summary from "N% tests passed" on, with the tests that were skipped.
+  sed -n '/tests passed/,$p' "$dir/ctest.log"
+}
+
 echo "== build and test =="
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs" -LE soak
+build_and_test build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 echo "== sanitizer build and test =="
-cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DSARN_SANITIZE=ON >/dev/null
-cmake --build build-san -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-san --output-on-failure -j "$jobs" -LE soak
+  build_and_test build-san -DCMAKE_BUILD_TYPE=Debug -DSARN_SANITIZE=ON
