@@ -11,7 +11,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh python3-pymodbus valgrind
+# pymodbus serves its serial line through python3-serial-asyncio, only a
+# recommendation of its package (and deps.sh installs without those).
+scripts/deps.sh python3-pymodbus python3-serial-asyncio valgrind
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
