@@ -30,9 +30,9 @@ build_and_test() {
   fi
   echo "built $dir"
   if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE soak >"$dir/ctest.log" 2>&1; then
-    # Everything but the lines of the tests that passed: the failures with
-    # their output, then the summary.
-    grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$dir/ctest.log"
+    # Everything but the start lines and the lines of the tests that passed:
+    # the failures with their output, then the summary.
+    grep -v -E '^ +Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$dir/ctest.log"
     echo "FAILED: tests in $dir (whole output in $dir/ctest.log)"
     return 1
   fi
