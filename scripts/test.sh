@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh python3-pymodbus valgrind
+scripts/deps.sh python3-pymodbus valgrind tmux
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
