@@ -730,3 +730,93 @@ TEST(SarnhostDemo, RunsToTheEndWithStatusZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs a shell command and returns its standard output.
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// A tmux server of its own, with one window of a known size running one
+// command, as a person at a terminal would.
+class Terminal {
+ public:
+  explicit Terminal(const std::string& command) : socket_("sarnhost-test-" + std::to_string(getpid())) {
+    Shell(Tmux() + " -f /dev/null new-session -d -s t -x 132 -y 40 '" + command +
+          "; echo \"[exit $?]\"; sleep 120'");
+  }
+  ~Terminal() { Shell(Tmux() + " kill-server 2>/dev/null"); }
+  std::string Screen() { return Shell(Tmux() + " capture-pane -p -t t"); }
+  void CtrlC() { Shell(Tmux() + " send-keys -t t C-c"); }
+  // Polls the screen until it holds text; the screen then, or "" on time-out.
+  std::string WaitFor(const std::string& text, double dSeconds) {
+    auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < dSeconds) {
+      std::string screen = Screen();
+      if (screen.find(text) != std::string::npos) return screen;
+      usleep(20000);
+    }
+    return "";
+  }
+
+ private:
+  std::string Tmux() const { return "tmux -L " + socket_; }
+  std::string socket_;
+};
+
+bool HaveTmux() {
+  return Shell("command -v tmux").find("tmux") != std::string::npos;
+}
+
+}  // namespace
+
+// The live table on a terminal: drawn at once, redrawn in place, and Ctrl-C
+// answered at once with the summary at the left margin, even while a
+// transaction waits out its time-outs.
+TEST_F(SarnhostTest, LivePollDrawsAtOnceAndAnswersCtrlCAtOnce) {
+  if (!HaveTmux()) GTEST_SKIP() << "tmux is not installed";
+  {
+    // Controller 2 is silent: its first read takes three time-outs of 3 s.
+    Terminal term(std::string(SARNHOST_PATH) + " --port " + pty_ + " poll 0140001 0240001 --timeout 300");
+    std::string screen = term.WaitFor("0240001   waiting", 30);
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    EXPECT_EQ(Lines(screen)[0].rfind("polling " + pty_ + " every 1000 ms, round 1 (Ctrl-C stops)", 0), 0u) << screen;
+    // Controller 1 has answered: the read of controller 2 is under way.
+    screen = term.WaitFor("0140001   1 (0x0001)", 30);
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    ASSERT_NE(screen.find("0240001   waiting"), std::string::npos) << screen;
+
+    auto t0 = std::chrono::steady_clock::now();
+    term.CtrlC();
+    screen = term.WaitFor("[exit 0]", 30);
+    double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    // Meant to be within 0.2 s; the transaction under way would take 9 s.
+    EXPECT_LT(dSeconds, 4.0) << screen;
+    EXPECT_NE(screen.find("\nsummary after 1 round (interrupted):\n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\n1 reads, 1 good\n"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("^C"), std::string::npos) << screen;
+    for (const std::string& l : Lines(screen)) EXPECT_TRUE(l.empty() || l[0] != ' ') << screen;
+  }
+  {
+    // Redrawn in place: one table on the screen after twenty rounds.
+    Terminal term(std::string(SARNHOST_PATH) + " --port " + pty_ + " poll 0140001 0130002 --interval 20 --count 20");
+    std::string screen = term.WaitFor("[exit 0]", 60);
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    std::vector<std::string> lines = Lines(screen);
+    size_t nPolling = 0;
+    for (const std::string& l : lines) nPolling += l.rfind("polling ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(nPolling, 1u) << screen;
+    EXPECT_NE(screen.find("round 20 of 20"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("summary after 20 rounds:"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("40 reads, 40 good"), std::string::npos) << screen;
+  }
+}
