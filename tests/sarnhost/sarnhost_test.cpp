@@ -153,10 +153,12 @@ class SarnhostTest : public ::testing::Test {
 TEST(SarnhostHelp, ListsEveryOptionAndCommand) {
   RunResult r = RunSarnhost({"--help"});
   ASSERT_EQ(r.iStatus, 0) << Describe(r);
-  for (const char* psz : {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--timeout", "--driver-nr",
-                          "--type", "--interval", "--count", "--driver", "--verbose", "--help", "read GATE [COUNT]",
-                          "write GATE VALUE...", "poll GATE...", "demo", "info", "dialout", "scan", "--csv",
-                          "--from", "--bauds", "--parities", "-vv", "-a N", "-r N", "115200"}) {
+  for (const char* psz : {"--port",       "--baud",      "--data-bits", "--parity",          "--stop-bits",
+                          "--timeout",    "--driver-nr", "--type",      "--interval",        "--count",
+                          "--driver",     "--verbose",   "--help",      "read GATE [COUNT]", "write GATE VALUE...",
+                          "poll GATE...", "demo",        "info",        "dialout",           "scan",
+                          "--csv",        "--from",      "--bauds",     "--parities",        "-vv",
+                          "-a N",         "-r N",        "115200"}) {
     EXPECT_NE(r.out.find(psz), std::string::npos) << psz;
   }
   // The defaults come from the driver's GetSarnInfo.
@@ -381,8 +383,14 @@ TEST_F(SarnhostTest, EachFailureGivesItsReasonInOneLine) {
        {"write", "0140001", "5"},
        1,
        "writing '0140001' failed: controller 1 answered exception 2: illegal data address"},
-      {{plcsim::FaultKind::BadLrc, 0}, {"read", "0140001"}, 1, "reading '0140001' failed: LRC error in the reply (3 attempts)"},
-      {{plcsim::FaultKind::BadLrc, 0}, {"write", "0140001", "5"}, 1, "writing '0140001' failed: LRC error in the reply (3 attempts)"},
+      {{plcsim::FaultKind::BadLrc, 0},
+       {"read", "0140001"},
+       1,
+       "reading '0140001' failed: LRC error in the reply (3 attempts)"},
+      {{plcsim::FaultKind::BadLrc, 0},
+       {"write", "0140001", "5"},
+       1,
+       "writing '0140001' failed: LRC error in the reply (3 attempts)"},
       {{plcsim::FaultKind::NoCrLf, 0},
        {"read", "0140001"},
        1,
@@ -395,8 +403,14 @@ TEST_F(SarnhostTest, EachFailureGivesItsReasonInOneLine) {
        {"read", "0140001"},
        2,
        "reading '0140001' failed: the reply from controller 1 broke off (3 attempts)"},
-      {{plcsim::FaultKind::None, 0}, {"write", "0130001", "5"}, 1, "writing '0130001' failed: not writable: input register"},
-      {{plcsim::FaultKind::None, 0}, {"write", "0110001", "1"}, 1, "writing '0110001' failed: not writable: discrete input"},
+      {{plcsim::FaultKind::None, 0},
+       {"write", "0130001", "5"},
+       1,
+       "writing '0130001' failed: not writable: input register"},
+      {{plcsim::FaultKind::None, 0},
+       {"write", "0110001", "1"},
+       1,
+       "writing '0110001' failed: not writable: discrete input"},
       // A block write of input registers would land in the holding registers.
       {{plcsim::FaultKind::None, 0},
        {"write", "0130001", "5", "6"},
@@ -495,8 +509,9 @@ TEST_F(SarnhostTest, LettersWhereDecimalDigitsBelongAreWarnedAbout) {
     std::string out;
   };
   const Case cases[] = {
-      {"01401A1", "'A' in the address where a decimal digit belongs (gate addresses are decimal here): the driver "
-                  "reads address 1",
+      {"01401A1",
+       "'A' in the address where a decimal digit belongs (gate addresses are decimal here): the driver "
+       "reads address 1",
        "01401A1: 1 (0x0001)\n"},
       {"0140001F", "", "0140001F: 0\n"},  // the bit number is hexadecimal in every base
       {"0140001", "", "0140001: 1 (0x0001)\n"},
@@ -536,7 +551,6 @@ TEST_F(SarnhostTest, LettersWhereDecimalDigitsBelongAreWarnedAbout) {
   EXPECT_EQ(r.err, "");
 }
 
-
 TEST_F(SarnhostTest, PollCountsGoodReadsAndFailures) {
   RunResult r = RunSarnhost(On({"poll", "0140001", "0130001", "--interval", "10", "--count", "3"}));
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
@@ -547,8 +561,7 @@ TEST_F(SarnhostTest, PollCountsGoodReadsAndFailures) {
   r = RunSarnhost(On({"poll", "0140001", "--interval", "10", "--count", "2"}));
   EXPECT_EQ(r.iStatus, 1) << Describe(r);
   EXPECT_NE(r.out.find("round 1  0140001   exception 2: illegal data address"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("2 reads, 0 good, 2 failed: 2 exception 2: illegal data address"), std::string::npos)
-      << r.out;
+  EXPECT_NE(r.out.find("2 reads, 0 good, 2 failed: 2 exception 2: illegal data address"), std::string::npos) << r.out;
 }
 
 // --csv appends a line per read: time, gate, value, result in words,
@@ -750,8 +763,7 @@ std::string Shell(const std::string& command) {
 class Terminal {
  public:
   explicit Terminal(const std::string& command) : socket_("sarnhost-test-" + std::to_string(getpid())) {
-    Shell(Tmux() + " -f /dev/null new-session -d -s t -x 132 -y 40 '" + command +
-          "; echo \"[exit $?]\"; sleep 120'");
+    Shell(Tmux() + " -f /dev/null new-session -d -s t -x 132 -y 40 '" + command + "; echo \"[exit $?]\"; sleep 120'");
   }
   ~Terminal() { Shell(Tmux() + " kill-server 2>/dev/null"); }
   std::string Screen() { return Shell(Tmux() + " capture-pane -p -t t"); }

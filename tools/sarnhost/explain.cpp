@@ -46,14 +46,10 @@ struct ExceptionText {
   int iCode;
 };
 constexpr ExceptionText kExceptionTexts[] = {
-    {"(MB-protocol) Illegal function", 1},
-    {"(MB-protocol) Illegal data address", 2},
-    {"(MB-protocol) Illegal data value", 3},
-    {"(MB-protocol) Failure in associated device", 4},
-    {"(MB-protocol) Acknowledge (processing)", 5},
-    {"(MB-protocol) Busy, rejected message", 6},
-    {"(MB-protocol) Negative acknowledgment", 7},
-    {"(MB-protocol) Memory parity error", 8},
+    {"(MB-protocol) Illegal function", 1},         {"(MB-protocol) Illegal data address", 2},
+    {"(MB-protocol) Illegal data value", 3},       {"(MB-protocol) Failure in associated device", 4},
+    {"(MB-protocol) Acknowledge (processing)", 5}, {"(MB-protocol) Busy, rejected message", 6},
+    {"(MB-protocol) Negative acknowledgment", 7},  {"(MB-protocol) Memory parity error", 8},
 };
 
 int HexPair(const char* p) {
@@ -350,8 +346,9 @@ std::string MbpollGateText(long lSlave, const std::string& type, long lRef, bool
   } else if (type == "4:int") {
     cMem = '8';
   } else {
-    error = "-t takes 0 (coils), 1 (discrete inputs), 3 (input registers) or 4 (holding registers), "
-            "3 and 4 also with :int or :float";
+    error =
+        "-t takes 0 (coils), 1 (discrete inputs), 3 (input registers) or 4 (holding registers), "
+        "3 and 4 also with :int or :float";
     return "";
   }
   const long lMaxSlave = bHexBase ? 0xFF : 99;

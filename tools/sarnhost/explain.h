@@ -13,18 +13,18 @@ namespace sarnhost {
 
 // What the host knows about the transaction besides the driver's log.
 struct TransactionFacts {
-  int32_t iPlcAddr = 0;    // controller addressed
-  int32_t iMemType = 0;    // memory type digit of the gate
-  bool bGtc = false;       // GTC protocol
-  int32_t iTimeout = 100;  // reply time-out, 10 ms units
+  int32_t iPlcAddr = 0;            // controller addressed
+  int32_t iMemType = 0;            // memory type digit of the gate
+  bool bGtc = false;               // GTC protocol
+  int32_t iTimeout = 100;          // reply time-out, 10 ms units
   const char* pszReply = nullptr;  // the context's reply buffer (may hold an exception reply)
   size_t nReplySize = 0;
 };
 
 // The outcome of a failed transaction in words.
 struct Outcome {
-  std::string shortText;  // for a table cell: "no reply", "exception 2: illegal data address"
-  std::string longText;   // one line: "no reply from controller 2 (3 attempts, 1.0 s each)"
+  std::string shortText;   // for a table cell: "no reply", "exception 2: illegal data address"
+  std::string longText;    // one line: "no reply from controller 2 (3 attempts, 1.0 s each)"
   bool bAnswered = false;  // the controller answered (an exception reply)
   bool bGarbled = false;   // something answered, but not understood (LRC, framing, other address)
   int iException = 0;      // the exception code, when the controller answered one

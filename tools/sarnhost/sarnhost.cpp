@@ -260,11 +260,12 @@ int ParseOptions(int argc, char** argv, Options& o) {
     bool bValue;
   };
   static const Spec kSpecs[] = {
-      {"-p", "--port", true},      {"-b", "--baud", true},      {"-d", "--data-bits", true}, {"-P", "--parity", true},
-      {"-s", "--stop-bits", true}, {"-t", "--timeout", true},   {"-n", "--driver-nr", true}, {"-T", "--type", true},
-      {"-i", "--interval", true},  {"-c", "--count", true},     {nullptr, "--driver", true}, {"-v", "--verbose", false},
-      {"-h", "--help", false},     {nullptr, "--csv", true},    {nullptr, "--from", true},   {nullptr, "--to", true},
-      {nullptr, "--bauds", true},  {nullptr, "--parities", true},
+      {"-p", "--port", true},      {"-b", "--baud", true},      {"-d", "--data-bits", true},
+      {"-P", "--parity", true},    {"-s", "--stop-bits", true}, {"-t", "--timeout", true},
+      {"-n", "--driver-nr", true}, {"-T", "--type", true},      {"-i", "--interval", true},
+      {"-c", "--count", true},     {nullptr, "--driver", true}, {"-v", "--verbose", false},
+      {"-h", "--help", false},     {nullptr, "--csv", true},    {nullptr, "--from", true},
+      {nullptr, "--to", true},     {nullptr, "--bauds", true},  {nullptr, "--parities", true},
   };
   // mbpoll's options, after the command word.
   static const Spec kMbpoll[] = {
@@ -579,8 +580,8 @@ ResultCode Reopen(Session& s, const LineSettings& line) {
 
 // Starts the driver instance on the port and runs body with it; the result
 // is body's, or 2 when the port cannot be used.
-int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, DriverLog& log,
-             int32_t iDefaultTimeout, const std::function<int(Session&)>& body) {
+int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, DriverLog& log, int32_t iDefaultTimeout,
+             const std::function<int(Session&)>& body) {
   if (o.port.empty()) return Usage("no port given: use --port DEVICE, e.g. --port /dev/ttyUSB0");
   PortCheck check = CheckPort(o.port);
   if (check.problem != PortProblem::kNone) {
@@ -607,8 +608,8 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
   alias.Release();
   std::vector<LogLine> lines = log.Take();
   if (o.iVerbose > 0) {
-    fprintf(stderr, "sarnhost: driver %s, ColdStart(driver %d, %s, %s, time-out %d0 ms) -> %d\n",
-            driver.Path().c_str(), iDriverNr, name.c_str(), LineName(line).c_str(), iTimeout, rc);
+    fprintf(stderr, "sarnhost: driver %s, ColdStart(driver %d, %s, %s, time-out %d0 ms) -> %d\n", driver.Path().c_str(),
+            iDriverNr, name.c_str(), LineName(line).c_str(), iTimeout, rc);
   }
   if (rc != 0) {
     std::string why;
@@ -871,8 +872,8 @@ void PollLoop(Session& s, PollState& st, bool bLive, FILE* pCsv) {
       }
       st.cv.notify_all();
       if (pCsv != nullptr) {
-        fprintf(pCsv, "%s,%s,%s,%s,%.2f\n", Timestamp().c_str(), CsvField(gate.text).c_str(),
-                CsvField(plain).c_str(), CsvField(result).c_str(), r.dMs);
+        fprintf(pCsv, "%s,%s,%s,%s,%.2f\n", Timestamp().c_str(), CsvField(gate.text).c_str(), CsvField(plain).c_str(),
+                CsvField(result).c_str(), r.dMs);
         fflush(pCsv);
       }
       if (!bLive) {
@@ -1063,8 +1064,8 @@ int CmdScan(Session& s) {
   const long nAddresses = o.lTo - o.lFrom + 1;
   const double dWorst = static_cast<double>(settings.size()) * static_cast<double>(nAddresses) * 3 * s.iTimeout / 100.0;
   if (o.iVerbose > 0 || bProgress) {
-    fprintf(stderr, "sarnhost: scanning controllers %ld to %ld on %s at %zu line setting%s, at most %.0f s\n",
-            o.lFrom, o.lTo, o.port.c_str(), settings.size(), settings.size() == 1 ? "" : "s", dWorst);
+    fprintf(stderr, "sarnhost: scanning controllers %ld to %ld on %s at %zu line setting%s, at most %.0f s\n", o.lFrom,
+            o.lTo, o.port.c_str(), settings.size(), settings.size() == 1 ? "" : "s", dWorst);
   }
   auto t0 = Clock::now();
   std::vector<ScanHit> hits;
@@ -1182,8 +1183,8 @@ int Main(int argc, char** argv) {
 
   struct CommandArity {
     const char* pszName;
-    size_t nMin, nMax;          // arguments with gate texts
-    size_t nMbMin, nMbMax;      // arguments with mbpoll's options
+    size_t nMin, nMax;      // arguments with gate texts
+    size_t nMbMin, nMbMax;  // arguments with mbpoll's options
     const char* pszUsage;
   };
   static const CommandArity kCommands[] = {
