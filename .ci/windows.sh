@@ -92,7 +92,7 @@ if [ "${SARN_WIN_SKIP_COM:-0}" != 1 ] && [ -f "$ROOT/tools/plcsim/CMakeLists.txt
   cmake -S "$ROOT" -B "$NATIVE" -DSARN_BUILD_TESTS=OFF >"$SCRATCH/native.log" 2>&1 &&
     cmake --build "$NATIVE" --target plcsim -j2 >>"$SCRATCH/native.log" 2>&1 ||
     { cat "$SCRATCH/native.log"; exit 1; }
-  "$NATIVE/tools/plcsim/plcsim" --pty --fill >"$SCRATCH/plcsim.out" 2>"$SCRATCH/plcsim.err" &
+  "$NATIVE/bin/plcsim" --pty --fill >"$SCRATCH/plcsim.out" 2>"$SCRATCH/plcsim.err" &
   SIM_PID=$!
   for _ in $(seq 50); do
     [ -s "$SCRATCH/plcsim.out" ] && break

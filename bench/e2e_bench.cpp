@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
         (ru1.ru_nivcsw - ru0.ru_nivcsw) / n, failures);
     std::fflush(stdout);
   }
-  if (!raw && bBlock && regs[a.regs - 1] != a.regs - 1) {
+  if (!raw && bBlock && regs[a.regs - 1] != a.regs) {
     std::fprintf(stderr, "sarn_e2e_bench: wrong values read (is the simulator filled?)\n");
     failures++;
   }

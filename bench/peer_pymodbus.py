@@ -36,7 +36,7 @@ def main():
     def read():
         nonlocal failures
         reply = client.read_holding_registers(0, args.regs, slave=1)
-        if reply.isError() or reply.registers[-1] != args.regs - 1:
+        if reply.isError() or reply.registers[-1] != args.regs:
             failures += 1
 
     for _ in range(args.warmup):

@@ -25,7 +25,7 @@ cmake --build build-bench -j 2 --target sarn_micro_bench sarn_e2e_bench plcsim >
 out=$root/build-bench/bench-results
 mkdir -p "$out"
 e2e=$root/build-bench/bench/sarn_e2e_bench
-plcsim=$root/build-bench/tools/plcsim/plcsim
+plcsim=$root/build-bench/bin/plcsim
 peer=$root/bench/peer_pymodbus.py
 report=$root/bench/report.py
 

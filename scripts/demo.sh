@@ -9,4 +9,4 @@ scripts/deps.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target sarnhost plcsim sarnmd korven
-exec build/tools/sarnhost/sarnhost demo "$@"
+exec build/bin/sarnhost demo "$@"

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 # pymodbus serves its serial line through python3-serial-asyncio, only a
 # recommendation of its package (and deps.sh installs without those).
-scripts/deps.sh python3-pymodbus python3-serial-asyncio valgrind
+scripts/deps.sh python3-pymodbus python3-serial-asyncio valgrind tmux
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

@@ -75,20 +75,20 @@ port=$(mktemp /tmp/XXXXXX)
 ln -sfn "$pty" "$port"
 echo "   $pty as $port"
 
-# The simulator's pattern: holding register k holds k, so gate 0140011
-# (holding register 11, address 10) reads 10.
+# The simulator's pattern: the holding register at gate address k holds k, so
+# gate 0140011 (holding register 11, address 10 on the wire) reads 11.
 cd "$scratch"  # no initialization file here: the driver's defaults
 for consumer in consumer-cmake/consumer consumer-pc; do
   out=$("$scratch/$consumer" "$port" 0140011 2>"$scratch/consumer.err") ||
     fail "$consumer failed: $(cat "$scratch/consumer.err")"
-  [ "$out" = "0140011 = 10" ] || fail "$consumer read '$out', expected '0140011 = 10'"
+  [ "$out" = "0140011 = 11" ] || fail "$consumer read '$out', expected '0140011 = 11'"
   echo "   $consumer: $out"
 done
 
 echo "== installed sarnhost finds the installed driver"
 out=$("$prefix/bin/sarnhost" -v --port "$pty" read 0140011 2>"$scratch/sarnhost.err") ||
   fail "sarnhost failed: $(cat "$scratch/sarnhost.err")"
-[ "$out" = "0140011: 10 (0x000A)" ] || fail "sarnhost read '$out'"
+[ "$out" = "0140011: 11 (0x000B)" ] || fail "sarnhost read '$out'"
 grep -q "sarnhost: driver $prefix/" "$scratch/sarnhost.err" ||
   fail "sarnhost did not use the installed driver: $(grep '^sarnhost: driver' "$scratch/sarnhost.err")"
 echo "   $out"

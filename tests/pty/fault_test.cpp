@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, OneFault,
 // neither the address nor the request. Only a reply time-out longer than the
 // controller's slowest answer keeps those out.)
 TEST_F(FaultTest, LateRepliesOfAnEarlierTransactionAreNeverTakenForTheNext) {
-  sim.FillPattern();  // holding k = k, coil k = (k % 3 == 0), input register k = 1000 + k
+  sim.FillPattern();  // by gate address k: holding k, coil (k % 3 == 0), input register 1000 + k
   sim.SetHolding(4, 0xAAAA);
   sim.SetHolding(5, 0x5555);
   auto earlierCell = Marked(4);
@@ -263,8 +263,8 @@ TEST_F(FaultTest, LateRepliesOfAnEarlierTransactionAreNeverTakenForTheNext) {
   };
   const Next nexts[] = {
       {"0180005", 4, 0, 4, {0x55, 0x55, 0xAA, 0xAA}},  // 32 bits from registers 4, 5: byte count 4
-      {"0100004", 6, 8, 1, {0x49}},                    // coils 3..10: function 1
-      {"0130003", 0, 2, 4, {0xEA, 0x03, 0xEB, 0x03}},  // input registers 2, 3: function 4
+      {"0100004", 6, 8, 1, {0x24}},                    // coils 4..11 (6 and 9 set): function 1
+      {"0130003", 0, 2, 4, {0xEB, 0x03, 0xEC, 0x03}},  // input registers 3, 4: function 4
   };
   for (const Next& n : nexts) {
     SCOPED_TRACE(n.gate);

@@ -131,17 +131,19 @@ TEST_F(PlcSimTest, ReadsAnswerFromTables) {
   plcsim::Options o;
   o.tableSize = 100;
   Start(o);
-  sim_->FillPattern();  // holding k = k, input reg k = 1000 + k, coil k = k%3==0, input k = k%2==0
+  sim_->FillPattern();  // by gate address k = wire address + 1: holding k, input reg 1000 + k,
+                        // coil k%3==0, input k%2==0
   sim_->SetHolding(0, 0);
   struct Case {
     const char* request;
     const char* reply;
   } cases[] = {
-      {"01010000000A", "0101024902"},                                      // coils 0, 3, 6 | 9
-      {"010200000009", "0102025501"},                                      // inputs 0, 2, 4, 6 | 8
-      {"010100630001", "01010101"},                                        // last coil of the table
-      {"010300050002", "01030400050006"}, {"010400630001", "010402044B"},  // 1099
-      {"0103000a0001", "010302000A"},  // lower-case request accepted, reply upper case
+      {"01010000000A", "0101022401"},                                      // coils 2, 5 | 8
+      {"010200000009", "010202AA00"},                                      // inputs 1, 3, 5, 7
+      {"010100620001", "01010101"},                                        // coil 98: gate address 99
+      {"010100630001", "01010100"},                                        // last coil of the table
+      {"010300050002", "01030400060007"}, {"010400630001", "010402044C"},  // 1100
+      {"0103000a0001", "010302000B"},  // lower-case request accepted, reply upper case
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
@@ -158,7 +160,7 @@ TEST_F(PlcSimTest, WritesEchoAndChangeTables) {
     std::function<bool(plcsim::Simulator&)> check;
   } cases[] = {
       {"01050007FF00", "01050007FF00", [](auto& s) { return s.Coil(7); }},
-      {"010500030000", "010500030000", [](auto& s) { return !s.Coil(3); }},
+      {"010500020000", "010500020000", [](auto& s) { return !s.Coil(2); }},  // set by the pattern
       {"01060010ABCD", "01060010ABCD", [](auto& s) { return s.Holding(16) == 0xABCD; }},
       {"010F0014000A02CD01", "010F0014000A",
        [](auto& s) {
@@ -166,10 +168,10 @@ TEST_F(PlcSimTest, WritesEchoAndChangeTables) {
          for (int i = 0; i < 10; ++i) {
            if (s.Coil(20 + i) != want[i]) return false;
          }
-         return s.Coil(30);  // untouched by the write; the pattern has it set
+         return s.Coil(32);  // untouched by the write; the pattern has it set
        }},
       {"011000020002040001FFFF", "011000020002",
-       [](auto& s) { return s.Holding(2) == 1 && s.Holding(3) == 0xFFFF && s.Holding(4) == 4; }},
+       [](auto& s) { return s.Holding(2) == 1 && s.Holding(3) == 0xFFFF && s.Holding(4) == 5; }},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
@@ -207,14 +209,16 @@ TEST_F(PlcSimTest, InvalidRequestsGetExceptions) {
       {"01100062000204000100020000", "019003"},              // trailing byte
   };
   sim_->FillPattern();
+  sim_->SetHolding(0, 0);  // the probe's reply
   for (const Case& c : cases) {
     EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
   }
-  // Refused writes change nothing.
-  EXPECT_EQ(sim_->Holding(98), 98);
-  EXPECT_EQ(sim_->Holding(99), 99);
-  EXPECT_TRUE(sim_->Coil(0));
-  EXPECT_TRUE(sim_->Coil(96));
+  // Refused writes change nothing: the pattern has coils 0 and 96 clear, which
+  // the refused coil writes (CD: bit 0 set) would have set.
+  EXPECT_EQ(sim_->Holding(98), 99);
+  EXPECT_EQ(sim_->Holding(99), 100);
+  EXPECT_FALSE(sim_->Coil(0));
+  EXPECT_FALSE(sim_->Coil(96));
 }
 
 TEST_F(PlcSimTest, FaultsChangeTheReply) {

@@ -32,8 +32,10 @@ struct RunResult {
 struct ExecArgs {
   std::vector<std::string> strings;
   std::vector<char*> argv, envp;
-  ExecArgs(const std::vector<std::string>& args, const std::map<std::string, std::string>& env) {
-    strings.push_back(SARNHOST_PATH);
+  std::string cwd;  // "" for this process's
+  ExecArgs(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+           const std::string& program = SARNHOST_PATH) {
+    strings.push_back(program);
     strings.insert(strings.end(), args.begin(), args.end());
     size_t nArgs = strings.size();
     for (char** e = environ; *e != nullptr; ++e) {
@@ -53,15 +55,18 @@ pid_t Spawn(ExecArgs& a, int outFd, int errFd) {
   if (pid == 0) {
     dup2(outFd, 1);
     dup2(errFd, 2);
+    if (!a.cwd.empty() && chdir(a.cwd.c_str()) != 0) _exit(126);
     execve(a.argv[0], a.argv.data(), a.envp.data());
     _exit(127);
   }
   return pid;
 }
 
-RunResult RunSarnhost(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+RunResult RunSarnhost(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+                      const std::string& cwd = "") {
   RunResult r;
   ExecArgs a(args, env);
+  a.cwd = cwd;
   int outPipe[2], errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return r;
   auto t0 = std::chrono::steady_clock::now();
@@ -148,9 +153,12 @@ class SarnhostTest : public ::testing::Test {
 TEST(SarnhostHelp, ListsEveryOptionAndCommand) {
   RunResult r = RunSarnhost({"--help"});
   ASSERT_EQ(r.iStatus, 0) << Describe(r);
-  for (const char* psz : {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--timeout", "--driver-nr",
-                          "--type", "--interval", "--count", "--driver", "--verbose", "--help", "read GATE [COUNT]",
-                          "write GATE VALUE...", "poll GATE...", "demo", "info", "dialout"}) {
+  for (const char* psz : {"--port",       "--baud",      "--data-bits", "--parity",          "--stop-bits",
+                          "--timeout",    "--driver-nr", "--type",      "--interval",        "--count",
+                          "--driver",     "--verbose",   "--help",      "read GATE [COUNT]", "write GATE VALUE...",
+                          "poll GATE...", "demo",        "info",        "dialout",           "scan",
+                          "--csv",        "--from",      "--bauds",     "--parities",        "-vv",
+                          "-a N",         "-r N",        "115200"}) {
     EXPECT_NE(r.out.find(psz), std::string::npos) << psz;
   }
   // The defaults come from the driver's GetSarnInfo.
@@ -168,17 +176,21 @@ TEST_F(SarnhostTest, ReadShowsWhatTheControllerHolds) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {{"read", "0140008"}, {"0140008: 7 (0x0007)"}},
-      {{"read", "0130005"}, {"0130005: 1004 (0x03EC)"}},
-      {{"read", "0100004"}, {"0100004: 1"}},
-      {{"read", "0110002"}, {"0110002: 0"}},
+      {{"read", "0140008"}, {"0140008: 8 (0x0008)"}},
+      {{"read", "0130005"}, {"0130005: 1005 (0x03ED)"}},
+      {{"read", "0100003"}, {"0100003: 1"}},
+      {{"read", "0100004"}, {"0100004: 0"}},
+      {{"read", "0110002"}, {"0110002: 1"}},
       {{"read", "01400072"}, {"01400072: 1"}},
+      {{"read", "01400083"}, {"01400083: 1"}},
+      {{"read", "01400082"}, {"01400082: 0"}},
       {{"read", "0140041"}, {"0140041: 65534 (0xFFFE)"}},
       {{"read", "0140041", "--type", "int16"}, {"0140041: -2 (0xFFFE)"}},
       {{"read", "0170051"}, {"0170051: 3.5 (0x40600000)"}},
       {{"read", "0160061"}, {"0160061: -123456 (0xFFFE1DC0)"}},
-      {{"read", "0100001", "5"}, {"0100001: 1", "0100002: 0", "0100003: 0", "0100004: 1", "0100005: 0"}},
-      {{"read", "0130002", "2"}, {"0130002: 1001 (0x03E9)", "0130003: 1002 (0x03EA)"}},
+      {{"read", "0100001", "7"},
+       {"0100001: 0", "0100002: 0", "0100003: 1", "0100004: 0", "0100005: 0", "0100006: 1", "0100007: 0"}},
+      {{"read", "0130002", "2"}, {"0130002: 1002 (0x03EA)", "0130003: 1003 (0x03EB)"}},
   };
   for (const Case& c : cases) {
     RunResult r = RunSarnhost(On(c.args));
@@ -279,19 +291,264 @@ TEST_F(SarnhostTest, TimeOutIsResultTwoAfterThreeRequests) {
   RunResult r = RunSarnhost(On({"read", "0140001", "--timeout", "5"}));
   EXPECT_EQ(r.iStatus, 2) << Describe(r);
   EXPECT_EQ(sim_.RequestCount(), 3u);
-  std::vector<std::string> own = OwnLines(r.err);
-  ASSERT_EQ(own.size(), 1u) << Describe(r);
-  EXPECT_NE(own[0].find("failed with result 2"), std::string::npos);
+  EXPECT_EQ(r.err, "sarnhost: reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)\n");
 }
 
-TEST_F(SarnhostTest, LogLevelsDefaultAndVerbose) {
-  RunResult quiet = RunSarnhost(On({"read", "0140001"}));
-  RunResult verbose = RunSarnhost(On({"-v", "read", "0140001"}));
-  ASSERT_EQ(quiet.iStatus, 0) << Describe(quiet);
+// Quiet by default: the values on standard output and nothing else. -v adds
+// the driver's log, -vv also the frames of each transaction.
+TEST_F(SarnhostTest, GoodCommandsAreQuietAndVerboseLevelsAddTheLogAndFrames) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"read", "0140001"}, "0140001: 1 (0x0001)\n"},
+      {{"read", "0140011", "2"}, "0140011: 11 (0x000B)\n0140012: 12 (0x000C)\n"},
+      {{"write", "0140031", "77"}, "0140031: wrote 77 (0x004D)\n"},
+      {{"read", "-a", "1", "-t", "4", "-r", "5"}, "0140005: 5 (0x0005)\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = RunSarnhost(On(c.args));
+    EXPECT_EQ(r.iStatus, 0) << Describe(r);
+    EXPECT_EQ(r.out, c.out) << Describe(r);
+    EXPECT_EQ(r.err, "") << Describe(r);
+  }
+
+  RunResult verbose = RunSarnhost(On({"-v", "read", "0140002"}));
   ASSERT_EQ(verbose.iStatus, 0) << Describe(verbose);
-  EXPECT_NE(quiet.err.find("\t32\tSARNMD> ModBus/GTC 32bit driver installed"), std::string::npos) << quiet.err;
-  EXPECT_EQ(quiet.err.find("\t8\t"), std::string::npos) << quiet.err;
+  EXPECT_EQ(verbose.out, "0140002: 2 (0x0002)\n");
+  EXPECT_NE(verbose.err.find("\t32\tSARNMD> ModBus/GTC 32bit driver installed"), std::string::npos) << verbose.err;
   EXPECT_NE(verbose.err.find("\t8\tSARNMD> WarmStart()"), std::string::npos) << verbose.err;
+  EXPECT_EQ(verbose.err.find(" request "), std::string::npos) << verbose.err;
+
+  RunResult frames = RunSarnhost(On({"-vv", "read", "0140002"}));
+  ASSERT_EQ(frames.iStatus, 0) << Describe(frames);
+  EXPECT_EQ(frames.out, "0140002: 2 (0x0002)\n");
+  EXPECT_NE(frames.err.find("\t8\tSARNMD> WarmStart()"), std::string::npos) << frames.err;
+  EXPECT_NE(frames.err.find("sarnhost: 0140002 request :010300010001FA<CR><LF>\n"), std::string::npos) << frames.err;
+  EXPECT_NE(frames.err.find("sarnhost: 0140002 reply   :0103020002F8<CR><LF>\n"), std::string::npos) << frames.err;
+
+  // The frames of a failed transaction too: the last request, and the
+  // exception reply it got.
+  sim_.SetPersistentFault({plcsim::FaultKind::Exception, 2});
+  frames = RunSarnhost(On({"-vv", "read", "0140002"}));
+  EXPECT_EQ(frames.iStatus, 1) << Describe(frames);
+  EXPECT_NE(frames.err.find("sarnhost: 0140002 request :010300010001FA<CR><LF>\n"), std::string::npos) << frames.err;
+  EXPECT_NE(frames.err.find("sarnhost: 0140002 reply   :0183027A<CR><LF>\n"), std::string::npos) << frames.err;
+
+  // A log file the user names gets the driver's reports; the terminal stays quiet.
+  char szLog[] = "/tmp/sarnhost-test-log-XXXXXX";
+  int fd = mkstemp(szLog);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  sim_.ClearFaults();
+  RunResult logged = RunSarnhost(On({"read", "0140002"}), {{"KORVEN_LOG", szLog}});
+  EXPECT_EQ(logged.iStatus, 0) << Describe(logged);
+  EXPECT_EQ(logged.err, "");
+  std::string text;
+  if (FILE* f = fopen(szLog, "r")) {
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    fclose(f);
+  }
+  unlink(szLog);
+  EXPECT_NE(text.find("\t32\tSARNMD> ModBus/GTC 32bit driver installed"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\t8\t"), std::string::npos) << text;
+}
+
+// A failure is one line on standard error that says why, in words, and
+// nothing on standard output.
+TEST_F(SarnhostTest, EachFailureGivesItsReasonInOneLine) {
+  struct Case {
+    plcsim::Fault fault;
+    std::vector<std::string> args;
+    int iStatus;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {{plcsim::FaultKind::NoReply, 0},
+       {"read", "0140001"},
+       2,
+       "reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)"},
+      {{plcsim::FaultKind::Exception, 2},
+       {"read", "0140001"},
+       1,
+       "reading '0140001' failed: controller 1 answered exception 2: illegal data address"},
+      {{plcsim::FaultKind::Exception, 1},
+       {"read", "0140001"},
+       1,
+       "reading '0140001' failed: controller 1 answered exception 1: illegal function"},
+      {{plcsim::FaultKind::Exception, 2},
+       {"write", "0140001", "5"},
+       1,
+       "writing '0140001' failed: controller 1 answered exception 2: illegal data address"},
+      {{plcsim::FaultKind::BadLrc, 0},
+       {"read", "0140001"},
+       1,
+       "reading '0140001' failed: LRC error in the reply (3 attempts)"},
+      {{plcsim::FaultKind::BadLrc, 0},
+       {"write", "0140001", "5"},
+       1,
+       "writing '0140001' failed: LRC error in the reply (3 attempts)"},
+      {{plcsim::FaultKind::NoCrLf, 0},
+       {"read", "0140001"},
+       1,
+       "reading '0140001' failed: the reply did not end in CR LF (3 attempts)"},
+      {{plcsim::FaultKind::OtherAddress, 9},
+       {"read", "0140001"},
+       1,
+       "reading '0140001' failed: a reply came from controller 9 instead of 1 (10 attempts)"},
+      {{plcsim::FaultKind::Truncate, 9},
+       {"read", "0140001"},
+       2,
+       "reading '0140001' failed: the reply from controller 1 broke off (3 attempts)"},
+      {{plcsim::FaultKind::None, 0},
+       {"write", "0130001", "5"},
+       1,
+       "writing '0130001' failed: not writable: input register"},
+      {{plcsim::FaultKind::None, 0},
+       {"write", "0110001", "1"},
+       1,
+       "writing '0110001' failed: not writable: discrete input"},
+      // A block write of input registers would land in the holding registers.
+      {{plcsim::FaultKind::None, 0},
+       {"write", "0130001", "5", "6"},
+       1,
+       "writing '0130001' refused: not writable: input register (read only)"},
+  };
+  for (const Case& c : cases) {
+    sim_.ClearFaults();
+    sim_.SetPersistentFault(c.fault);
+    sim_.ClearRequests();
+    sim_.SetHolding(0, 1);
+    sim_.SetInputReg(0, 1001);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--timeout", "5"});
+    RunResult r = RunSarnhost(On(args));
+    EXPECT_EQ(r.iStatus, c.iStatus) << c.line << "\n" << Describe(r);
+    EXPECT_EQ(r.err, "sarnhost: " + c.line + "\n") << Describe(r);
+    EXPECT_EQ(r.out, "") << Describe(r);
+    if (c.args[1] == "0130001") {
+      EXPECT_EQ(sim_.RequestCount(), 0u) << c.line;
+      EXPECT_EQ(sim_.Holding(0), 1);  // nothing landed in the holding registers
+      EXPECT_EQ(sim_.InputReg(0), 1001);
+    }
+  }
+}
+
+// mbpoll's options name the same values as the gate texts.
+TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
+  sim_.SetHolding(50, static_cast<uint16_t>(FloatBits(3.5f) >> 16));
+  sim_.SetHolding(51, static_cast<uint16_t>(FloatBits(3.5f)));
+  sim_.SetInputReg(60, 0xFFFE);
+  sim_.SetInputReg(61, 0x1DC0);
+  struct Case {
+    std::vector<std::string> mbpoll, gate;
+  };
+  const Case cases[] = {
+      {{"read", "-a", "1", "-t", "4", "-r", "1", "-c", "2"}, {"read", "0140001", "2"}},
+      {{"read", "-t", "3", "-r", "5"}, {"read", "0130005"}},
+      {{"read", "-t", "0", "-r", "3", "-c", "4"}, {"read", "0100003", "4"}},
+      {{"read", "-t", "1", "-r", "2", "-c", "3"}, {"read", "0110002", "3"}},
+      {{"read", "-t", "4:float", "-r", "51"}, {"read", "0170051"}},
+      {{"read", "-t", "3:int", "-r", "61"}, {"read", "0160061"}},
+      {{"read", "-t", "4:int", "-r", "1", "-c", "2"}, {"read", "0180001", "2"}},
+  };
+  for (const Case& c : cases) {
+    RunResult a = RunSarnhost(On(c.mbpoll));
+    RunResult b = RunSarnhost(On(c.gate));
+    EXPECT_EQ(a.iStatus, 0) << Describe(a);
+    EXPECT_FALSE(a.out.empty());
+    EXPECT_EQ(a.out, b.out) << c.gate[1];
+    EXPECT_EQ(a.err, "") << Describe(a);
+  }
+
+  // -v shows the gate text built.
+  RunResult v = RunSarnhost(On({"-v", "read", "-a", "1", "-t", "4", "-r", "1", "-c", "2"}));
+  EXPECT_NE(v.err.find("sarnhost: -a 1 -t 4 -r 1 -c 2 is gate 0140001, a block of 2\n"), std::string::npos) << v.err;
+
+  // write and poll take them too.
+  RunResult w = RunSarnhost(On({"write", "-a", "1", "-t", "4", "-r", "21", "7", "8"}));
+  EXPECT_EQ(w.iStatus, 0) << Describe(w);
+  EXPECT_EQ(sim_.Holding(20), 7);
+  EXPECT_EQ(sim_.Holding(21), 8);
+  RunResult p = RunSarnhost(On({"poll", "-t", "4", "-r", "21", "-c", "2", "--count", "1", "--interval", "10"}));
+  EXPECT_EQ(p.iStatus, 0) << Describe(p);
+  EXPECT_NE(p.out.find("round 1  0140021   7 (0x0007)"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find("round 1  0140022   8 (0x0008)"), std::string::npos) << p.out;
+
+  // What gate texts cannot say is refused in one line.
+  struct Bad {
+    std::vector<std::string> args;
+    int iStatus;
+    std::string text;
+  };
+  const Bad bad[] = {
+      {{"read", "-t", "2"}, 64, "bad value '2' for -t"},
+      {{"read", "-a", "100"}, 64, "slave 100 does not fit the two decimal digits"},
+      {{"read", "-r", "10000"}, 64, "reference 10000 does not fit the four decimal digits"},
+      {{"write", "-r", "1", "-c", "2", "5"}, 64, "-c 2 but 1 values given"},
+      {{"read", "-r", "1", "0140001"}, 64, "usage: sarnhost [options] read"},
+  };
+  for (const Bad& b : bad) {
+    RunResult r = RunSarnhost(On(b.args));
+    EXPECT_EQ(r.iStatus, b.iStatus) << Describe(r);
+    std::vector<std::string> own = OwnLines(r.err);
+    ASSERT_EQ(own.size(), 1u) << Describe(r);
+    EXPECT_NE(own[0].find(b.text), std::string::npos) << own[0];
+  }
+}
+
+// In decimal base a letter among the digits ends the number: the driver
+// reads something else, and sarnhost says so.
+TEST_F(SarnhostTest, LettersWhereDecimalDigitsBelongAreWarnedAbout) {
+  struct Case {
+    std::string gate;
+    std::string warning;  // "" for none
+    std::string out;
+  };
+  const Case cases[] = {
+      {"01401A1",
+       "'A' in the address where a decimal digit belongs (gate addresses are decimal here): the driver "
+       "reads address 1",
+       "01401A1: 1 (0x0001)\n"},
+      {"0140001F", "", "0140001F: 0\n"},  // the bit number is hexadecimal in every base
+      {"0140001", "", "0140001: 1 (0x0001)\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = RunSarnhost(On({"read", c.gate}));
+    EXPECT_EQ(r.iStatus, 0) << Describe(r);
+    EXPECT_EQ(r.out, c.out);
+    if (c.warning.empty()) {
+      EXPECT_EQ(r.err, "") << Describe(r);
+    } else {
+      EXPECT_EQ(r.err, "sarnhost: warning: gate '" + c.gate + "' has " + c.warning + "\n") << Describe(r);
+    }
+  }
+  // Controller 0 is nobody: the warning, then why the read failed.
+  RunResult r = RunSarnhost(On({"read", "0A40001", "--timeout", "5"}));
+  EXPECT_EQ(r.iStatus, 2) << Describe(r);
+  EXPECT_EQ(OwnLines(r.err),
+            (std::vector<std::string>{"sarnhost: warning: gate '0A40001' has 'A' in the controller where a decimal "
+                                      "digit belongs (gate addresses are decimal here): the driver reads controller 0",
+                                      "sarnhost: reading '0A40001' failed: no reply from controller 0 (3 attempts, "
+                                      "50 ms each)"}));
+
+  // In hexadecimal base the same text is what it says: no warning.
+  char szDir[] = "/tmp/sarnhost-test-hex-XXXXXX";
+  ASSERT_NE(mkdtemp(szDir), nullptr);
+  std::string ini = std::string(szDir) + "/SARNMD1.INT";
+  FILE* f = fopen(ini.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("BUS = MODBUS, HEX\n", f);
+  fclose(f);
+  r = RunSarnhost(On({"read", "01401A1"}), {}, szDir);
+  unlink(ini.c_str());
+  rmdir(szDir);
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  EXPECT_EQ(r.out, "01401A1: 417 (0x01A1)\n");
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(SarnhostTest, PollCountsGoodReadsAndFailures) {
@@ -303,7 +560,168 @@ TEST_F(SarnhostTest, PollCountsGoodReadsAndFailures) {
   sim_.SetPersistentFault({plcsim::FaultKind::Exception, 2});
   r = RunSarnhost(On({"poll", "0140001", "--interval", "10", "--count", "2"}));
   EXPECT_EQ(r.iStatus, 1) << Describe(r);
-  EXPECT_NE(r.out.find("2 reads, 0 good, 2 failed with result 1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("round 1  0140001   exception 2: illegal data address"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("2 reads, 0 good, 2 failed: 2 exception 2: illegal data address"), std::string::npos) << r.out;
+}
+
+// --csv appends a line per read: time, gate, value, result in words,
+// round-trip time; the header only into a new file.
+TEST_F(SarnhostTest, PollCsvAppendsOneLinePerRead) {
+  char szFile[] = "/tmp/sarnhost-test-csv-XXXXXX";
+  int fd = mkstemp(szFile);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  for (int run = 0; run < 2; ++run) {
+    RunResult r = RunSarnhost(
+        On({"poll", "0140003", "0240001", "--count", "2", "--interval", "10", "--timeout", "5", "--csv", szFile}));
+    EXPECT_EQ(r.iStatus, 2) << Describe(r);
+  }
+  std::string text;
+  if (FILE* f = fopen(szFile, "r")) {
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    fclose(f);
+  }
+  unlink(szFile);
+  std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), 9u) << text;
+  EXPECT_EQ(lines[0], "time,gate,value,result,ms");
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    // 2026-12-08 15:40:01.123,gate,value,result,ms
+    ASSERT_GT(l.size(), 24u) << l;
+    EXPECT_EQ(l[4], '-') << l;
+    EXPECT_EQ(l[10], ' ') << l;
+    EXPECT_EQ(l[19], '.') << l;
+    EXPECT_EQ(l[23], ',') << l;
+    std::string rest = l.substr(24);
+    size_t lastComma = rest.rfind(',');
+    ASSERT_NE(lastComma, std::string::npos) << l;
+    char* pEnd = nullptr;
+    double dMs = strtod(rest.c_str() + lastComma + 1, &pEnd);
+    EXPECT_EQ(*pEnd, '\0') << l;
+    EXPECT_GE(dMs, 0.0) << l;
+    std::string fields = rest.substr(0, lastComma);
+    if (i % 2 == 1) {
+      EXPECT_EQ(fields, "0140003,3,ok") << l;
+    } else {
+      EXPECT_EQ(fields, "0240001,,no reply") << l;
+      EXPECT_GE(dMs, 140.0) << l;  // three time-outs of 50 ms
+    }
+  }
+
+  RunResult r = RunSarnhost(On({"poll", "0140003", "--count", "1", "--csv", "/no-such-dir/x.csv"}));
+  EXPECT_EQ(r.iStatus, 73) << Describe(r);
+  EXPECT_EQ(OwnLines(r.err).size(), 1u) << Describe(r);
+}
+
+// scan finds the controllers that answer, at each line setting asked for,
+// within its bound.
+TEST(SarnhostScan, FindsTheControllersThatAnswer) {
+  plcsim::Options options;
+  options.addresses = {1, 7};
+  plcsim::Simulator sim(options);
+  std::string pty = sim.OpenPty();
+  ASSERT_FALSE(pty.empty());
+
+  RunResult r = RunSarnhost({"--port", pty, "scan", "--to", "12", "--timeout", "2"});
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  EXPECT_EQ(r.err, "") << Describe(r);
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[0].rfind("scan of " + pty + ": controllers 1 to 12 at 9600 7E2, 12 probes in ", 0), 0u) << r.out;
+  EXPECT_EQ(lines[1], "controller  line            answer");
+  EXPECT_EQ(lines[2], "1           9600 7E2        answered");
+  EXPECT_EQ(lines[3], "7           9600 7E2        answered");
+  // Ten silent addresses, three time-outs of 20 ms each: well under a second
+  // on a quiet machine; generous for a shared one.
+  EXPECT_LT(r.dSeconds, 20.0);
+
+  // Across line settings (a pseudo-terminal carries every one alike).
+  r = RunSarnhost({"--port", pty, "scan", "--from", "6", "--to", "8", "--bauds", "9600,19200", "--parities", "E,N",
+                   "--timeout", "2"});
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out;
+  EXPECT_NE(lines[0].find("at 9600 7E2, 9600 7N2, 19200 7E2, 19200 7N2, 12 probes"), std::string::npos) << r.out;
+  EXPECT_EQ(lines[2], "7           9600 7E2        answered");
+  EXPECT_EQ(lines[3], "7           9600 7N2        answered");
+  EXPECT_EQ(lines[4], "7           19200 7E2       answered");
+  EXPECT_EQ(lines[5], "7           19200 7N2       answered");
+
+  // A controller that answers only with exceptions is found all the same.
+  sim.SetPersistentFault({plcsim::FaultKind::Exception, 2});
+  r = RunSarnhost({"--port", pty, "scan", "--from", "7", "--to", "7", "--timeout", "2"});
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  EXPECT_NE(r.out.find("7           9600 7E2        answered exception 2: illegal data address"), std::string::npos)
+      << r.out;
+
+  // Nobody there: status 2.
+  r = RunSarnhost({"--port", pty, "scan", "--from", "2", "--to", "3", "--timeout", "2"});
+  EXPECT_EQ(r.iStatus, 2) << Describe(r);
+  EXPECT_NE(r.out.find("no controller answered"), std::string::npos) << r.out;
+
+  // Interrupted: ends at once with what was found so far.
+  sim.ClearFaults();
+  sim.ClearRequests();
+  ExecArgs a({"--port", pty, "scan", "--timeout", "50"}, {});
+  int outPipe[2];
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = Spawn(a, outPipe[1], devNull);
+  close(outPipe[1]);
+  close(devNull);
+  ASSERT_TRUE(sim.WaitForRequests(8, 20000));  // at controller 2 or beyond
+  auto t0 = std::chrono::steady_clock::now();
+  kill(pid, SIGINT);
+  std::string out;
+  char buf[4096];
+  ssize_t n = 0;
+  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(outPipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(dSeconds, 5.0);  // one transaction at most: three time-outs of 0.5 s
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(out.find("(interrupted)"), std::string::npos) << out;
+  EXPECT_NE(out.find("1           9600 7E2        answered"), std::string::npos) << out;
+}
+
+// plcsim --fill: the value at gate address k is k.
+TEST(PlcsimProgram, FillShowsGateAddressKAsValueK) {
+  ExecArgs help({"--help"}, {}, PLCSIM_PATH);
+  int outPipe[2];
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  pid_t pid = Spawn(help, outPipe[1], outPipe[1]);
+  close(outPipe[1]);
+  std::string text;
+  char buf[4096];
+  ssize_t n = 0;
+  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(outPipe[0]);
+  waitpid(pid, nullptr, 0);
+  EXPECT_NE(text.find("gate 0140011 reads 11"), std::string::npos) << text;
+
+  ExecArgs sim({"--pty", "--fill"}, {}, PLCSIM_PATH);
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid = Spawn(sim, outPipe[1], devNull);
+  close(outPipe[1]);
+  close(devNull);
+  std::string first;
+  char c = 0;
+  while (read(outPipe[0], &c, 1) == 1 && c != '\n') first += c;
+  close(outPipe[0]);
+  RunResult r = RunSarnhost({"--port", first, "read", "0140011"});
+  RunResult in = RunSarnhost({"--port", first, "read", "0130005"});
+  RunResult coils = RunSarnhost({"--port", first, "read", "0100001", "3"});
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  EXPECT_EQ(r.out, "0140011: 11 (0x000B)\n") << Describe(r);
+  EXPECT_EQ(in.out, "0130005: 1005 (0x03ED)\n") << Describe(in);
+  EXPECT_EQ(coils.out, "0100001: 0\n0100002: 0\n0100003: 1\n") << Describe(coils);
 }
 
 // The driver takes port names of at most 11 characters; longer paths are
@@ -314,7 +732,7 @@ TEST_F(SarnhostTest, LongPortPathWorks) {
   RunResult r = RunSarnhost({"--port", link, "read", "0140003"});
   unlink(link.c_str());
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
-  EXPECT_EQ(r.out, "0140003: 2 (0x0002)\n");
+  EXPECT_EQ(r.out, "0140003: 3 (0x0003)\n");
 }
 
 TEST(SarnhostDemo, RunsToTheEndWithStatusZero) {
@@ -325,3 +743,92 @@ TEST(SarnhostDemo, RunsToTheEndWithStatusZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs a shell command and returns its standard output.
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// A tmux server of its own, with one window of a known size running one
+// command, as a person at a terminal would.
+class Terminal {
+ public:
+  explicit Terminal(const std::string& command) : socket_("sarnhost-test-" + std::to_string(getpid())) {
+    Shell(Tmux() + " -f /dev/null new-session -d -s t -x 132 -y 40 '" + command + "; echo \"[exit $?]\"; sleep 120'");
+  }
+  ~Terminal() { Shell(Tmux() + " kill-server 2>/dev/null"); }
+  std::string Screen() { return Shell(Tmux() + " capture-pane -p -t t"); }
+  void CtrlC() { Shell(Tmux() + " send-keys -t t C-c"); }
+  // Polls the screen until it holds text; the screen then, or "" on time-out.
+  std::string WaitFor(const std::string& text, double dSeconds) {
+    auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() < dSeconds) {
+      std::string screen = Screen();
+      if (screen.find(text) != std::string::npos) return screen;
+      usleep(20000);
+    }
+    return "";
+  }
+
+ private:
+  std::string Tmux() const { return "tmux -L " + socket_; }
+  std::string socket_;
+};
+
+bool HaveTmux() {
+  return Shell("command -v tmux").find("tmux") != std::string::npos;
+}
+
+}  // namespace
+
+// The live table on a terminal: drawn at once, redrawn in place, and Ctrl-C
+// answered at once with the summary at the left margin, even while a
+// transaction waits out its time-outs.
+TEST_F(SarnhostTest, LivePollDrawsAtOnceAndAnswersCtrlCAtOnce) {
+  if (!HaveTmux()) GTEST_SKIP() << "tmux is not installed";
+  {
+    // Controller 2 is silent: its first read takes three time-outs of 3 s.
+    Terminal term(std::string(SARNHOST_PATH) + " --port " + pty_ + " poll 0140001 0240001 --timeout 300");
+    std::string screen = term.WaitFor("0240001   waiting", 30);
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    EXPECT_EQ(Lines(screen)[0].rfind("polling " + pty_ + " every 1000 ms, round 1 (Ctrl-C stops)", 0), 0u) << screen;
+    // Controller 1 has answered: the read of controller 2 is under way.
+    screen = term.WaitFor("0140001   1 (0x0001)", 30);
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    ASSERT_NE(screen.find("0240001   waiting"), std::string::npos) << screen;
+
+    auto t0 = std::chrono::steady_clock::now();
+    term.CtrlC();
+    screen = term.WaitFor("[exit 0]", 30);
+    double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    // Meant to be within 0.2 s; the transaction under way would take 9 s.
+    EXPECT_LT(dSeconds, 4.0) << screen;
+    EXPECT_NE(screen.find("\nsummary after 1 round (interrupted):\n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\n1 reads, 1 good\n"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("^C"), std::string::npos) << screen;
+    for (const std::string& l : Lines(screen)) EXPECT_TRUE(l.empty() || l[0] != ' ') << screen;
+  }
+  {
+    // Redrawn in place: one table on the screen after twenty rounds.
+    Terminal term(std::string(SARNHOST_PATH) + " --port " + pty_ + " poll 0140001 0130002 --interval 20 --count 20");
+    std::string screen = term.WaitFor("[exit 0]", 60);
+    ASSERT_FALSE(screen.empty()) << term.Screen();
+    std::vector<std::string> lines = Lines(screen);
+    size_t nPolling = 0;
+    for (const std::string& l : lines) nPolling += l.rfind("polling ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(nPolling, 1u) << screen;
+    EXPECT_NE(screen.find("round 20 of 20"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("summary after 20 rounds:"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("40 reads, 40 good"), std::string::npos) << screen;
+  }
+}

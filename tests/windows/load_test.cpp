@@ -300,7 +300,8 @@ TEST_F(LoadTest, EndSarnStopsTheModuleUntilItIsLoadedAgain) {
 }
 
 // Reads and writes on a real COM port, when one is given: the controller
-// simulator with its tables filled (holding register k holds k) at address 1.
+// simulator with its tables filled (the holding register at gate address k
+// holds k) at address 1.
 TEST_F(LoadTest, ReadsAndWritesOnAComPort) {
   const char* pszPort = getenv("SARN_WINE_COM");
   if (pszPort == nullptr || *pszPort == '\0') GTEST_SKIP() << "SARN_WINE_COM not set";
@@ -312,12 +313,12 @@ TEST_F(LoadTest, ReadsAndWritesOnAComPort) {
   ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &reg), SARN_OK) << Dump();
   uint16_t w = 0;
   memcpy(&w, cell + 2, sizeof w);
-  EXPECT_EQ(w, 10);
+  EXPECT_EQ(w, 11);
 
   uint16_t block[8] = {};
   GateTransfer regs = Gate("0140001", kTypeWord, block, 8);
   ASSERT_EQ(Call(SARN_OP_BLOCK_READ, &regs), SARN_OK) << Dump();
-  for (int k = 0; k < 8; ++k) EXPECT_EQ(block[k], k) << k;
+  for (int k = 0; k < 8; ++k) EXPECT_EQ(block[k], k + 1) << k;
 
   unsigned char value[4] = {0, 0, 0x34, 0x12};  // 0x1234 in the cell's second half
   GateTransfer target = Gate("0140101", kTypeWord, value);
@@ -342,7 +343,7 @@ TEST_F(LoadTest, ReadsAndWritesOnAComPort) {
   memset(cell, 0, sizeof cell);
   ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &reg, 4), SARN_OK) << Dump();
   memcpy(&w, cell + 2, sizeof w);
-  EXPECT_EQ(w, 10);
+  EXPECT_EQ(w, 11);
   ASSERT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), SARN_OK);
 
   // A controller address nobody answers: three time-outs of 200 ms each.

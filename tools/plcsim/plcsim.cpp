@@ -230,11 +230,13 @@ uint16_t Simulator::GtcRegister(int area, uint16_t index) const {
 
 void Simulator::FillPattern() {
   std::lock_guard lock(mutex_);
-  for (size_t k = 0; k < holding_.size(); ++k) {
-    holding_[k] = static_cast<uint16_t>(k);
-    inputRegs_[k] = static_cast<uint16_t>(1000 + k);
-    coils_[k] = k % 3 == 0;
-    inputs_[k] = k % 2 == 0;
+  // Table index a is gate address a + 1: gate addresses count from 1.
+  for (size_t a = 0; a < holding_.size(); ++a) {
+    const size_t k = a + 1;
+    holding_[a] = static_cast<uint16_t>(k);
+    inputRegs_[a] = static_cast<uint16_t>(1000 + k);
+    coils_[a] = k % 3 == 0;
+    inputs_[a] = k % 2 == 0;
   }
   for (int n = 1; n <= kGtcBits; ++n) gtcBits_[n] = n % 2 == 0;
   for (int a = 0; a < 3; ++a) {

@@ -113,9 +113,11 @@ class Simulator {
   void SetGtcRegister(int area, uint16_t index, uint16_t v);
   uint16_t GtcRegister(int area, uint16_t index) const;
 
-  // Fills every table with a recognisable pattern: holding register k = k,
-  // input register k = 1000 + k, coil k = (k % 3 == 0), input k = (k % 2 == 0);
-  // GTC bit n = (n % 2 == 0), GTC register i of area a = a * 1000 + i.
+  // Fills every table with a recognisable pattern, by gate address k (counted
+  // from 1, table index k - 1, so that gate 0140011 reads 11): holding
+  // register k = k, input register k = 1000 + k, coil k = (k % 3 == 0),
+  // input k = (k % 2 == 0); GTC bit n = (n % 2 == 0), GTC register i of area
+  // a = a * 1000 + i (the controller's own numbering, i from 0).
   void FillPattern();
 
   // Faults: queued ones apply to the next requests in order, one each; the persistent one to every request

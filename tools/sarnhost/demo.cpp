@@ -177,9 +177,10 @@ bool Demo::Setup() {
     return false;
   }
 
-  // The Modbus controller: the simulator's pattern (holding register k = k,
-  // input register k = 1000 + k, coil k on when k % 3 == 0, input k on when
-  // k is even) and 32-bit values in both word orders.
+  // The Modbus controller: the simulator's pattern by gate address k
+  // (holding register k = k, input register k = 1000 + k, coil k on when
+  // k % 3 == 0, input k on when k is even) and 32-bit values in both word
+  // orders.
   sim_.FillPattern();
   sim_.SetInputReg(10, High(FloatBits(fFlow_)));
   sim_.SetInputReg(11, Low(FloatBits(fFlow_)));

@@ -7,15 +7,31 @@
 
 namespace sarnhost {
 
+LogLine ParseLogLine(const std::string& raw) {
+  LogLine entry;
+  entry.raw = raw;
+  size_t t1 = raw.find('\t');
+  size_t t2 = t1 == std::string::npos ? std::string::npos : raw.find('\t', t1 + 1);
+  if (t2 == std::string::npos) {
+    entry.text = raw;
+  } else {
+    entry.iLevel = atoi(raw.substr(t1 + 1, t2 - t1 - 1).c_str());
+    entry.text = raw.substr(t2 + 1);
+  }
+  return entry;
+}
+
 bool LogTap::Start(const std::string& dir) {
   Stop();
-  std::string pattern = (dir.empty() ? std::string("/tmp") : dir) + "/sarnhost-log-XXXXXX";
+  const char* pszTmp = getenv("TMPDIR");
+  std::string base = !dir.empty() ? dir : (pszTmp != nullptr && *pszTmp != '\0' ? pszTmp : "/tmp");
+  std::string pattern = base + "/sarnhost-log-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   int fd = mkstemp(name.data());
   if (fd < 0) return false;
-  close(fd);
-  path_ = name.data();
+  unlink(name.data());
+  fd_ = fd;
   offset_ = 0;
   partial_.clear();
   const char* pszLog = getenv("KORVEN_LOG");
@@ -24,45 +40,34 @@ bool LogTap::Start(const std::string& dir) {
   bHadLevel_ = pszLevel != nullptr;
   oldLog_ = bHadLog_ ? pszLog : "";
   oldLevel_ = bHadLevel_ ? pszLevel : "";
-  setenv("KORVEN_LOG", path_.c_str(), 1);
+  setenv("KORVEN_LOG", ("/proc/self/fd/" + std::to_string(fd_)).c_str(), 1);
   setenv("KORVEN_LEVEL", "0", 1);
   return true;
 }
 
 std::vector<LogLine> LogTap::Take() {
   std::vector<LogLine> lines;
-  if (path_.empty()) return lines;
-  FILE* f = fopen(path_.c_str(), "r");
-  if (f == nullptr) return lines;
-  if (fseek(f, offset_, SEEK_SET) == 0) {
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) partial_.append(buf, n);
-    offset_ = ftell(f);
+  if (fd_ < 0) return lines;
+  // The log library appends: everything new lies behind what was read.
+  char buf[4096];
+  ssize_t n = 0;
+  while ((n = pread(fd_, buf, sizeof buf, offset_)) > 0) {
+    partial_.append(buf, static_cast<size_t>(n));
+    offset_ += n;
   }
-  fclose(f);
   size_t start = 0;
   for (size_t nl = partial_.find('\n'); nl != std::string::npos; nl = partial_.find('\n', start)) {
-    std::string line = partial_.substr(start, nl - start);
+    lines.push_back(ParseLogLine(partial_.substr(start, nl - start)));
     start = nl + 1;
-    // timestamp TAB level TAB text
-    size_t t1 = line.find('\t');
-    size_t t2 = t1 == std::string::npos ? std::string::npos : line.find('\t', t1 + 1);
-    LogLine entry;
-    if (t2 == std::string::npos) {
-      entry.text = line;
-    } else {
-      entry.iLevel = atoi(line.substr(t1 + 1, t2 - t1 - 1).c_str());
-      entry.text = line.substr(t2 + 1);
-    }
-    lines.push_back(entry);
   }
   partial_.erase(0, start);
+  // Everything taken: empty the file, so that it does not grow.
+  if (partial_.empty() && offset_ > 0 && ftruncate(fd_, 0) == 0) offset_ = 0;
   return lines;
 }
 
 void LogTap::Stop() {
-  if (path_.empty()) return;
+  if (fd_ < 0) return;
   if (bHadLog_) {
     setenv("KORVEN_LOG", oldLog_.c_str(), 1);
   } else {
@@ -73,8 +78,8 @@ void LogTap::Stop() {
   } else {
     unsetenv("KORVEN_LEVEL");
   }
-  unlink(path_.c_str());
-  path_.clear();
+  close(fd_);
+  fd_ = -1;
 }
 
 }  // namespace sarnhost

@@ -1,0 +1,57 @@
+// Words for what happened: the driver's log of one transaction turned into
+// one line a person understands, the frames of a transaction in printable
+// form, and checks of gate texts that the driver reads without a word.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "log_tap.h"
+
+namespace sarnhost {
+
+// What the host knows about the transaction besides the driver's log.
+struct TransactionFacts {
+  int32_t iPlcAddr = 0;            // controller addressed
+  int32_t iMemType = 0;            // memory type digit of the gate
+  bool bGtc = false;               // GTC protocol
+  int32_t iTimeout = 100;          // reply time-out, 10 ms units
+  const char* pszReply = nullptr;  // the context's reply buffer (may hold an exception reply)
+  size_t nReplySize = 0;
+};
+
+// The outcome of a failed transaction in words.
+struct Outcome {
+  std::string shortText;   // for a table cell: "no reply", "exception 2: illegal data address"
+  std::string longText;    // one line: "no reply from controller 2 (3 attempts, 1.0 s each)"
+  bool bAnswered = false;  // the controller answered (an exception reply)
+  bool bGarbled = false;   // something answered, but not understood (LRC, framing, other address)
+  int iException = 0;      // the exception code, when the controller answered one
+};
+
+// Explains a non-zero result from the driver's log lines of that transaction.
+Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const TransactionFacts& facts);
+
+// Name of a Modbus exception code ("illegal data address"); "" for an unknown code.
+const char* ExceptionName(int iCode);
+
+// A frame from a context buffer, up to its line feed or terminator, with CR
+// and LF and other control characters spelled out: ":010300000001FB<CR><LF>".
+// "(nothing)" when the buffer is empty.
+std::string PrintableFrame(const char* pBuf, size_t nSize);
+
+// For a gate text read in decimal base: a warning when a letter A to F
+// stands where a decimal digit belongs (controller or address digits), which
+// the driver reads as the end of the number; "" when there is none.
+std::string DecimalBaseWarning(const std::string& text);
+
+// mbpoll's way of naming values: slave (-a), table type (-t 0, 1, 3, 4, with
+// ":int" or ":float" for 32-bit values of 3 and 4), first reference counted
+// from 1 (-r). Builds the gate text in the given base; fills error and returns
+// "" when it cannot be written in it.
+std::string MbpollGateText(long lSlave, const std::string& type, long lRef, bool bHexBase, std::string& error);
+// Whether a -t value is one MbpollGateText takes.
+bool ValidMbpollType(const std::string& type);
+
+}  // namespace sarnhost
