@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A handle value the module never opened (garbage in an uncleared block) is
 // not handed to the platform's close.
 TEST_F(OwnershipTest, UnknownHandleValueIsNotClosed) {
-  other.hCom = static_cast<SarnHandle>(0x7777);
+  memset(&other.hCom, 0x77, sizeof other.hCom);  // garbage, on either handle type
   other.bComOpen = 1;
   const int nCloses = fakeplat::CountCalls("Close");
   ColdStartParams start = Start("COM2");
