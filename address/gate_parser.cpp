@@ -146,6 +146,13 @@ int Parse(DriverRequest* pRequest) {
   }
 
   if (pContext->cProtocol == 0) {
+    // A coil or a discrete input is one bit already: there is no register to
+    // take a bit from, and a write would run the register bit update on a
+    // holding register instead of switching the coil.
+    if (iMemType <= 1 && pSpec->iBitNr != -1) {
+      err(kLogTrace, "SARNMD> Parse() bit number not allowed for memory types 0 and 1");
+      return 1;
+    }
     // Modbus gate addresses count from 1; the transactions want them 0-based.
     if (pSpec->iAddress == 0) {
       err(kLogTrace, "SARNMD> Parse() illegal addr. 0 for Modbus");

@@ -134,10 +134,12 @@ int ParseSwitchLine(const char* pszLine, DriverContext* pContext) {
 }
 
 // 1 when the line is "IFG = <digits>"; the digits form an unsigned decimal
-// number of which the 16-bit field keeps the low 16 bits. A sign is not part
-// of such a number, so "IFG = -1" is no IFG line.
+// number of which the 16-bit field keeps the low 16 bits. A plus sign may
+// stand before them, as before any unsigned number ("IFG = +7" is 7 ms); a
+// minus sign makes no unsigned number, so "IFG = -1" is no IFG line.
 int ParseIfgLine(const char* pszLine, DriverContext* pContext) {
   const char* p = MatchKey(pszLine, "IFG");
+  if (p != nullptr && *p == '+') ++p;
   if (p == nullptr || !IsDigit(*p)) return 0;
   unsigned uLow = 0;
   bool bZero = true;

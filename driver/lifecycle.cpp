@@ -6,6 +6,7 @@
 
 #include "config/int_file.h"
 #include "driver/module_state.h"
+#include "driver/port_owners.h"
 #include "host/host_log.h"
 #include "link/port.h"
 #include "platform/serial_platform.h"
@@ -30,11 +31,45 @@ void CopyPortName(char* pszDest, const char* pszSource) {
 
 bool PortNameFits(const char* pszName) { return memchr(pszName, '\0', kPortNameSize) != nullptr; }
 
-// Opens the port the context's settings describe; kNoHandle when the name
-// does not fit or the open failed.
+// Opens the port the context's settings describe and records it as this
+// context's own; kNoHandle when the name does not fit, the open failed, or
+// the module already holds as many ports as it can.
 SarnHandle OpenContextPort(DriverContext* pContext) {
   if (pContext->port.szName[0] == '\0') return kNoHandle;
-  return OpenComPort(&pContext->port);
+  const SarnHandle hCom = OpenComPort(&pContext->port);
+  if (hCom == kNoHandle) return kNoHandle;
+  if (!RecordPortOwner(hCom, pContext)) {
+    PortClose(hCom);
+    return kNoHandle;
+  }
+  return hCom;
+}
+
+// A handle value that the module did not open for this very block (a copied
+// block, or one the host did not clear) names another context's port or
+// nothing at all: it is dropped unclosed, and the context has no port.
+void DropForeignHandle(DriverContext* pContext, const char* pszMessage) {
+  if (pContext->hCom == kNoHandle || OwnsPort(pContext, pContext->hCom)) return;
+  err(kLogTrace, pszMessage);
+  pContext->hCom = kNoHandle;
+}
+
+// Closes the context's own open port. A close that fails keeps hCom and
+// bComOpen, and the handle stays recorded as this context's, so that its
+// slot is not handed to another port while the context still names it.
+ResultCode CloseOwnPort(DriverContext* pContext) {
+  if (pContext->hCom == kNoHandle) return SARN_OK;
+  if (PortClose(pContext->hCom) != kPortOk) return SARN_LINE_FAIL;
+  ForgetPortOwner(pContext->hCom);
+  pContext->hCom = kNoHandle;
+  pContext->bComOpen = 0;
+  return SARN_OK;
+}
+
+// Gives up a port that would not close: the context no longer names it.
+void AbandonOwnPort(DriverContext* pContext) {
+  ForgetPortOwner(pContext->hCom);
+  pContext->hCom = kNoHandle;
 }
 
 // Applies the reply time-out to a freshly opened port. A time-out of zero or
@@ -53,12 +88,14 @@ ResultCode ColdStart(DriverRequest* pRequest) {
 
   err(kLogTrace, "SARNMD> version compiled on " __DATE__ " at time " __TIME__);
 
-  // A context that still holds an open port from an earlier cold start
+  // A context that still holds its own open port from an earlier cold start
   // closes it first; otherwise its handle would be lost with the device
-  // locked until the library is unloaded. A host that hands in a fresh
-  // block must clear it, since hCom is only trusted when the block says so.
-  if (pContext->hCom != kNoHandle && pContext->bComOpen != 0) {
-    if (PortClose(pContext->hCom) == kPortOk) pContext->hCom = kNoHandle;
+  // locked until the library is unloaded. A cold start begins afresh: a
+  // port that will not close is given up.
+  DropForeignHandle(pContext, "SARNMD> ColdStart() port handle of another context left alone");
+  if (CloseOwnPort(pContext) != SARN_OK) {
+    err(kLogReport, "SARNMD> ColdStart() error closing COM port");
+    AbandonOwnPort(pContext);
   }
 
   pContext->cBase = 'D';
@@ -116,15 +153,16 @@ ResultCode EndSarn(DriverRequest* pRequest) {
 
 ResultCode CloseCom(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
-  if (pContext->hCom == kNoHandle) return SARN_OK;
-  if (PortClose(pContext->hCom) != kPortOk) return SARN_LINE_FAIL;
-  pContext->hCom = kNoHandle;
-  pContext->bComOpen = 0;
-  return SARN_OK;
+  DropForeignHandle(pContext, "SARNMD> CloseCom() port handle of another context left alone");
+  return CloseOwnPort(pContext);
 }
 
 ResultCode ReOpenCom(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
+  // The context's own open port is closed first, so that opening it again
+  // neither fails on the exclusive device nor loses the handle.
+  DropForeignHandle(pContext, "SARNMD> ReOpenCom() port handle of another context left alone");
+  if (CloseOwnPort(pContext) != SARN_OK) return SARN_LINE_FAIL;
   SarnHandle hCom = OpenContextPort(pContext);
   if (hCom == kNoHandle) return SARN_LINE_FAIL;
   pContext->bComOpen = 1;
@@ -136,12 +174,16 @@ ResultCode ChangeSarnParams(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pParams = static_cast<const DriverParams*>(pRequest->pParam);
 
+  // The context's own open port is closed first, whether the name changes
+  // or not: a new line setting on the same port takes effect, and no handle
+  // is lost. A failed close is ignored and the port given up; the new one is
+  // opened all the same.
+  DropForeignHandle(pContext, "SARNMD> ChangeSarnParams() port handle of another context left alone");
+  if (CloseOwnPort(pContext) != SARN_OK) AbandonOwnPort(pContext);
+
   if (pParams->iTimeout != 0 && pParams->iTimeout != -1) pContext->iTimeout = pParams->iTimeout;
 
   const bool bNameFits = PortNameFits(pParams->szPort);
-  if (strncmp(pParams->szPort, pContext->port.szName, kPortNameSize) != 0 && pContext->hCom != kNoHandle) {
-    CloseCom(pRequest);
-  }
   CopyPortName(pContext->port.szName, pParams->szPort);
   if (pParams->line.wBaud != 0) pContext->port.line = pParams->line;
 

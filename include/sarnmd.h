@@ -55,6 +55,10 @@ typedef int32_t ResultCode;
 /* Bytes the host allocates for each DriverContext. */
 #define SARN_CONTEXT_SIZE 1256
 
+/* Ports the loaded module holds open at once, over all its contexts. An
+ * open beyond it fails as a port that would not open (result 2). */
+#define SARN_MAX_OPEN_PORTS 256
+
 /* The port handle: an opaque platform handle, 0 (none) while no port is open. */
 #ifdef _WIN32
 typedef void *SarnHandle;

@@ -23,33 +23,39 @@ constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
 constexpr int kWriteTailLen = 12;     // echoed address and value, LRC, CR, LF
 constexpr int kByteCountLen = 2;
 
-struct ExceptionInfo {
-  const char* pszMessage;
-  int iResult;
-};
-
-// What each exception code means to the transaction: 1 refused for good,
-// 2 a failure of the line side, 4 worth another attempt.
-ExceptionInfo DescribeException(uint32_t code) {
+// Logs what an exception code means and returns what it means to the
+// transaction: 1 refused for good, 2 a failure of the line side, 4 worth
+// another attempt. Each message is the format itself, as every constant
+// message is, so a host that keys on the format sees the text.
+int ReportException(uint32_t code) {
   switch (code) {
     case 1:
-      return {"SARNMD> (MB-protocol) Illegal function", kRecvException};
+      err(kLogTrace, "SARNMD> (MB-protocol) Illegal function");
+      return kRecvException;
     case 2:
-      return {"SARNMD> (MB-protocol) Illegal data address", kRecvRejected};
+      err(kLogTrace, "SARNMD> (MB-protocol) Illegal data address");
+      return kRecvRejected;
     case 3:
-      return {"SARNMD> (MB-protocol) Illegal data value", kRecvRejected};
+      err(kLogTrace, "SARNMD> (MB-protocol) Illegal data value");
+      return kRecvRejected;
     case 4:
-      return {"SARNMD> (MB-protocol) Failure in associated device", kRecvLine};
+      err(kLogTrace, "SARNMD> (MB-protocol) Failure in associated device");
+      return kRecvLine;
     case 5:
-      return {"SARNMD> (MB-protocol) Acknowledge (processing)", kRecvRejected};
+      err(kLogTrace, "SARNMD> (MB-protocol) Acknowledge (processing)");
+      return kRecvRejected;
     case 6:
-      return {"SARNMD> (MB-protocol) Busy, rejected message", kRecvException};
+      err(kLogTrace, "SARNMD> (MB-protocol) Busy, rejected message");
+      return kRecvException;
     case 7:
-      return {"SARNMD> (MB-protocol) Negative acknowledgment", kRecvException};
+      err(kLogTrace, "SARNMD> (MB-protocol) Negative acknowledgment");
+      return kRecvException;
     case 8:
-      return {"SARNMD> (MB-protocol) Memory parity error", kRecvException};
+      err(kLogTrace, "SARNMD> (MB-protocol) Memory parity error");
+      return kRecvException;
     default:
-      return {"SARNMD> (MB-protocol error)", kRecvException};
+      err(kLogTrace, "SARNMD> (MB-protocol error)");
+      return kRecvException;
   }
 }
 
@@ -176,9 +182,7 @@ int Receive(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, 
     *pRead += kExceptionTailLen;
     uint32_t code = 0;
     if (!ParseHex(pBuf + 5, 2, &code)) code = 0;  // not a code: reported as an unknown one
-    const ExceptionInfo info = DescribeException(code);
-    err(kLogTrace, "%s", info.pszMessage);
-    return info.iResult;
+    return ReportException(code);
   }
 
   if (function != requested) {

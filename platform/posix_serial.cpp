@@ -55,7 +55,7 @@ namespace sarn {
 
 namespace {
 
-constexpr int kSlotCount = 32;
+constexpr int kSlotCount = kMaxOpenPorts;
 constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr int64_t kNsPerMs = 1000000;
 // Longest wait a time-out can ask for, in milliseconds (about 31 years);
@@ -74,6 +74,7 @@ struct Slot {
   bool bPty;       // a pseudo-terminal slave
   bool bModesSet;  // DTR/RTS modes below come from PlatSetLineState
   bool bNoLsr;     // the device cannot report its transmitter state (a pty): not asked again
+  bool bCloseFailed;  // its close failed: no descriptor, but the slot stays taken until closed again
   uint8_t cVmin;   // VMIN set on the tty, 0 when not known
   int fd;
   uint8_t fDtrControl;
@@ -101,7 +102,8 @@ constexpr BaudCode kBaudCodes[] = {
 };
 
 Slot* Lookup(SarnHandle hPort) {
-  if (hPort == 0 || hPort > static_cast<SarnHandle>(kSlotCount) || !g_slots[hPort - 1].bUsed) {
+  if (hPort == 0 || hPort > static_cast<SarnHandle>(kSlotCount) || !g_slots[hPort - 1].bUsed ||
+      g_slots[hPort - 1].bCloseFailed) {
     errno = EBADF;
     return nullptr;
   }
@@ -324,17 +326,26 @@ SarnHandle PlatOpen(const char* pszName) {
 }
 
 bool PlatClose(SarnHandle hPort) {
+  // A failed close keeps the slot, so that it is not handed to another port
+  // while a context still names it; closing it again releases it.
+  if (hPort != 0 && hPort <= static_cast<SarnHandle>(kSlotCount) && g_slots[hPort - 1].bCloseFailed) {
+    g_slots[hPort - 1] = Slot{};
+    return true;
+  }
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  bool bOk = true;
   if (!pSlot->bNull) {
     // The exclusive flag belongs to the tty, not to this descriptor, and
     // would outlive it on a tty that stays open elsewhere (a pty slave).
     ioctl(pSlot->fd, TIOCNXCL);
-    if (close(pSlot->fd) != 0 && errno != EINTR) bOk = false;  // the descriptor is gone either way
+    if (close(pSlot->fd) != 0 && errno != EINTR) {
+      pSlot->bCloseFailed = true;  // the descriptor is gone either way
+      pSlot->fd = -1;
+      return false;
+    }
   }
   *pSlot = Slot{};
-  return bOk;
+  return true;
 }
 
 bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {

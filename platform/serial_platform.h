@@ -19,6 +19,12 @@ namespace sarn {
 
 inline constexpr SarnHandle kNoHandle = SarnHandle{};
 
+// Ports the module holds open at once. The POSIX layer's table of open ports
+// has this many slots, and the module records the owner of each handle it
+// opened in a table of the same size.
+inline constexpr int kMaxOpenPorts = SARN_MAX_OPEN_PORTS;
+static_assert(kMaxOpenPorts >= 256, "the module holds at least 256 ports open");
+
 // DTR and RTS line modes (the Win32 DCB values).
 enum : uint8_t {
   kDtrDisable = 0,

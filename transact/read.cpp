@@ -23,6 +23,9 @@ int iRestartDay = 0;
 namespace {
 
 constexpr int kReadRequestLen = 15;
+constexpr int kFunctionPos = 3;          // function code in requests and replies
+constexpr int kQuantityPos = 9;          // quantity of a read request
+constexpr int kByteCountPos = 5;         // byte count of a read reply
 constexpr int kReplyDataStart = 7;       // ':', address, function code, byte count
 constexpr int kReplyTrailerLen = 4;      // LRC, CR, LF
 constexpr int kMaxReplyDataChars = 510;  // a byte count of two hex digits: 255 bytes
@@ -102,7 +105,18 @@ void LogUnterminatedReply(const char* pszReply, int iLenR) {
   }
 }
 
-// Checks a complete reply's CR LF, LRC and data; the state of the pass.
+// Byte count that a reply to the read request in pszRequest carries: a bit
+// each for functions 1 and 2 (packed, rounded up to whole bytes), two bytes a
+// register for functions 3 and 4. Taken from the request as it went out, so
+// it holds for GTC requests too.
+int RequestedByteCount(const char* pszRequest) {
+  const uint32_t function = HexAt(pszRequest + kFunctionPos, 2);
+  const uint32_t quantity = HexAt(pszRequest + kQuantityPos, 4);
+  return static_cast<int>(function <= 2 ? (quantity + 7) / 8 : 2 * quantity);
+}
+
+// Checks a complete reply's CR LF, LRC, byte count and data; the state of
+// the pass.
 int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
   const char* pszReply = pRequest->pContext->rxBuf;
   if (pszReply[iLenR - 2] != '\r' || pszReply[iLenR - 1] != '\n') {
@@ -112,6 +126,15 @@ int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
   if (!ReplyLrcMatches(pszReply, iLenR)) {
     err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", iAttempt);
     return 1;
+  }
+  // Replies carry no transaction number: an intact reply of another length
+  // is the late answer to an earlier request (or another master's), not to
+  // this one. It is handled like a reply from another controller.
+  const int iByteCount = static_cast<int>(HexAt(pszReply + kByteCountPos, 2));
+  const int iAsked = RequestedByteCount(pRequest->pContext->txBuf);
+  if (iByteCount != iAsked) {
+    err(kLogTrace, "SARNMD> DoRead() reply with byte count %d, request asked for %d", iByteCount, iAsked);
+    return kRecvWrong;
   }
   // A reply that carries too few data characters, or characters that are
   // no hexadecimal digits, is refused and retried: it is never decoded.
@@ -206,8 +229,10 @@ int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen) {
   // Fields no parser produced cannot be put on the wire.
   if (!KnownMemType(pTransfer->iMemType)) return 1;
   if (pTransfer->iPlcAddr < 0 || pTransfer->iPlcAddr > 0xFF) return 1;
-  // A bit number beyond the register would be decoded as another bit.
+  // A bit number beyond the register would be decoded as another bit; a
+  // coil or an input has no register to take a bit from.
   if (pTransfer->iBitNr < -1 || pTransfer->iBitNr > 15) return 1;
+  if (IsSingleRead(pRequest) && pTransfer->iMemType <= 1 && pTransfer->iBitNr != -1) return 1;
   // A block must ask for at least one value and for no more than one reply
   // can carry.
   if (!IsSingleRead(pRequest) && (pTransfer->iCount < 1 || DataCharsNeeded(pRequest) > kMaxReplyDataChars)) {

@@ -9,6 +9,7 @@
 #include "driver/module_state.h"
 #include "host/host_log.h"
 #include "link/frame.h"
+#include "link/hex.h"
 #include "transact/retry_budget.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
@@ -19,6 +20,8 @@ namespace {
 constexpr int kWriteHeadLen = 15;   // through the byte count of a multiple write
 constexpr int kMaxDataBytes = 255;  // a byte count of two hex digits
 constexpr int kGateTextCopy = 16;   // room for a gate text and then some
+constexpr int kEchoAddressPos = 5;  // register or coil address in a request and its echo
+constexpr int kEchoValuePos = 9;    // value (functions 5, 6) or quantity (15, 16)
 
 bool IsInputType(int32_t iMemType) {
   return iMemType == 1 || iMemType == 3 || iMemType == 5 || iMemType == 6;
@@ -56,6 +59,29 @@ int ReadRegisterForBit(DriverRequest* pRequest, uint16_t* pwRegister) {
   return rc;
 }
 
+// Whether an intact echo repeats the write request: the controller address
+// and function code (Receive compared those), then the register or coil
+// address and, for functions 5 and 6 the value, for 15 and 16 the quantity,
+// which stand at the same places in every write request. Compared as
+// numbers, so an echo in lower-case digits is the same echo. Replies carry
+// no transaction number: an echo that differs is the late answer to another
+// request, and taking it would report a write that never happened.
+bool EchoRepeatsRequest(const char* pszEcho, const char* pszRequest) {
+  uint32_t echoAddress = 0;
+  uint32_t echoValue = 0;
+  uint32_t sentAddress = 0;
+  uint32_t sentValue = 0;
+  ParseHex(pszRequest + kEchoAddressPos, 4, &sentAddress);
+  ParseHex(pszRequest + kEchoValuePos, 4, &sentValue);
+  // Fields that are no hexadecimal numbers cannot repeat the request either.
+  const bool bNumbers =
+      ParseHex(pszEcho + kEchoAddressPos, 4, &echoAddress) && ParseHex(pszEcho + kEchoValuePos, 4, &echoValue);
+  if (bNumbers && echoAddress == sentAddress && echoValue == sentValue) return true;
+  err(kLogTrace, "SARNMD> DoWrite() echo of another request: address %Xh, value or quantity %Xh", echoAddress,
+      echoValue);
+  return false;
+}
+
 int SingleWriteGtc(DriverRequest* pRequest) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->iMemType != 0) {
@@ -82,9 +108,10 @@ ResultCode SingleWrite(DriverRequest* pRequest) {
     return SARN_REFUSED;
   }
   if (pContext->cProtocol == 1) return SingleWriteGtc(pRequest);
-  // A memory type no parser produces would be written as a holding register.
+  // A memory type no parser produces would be written as a holding register,
+  // and a coil with a bit number would run the register bit update.
   if (!KnownMemType(pTransfer->iMemType) || !AddressFits(pTransfer) || pTransfer->iBitNr < -1 ||
-      pTransfer->iBitNr > 15) {
+      pTransfer->iBitNr > 15 || (pTransfer->iMemType == 0 && pTransfer->iBitNr != -1)) {
     return SARN_REFUSED;
   }
 
@@ -265,6 +292,9 @@ int DoWrite(DriverRequest* pRequest, char* pszText, int iLen) {
     } else if (!ReplyLrcMatches(pContext->rxBuf, iReplyLen)) {
       err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", budget.Attempt());
       iState = 1;
+    } else if (!EchoRepeatsRequest(pContext->rxBuf, pszText)) {
+      // Handled like a reply from another controller.
+      iState = kRecvWrong;
     }
   } while (budget.AnotherPass(iState));
 

@@ -48,6 +48,6 @@ extern "C" int err(int iLevel, const char* pszFormat, ...) {
   va_start(args, pszFormat);
   vsnprintf(szText, sizeof szText, pszFormat, args);
   va_end(args);
-  testlog::Store().push_back({iLevel, szText});
+  testlog::Store().push_back({iLevel, szText, pszFormat});
   return 0;
 }

@@ -10,6 +10,7 @@ namespace testlog {
 struct Line {
   int iLevel;
   std::string text;
+  std::string format = {};  // the format as the driver passed it
 };
 
 void Clear();

@@ -82,7 +82,7 @@ TEST_F(AddressTest, ParseDecodesAcceptedTexts) {
       {kModbusDec, "9900001", 99, 0, 0, -1, 1},
       {kModbusDec, "0019999", 0, 1, 9998, -1, 1},
       {kModbusDec, "0000001", 0, 0, 0, -1, 1},
-      {kModbusDec, "00000017", 0, 0, 0, 7, 1},
+      {kModbusDec, "00400017", 0, 4, 0, 7, 1},
       {kModbusDec, "1A40001", 1, 4, 0, -1, 16},  // decimal reading stops at A
       {kModbusDec, "014001A", 1, 4, 0, -1, 16},  // address reads as 1
       {kModbusHex, "FF40010", 255, 4, 15, -1, 16},
@@ -259,7 +259,7 @@ struct TypeCase {
 TEST_F(AddressTest, SingleAddressParserChecksTheDataType) {
   const TypeCase kCases[] = {
       {kModbusDec, "0140001", "012"}, {kModbusDec, "0130001", "012"}, {kModbusDec, "0140010F", "6"},
-      {kModbusDec, "01300100", "6"},  {kModbusDec, "0100001", "6"},   {kModbusDec, "01100015", "6"},
+      {kModbusDec, "01300100", "6"},  {kModbusDec, "0100001", "6"},   {kModbusDec, "0110015", "6"}, 
       {kModbusDec, "0150001", "3"},   {kModbusDec, "0170001", "3"},   {kModbusDec, "0160001", "45"},
       {kModbusDec, "0180001", "45"},  {kModbusDec, "01700031", ""},   {kModbusDec, "01500010", ""},
       {kModbusDec, "01600011", ""},   {kModbusDec, "01800011", ""},   {kModbusLong, "0180002", "45"},

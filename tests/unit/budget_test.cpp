@@ -113,7 +113,7 @@ TEST_F(BudgetTest, FlushBeforeSendIsOneQueueQueryWhenNothingWaits) {
   uint8_t cell[4] = {};
   GateTransfer t = Gate("0140001", 0, 0, cell);
   for (auto [op, reply] :
-       {std::pair{SARN_OP_SINGLE_READ, Frame("010302ABCD")}, std::pair{SARN_OP_SINGLE_WRITE, Frame("010600000000")}}) {
+       {std::pair{SARN_OP_SINGLE_READ, Frame("010302ABCD")}, std::pair{SARN_OP_SINGLE_WRITE, Frame("01060000ABCD")}}) {
     const size_t nBefore = fakeplat::Calls().size();
     fakeplat::QueueReply(reply);
     ASSERT_EQ(Call(op, &t), 0) << testlog::Dump();

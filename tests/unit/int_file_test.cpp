@@ -160,7 +160,11 @@ const FileCase kCases[] = {
     {"IFG = 4294967297\n", 0, 'D', 0, 0, 1, {}},
     {"IFG = X\n", 0, 'D', 0, 0, 0, {{32, IllegalLine(1)}}},
     {"IFG = -1\n", 0, 'D', 0, 0, 0, {{32, IllegalLine(1)}}},
-    {"IFG = +7\n", 0, 'D', 0, 0, 0, {{32, IllegalLine(1)}}},
+    {"IFG = +7\n", 0, 'D', 0, 0, 7, {}},
+    {"IFG=+65537\n", 0, 'D', 0, 0, 1, {}},
+    {"IFG = +0\n", 0, 'D', 0, 0, 0, {{32, kIllegal}, {32, kIfgCheck}}},
+    {"IFG = +-7\n", 0, 'D', 0, 0, 0, {{32, IllegalLine(1)}}},
+    {"IFG = + 7\n", 0, 'D', 0, 0, 0, {{32, IllegalLine(1)}}},
     {" IFG = 20\n", 0, 'D', 0, 0, 0, {{32, IllegalLine(1)}}},
     // empty and unknown lines, numbering
     {"\n\n\n", 0, 'D', 0, 0, 0, {}},

@@ -132,13 +132,16 @@ TEST_F(LifecycleTest, ChangeToAMissingPortLeavesTheOldOneClosed) {
   EXPECT_EQ(testlog::Count(32, "SARNMD> ChangeSarnParams() open new COM port failed"), 1);
 }
 
-TEST_F(LifecycleTest, SamePortWhileOpenIsNotClosedAndTheSecondOpenFails) {
+// The open port is closed first, so the exclusive device opens again with
+// the new line and no handle is left behind.
+TEST_F(LifecycleTest, SamePortWhileOpenIsClosedFirstAndOpensAgain) {
   const SarnHandle hOld = ctx.hCom;
-  DriverParams params = Change("COM1", 0, 0);
-  EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 2);
-  EXPECT_EQ(ctx.hCom, hOld);
-  EXPECT_EQ(Call(SARN_OP_REOPEN_COM, nullptr), 2);
-  EXPECT_EQ(ctx.hCom, hOld);
+  DriverParams params = Change("COM1", 0, 19200);
+  EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0) << testlog::Dump();
+  EXPECT_NE(ctx.hCom, hOld);
+  EXPECT_EQ(fakeplat::LastLineState().dwBaudRate, 19200u);
+  EXPECT_EQ(Call(SARN_OP_REOPEN_COM, nullptr), 0);
+  EXPECT_EQ(ctx.bComOpen, 1);
   EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
 }
 

@@ -385,7 +385,8 @@ void Demo::RefusedGates() {
 
 void Demo::TimeOut() {
   Step("Time-out: the controller stops answering; reply time-out shortened to 10 x 10 ms");
-  // ChangeSarnParams opens the port anew; the same port may not be open twice.
+  // ChangeSarnParams opens the port anew (it would close the open port itself;
+  // CloseCom first shows the two operations one after the other).
   ResultCode rcClose = plain_->CloseCom();
   LineSettings keep{};  // baud 0: keep the line settings
   ResultCode rcChange = plain_->ChangeParams(portName_, 10, keep);
