@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "address/gate_address.h"
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 
 namespace sarn {
 namespace {

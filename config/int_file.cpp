@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 
 namespace sarn {
 

@@ -7,7 +7,7 @@
 #include "config/int_file.h"
 #include "driver/module_state.h"
 #include "driver/port_owners.h"
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 #include "link/port.h"
 #include "platform/serial_platform.h"
 #include "transact/day_clock.h"
@@ -36,7 +36,7 @@ bool PortNameFits(const char* pszName) { return memchr(pszName, '\0', kPortNameS
 // the module already holds as many ports as it can.
 SarnHandle OpenContextPort(DriverContext* pContext) {
   if (pContext->port.szName[0] == '\0') return kNoHandle;
-  const SarnHandle hCom = OpenComPort(&pContext->port);
+  const SarnHandle hCom = PortOpenSettings(&pContext->port);
   if (hCom == kNoHandle) return kNoHandle;
   if (!RecordPortOwner(hCom, pContext)) {
     PortClose(hCom);

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "driver/module_state.h"
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 #include "link/hex.h"
 #include "link/port.h"
 #include "platform/serial_platform.h"

@@ -56,7 +56,7 @@ uint32_t TimeoutToMs(int32_t iTimeout) {
 
 }  // namespace
 
-SarnHandle OpenComPort(const PortSettings* pPort) {
+SarnHandle PortOpenSettings(const PortSettings* pPort) {
   if (pPort == nullptr) return kNoHandle;
   SarnHandle hCom = kNoHandle;
   if (PortOpen(pPort->szName, &pPort->line, pPort->wControl, &hCom) != kPortOk) return kNoHandle;

@@ -29,7 +29,7 @@ inline constexpr uint32_t kPortQueueSize = 1200;
 inline constexpr int32_t kFlushTimeout = 5;
 
 // Opens the port described by pPort; yields the handle, or kNoHandle.
-SarnHandle OpenComPort(const PortSettings* pPort);
+SarnHandle PortOpenSettings(const PortSettings* pPort);
 int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom);
 int PortClose(SarnHandle hCom);
 // Sets the reply time-out (units of 10 ms); returns the previous one, or 0

@@ -8,7 +8,7 @@
 
 #include "driver/lifecycle.h"
 #include "driver/module_state.h"
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 #include "link/frame.h"
 #include "link/hex.h"
 #include "transact/day_clock.h"

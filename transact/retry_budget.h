@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 #include "link/frame.h"
 
 namespace sarn {

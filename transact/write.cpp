@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "driver/module_state.h"
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 #include "link/frame.h"
 #include "link/hex.h"
 #include "transact/retry_budget.h"

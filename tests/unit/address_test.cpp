@@ -6,7 +6,7 @@
 #include <string>
 
 #include "address/gate_address.h"
-#include "host/host_log.h"
+#include "hostlog/host_log.h"
 #include "sarnmd.h"
 #include "support/test_log.h"
 

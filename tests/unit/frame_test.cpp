@@ -28,7 +28,7 @@ class FrameTest : public ::testing::Test {
     strcpy(port.szName, "COM1");
     port.line = {9600, 7, 2, 2};
     port.wControl = 0x0303;
-    ctx.hCom = sarn::OpenComPort(&port);
+    ctx.hCom = sarn::PortOpenSettings(&port);
     ASSERT_NE(ctx.hCom, SarnHandle{});
     sarn::PortSetTimeout(ctx.hCom, 100);
     ctx.bComOpen = 1;

@@ -69,7 +69,7 @@ TEST_F(PortTest, OpenFailuresReturnTheirCodeAndLeaveNoHandleOpen) {
     EXPECT_EQ(fakeplat::CountCalls("SetupQueues"), 0);
     // Once the failure is used up the same port opens.
     PortSettings settings{"COM1", k9600_7E2, 0x0303};
-    SarnHandle hAgain = sarn::OpenComPort(&settings);
+    SarnHandle hAgain = sarn::PortOpenSettings(&settings);
     EXPECT_NE(hAgain, kNoHandle);
     EXPECT_EQ(sarn::PortClose(hAgain), 0);
   }
@@ -77,12 +77,12 @@ TEST_F(PortTest, OpenFailuresReturnTheirCodeAndLeaveNoHandleOpen) {
 
 TEST_F(PortTest, UnknownOrBusyPortsAndOverlongNamesDoNotOpen) {
   PortSettings unknown{"COM9", k9600_7E2, 0x0303};
-  EXPECT_EQ(sarn::OpenComPort(&unknown), kNoHandle);
+  EXPECT_EQ(sarn::PortOpenSettings(&unknown), kNoHandle);
   EXPECT_EQ(fakeplat::OpenHandleCount(), 0);
 
   SarnHandle hCom = OpenCom1();
   PortSettings busy{"COM1", k9600_7E2, 0x0303};
-  EXPECT_EQ(sarn::OpenComPort(&busy), kNoHandle);
+  EXPECT_EQ(sarn::PortOpenSettings(&busy), kNoHandle);
   EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
   EXPECT_EQ(sarn::PortClose(hCom), 0);
   EXPECT_EQ(sarn::PortClose(hCom), 7) << "closing twice";
@@ -92,7 +92,7 @@ TEST_F(PortTest, UnknownOrBusyPortsAndOverlongNamesDoNotOpen) {
   fakeplat::AddDevice("ABCDEFGHIJK");
   fakeplat::AddDevice("ABCDEFGHIJKL");
   PortSettings eleven{"ABCDEFGHIJK", k9600_7E2, 0x0303};
-  hCom = sarn::OpenComPort(&eleven);
+  hCom = sarn::PortOpenSettings(&eleven);
   EXPECT_NE(hCom, kNoHandle);
   sarn::PortClose(hCom);
   PortSettings twelve;
@@ -100,7 +100,7 @@ TEST_F(PortTest, UnknownOrBusyPortsAndOverlongNamesDoNotOpen) {
   twelve.line = k9600_7E2;
   twelve.wControl = 0x0303;
   int iOpens = fakeplat::CountCalls("Open");
-  EXPECT_EQ(sarn::OpenComPort(&twelve), kNoHandle);
+  EXPECT_EQ(sarn::PortOpenSettings(&twelve), kNoHandle);
   EXPECT_EQ(sarn::PortOpen("ABCDEFGHIJKLMNOP", &k9600_7E2, 0x0303, &hCom), 1);
   EXPECT_EQ(hCom, kNoHandle);
   EXPECT_EQ(fakeplat::CountCalls("Open"), iOpens);
