@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "address/gate_address.h"
+#include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 
 namespace sarn {
@@ -16,77 +17,70 @@ constexpr int32_t kModbusMaxPairs = 62;
 
 // GTC limits.
 constexpr int32_t kGtcMaxType0 = 312;
-constexpr int32_t kGtcType0Start = 161;  // gate address 200
 constexpr int32_t kGtcMaxType1 = 1000;
-constexpr int32_t kGtcType1Start = 1;
-
-// The three GTC areas of memory type 3 in one running numbering: 64, 42 and
-// 64 values starting at 1, 65 and 107. The text names an area by its number.
-constexpr int32_t kGtcAreaStart[3] = {1, 65, 107};
-constexpr int32_t kGtcAreaLength[3] = {64, 42, 64};
 
 ResultCode CheckModbusBlock(const GateSpec* pSpec) {
   switch (pSpec->iMemType) {
-    case 0:
-    case 1:
-      if (pSpec->iCount <= kModbusMaxBits) return 0;
+    case SARN_MEM_COILS:
+    case SARN_MEM_INPUTS:
+      if (pSpec->iCount <= kModbusMaxBits) return SARN_OK;
       err(kLogTrace, "SARNMD> BlockParse() block too large (max. 2000)");
-      return 1;
-    case 3:
-    case 4:
-      if (pSpec->iCount <= kModbusMaxRegisters) return 0;
+      return SARN_REFUSED;
+    case SARN_MEM_INPUT_REGISTERS:
+    case SARN_MEM_HOLDING_REGISTERS:
+      if (pSpec->iCount <= kModbusMaxRegisters) return SARN_OK;
       err(kLogTrace, "SARNMD> BlockParse() block too large (max. 125)");
-      return 1;
+      return SARN_REFUSED;
     default:
-      if (pSpec->iCount <= kModbusMaxPairs) return 0;
+      if (pSpec->iCount <= kModbusMaxPairs) return SARN_OK;
       err(kLogTrace, "SARNMD> BlockParse() block too large (max. 62)");
-      return 1;
+      return SARN_REFUSED;
   }
 }
 
 ResultCode CheckGtcBlock(GateSpec* pSpec) {
   switch (pSpec->iMemType) {
-    case 0:
+    case SARN_MEM_COILS:
       if (pSpec->iCount > kGtcMaxType0) {
         err(kLogTrace, "SARNMD> BlockParse() block too large (max. 312)");
-        return 1;
+        return SARN_REFUSED;
       }
       if (pSpec->iCount % 8 != 0) {
         err(kLogTrace, "SARNMD> BlockParse() block length must be a multiple of 8");
-        return 1;
+        return SARN_REFUSED;
       }
-      if (pSpec->iAddress != kGtcType0Start) {
+      if (pSpec->iAddress != kGtcFirstVariableBit) {
         err(kLogTrace, "SARNMD> BlockParse() Startaddress must be 200");
-        return 1;
+        return SARN_REFUSED;
       }
-      return 0;
-    case 1:
+      return SARN_OK;
+    case SARN_MEM_INPUTS:
       if (pSpec->iCount > kGtcMaxType1) {
         err(kLogTrace, "SARNMD> BlockParse() block too large (max. 1000)");
-        return 1;
+        return SARN_REFUSED;
       }
-      if (pSpec->iAddress != kGtcType1Start) {
+      if (pSpec->iAddress != kGtcInputsStart) {
         err(kLogTrace, "SARNMD> BlockParse() Startaddress must be 1");
-        return 1;
+        return SARN_REFUSED;
       }
-      return 0;
-    case 3: {
-      if (pSpec->iAddress < 1 || pSpec->iAddress > 3) {
+      return SARN_OK;
+    case SARN_MEM_INPUT_REGISTERS: {
+      if (pSpec->iAddress < 1 || pSpec->iAddress > kGtcAreaCount) {
         err(kLogTrace, "SARNMD> BlockParse() Wrong blockaddress or blocklength");
-        return 1;
+        return SARN_REFUSED;
       }
       const int iArea = pSpec->iAddress - 1;
       pSpec->iAddress = kGtcAreaStart[iArea];
-      if (pSpec->iCount == kGtcAreaLength[iArea]) return 0;
-      if (kGtcAreaLength[iArea] == 42) {
+      if (pSpec->iCount == kGtcAreaLength[iArea]) return SARN_OK;
+      if (kGtcAreaLength[iArea] == kGtcAreaLength[1]) {
         err(kLogTrace, "SARNMD> BlockParse() blocklength is not 42");
       } else {
         err(kLogTrace, "SARNMD> BlockParse() blocklength is not 64");
       }
-      return 1;
+      return SARN_REFUSED;
     }
     default:
-      return 1;  // refused by Parse already
+      return SARN_REFUSED;  // refused by Parse already
   }
 }
 
@@ -94,21 +88,21 @@ ResultCode CheckGtcBlock(GateSpec* pSpec) {
 
 ResultCode BlockAddressParser(DriverRequest* pRequest) {
   GateSpec* pSpec = static_cast<GateSpec*>(pRequest->pParam);
-  if (pSpec->pszAddress == nullptr) return 1;
+  if (pSpec->pszAddress == nullptr) return SARN_REFUSED;
 
   // Blocks have no bit number: a non-blank eighth character refuses it.
-  if (strnlen(pSpec->pszAddress, 8) == 8 && pSpec->pszAddress[7] != ' ') return 1;
+  if (strnlen(pSpec->pszAddress, 8) == 8 && pSpec->pszAddress[7] != ' ') return SARN_REFUSED;
 
   const int iResult = Parse(pRequest);
-  if (iResult != 0) return iResult;
+  if (iResult != SARN_OK) return iResult;
 
   switch (pRequest->pContext->cProtocol) {
-    case 0:
+    case SARN_PROTOCOL_MODBUS:
       return CheckModbusBlock(pSpec);
-    case 1:
+    case SARN_PROTOCOL_GTC:
       return CheckGtcBlock(pSpec);
     default:
-      return 1;  // refused by Parse already
+      return SARN_REFUSED;  // refused by Parse already
   }
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "address/gate_address.h"
+#include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 
 namespace sarn {
@@ -29,11 +30,11 @@ constexpr char kBitDigits[] = "0123456789ABCDEF ";
 constexpr const char* kPositionSets[kCheckedPositions] = {kDigits, kDigits, kMemTypes, kDigits,
                                                           kDigits, kDigits, kDigits,   kBitDigits};
 
-// Host data type codes.
-constexpr int32_t kTypeFloat32 = 3;
-constexpr int32_t kTypeInt32A = 4;
-constexpr int32_t kTypeInt32B = 5;
-constexpr int32_t kTypeBit = 6;
+// Positions of the fields in the text.
+constexpr int kPlcAddrPos = 0;
+constexpr int kMemTypePos = 2;
+constexpr int kAddressPos = 3;
+constexpr int kBitNrPos = 7;
 
 bool InSet(const char* pszSet, char c) {
   return c != '\0' && strchr(pszSet, c) != nullptr;
@@ -66,8 +67,8 @@ bool ReadNumber(const char* pszText, int iWidth, bool bHex, uint32_t* puValue) {
 
 // Converts a GTC address of memory type 0; false when out of range.
 bool ConvertGtcType0(uint32_t uAddr, int32_t* piAddress) {
-  if (uAddr < 200 || uAddr > 511) return false;
-  *piAddress = static_cast<int32_t>(uAddr) - 39;
+  if (uAddr < kGtcFirstVariableGate || uAddr > kGtcLastVariableGate) return false;
+  *piAddress = static_cast<int32_t>(uAddr - kGtcFirstVariableGate) + kGtcFirstVariableBit;
   return true;
 }
 
@@ -91,141 +92,128 @@ bool ConvertGtcType1(uint32_t uAddr, int32_t* piAddress) {
   return false;
 }
 
-}  // namespace
-
-int Parse(DriverRequest* pRequest) {
-  const DriverContext* pContext = pRequest->pContext;
-  GateSpec* pSpec = static_cast<GateSpec*>(pRequest->pParam);
-  if (pSpec->pszAddress == nullptr) return 1;
-
+// Copies the address text into szWork (kTextLimit characters padded with
+// blanks) and checks each position against its character set; false when
+// the text is refused (logged).
+bool CopyCheckedText(const char* pszAddress, char* szWork) {
   // Bounded: a text without a terminator within its first nine characters
   // is too long anyway, and nothing beyond them is read.
-  const size_t uLen = strnlen(pSpec->pszAddress, kTextLimit);
-  if (uLen >= kTextLimit) return 1;
-
-  // Work copy padded with blanks to nine characters.
-  char szWork[kTextLimit + 1];
+  const size_t uLen = strnlen(pszAddress, kTextLimit);
+  if (uLen >= kTextLimit) return false;
   memset(szWork, ' ', kTextLimit);
-  memcpy(szWork, pSpec->pszAddress, uLen);
+  memcpy(szWork, pszAddress, uLen);
   szWork[kTextLimit] = '\0';
 
   for (unsigned uPos = 0; uPos < kCheckedPositions; ++uPos) {
     if (!InSet(kPositionSets[uPos], szWork[uPos])) {
       err(kLogTrace, "SARNMD> Parse() #1, illegal char #%u, %c", uPos, szWork[uPos]);
-      return 1;
+      return false;
     }
   }
+  return true;
+}
 
-  const bool bHex = pContext->cBase == 'H';
+// Reads the fields of a checked text into the GateSpec; *puRawAddr is the
+// address as written. False when a number is missing (logged).
+bool ReadFields(const char* szWork, bool bHex, GateSpec* pSpec, uint32_t* puRawAddr) {
   uint32_t uPlcAddr = 0;
-  if (!ReadNumber(&szWork[0], 2, bHex, &uPlcAddr)) {
+  if (!ReadNumber(&szWork[kPlcAddrPos], 2, bHex, &uPlcAddr)) {
     err(kLogTrace, "SARNMD> Parse() illegal PLC address");
-    return 1;
+    return false;
   }
   pSpec->iPlcAddr = static_cast<int32_t>(uPlcAddr);
-
-  uint32_t uRawAddr = 0;
-  if (!ReadNumber(&szWork[3], 4, bHex, &uRawAddr)) {
+  if (!ReadNumber(&szWork[kAddressPos], 4, bHex, puRawAddr)) {
     err(kLogTrace, "SARNMD> Parse() illegal address");
-    return 1;
+    return false;
   }
-  pSpec->iAddress = static_cast<int32_t>(uRawAddr);
-
-  const int32_t iMemType = szWork[2] - '0';
+  pSpec->iAddress = static_cast<int32_t>(*puRawAddr);
+  const int32_t iMemType = szWork[kMemTypePos] - '0';
   pSpec->iMemType = iMemType;
-
-  pSpec->iBitNr = -1;
-  if (szWork[7] != ' ') pSpec->iBitNr = DigitValue(szWork[7], true);
-
-  if (iMemType >= 5) {
+  pSpec->iBitNr = szWork[kBitNrPos] != ' ' ? DigitValue(szWork[kBitNrPos], true) : -1;
+  if (iMemType >= SARN_MEM_INPUT_FLOATS) {
     pSpec->iBits = 32;
-  } else if (iMemType <= 1 || pSpec->iBitNr != -1) {
+  } else if (iMemType <= SARN_MEM_INPUTS || pSpec->iBitNr != -1) {
     pSpec->iBits = 1;
   } else {
     pSpec->iBits = 16;
   }
+  return true;
+}
 
-  if (pContext->cProtocol == 0) {
-    // A coil or a discrete input is one bit already: there is no register to
-    // take a bit from, and a write would run the register bit update on a
-    // holding register instead of switching the coil.
-    if (iMemType <= 1 && pSpec->iBitNr != -1) {
-      err(kLogTrace, "SARNMD> Parse() bit number not allowed for memory types 0 and 1");
-      return 1;
+// The Modbus meaning of the fields; SARN_OK or SARN_REFUSED (logged).
+int ConvertModbus(const DriverContext* pContext, GateSpec* pSpec) {
+  // A coil or a discrete input is one bit already: there is no register to
+  // take a bit from, and a write would run the register bit update on a
+  // holding register instead of switching the coil.
+  if (pSpec->iMemType <= SARN_MEM_INPUTS && pSpec->iBitNr != -1) {
+    err(kLogTrace, "SARNMD> Parse() bit number not allowed for memory types 0 and 1");
+    return SARN_REFUSED;
+  }
+  // Modbus gate addresses count from 1; the transactions want them 0-based.
+  if (pSpec->iAddress == 0) {
+    err(kLogTrace, "SARNMD> Parse() illegal addr. 0 for Modbus");
+    return SARN_REFUSED;
+  }
+  pSpec->iAddress -= 1;
+  if (pSpec->iBits == 32) {
+    // 32-bit values occupy register pairs starting at an odd gate address,
+    // unless long-word addressing numbers the pairs directly.
+    if ((pContext->wFlags & SARN_FLAG_LONGADDR) == 0 && pSpec->iAddress % 2 != 0) {
+      err(kLogTrace, "SARNMD> Parse() 32 bit gates must have ODD address for MODBUS");
+      return SARN_REFUSED;
     }
-    // Modbus gate addresses count from 1; the transactions want them 0-based.
-    if (pSpec->iAddress == 0) {
-      err(kLogTrace, "SARNMD> Parse() illegal addr. 0 for Modbus");
-      return 1;
-    }
-    pSpec->iAddress -= 1;
-    if (pSpec->iBits == 32) {
-      // 32-bit values occupy register pairs starting at an odd gate address,
-      // unless long-word addressing numbers the pairs directly.
-      if ((pContext->wFlags & SARN_FLAG_LONGADDR) == 0 && pSpec->iAddress % 2 != 0) {
-        err(kLogTrace, "SARNMD> Parse() 32 bit gates must have ODD address for MODBUS");
-        return 1;
+    pSpec->iAddress /= 2;
+  }
+  return SARN_OK;
+}
+
+// The GTC meaning of the fields; SARN_OK or SARN_REFUSED (logged).
+int ConvertGtc(GateSpec* pSpec, uint32_t uRawAddr, const char* szWork) {
+  switch (pSpec->iMemType) {
+    case SARN_MEM_COILS:
+      if (!ConvertGtcType0(uRawAddr, &pSpec->iAddress)) {
+        err(kLogTrace, "SARNMD> Parse() Illegal variable nr. Must be between 199 and 512");
+        return SARN_REFUSED;
       }
-      pSpec->iAddress /= 2;
-    }
-    return 0;
+      return SARN_OK;
+    case SARN_MEM_INPUTS:
+      if (!ConvertGtcType1(uRawAddr, &pSpec->iAddress)) {
+        err(kLogTrace, "SARNMD> Parse() Illegal variable nr.");
+        return SARN_REFUSED;
+      }
+      return SARN_OK;
+    case SARN_MEM_INPUT_REGISTERS:
+      return SARN_OK;
+    default:
+      err(kLogTrace, "SARNMD> Parse() Illegal memory type for GTC in gate '%s'", szWork);
+      return SARN_REFUSED;
   }
+}
 
-  if (pContext->cProtocol == 1) {
-    switch (iMemType) {
-      case 0:
-        if (!ConvertGtcType0(uRawAddr, &pSpec->iAddress)) {
-          err(kLogTrace, "SARNMD> Parse() Illegal variable nr. Must be between 199 and 512");
-          return 1;
-        }
-        return 0;
-      case 1:
-        if (!ConvertGtcType1(uRawAddr, &pSpec->iAddress)) {
-          err(kLogTrace, "SARNMD> Parse() Illegal variable nr.");
-          return 1;
-        }
-        return 0;
-      case 3:
-        return 0;
-      default:
-        err(kLogTrace, "SARNMD> Parse() Illegal memory type for GTC in gate '%s'", szWork);
-        return 1;
-    }
-  }
+}  // namespace
 
+int Parse(DriverRequest* pRequest) {
+  const DriverContext* pContext = pRequest->pContext;
+  GateSpec* pSpec = static_cast<GateSpec*>(pRequest->pParam);
+  if (pSpec->pszAddress == nullptr) return SARN_REFUSED;
+
+  // Work copy padded with blanks to nine characters.
+  char szWork[kTextLimit + 1];
+  if (!CopyCheckedText(pSpec->pszAddress, szWork)) return SARN_REFUSED;
+  uint32_t uRawAddr = 0;
+  if (!ReadFields(szWork, pContext->cBase == 'H', pSpec, &uRawAddr)) return SARN_REFUSED;
+
+  if (pContext->cProtocol == SARN_PROTOCOL_MODBUS) return ConvertModbus(pContext, pSpec);
+  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return ConvertGtc(pSpec, uRawAddr, szWork);
   err(kLogTrace, "SARNMD> Parse() Illegal program step");
-  return 1;
+  return SARN_REFUSED;
 }
 
 ResultCode SingleAddressParser(DriverRequest* pRequest) {
   const int iResult = Parse(pRequest);
-  if (iResult != 0) return iResult;
-
+  if (iResult != SARN_OK) return iResult;
   const GateSpec* pSpec = static_cast<const GateSpec*>(pRequest->pParam);
-  const int32_t iType = pSpec->iDataType;
-
-  // A bit type never fits a 32-bit gate, and a gate with a bit number only
-  // fits the bit type.
-  if (iType == kTypeBit && pSpec->iBits == 32) return 1;
-  if (pSpec->iBitNr != -1 && iType != kTypeBit) return 1;
-
-  switch (pSpec->iMemType) {
-    case 0:
-    case 1:
-      return iType == kTypeBit ? 0 : 1;
-    case 3:
-    case 4:
-      if (pSpec->iBitNr != -1) return 0;  // data type 6, checked above
-      return iType >= 0 && iType <= 2 ? 0 : 1;
-    case 5:
-    case 7:
-      return pSpec->iBitNr == -1 && iType == kTypeFloat32 ? 0 : 1;
-    case 6:
-    case 8:
-      return pSpec->iBitNr == -1 && (iType == kTypeInt32A || iType == kTypeInt32B) ? 0 : 1;
-    default:
-      return 1;
-  }
+  return SarnDataTypeFits(pSpec->iDataType, pSpec->iMemType, pSpec->iBitNr != -1) ? SARN_OK : SARN_REFUSED;
 }
 
 }  // namespace sarn

@@ -38,10 +38,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "plcsim.h"
 #include "sarnmd.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 
 namespace {
 bool g_bShowLog = false;

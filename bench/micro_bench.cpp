@@ -12,11 +12,11 @@
 #include <cstring>
 #include <string>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "link/frame.h"
 #include "sarnmd.h"
 #include "support/fake_platform.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 #include "transact/transactions.h"
 
 namespace {

@@ -158,9 +158,9 @@ int ParseIfgLine(const char* pszLine, DriverContext* pContext) {
 }
 
 void LogSettings(const DriverContext* pContext) {
-  err(kLogReport, pContext->cProtocol == 0 ? "SARNMD> Protocol = Modbus" : "SARNMD> Protocol = GTC");
+  err(kLogReport, pContext->cProtocol == SARN_PROTOCOL_MODBUS ? "SARNMD> Protocol = Modbus" : "SARNMD> Protocol = GTC");
   err(kLogReport, pContext->cBase == 'D' ? "SARNMD> Base = Decimal" : "SARNMD> Base = Hexadecimal");
-  if (pContext->cProtocol != 0) return;
+  if (pContext->cProtocol != SARN_PROTOCOL_MODBUS) return;
   err(kLogReport, (pContext->wFlags & SARN_FLAG_SWAP) ? "SARNMD> Word swap of int 32bit gates = YES"
                                                       : "SARNMD> Word swap of int 32bit gates = NO");
   err(kLogReport, (pContext->wFlags & SARN_FLAG_FLOATSWAP) ? "SARNMD> Word swap of float gates = YES"
@@ -196,13 +196,13 @@ int ParseBusLine(const char* pszLine, DriverContext* pContext) {
   const char* pszValues = p;
 
   if (*p != ',' && BeginsWith(p, "GTC")) {
-    pContext->cProtocol = 1;
+    pContext->cProtocol = SARN_PROTOCOL_GTC;
   } else if (*p != ',' && BeginsWith(p, "MODBUS")) {
-    pContext->cProtocol = 0;
+    pContext->cProtocol = SARN_PROTOCOL_MODBUS;
   } else {
     err(kLogReport, "SARNMD> No protocol given! - ");
     err(kLogReport, "SARNMD> Default protocol used: Protocol=Modbus");
-    pContext->cProtocol = 0;
+    pContext->cProtocol = SARN_PROTOCOL_MODBUS;
   }
 
   const char* pComma = pszValues;

@@ -5,17 +5,17 @@
 #include <cstring>
 
 #include "config/int_file.h"
-#include "driver/module_state.h"
 #include "driver/port_owners.h"
+#include "driver/stop_flag.h"
 #include "hostlog/host_log.h"
 #include "link/port.h"
-#include "platform/serial_platform.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 
 namespace sarn {
 namespace {
 
-constexpr size_t kPortNameSize = sizeof(PortSettings{}.szName);
+constexpr size_t kPortNameSize = SARN_MAX_PORT_NAME + 1;
+static_assert(sizeof(PortSettings{}.szName) == kPortNameSize && sizeof(ColdStartParams{}.szPort) == kPortNameSize);
 
 // Copies a host port name into the context. A name without a terminator
 // within its 12 characters cannot be passed on whole; it is stored empty so
@@ -29,7 +29,9 @@ void CopyPortName(char* pszDest, const char* pszSource) {
   memcpy(pszDest, pszSource, static_cast<const char*>(pEnd) - pszSource + 1);
 }
 
-bool PortNameFits(const char* pszName) { return memchr(pszName, '\0', kPortNameSize) != nullptr; }
+bool PortNameFits(const char* pszName) {
+  return memchr(pszName, '\0', kPortNameSize) != nullptr;
+}
 
 // Opens the port the context's settings describe and records it as this
 // context's own; kNoHandle when the name does not fit, the open failed, or
@@ -60,7 +62,7 @@ void DropForeignHandle(DriverContext* pContext, const char* pszMessage) {
 ResultCode CloseOwnPort(DriverContext* pContext) {
   if (pContext->hCom == kNoHandle) return SARN_OK;
   if (PortClose(pContext->hCom) != kPortOk) return SARN_LINE_FAIL;
-  ForgetPortOwner(pContext->hCom);
+  ForgetPortOwner(pContext->hCom, pContext);
   pContext->hCom = kNoHandle;
   pContext->bComOpen = 0;
   return SARN_OK;
@@ -68,7 +70,7 @@ ResultCode CloseOwnPort(DriverContext* pContext) {
 
 // Gives up a port that would not close: the context no longer names it.
 void AbandonOwnPort(DriverContext* pContext) {
-  ForgetPortOwner(pContext->hCom);
+  ForgetPortOwner(pContext->hCom, pContext);
   pContext->hCom = kNoHandle;
 }
 
@@ -99,7 +101,7 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   }
 
   pContext->cBase = 'D';
-  pContext->cProtocol = 0;
+  pContext->cProtocol = SARN_PROTOCOL_MODBUS;
   pContext->cRtsCts = 0;
   pContext->iIfg = 0;
   pContext->bComOpen = pParams->bEnable;
@@ -136,10 +138,7 @@ ResultCode ColdStart(DriverRequest* pRequest) {
 }
 
 ResultCode WarmStart(DriverRequest* pRequest) {
-  DriverContext* pContext = pRequest->pContext;
-  if (pContext->bComOpen != 0 && pContext->hCom != kNoHandle) PortFlushInput(pContext->hCom);
-  err(kLogTrace, "SARNMD> WarmStart()");
-  return SARN_OK;
+  return RestartLine(pRequest->pContext);
 }
 
 ResultCode EndSarn(DriverRequest* pRequest) {

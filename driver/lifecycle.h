@@ -5,9 +5,6 @@
 
 namespace sarn {
 
-// Control word ColdStart gives the port: DTR and RTS both switched on.
-inline constexpr uint16_t kDefaultControl = 0x0303;
-
 ResultCode ColdStart(DriverRequest* pRequest);
 ResultCode WarmStart(DriverRequest* pRequest);
 ResultCode EndSarn(DriverRequest* pRequest);

@@ -1,6 +1,8 @@
 #include "driver/port_owners.h"
 
-#include "platform/serial_platform.h"
+#include <mutex>
+
+#include "sarn_handle.h"
 
 namespace sarn {
 namespace {
@@ -13,6 +15,8 @@ struct PortOwner {
 // One entry for every port the module can hold open at once; an entry with
 // no handle is free.
 PortOwner g_owners[kMaxOpenPorts];
+// Contexts open and close ports on their own threads at the same time.
+std::mutex g_ownersLock;
 
 PortOwner* Find(SarnHandle hCom) {
   for (PortOwner& owner : g_owners)
@@ -24,6 +28,7 @@ PortOwner* Find(SarnHandle hCom) {
 
 bool RecordPortOwner(SarnHandle hCom, const DriverContext* pContext) {
   if (hCom == kNoHandle) return false;
+  const std::lock_guard<std::mutex> lock(g_ownersLock);
   PortOwner* pEntry = Find(hCom);
   if (pEntry == nullptr) pEntry = Find(kNoHandle);
   if (pEntry == nullptr) return false;
@@ -33,14 +38,16 @@ bool RecordPortOwner(SarnHandle hCom, const DriverContext* pContext) {
 
 bool OwnsPort(const DriverContext* pContext, SarnHandle hCom) {
   if (hCom == kNoHandle) return false;
+  const std::lock_guard<std::mutex> lock(g_ownersLock);
   const PortOwner* pEntry = Find(hCom);
   return pEntry != nullptr && pEntry->pContext == pContext;
 }
 
-void ForgetPortOwner(SarnHandle hCom) {
+void ForgetPortOwner(SarnHandle hCom, const DriverContext* pContext) {
   if (hCom == kNoHandle) return;
+  const std::lock_guard<std::mutex> lock(g_ownersLock);
   PortOwner* pEntry = Find(hCom);
-  if (pEntry != nullptr) *pEntry = {kNoHandle, nullptr};
+  if (pEntry != nullptr && pEntry->pContext == pContext) *pEntry = {kNoHandle, nullptr};
 }
 
 }  // namespace sarn

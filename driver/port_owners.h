@@ -5,6 +5,7 @@
 // context (or to nothing). The lifecycle operations close and replace only a
 // handle recorded here for the very block they are given; any other value is
 // treated as no port, never closed and never taken for this context's own.
+// Every call is safe while other threads open and close ports.
 #pragma once
 
 #include "sarnmd.h"
@@ -17,7 +18,9 @@ namespace sarn {
 bool RecordPortOwner(SarnHandle hCom, const DriverContext* pContext);
 // Whether hCom is a handle the module opened for pContext and has not closed.
 bool OwnsPort(const DriverContext* pContext, SarnHandle hCom);
-// Drops the record of a handle that was closed.
-void ForgetPortOwner(SarnHandle hCom);
+// Drops the record of a handle that pContext closed (or gave up). A record
+// that names another context is kept: once closed, the handle value may
+// already have been handed to another context's open on another thread.
+void ForgetPortOwner(SarnHandle hCom, const DriverContext* pContext);
 
 }  // namespace sarn

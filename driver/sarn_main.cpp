@@ -1,11 +1,14 @@
 // The driver's entry point and its table of operations.
 #include "address/gate_address.h"
 #include "driver/lifecycle.h"
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "sarnmd.h"
 #include "transact/transactions.h"
 
 namespace sarn {
+
+std::atomic<int32_t> bStopped{0};
+
 namespace {
 
 using Operation = ResultCode (*)(DriverRequest*);

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "fuzz_check.h"
 #include "sarnmd.h"
 

@@ -34,11 +34,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "fuzz_check.h"
 #include "sarnmd.h"
 #include "support/fake_platform.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 
 namespace {
 
@@ -276,7 +276,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   fakeplat::Reset();
   fakeplat::AddDevice("COM1");
   sarn::bStopped = 0;
-  sarn::cLastError = 0;
   sarn::iRestartDay = (cMode & 0x80) != 0 ? 0 : kDayOfTest;
 
   DriverContext ctx{};

@@ -39,11 +39,69 @@ enum SarnOpCode {
 
 /* Result codes every operation returns (ResultCode). */
 enum SarnResult {
-  SARN_OK = 0,        /* done; also every answer while the driver is stopped */
-  SARN_REFUSED = 1,   /* refused, or failed on the content of a reply */
-  SARN_LINE_FAIL = 2  /* failed on the port or the line; unknown operation */
+  SARN_OK = 0,       /* done; also every answer while the driver is stopped */
+  SARN_REFUSED = 1,  /* refused, or failed on the content of a reply */
+  SARN_LINE_FAIL = 2 /* failed on the port or the line; unknown operation */
 };
 typedef int32_t ResultCode;
+
+/* Protocol of a context (DriverContext.cProtocol), set by its initialization
+ * file: plain Modbus ASCII, or the GTC variant. */
+enum SarnProtocol { SARN_PROTOCOL_MODBUS = 0, SARN_PROTOCOL_GTC = 1 };
+
+/* Memory type digits (position 2 of a gate address text; GateSpec and
+ * GateTransfer iMemType). There is no type 2. Types 5 to 8 hold 32-bit
+ * values in register pairs. */
+enum SarnMemType {
+  SARN_MEM_COILS = 0,             /* read with function 1, written with 5 and 15 */
+  SARN_MEM_INPUTS = 1,            /* discrete inputs, function 2 */
+  SARN_MEM_INPUT_REGISTERS = 3,   /* function 4 */
+  SARN_MEM_HOLDING_REGISTERS = 4, /* function 3, written with 6 and 16 */
+  SARN_MEM_INPUT_FLOATS = 5,      /* input register pairs holding a float */
+  SARN_MEM_INPUT_LONGS = 6,       /* input register pairs holding a 32-bit integer */
+  SARN_MEM_HOLDING_FLOATS = 7,    /* holding register pairs holding a float */
+  SARN_MEM_HOLDING_LONGS = 8      /* holding register pairs holding a 32-bit integer */
+};
+#define SARN_MEM_TYPE_MAX 8
+
+/* Host data type codes (GateSpec and GateTransfer iDataType). The driver only
+ * groups them: 0 to 2 are 16-bit values, 3 a float, 4 and 5 32-bit integers
+ * (read as register pairs), 6 a bit. */
+enum SarnDataType {
+  SARN_TYPE_UINT16 = 0,
+  SARN_TYPE_INT16 = 1,
+  SARN_TYPE_WORD = 2,
+  SARN_TYPE_FLOAT = 3,
+  SARN_TYPE_INT32 = 4,
+  SARN_TYPE_UINT32 = 5,
+  SARN_TYPE_BIT = 6
+};
+
+/* Whether a host data type fits a gate of memory type iMemType, with a bit
+ * number (bBitNumber non-zero) or without: the check SingleAddressParser
+ * makes. A bit number takes a bit from a register, so only the bit type fits
+ * it; 32-bit gates take a float (types 5 and 7) or a 32-bit integer (6 and 8). */
+static inline int SarnDataTypeFits(int32_t iDataType, int32_t iMemType, int bBitNumber) {
+  const int b32 = iMemType >= SARN_MEM_INPUT_FLOATS && iMemType <= SARN_MEM_HOLDING_LONGS;
+  if (iDataType == SARN_TYPE_BIT && b32) return 0;
+  if (bBitNumber) return iDataType == SARN_TYPE_BIT;
+  switch (iMemType) {
+    case SARN_MEM_COILS:
+    case SARN_MEM_INPUTS:
+      return iDataType == SARN_TYPE_BIT;
+    case SARN_MEM_INPUT_REGISTERS:
+    case SARN_MEM_HOLDING_REGISTERS:
+      return iDataType >= SARN_TYPE_UINT16 && iDataType <= SARN_TYPE_WORD;
+    case SARN_MEM_INPUT_FLOATS:
+    case SARN_MEM_HOLDING_FLOATS:
+      return iDataType == SARN_TYPE_FLOAT;
+    case SARN_MEM_INPUT_LONGS:
+    case SARN_MEM_HOLDING_LONGS:
+      return iDataType == SARN_TYPE_INT32 || iDataType == SARN_TYPE_UINT32;
+    default:
+      return 0;
+  }
+}
 
 /* Option bits of DriverContext.wFlags. */
 #define SARN_FLAG_SWAP 0x0002u      /* word swap of 32-bit integer gates */
@@ -55,13 +113,16 @@ typedef int32_t ResultCode;
 /* Bytes the host allocates for each DriverContext. */
 #define SARN_CONTEXT_SIZE 1256
 
+/* Longest port name, without its terminator (the name fields hold 12 bytes). */
+#define SARN_MAX_PORT_NAME 11
+
 /* Ports the loaded module holds open at once, over all its contexts. An
  * open beyond it fails as a port that would not open (result 2). */
 #define SARN_MAX_OPEN_PORTS 256
 
 /* The port handle: an opaque platform handle, 0 (none) while no port is open. */
 #ifdef _WIN32
-typedef void *SarnHandle;
+typedef void* SarnHandle;
 #else
 typedef uint32_t SarnHandle;
 #endif
@@ -76,59 +137,59 @@ typedef struct LineSettings {
 
 /* What the port is opened with. */
 typedef struct PortSettings {
-  char szName[12];   /* device name, at most 11 characters; "NUL" is the null device */
-  LineSettings line; /* line parameters */
-  uint16_t wControl; /* DTR/RTS mode bits; 0x0303 switches both on */
+  char szName[SARN_MAX_PORT_NAME + 1]; /* device name; "NUL" is the null device */
+  LineSettings line;                   /* line parameters */
+  uint16_t wControl;                   /* DTR/RTS mode bits; 0x0303 switches both on */
 } PortSettings;
 
 /* One driver instance; the host allocates SARN_CONTEXT_SIZE bytes for it. */
 typedef struct DriverContext {
-  int32_t iTimeout;  /* reply time-out in units of 10 ms */
-  int32_t bComOpen;  /* non-zero: communication enabled */
-  char cProtocol;    /* 0 Modbus, 1 GTC */
-  char cBase;        /* 'D' decimal or 'H' hexadecimal gate addresses */
-  SarnHandle hCom;   /* open port, 0 while none */
-  PortSettings port; /* settings the port is opened with */
-  int32_t bWriting;  /* 1 while a write transaction runs */
+  int32_t iTimeout;           /* reply time-out in units of 10 ms */
+  int32_t bComOpen;           /* non-zero: communication enabled */
+  char cProtocol;             /* SarnProtocol: 0 Modbus, 1 GTC */
+  char cBase;                 /* 'D' decimal or 'H' hexadecimal gate addresses */
+  SarnHandle hCom;            /* open port, 0 while none */
+  PortSettings port;          /* settings the port is opened with */
+  int32_t bWriting;           /* 1 while a write transaction runs */
   char txBuf[SARN_FRAME_BUF]; /* request frame under way */
   char rxBuf[SARN_FRAME_BUF]; /* reply frame */
-  uint16_t wFlags;   /* SARN_FLAG_* option bits */
-  uint8_t cRtsCts;   /* non-zero: raise RTS around each transmission */
-  uint16_t iIfg;     /* inter-frame gap in milliseconds, 0 for none */
+  uint16_t wFlags;            /* SARN_FLAG_* option bits */
+  uint8_t cRtsCts;            /* non-zero: raise RTS around each transmission */
+  uint16_t iIfg;              /* inter-frame gap in milliseconds, 0 for none */
 } DriverContext;
 
 /* The record of every call to SarnMain. */
 typedef struct DriverRequest {
-  DriverContext *pContext; /* the instance; unused by GetSarnInfo */
+  DriverContext* pContext; /* the instance; unused by GetSarnInfo */
   int32_t iOpCode;         /* SarnOpCode */
   int32_t iDriverNr;       /* instance number; names the initialization file */
   int32_t iReserved;       /* not read by the driver */
-  void *pParam;            /* the operation's parameter record */
+  void* pParam;            /* the operation's parameter record */
 } DriverRequest;
 
 /* Parameter record of reads and writes (operations 5, 6, 7 and 10). */
 typedef struct GateTransfer {
-  const char *pszName; /* gate address text, used in log messages */
+  const char* pszName; /* gate address text, used in log messages */
   int32_t iHost1;      /* host field, not touched by the driver */
   int32_t iPlcAddr;    /* controller address */
-  int32_t iMemType;    /* memory type digit 0 to 8 */
+  int32_t iMemType;    /* SarnMemType digit */
   int32_t iAddress;    /* address as the address parser produced it */
   int32_t iBitNr;      /* bit number 0 to 15, or -1 */
   int32_t iBits;       /* size of one value: 1, 16 or 32 */
-  int32_t iDataType;   /* host data type code; 3, 4, 5 are 32-bit types */
+  int32_t iDataType;   /* SarnDataType; 3, 4, 5 are 32-bit types */
   int32_t iCount;      /* number of values; 1 for a single gate */
   int32_t iHost2;      /* host field, not touched by the driver */
-  void *pData;         /* host value buffer */
+  void* pData;         /* host value buffer */
 } GateTransfer;
 
 /* Parameter record of the two address operations (operations 3 and 4). */
 typedef struct GateSpec {
-  const char *pszAddress; /* in: gate address text */
+  const char* pszAddress; /* in: gate address text */
   int32_t iHost1;         /* host field, not touched by the driver */
-  int32_t iDataType;      /* in: host data type (single gates) */
+  int32_t iDataType;      /* in: SarnDataType (single gates) */
   int32_t iCount;         /* in: block length (block gates) */
   int32_t iPlcAddr;       /* out: controller address */
-  int32_t iMemType;       /* out: memory type digit */
+  int32_t iMemType;       /* out: SarnMemType digit */
   int32_t iAddress;       /* out: converted address */
   int32_t iBitNr;         /* out: bit number, or -1 */
   int32_t iBits;          /* out: 1, 16 or 32 */
@@ -136,24 +197,24 @@ typedef struct GateSpec {
 
 /* Parameter record of ColdStart (operation 1). */
 typedef struct ColdStartParams {
-  char szPort[12];   /* port name, at most 11 characters */
-  int32_t bEnable;   /* non-zero: open the port and communicate */
-  int32_t iTimeout;  /* reply time-out in units of 10 ms */
-  LineSettings line; /* line parameters */
+  char szPort[SARN_MAX_PORT_NAME + 1]; /* port name */
+  int32_t bEnable;                     /* non-zero: open the port and communicate */
+  int32_t iTimeout;                    /* reply time-out in units of 10 ms */
+  LineSettings line;                   /* line parameters */
 } ColdStartParams;
 
 /* Parameter record of ChangeSarnParams (operation 15). */
 typedef struct DriverParams {
-  char szPort[12];   /* new port name */
-  int32_t iTimeout;  /* new reply time-out; 0 or -1 keeps the current one */
-  LineSettings line; /* new line; wBaud 0 keeps the current one */
+  char szPort[SARN_MAX_PORT_NAME + 1]; /* new port name */
+  int32_t iTimeout;                    /* new reply time-out; 0 or -1 keeps the current one */
+  LineSettings line;                   /* new line; wBaud 0 keeps the current one */
 } DriverParams;
 
 /* Filled by GetSarnInfo (operation 14); works without a context. */
 typedef struct DriverInfo {
   int32_t iInfoId;           /* 70 */
-  const char *pszDriverName; /* "Modicon Modbus ASCII" */
-  const char *pszBanner;     /* installation banner, code page 437 */
+  const char* pszDriverName; /* "Modicon Modbus ASCII" */
+  const char* pszBanner;     /* installation banner, code page 437 */
   int32_t iContextSize;      /* bytes to allocate per DriverContext */
   int32_t iInfoA;            /* 4 */
   LineSettings defaultLine;  /* 9600 baud, 7 data bits, 2 stop bits, even parity */
@@ -170,10 +231,10 @@ typedef struct DriverInfo {
 #else
 #define SARNMD_API __attribute__((visibility("default")))
 #endif
-SARNMD_API ResultCode SarnMain(DriverRequest *pRequest);
+SARNMD_API ResultCode SarnMain(DriverRequest* pRequest);
 
 /* Type of SarnMain, for hosts that resolve it at run time. */
-typedef ResultCode (*SarnMainFn)(DriverRequest *pRequest);
+typedef ResultCode (*SarnMainFn)(DriverRequest* pRequest);
 
 #ifdef __cplusplus
 }

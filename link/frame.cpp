@@ -4,16 +4,17 @@
 // or three pieces whose lengths follow from its head (five characters), its
 // function code and, for read replies, its byte count, so the reply is never
 // read character by character and never beyond what the head announced.
+// The device is reached through the port layer only.
 #include "link/frame.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "driver/module_state.h"
 #include "hostlog/host_log.h"
 #include "link/hex.h"
+#include "link/modbus_codes.h"
 #include "link/port.h"
-#include "platform/serial_platform.h"
+#include "sarn_line_time.h"
 
 namespace sarn {
 namespace {
@@ -22,6 +23,11 @@ constexpr int kHeadLen = 5;           // ':' + address + function code
 constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
 constexpr int kWriteTailLen = 12;     // echoed address and value, LRC, CR, LF
 constexpr int kByteCountLen = 2;
+constexpr int kAddressPos = 1;        // controller address in requests and replies
+constexpr int kFunctionPos = 3;       // function code in requests and replies
+constexpr int kExceptionCodePos = 5;  // exception code of an exception reply
+// Added to twice the frame's line time for the transmit-queue wait.
+constexpr uint32_t kTransmitWaitMarginMs = 1000;
 
 // Logs what an exception code means and returns what it means to the
 // transaction: 1 refused for good, 2 a failure of the line side, 4 worth
@@ -29,28 +35,28 @@ constexpr int kByteCountLen = 2;
 // message is, so a host that keys on the format sees the text.
 int ReportException(uint32_t code) {
   switch (code) {
-    case 1:
+    case kExIllegalFunction:
       err(kLogTrace, "SARNMD> (MB-protocol) Illegal function");
       return kRecvException;
-    case 2:
+    case kExIllegalAddress:
       err(kLogTrace, "SARNMD> (MB-protocol) Illegal data address");
       return kRecvRejected;
-    case 3:
+    case kExIllegalValue:
       err(kLogTrace, "SARNMD> (MB-protocol) Illegal data value");
       return kRecvRejected;
-    case 4:
+    case kExDeviceFailure:
       err(kLogTrace, "SARNMD> (MB-protocol) Failure in associated device");
       return kRecvLine;
-    case 5:
+    case kExAcknowledge:
       err(kLogTrace, "SARNMD> (MB-protocol) Acknowledge (processing)");
       return kRecvRejected;
-    case 6:
+    case kExBusy:
       err(kLogTrace, "SARNMD> (MB-protocol) Busy, rejected message");
       return kRecvException;
-    case 7:
+    case kExNegativeAck:
       err(kLogTrace, "SARNMD> (MB-protocol) Negative acknowledgment");
       return kRecvException;
-    case 8:
+    case kExMemoryParity:
       err(kLogTrace, "SARNMD> (MB-protocol) Memory parity error");
       return kRecvException;
     default:
@@ -59,16 +65,12 @@ int ReportException(uint32_t code) {
   }
 }
 
-const char* GateName(const GateTransfer* pTransfer) {
-  return pTransfer->pszName != nullptr ? pTransfer->pszName : "";
-}
-
 // Upper bound for the transmit-queue wait while RTS is raised: twice the
 // time the frame needs on the line at the configured rate, plus a second.
 // A device that never reports its queue empty cannot hold RTS up forever.
 uint32_t TransmitWaitLimitMs(const DriverContext* pContext, int iBytes) {
-  const uint32_t baud = pContext->port.line.wBaud != 0 ? pContext->port.line.wBaud : 300;
-  return 2u * static_cast<uint32_t>(iBytes) * 12u * 1000u / baud + 1000u;
+  return static_cast<uint32_t>(TwiceLineTimeMs(pContext->port.line.wBaud, static_cast<uint32_t>(iBytes))) +
+         kTransmitWaitMarginMs;
 }
 
 // Waits until the output queue is empty (polled every millisecond), then
@@ -76,15 +78,108 @@ uint32_t TransmitWaitLimitMs(const DriverContext* pContext, int iBytes) {
 void LowerRtsWhenSent(DriverContext* pContext, int iBytes) {
   const uint32_t limit = TransmitWaitLimitMs(pContext, iBytes);
   for (uint32_t waited = 0; waited < limit; ++waited) {
-    PlatQueueStatus status;
-    if (!PlatClearError(pContext->hCom, &status)) {
+    uint32_t dwPending = 0;
+    if (PortOutputQueue(pContext->hCom, &dwPending) != kPortOk) {
       err(kLogTrace, "SARNMD> Send() ClearCommError() failed");
       break;
     }
-    PlatSleep(1);
-    if (status.cbOutQue == 0) break;
+    PortPause(1);
+    if (dwPending == 0) break;
   }
-  if (!PlatEscape(pContext->hCom, kEscapeClrRts)) err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
+  if (PortSetRts(pContext->hCom, false) != kPortOk) err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
+}
+
+int SendFailed(LastError* pLast) {
+  pLast->cByte = kLastErrorSend;
+  err(kLogTrace, "SARNMD> SEND> Unable to send message.");
+  return kSendFailed;
+}
+
+// Reads the head of a reply (':', address, function code) and checks its
+// start and controller address.
+int ReceiveHead(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, LastError* pLast) {
+  uint32_t dwGot = 0;
+  if (PortRead(pContext->hCom, pBuf, kHeadLen, &dwGot) != kPortOk) {
+    err(kLogTrace, "SARNMD> Receive() #1: timeout (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvLine;
+  }
+  if (dwGot != kHeadLen || pBuf[0] != ':') {
+    err(kLogTrace, "SARNMD> Receive() Start of frame not received");
+    pLast->cByte = kLastErrorFrameStart;
+    return kRecvLine;
+  }
+  uint32_t address = 0;
+  if (!ParseHex(pBuf + kAddressPos, 2, &address) || static_cast<int32_t>(address) != pTransfer->iPlcAddr) {
+    // Characters that are no hexadecimal address cannot be ours either.
+    err(kLogTrace, "SARNMD> Wrong plc addr.%Xh received", address);
+    return kRecvWrong;
+  }
+  return kRecvOk;
+}
+
+// Reads the rest of an exception reply after its head and reports its code.
+int ReceiveException(uint32_t function, uint32_t requested, DriverContext* pContext, char* pBuf, int* pRead) {
+  if (function != (requested | kExceptionFlag)) err(kLogTrace, "SARNMD> Different function with 0x80 returned");
+  uint32_t dwGot = 0;
+  if (PortRead(pContext->hCom, pBuf + kHeadLen, kExceptionTailLen, &dwGot) != kPortOk) {
+    err(kLogTrace, "SARNMD> Receive() timeout 2nd part message (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvLine;
+  }
+  if (dwGot != kExceptionTailLen) {
+    err(kLogTrace, "SARNMD> Receive() wrong length 2nd part message iRead=%d", static_cast<int>(dwGot));
+    return kRecvWrong;
+  }
+  *pRead += kExceptionTailLen;
+  uint32_t code = 0;
+  if (!ParseHex(pBuf + kExceptionCodePos, 2, &code)) code = 0;  // not a code: reported as an unknown one
+  return ReportException(code);
+}
+
+// Reads a read reply's byte count into pCount (two characters); *piToRead
+// becomes the number of characters that follow it: data, LRC, CR, LF.
+int ReceiveByteCount(const GateTransfer* pTransfer, DriverContext* pContext, char* pCount, int* piToRead) {
+  uint32_t dwGot = 0;
+  if (PortRead(pContext->hCom, pCount, kByteCountLen, &dwGot) != kPortOk) {
+    err(kLogTrace, "SARNMD> Receive() error reading data part message (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvLine;
+  }
+  char szCount[kByteCountLen + 1] = {pCount[0], pCount[1], '\0'};
+  uint32_t byteCount = 0;
+  const bool bHex = ParseHex(szCount, kByteCountLen, &byteCount);
+  if (dwGot != kByteCountLen) {
+    err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvLine;
+  }
+  if (!bHex) {
+    // A byte count that is no number: the reply cannot be measured, so it
+    // is treated as one that does not belong to the request.
+    err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvWrong;
+  }
+  if (byteCount == 0) {
+    err(kLogTrace, "SARNMD> Receive() No data returned for '%s' (%2s)", GateName(pTransfer), szCount);
+    return kRecvLine;
+  }
+  *piToRead = 2 * static_cast<int>(byteCount) + 4;
+  return kRecvOk;
+}
+
+// Reads the last iToRead characters of a reply to pBuf + iPos.
+int ReceiveRest(DriverContext* pContext, char* pBuf, int iPos, int iToRead, int* pRead) {
+  // At most 255 data bytes: 5 + 2 + 514 characters fit the 600 of rxBuf.
+  uint32_t dwGot = 0;
+  if (PortRead(pContext->hCom, pBuf + iPos, static_cast<uint16_t>(iToRead), &dwGot) != kPortOk) {
+    err(kLogTrace, "SARNMD> Recieve() reading timeout last data part message (iRead=%d)", static_cast<int>(dwGot));
+    return kRecvLine;
+  }
+  *pRead += static_cast<int>(dwGot);
+  if (static_cast<int>(dwGot) != iToRead) {
+    err(kLogTrace, "SARNMD> Receive() wrong length last data part message. iToRead %d, iRead %d", iToRead,
+        static_cast<int>(dwGot));
+    return kRecvWrong;
+  }
+  pBuf[*pRead] = '\0';
+  return kRecvOk;
 }
 
 }  // namespace
@@ -110,20 +205,16 @@ bool ReplyLrcMatches(const char* pszReply, int iLen) {
   return received == CalcLrc(pszReply + 1, static_cast<uint16_t>(iLen - 5));
 }
 
-int Send(DriverContext* pContext, char* pszText, int iLen) {
+int Send(DriverContext* pContext, char* pszText, int iLen, LastError* pLast) {
   // The LRC, CR, LF and terminator go at iLen - 2 .. iLen + 2.
-  if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) {
-    cLastError = kLastErrorSend;
-    err(kLogTrace, "SARNMD> SEND> Unable to send message.");
-    return 2;
-  }
-  if (pContext->iIfg != 0) PlatSleep(pContext->iIfg);
+  if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) return SendFailed(pLast);
+  if (pContext->iIfg != 0) PortPause(pContext->iIfg);
   PortFlushInput(pContext->hCom);
 
   const uint8_t lrc = CalcLrc(pszText + 1, static_cast<uint16_t>(iLen - 3));
   snprintf(pszText + iLen - 2, 5, "%02X\r\n", lrc);
 
-  if (pContext->cRtsCts != 0 && !PlatEscape(pContext->hCom, kEscapeSetRts)) {
+  if (pContext->cRtsCts != 0 && PortSetRts(pContext->hCom, true) != kPortOk) {
     err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
   }
   const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
@@ -131,107 +222,39 @@ int Send(DriverContext* pContext, char* pszText, int iLen) {
   const int rc = PortWrite(pContext->hCom, pszText, dwToWrite, &dwWritten);
   if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, iLen + 2);
 
-  if (rc == kPortOk && dwWritten == dwToWrite) return 0;
-  cLastError = kLastErrorSend;
-  err(kLogTrace, "SARNMD> SEND> Unable to send message.");
-  return 2;
+  if (rc == kPortOk && dwWritten == dwToWrite) return kSendOk;
+  return SendFailed(pLast);
 }
 
-int Receive(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, int* pRead) {
+int Receive(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, int* pRead, LastError* pLast) {
   *pRead = 0;
-  int iPos = 0;
-  uint32_t dwGot = 0;
-
-  // Head: ':', address, function code.
-  if (PortRead(pContext->hCom, pBuf, kHeadLen, &dwGot) != kPortOk) {
-    err(kLogTrace, "SARNMD> Receive() #1: timeout (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvLine;
-  }
-  if (dwGot != kHeadLen || pBuf[0] != ':') {
-    err(kLogTrace, "SARNMD> Receive() Start of frame not received");
-    cLastError = kLastErrorFrameStart;
-    return kRecvLine;
-  }
-  uint32_t address = 0;
-  if (!ParseHex(pBuf + 1, 2, &address) || static_cast<int32_t>(address) != pTransfer->iPlcAddr) {
-    // Characters that are no hexadecimal address cannot be ours either.
-    err(kLogTrace, "SARNMD> Wrong plc addr.%Xh received", address);
-    return kRecvWrong;
-  }
+  int rc = ReceiveHead(pTransfer, pContext, pBuf, pLast);
+  if (rc != kRecvOk) return rc;
   *pRead += kHeadLen;
-  iPos += kHeadLen;
 
   uint32_t function = 0;
   uint32_t requested = 0;
-  ParseHex(pContext->txBuf + 3, 2, &requested);
-  if (!ParseHex(pBuf + 3, 2, &function)) {
+  ParseHex(pContext->txBuf + kFunctionPos, 2, &requested);
+  if (!ParseHex(pBuf + kFunctionPos, 2, &function)) {
     err(kLogTrace, "SARNMD> Different function returned");
     return kRecvWrong;
   }
-
-  if ((function & 0x80u) != 0) {
-    if (function != (requested | 0x80u)) err(kLogTrace, "SARNMD> Different function with 0x80 returned");
-    if (PortRead(pContext->hCom, pBuf + iPos, kExceptionTailLen, &dwGot) != kPortOk) {
-      err(kLogTrace, "SARNMD> Receive() timeout 2nd part message (iRead=%d)", static_cast<int>(dwGot));
-      return kRecvLine;
-    }
-    if (dwGot != kExceptionTailLen) {
-      err(kLogTrace, "SARNMD> Receive() wrong length 2nd part message iRead=%d", static_cast<int>(dwGot));
-      return kRecvWrong;
-    }
-    *pRead += kExceptionTailLen;
-    uint32_t code = 0;
-    if (!ParseHex(pBuf + 5, 2, &code)) code = 0;  // not a code: reported as an unknown one
-    return ReportException(code);
-  }
-
+  if ((function & kExceptionFlag) != 0) return ReceiveException(function, requested, pContext, pBuf, pRead);
   if (function != requested) {
     err(kLogTrace, "SARNMD> Different function returned");
     return kRecvWrong;
   }
 
+  // A write's echo has a fixed length; a read reply announces its own.
+  int iPos = kHeadLen;
   int iToRead = kWriteTailLen;
   if (pContext->bWriting != 1) {
-    if (PortRead(pContext->hCom, pBuf + iPos, kByteCountLen, &dwGot) != kPortOk) {
-      err(kLogTrace, "SARNMD> Receive() error reading data part message (iRead=%d)", static_cast<int>(dwGot));
-      return kRecvLine;
-    }
-    char szCount[kByteCountLen + 1] = {pBuf[iPos], pBuf[iPos + 1], '\0'};
-    uint32_t byteCount = 0;
-    const bool bHex = ParseHex(szCount, kByteCountLen, &byteCount);
-    if (dwGot != kByteCountLen) {
-      err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
-      return kRecvLine;
-    }
-    if (!bHex) {
-      // A byte count that is no number: the reply cannot be measured, so it
-      // is treated as one that does not belong to the request.
-      err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
-      return kRecvWrong;
-    }
-    if (byteCount == 0) {
-      err(kLogTrace, "SARNMD> Receive() No data returned for '%s' (%2s)", GateName(pTransfer), szCount);
-      return kRecvLine;
-    }
-    iToRead = 2 * static_cast<int>(byteCount) + 4;
+    rc = ReceiveByteCount(pTransfer, pContext, pBuf + iPos, &iToRead);
+    if (rc != kRecvOk) return rc;
     *pRead += kByteCountLen;
     iPos += kByteCountLen;
   }
-
-  // At most 255 data bytes: 5 + 2 + 514 characters fit the 600 of rxBuf.
-  const int rc = PortRead(pContext->hCom, pBuf + iPos, static_cast<uint16_t>(iToRead), &dwGot);
-  if (rc != kPortOk) {
-    err(kLogTrace, "SARNMD> Recieve() reading timeout last data part message (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvLine;
-  }
-  *pRead += static_cast<int>(dwGot);
-  if (static_cast<int>(dwGot) != iToRead) {
-    err(kLogTrace, "SARNMD> Receive() wrong length last data part message. iToRead %d, iRead %d", iToRead,
-        static_cast<int>(dwGot));
-    return kRecvWrong;
-  }
-  pBuf[*pRead] = '\0';
-  return kRecvOk;
+  return ReceiveRest(pContext, pBuf, iPos, iToRead, pRead);
 }
 
 }  // namespace sarn

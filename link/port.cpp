@@ -12,35 +12,32 @@ namespace sarn {
 
 namespace {
 
-// Longest port name, without its terminator (the name field holds 12 bytes).
-constexpr size_t kMaxPortName = 11;
-
 // Error character set in the line state; without effect while fErrorChar is 0.
 constexpr char kErrorChar = static_cast<char>(0xFC);
 
 // Scratch size of one flush read.
 constexpr uint32_t kFlushChunk = 512;
 
-// Length of pszName, or a value above kMaxPortName when no terminator comes
+// Length of pszName, or a value above SARN_MAX_PORT_NAME when no terminator comes
 // within the 12 bytes of the name field.
 size_t PortNameLength(const char* pszName) {
   size_t i = 0;
-  while (i <= kMaxPortName && pszName[i] != '\0') ++i;
+  while (i <= SARN_MAX_PORT_NAME && pszName[i] != '\0') ++i;
   return i;
 }
 
 // DTR mode selected by the control word: the first matching test decides.
 uint8_t DtrMode(uint16_t wControl) {
-  if (wControl & 0x0101) return kDtrEnable;
-  if (wControl & 0x8000) return kDtrHandshake;
+  if (wControl & kControlDtrOn) return kDtrEnable;
+  if (wControl & kControlDtrHandshake) return kDtrHandshake;
   return kDtrDisable;
 }
 
 // RTS mode selected by the control word: the first matching test decides.
 uint8_t RtsMode(uint16_t wControl) {
-  if (wControl & 0x0202) return kRtsEnable;
-  if (wControl & 0x1000) return kRtsHandshake;
-  if (wControl & 0x2000) return kRtsToggle;
+  if (wControl & kControlRtsOn) return kRtsEnable;
+  if (wControl & kControlRtsHandshake) return kRtsHandshake;
+  if (wControl & kControlRtsToggle) return kRtsToggle;
   return kRtsDisable;
 }
 
@@ -52,6 +49,51 @@ uint32_t TimeoutToMs(int32_t iTimeout) {
   if (iMs < 0) return 0;
   if (iMs > int64_t{UINT32_MAX}) return UINT32_MAX;
   return static_cast<uint32_t>(iMs);
+}
+
+// The read time-out a freshly opened port starts with; no write time-out.
+bool SetOpeningTimeouts(SarnHandle hCom) {
+  PlatTimeouts timeouts;
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = kPortDefaultReadTimeoutMs;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  return PlatSetTimeouts(hCom, &timeouts);
+}
+
+// The line settings and control word in the fields of a line state; the
+// fields not named here keep what the port reported.
+void FillLineState(const LineSettings* pLine, uint16_t wControl, PlatLineState* pState) {
+  pState->dwBaudRate = pLine->wBaud;
+  pState->cByteSize = static_cast<uint8_t>(pLine->wDataBits & 0xFF);
+  pState->cParity = static_cast<uint8_t>(pLine->wParity & 0xFF);
+  pState->cStopBits = static_cast<uint8_t>(pLine->wStopBits & 0xFF);
+  pState->fBinary = true;
+  pState->fParity = true;
+  pState->fOutxCtsFlow = false;
+  pState->fOutxDsrFlow = false;
+  pState->fDtrControl = DtrMode(wControl);
+  pState->fRtsControl = RtsMode(wControl);
+  pState->fDsrSensitivity = false;
+  pState->fOutX = false;
+  pState->fInX = false;
+  pState->fErrorChar = false;
+  pState->fNull = false;
+  pState->fAbortOnError = false;
+  pState->cErrorChar = kErrorChar;
+}
+
+// Configures an opened port: reads its line state, sets the opening
+// time-outs, writes the line state and recommends the queue sizes.
+int ConfigurePort(SarnHandle hCom, const LineSettings* pLine, uint16_t wControl) {
+  PlatLineState state;
+  if (!PlatGetLineState(hCom, &state)) return kPortStateUnread;
+  if (!SetOpeningTimeouts(hCom)) return kPortOpenFailed;
+  FillLineState(pLine, wControl, &state);
+  if (!PlatSetLineState(hCom, &state)) return kPortStateRejected;
+  PlatSetupQueues(hCom, kPortQueueSize, kPortQueueSize);
+  return kPortOk;
 }
 
 }  // namespace
@@ -68,59 +110,21 @@ int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, 
   *phCom = kNoHandle;
   // A name that does not fit the 12-byte field is refused, never cut short:
   // a shortened name could open another device.
-  if (pszName == nullptr || pLine == nullptr || PortNameLength(pszName) > kMaxPortName) return kPortOpenFailed;
+  if (pszName == nullptr || pLine == nullptr || PortNameLength(pszName) > SARN_MAX_PORT_NAME) return kPortOpenFailed;
 
   SarnHandle hCom = PlatOpen(pszName);
   if (hCom == kNoHandle) return kPortOpenFailed;
-  *phCom = hCom;
 
   // The null device is used as it is: it accepts every write and delivers
   // no input, so there is nothing to configure.
-  if (strcmp(pszName, "NUL") == 0) return kPortOk;
-
-  PlatLineState state;
-  if (!PlatGetLineState(hCom, &state)) {
-    PlatClose(hCom);
-    *phCom = kNoHandle;
-    return kPortStateUnread;
+  if (strcmp(pszName, "NUL") != 0) {
+    const int rc = ConfigurePort(hCom, pLine, wControl);
+    if (rc != kPortOk) {
+      PlatClose(hCom);
+      return rc;
+    }
   }
-
-  PlatTimeouts timeouts;
-  timeouts.ReadIntervalTimeout = 0;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = kPortDefaultReadTimeoutMs;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
-  if (!PlatSetTimeouts(hCom, &timeouts)) {
-    PlatClose(hCom);
-    *phCom = kNoHandle;
-    return kPortOpenFailed;
-  }
-
-  state.dwBaudRate = pLine->wBaud;
-  state.cByteSize = static_cast<uint8_t>(pLine->wDataBits & 0xFF);
-  state.cParity = static_cast<uint8_t>(pLine->wParity & 0xFF);
-  state.cStopBits = static_cast<uint8_t>(pLine->wStopBits & 0xFF);
-  state.fBinary = true;
-  state.fParity = true;
-  state.fOutxCtsFlow = false;
-  state.fOutxDsrFlow = false;
-  state.fDtrControl = DtrMode(wControl);
-  state.fRtsControl = RtsMode(wControl);
-  state.fDsrSensitivity = false;
-  state.fOutX = false;
-  state.fInX = false;
-  state.fErrorChar = false;
-  state.fNull = false;
-  state.fAbortOnError = false;
-  state.cErrorChar = kErrorChar;
-  if (!PlatSetLineState(hCom, &state)) {
-    PlatClose(hCom);
-    *phCom = kNoHandle;
-    return kPortStateRejected;
-  }
-
-  PlatSetupQueues(hCom, kPortQueueSize, kPortQueueSize);
+  *phCom = hCom;
   return kPortOk;
 }
 
@@ -173,10 +177,7 @@ int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
   for (;;) {
     uint16_t wAsk = static_cast<uint16_t>(wCount - dwSum);
     uint32_t dwGot = 0;
-    if (!PlatRead(hCom, pOut + dwSum, wAsk, &dwGot)) {
-      (void)PlatLastError();  // fetched as the platform expects, but not needed
-      return kPortIoFailed;
-    }
+    if (!PlatRead(hCom, pOut + dwSum, wAsk, &dwGot)) return kPortIoFailed;
     if (dwGot == 0) return kPortIoFailed;
     // A platform never delivers more than asked; should one, the count is
     // capped rather than trusted.
@@ -185,6 +186,21 @@ int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
     if (pRead != nullptr) *pRead = dwSum;
     if (dwSum >= wCount) return kPortOk;
   }
+}
+
+int PortSetRts(SarnHandle hCom, bool bRaised) {
+  return PlatEscape(hCom, bRaised ? kEscapeSetRts : kEscapeClrRts) ? kPortOk : kPortIoFailed;
+}
+
+int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending) {
+  PlatQueueStatus status;
+  if (!PlatClearError(hCom, &status)) return kPortIoFailed;
+  *pdwPending = status.cbOutQue;
+  return kPortOk;
+}
+
+void PortPause(uint32_t dwMs) {
+  PlatSleep(dwMs);
 }
 
 }  // namespace sarn

@@ -1,13 +1,15 @@
 // The serial port layer: the only code that touches the serial device.
 //
 // Opens and configures a port from PortSettings, closes it, sets the reply
-// time-out, discards pending input, writes a block and reads an exact count.
-// Every routine returns a small result code and logs nothing: callers decide
-// what to report.
+// time-out, discards pending input, writes a block, reads an exact count,
+// switches RTS and reports the output queue. Every routine returns a small
+// result code and logs nothing: callers decide what to report. The frame
+// layer and the lifecycle reach the device only through these routines.
 #pragma once
 
 #include <cstdint>
 
+#include "sarn_handle.h"
 #include "sarnmd.h"
 
 namespace sarn {
@@ -21,6 +23,18 @@ enum PortResult : int {
   kPortIoFailed = 7,       // a read, write or close failed, or a read timed out
 };
 
+// Bits of the control word (PortSettings.wControl) that select the DTR and
+// RTS modes; the first that is set decides, in this order.
+enum : uint16_t {
+  kControlDtrOn = 0x0101,
+  kControlDtrHandshake = 0x8000,
+  kControlRtsOn = 0x0202,
+  kControlRtsHandshake = 0x1000,
+  kControlRtsToggle = 0x2000,
+};
+// The control word ColdStart gives a port: DTR and RTS both switched on.
+inline constexpr uint16_t kDefaultControl = kControlDtrOn | kControlRtsOn;
+
 // Read time-out a freshly opened port has, in milliseconds.
 inline constexpr uint32_t kPortDefaultReadTimeoutMs = 1000;
 // Queue sizes recommended to the platform.
@@ -28,8 +42,10 @@ inline constexpr uint32_t kPortQueueSize = 1200;
 // Reply time-out used while a flush drains the input, in 10 ms units.
 inline constexpr int32_t kFlushTimeout = 5;
 
-// Opens the port described by pPort; yields the handle, or kNoHandle.
+// Opens the port described by pPort (PortOpen with its fields); yields the
+// handle, or kNoHandle.
 SarnHandle PortOpenSettings(const PortSettings* pPort);
+// Opens and configures a port; a PortResult, and *phCom the handle or kNoHandle.
 int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom);
 int PortClose(SarnHandle hCom);
 // Sets the reply time-out (units of 10 ms); returns the previous one, or 0
@@ -40,5 +56,12 @@ int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pW
 // Reads exactly dwCount bytes unless a read fails or times out; *pRead
 // always tells how many arrived.
 int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
+// Raises or lowers RTS; kPortOk or kPortIoFailed.
+int PortSetRts(SarnHandle hCom, bool bRaised);
+// Bytes not yet transmitted, the transmitter included where the device can
+// tell; kPortOk, or kPortIoFailed when the queue could not be read.
+int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending);
+// Waits dwMs milliseconds (the inter-frame gap, the transmit-queue poll).
+void PortPause(uint32_t dwMs);
 
 }  // namespace sarn

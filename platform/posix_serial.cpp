@@ -50,6 +50,7 @@
 #include <unistd.h>
 
 #include "platform/serial_platform.h"
+#include "sarn_line_time.h"
 
 namespace sarn {
 
@@ -222,16 +223,10 @@ bool Applied(const termios2& want, const termios2& got) {
   return diff * 100 <= asked * kBaudTolerancePercent;
 }
 
-// Time the bytes need on the line, doubled, at 12 bits a character.
-uint64_t LineTimeMs(uint32_t dwBaud, uint32_t dwCount) {
-  if (dwBaud == 0) dwBaud = 9600;
-  return uint64_t{dwCount} * 12 * 1000 * 2 / dwBaud + 1;
-}
-
 // Bytes still to go out: the kernel's queue, plus one for the character in
 // the transmitter where the device can tell (the kernel's count leaves out
 // what already sits in the UART).
-bool OutputPending(Slot* pSlot, uint32_t* pCount) {
+uint32_t OutputPending(Slot* pSlot) {
   int iQueued = 0;
   if (ioctl(pSlot->fd, TIOCOUTQ, &iQueued) != 0) iQueued = 0;
   uint32_t count = iQueued > 0 ? static_cast<uint32_t>(iQueued) : 0;
@@ -243,8 +238,7 @@ bool OutputPending(Slot* pSlot, uint32_t* pCount) {
       pSlot->bNoLsr = true;  // not supported by this device: spare the call from now on
     }
   }
-  *pCount = count;
-  return true;
+  return count;
 }
 
 // Lets poll() report the descriptor readable only once dwMissing characters
@@ -500,7 +494,7 @@ bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
     int iWaiting = 0;
     if (ioctl(pSlot->fd, FIONREAD, &iWaiting) != 0) return false;
     status.cbInQue = iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0;
-    OutputPending(pSlot, &status.cbOutQue);
+    status.cbOutQue = OutputPending(pSlot);
   }
   // Linux keeps no latched error state that a read or write would trip on.
   if (pStatus != nullptr) *pStatus = status;
@@ -604,7 +598,7 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   int fd = pSlot->fd;
   const PlatTimeouts& t = pSlot->timeouts;
   uint64_t dwLimitMs = t.WriteTotalTimeoutConstant + uint64_t{t.WriteTotalTimeoutMultiplier} * dwCount;
-  if (dwLimitMs == 0) dwLimitMs = kWriteGraceMs + LineTimeMs(pSlot->dwBaud, dwCount);
+  if (dwLimitMs == 0) dwLimitMs = kWriteGraceMs + TwiceLineTimeMs(pSlot->dwBaud, dwCount) + 1;
   int64_t deadline = DeadlineAfter(NowNs(), dwLimitMs);
 
   bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle;
@@ -642,8 +636,7 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   if (bToggle) {
     // Lower RTS only once the last character has left the transmitter.
     int iErr = errno;
-    uint32_t dwPending = 0;
-    while (OutputPending(pSlot, &dwPending) && dwPending != 0 && NowNs() < deadline) SleepMs(1);
+    while (OutputPending(pSlot) != 0 && NowNs() < deadline) SleepMs(1);
     SetModemLine(fd, TIOCM_RTS, false);
     errno = iErr;
   }
@@ -651,10 +644,6 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   if (!bOk) return false;
   if (pWritten != nullptr) *pWritten = dwDone;
   return true;
-}
-
-uint32_t PlatLastError() {
-  return static_cast<uint32_t>(errno);
 }
 
 bool PlatEscape(SarnHandle hPort, int iFunction) {

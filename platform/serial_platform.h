@@ -2,10 +2,9 @@
 //
 // Each call mirrors one Win32 serial API call (CreateFileA, CloseHandle,
 // GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts, SetupComm,
-// ClearCommError, ReadFile, WriteFile, GetLastError, EscapeCommFunction and
-// Sleep), so the port layer reads the same on every system. One
-// implementation is linked in: POSIX termios on Linux, the Win32 API on
-// Windows, or a scripted fake in the unit tests.
+// ClearCommError, ReadFile, WriteFile, EscapeCommFunction and Sleep), so the port layer reads the same on every system.
+// One implementation is linked in: POSIX termios on Linux, the Win32 API on Windows, or a scripted fake in the unit
+// tests. The port layer (link/port.h) is the only caller.
 //
 // Every call returns true on success and false on failure, except where
 // noted. No call allocates memory.
@@ -13,17 +12,10 @@
 
 #include <cstdint>
 
+#include "sarn_handle.h"
 #include "sarnmd.h"
 
 namespace sarn {
-
-inline constexpr SarnHandle kNoHandle = SarnHandle{};
-
-// Ports the module holds open at once. The POSIX layer's table of open ports
-// has this many slots, and the module records the owner of each handle it
-// opened in a table of the same size.
-inline constexpr int kMaxOpenPorts = SARN_MAX_OPEN_PORTS;
-static_assert(kMaxOpenPorts >= 256, "the module holds at least 256 ports open");
 
 // DTR and RTS line modes (the Win32 DCB values).
 enum : uint8_t {
@@ -49,16 +41,16 @@ struct PlatLineState {
   uint8_t cParity = kParityNone;
   uint8_t cStopBits = kStopOne;
   bool fBinary = true;
-  bool fParity = false;          // parity checking of received characters
+  bool fParity = false;  // parity checking of received characters
   bool fOutxCtsFlow = false;
   bool fOutxDsrFlow = false;
   uint8_t fDtrControl = kDtrEnable;
   uint8_t fRtsControl = kRtsEnable;
   bool fDsrSensitivity = false;
-  bool fOutX = false;            // XON/XOFF on output
-  bool fInX = false;             // XON/XOFF on input
-  bool fErrorChar = false;       // replace characters with parity errors
-  bool fNull = false;            // discard NUL bytes
+  bool fOutX = false;       // XON/XOFF on output
+  bool fInX = false;        // XON/XOFF on input
+  bool fErrorChar = false;  // replace characters with parity errors
+  bool fNull = false;       // discard NUL bytes
   bool fAbortOnError = false;
   char cErrorChar = 0;
 };
@@ -77,8 +69,8 @@ struct PlatTimeouts {
 
 // Queue status (the Win32 COMSTAT counts).
 struct PlatQueueStatus {
-  uint32_t cbInQue = 0;  // bytes received and not yet read
-  uint32_t cbOutQue = 0; // bytes not yet transmitted, the transmitter included where known
+  uint32_t cbInQue = 0;   // bytes received and not yet read
+  uint32_t cbOutQue = 0;  // bytes not yet transmitted, the transmitter included where known
 };
 
 // EscapeCommFunction codes.
@@ -100,8 +92,6 @@ bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus);
 bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead);
 // Synchronous write; *pWritten is what the device took.
 bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten);
-// Error code of the last failed call on this thread.
-uint32_t PlatLastError();
 // kEscapeSetRts or kEscapeClrRts.
 bool PlatEscape(SarnHandle hPort, int iFunction);
 void PlatSleep(uint32_t dwMilliseconds);

@@ -136,10 +136,6 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   return bOk != FALSE;
 }
 
-uint32_t PlatLastError() {
-  return GetLastError();
-}
-
 bool PlatEscape(SarnHandle hPort, int iFunction) {
   switch (iFunction) {
     case kEscapeSetRts:

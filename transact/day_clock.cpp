@@ -1,5 +1,6 @@
 #include "transact/day_clock.h"
 
+#include <atomic>
 #include <ctime>
 
 namespace sarn {
@@ -16,14 +17,22 @@ int LocalDayOfMonth() {
   return local.tm_mday;
 }
 
-DayOfMonthFn pfnDaySource = nullptr;
+// Read by transactions on any thread; set by tests before they start.
+std::atomic<DayOfMonthFn> pfnDaySource{nullptr};
 
 }  // namespace
 
-int CurrentDayOfMonth() { return pfnDaySource != nullptr ? pfnDaySource() : LocalDayOfMonth(); }
+int CurrentDayOfMonth() {
+  const DayOfMonthFn pfnSource = pfnDaySource.load(std::memory_order_acquire);
+  return pfnSource != nullptr ? pfnSource() : LocalDayOfMonth();
+}
 
-void PrimeDayClock() { LocalDayOfMonth(); }
+void PrimeDayClock() {
+  LocalDayOfMonth();
+}
 
-void SetDayOfMonthSource(DayOfMonthFn pfnSource) { pfnDaySource = pfnSource; }
+void SetDayOfMonthSource(DayOfMonthFn pfnSource) {
+  pfnDaySource.store(pfnSource, std::memory_order_release);
+}
 
 }  // namespace sarn

@@ -17,11 +17,3 @@ void PrimeDayClock();
 void SetDayOfMonthSource(DayOfMonthFn pfnSource);
 
 }  // namespace sarn
-
-namespace sarn {
-
-// Day of the month the read transaction last restarted on; 0 until the
-// first read after the module is loaded.
-extern int iRestartDay;
-
-}  // namespace sarn

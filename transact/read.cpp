@@ -6,20 +6,17 @@
 // buffer is written only after a reply passed every check.
 #include <cstdio>
 
-#include "driver/lifecycle.h"
-#include "driver/module_state.h"
+#include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 #include "link/frame.h"
 #include "link/hex.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
+#include "transact/pass_state.h"
 #include "transact/retry_budget.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
 
 namespace sarn {
-
-int iRestartDay = 0;
-
 namespace {
 
 constexpr int kReadRequestLen = 15;
@@ -29,7 +26,6 @@ constexpr int kByteCountPos = 5;         // byte count of a read reply
 constexpr int kReplyDataStart = 7;       // ':', address, function code, byte count
 constexpr int kReplyTrailerLen = 4;      // LRC, CR, LF
 constexpr int kMaxReplyDataChars = 510;  // a byte count of two hex digits: 255 bytes
-constexpr int kGtcLeadingInputs = 160;   // inputs read along with a GTC bit block
 constexpr int kGtcSkipChars = kGtcLeadingInputs / 8 * 2;
 constexpr int kReplyTailShown = 25;
 
@@ -38,29 +34,30 @@ bool IsSingleRead(const DriverRequest* pRequest) {
 }
 
 bool IsGtcBitBlock(const DriverContext* pContext, const GateTransfer* pTransfer) {
-  return pContext->cProtocol == 1 && pTransfer->iMemType == 0;
+  return pContext->cProtocol == SARN_PROTOCOL_GTC && pTransfer->iMemType == SARN_MEM_COILS;
 }
 
-// Hexadecimal characters of reply data the decoder converts, or -1 when the
-// value size is not one it knows.
-int DataCharsNeeded(const DriverRequest* pRequest) {
-  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (IsSingleRead(pRequest)) {
-    switch (pTransfer->iBits) {
-      case 1:
-        return pTransfer->iBitNr == -1 ? 2 : 4;
-      case 16:
-        return 4;
-      case 32:
-        return 8;
-      default:
-        return -1;
-    }
+// Hexadecimal characters of a single gate's reply data, or -1.
+int SingleDataChars(const GateTransfer* pTransfer) {
+  switch (pTransfer->iBits) {
+    case 1:
+      return pTransfer->iBitNr == -1 ? 2 : 4;
+    case 16:
+      return 4;
+    case 32:
+      return 8;
+    default:
+      return -1;
   }
+}
+
+// Hexadecimal characters of a block's reply data, or -1; more than a reply
+// can carry for blocks too large.
+int BlockDataChars(const DriverContext* pContext, const GateTransfer* pTransfer) {
   const int64_t count = pTransfer->iCount;
   switch (pTransfer->iBits) {
     case 1:
-      return static_cast<int>((count + 7) / 8 * 2 + (IsGtcBitBlock(pRequest->pContext, pTransfer) ? kGtcSkipChars : 0));
+      return static_cast<int>((count + 7) / 8 * 2 + (IsGtcBitBlock(pContext, pTransfer) ? kGtcSkipChars : 0));
     case 16:
       return static_cast<int>(count > kMaxReplyDataChars ? kMaxReplyDataChars + 1 : count * 4);
     case 32:
@@ -68,6 +65,13 @@ int DataCharsNeeded(const DriverRequest* pRequest) {
     default:
       return -1;
   }
+}
+
+// Hexadecimal characters of reply data the decoder converts, or -1 when the
+// value size is not one it knows.
+int DataCharsNeeded(const DriverRequest* pRequest) {
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  return IsSingleRead(pRequest) ? SingleDataChars(pTransfer) : BlockDataChars(pRequest->pContext, pTransfer);
 }
 
 bool AllHex(const char* pszText, int nChars) {
@@ -80,20 +84,6 @@ uint32_t HexAt(const char* pszText, int nDigits) {
   uint32_t value = 0;
   ParseHex(pszText, nDigits, &value);
   return value;
-}
-
-// On the first read after loading and on every new local calendar day the
-// port's pending input is discarded before the transaction.
-void DailyRestart(DriverRequest* pRequest) {
-  const int iDay = CurrentDayOfMonth();
-  if (iDay == iRestartDay) return;
-  iRestartDay = iDay;
-  const ResultCode rc = WarmStart(pRequest);
-  if (rc != SARN_OK) {
-    err(kLogReport, "Restart Communication failed, rc=%d", rc);
-  } else {
-    err(kLogReport, "Restart Communication succeed");
-  }
 }
 
 void LogUnterminatedReply(const char* pszReply, int iLenR) {
@@ -112,7 +102,7 @@ void LogUnterminatedReply(const char* pszReply, int iLenR) {
 int RequestedByteCount(const char* pszRequest) {
   const uint32_t function = HexAt(pszRequest + kFunctionPos, 2);
   const uint32_t quantity = HexAt(pszRequest + kQuantityPos, 4);
-  return static_cast<int>(function <= 2 ? (quantity + 7) / 8 : 2 * quantity);
+  return static_cast<int>(function <= kFnReadInputs ? (quantity + 7) / 8 : 2 * quantity);
 }
 
 // Checks a complete reply's CR LF, LRC, byte count and data; the state of
@@ -121,11 +111,11 @@ int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
   const char* pszReply = pRequest->pContext->rxBuf;
   if (pszReply[iLenR - 2] != '\r' || pszReply[iLenR - 1] != '\n') {
     LogUnterminatedReply(pszReply, iLenR);
-    return 1;
+    return kPassRefused;
   }
   if (!ReplyLrcMatches(pszReply, iLenR)) {
     err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", iAttempt);
-    return 1;
+    return kPassRefused;
   }
   // Replies carry no transaction number: an intact reply of another length
   // is the late answer to an earlier request (or another master's), not to
@@ -134,7 +124,7 @@ int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
   const int iAsked = RequestedByteCount(pRequest->pContext->txBuf);
   if (iByteCount != iAsked) {
     err(kLogTrace, "SARNMD> DoRead() reply with byte count %d, request asked for %d", iByteCount, iAsked);
-    return kRecvWrong;
+    return kPassWrongReply;
   }
   // A reply that carries too few data characters, or characters that are
   // no hexadecimal digits, is refused and retried: it is never decoded.
@@ -142,9 +132,91 @@ int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
   const int iDataLen = iLenR - kReplyDataStart - kReplyTrailerLen;
   if (iNeeded > iDataLen || (iNeeded > 0 && !AllHex(pszReply + kReplyDataStart, iNeeded))) {
     err(kLogTrace, "SARNMD> DoRead() wrong data in reply, retry %d", iAttempt);
-    return 1;
+    return kPassRefused;
   }
-  return 0;
+  return kPassOk;
+}
+
+// One pass of the read: send the request, receive and check the reply.
+int ReadPass(DriverRequest* pRequest, int iLenT, int iAttempt, int* piLenR, LastError* pLast) {
+  DriverContext* pContext = pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (Send(pContext, pContext->txBuf, iLenT, pLast) != kSendOk) {
+    err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", iAttempt);
+    return kPassLineFail;
+  }
+  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, piLenR, pLast);
+  switch (rc) {
+    case kRecvException:
+      if (pLast->cByte != kLastErrorException) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
+      pLast->cByte = kLastErrorException;
+      return kPassRefused;
+    case kRecvRejected:
+    case kRecvLine:
+      err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", iAttempt);
+      return rc == kRecvRejected ? kPassRefused : kPassLineFail;
+    case kRecvWrong:
+      return kPassWrongReply;
+    default:
+      return CheckReadReply(pRequest, *piLenR, iAttempt);
+  }
+}
+
+// Whether the gate's fields can be put on the wire: fields no parser
+// produced cannot.
+bool ReadFieldsValid(const DriverRequest* pRequest) {
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (!KnownMemType(pTransfer->iMemType)) return false;
+  if (pTransfer->iPlcAddr < 0 || pTransfer->iPlcAddr > 0xFF) return false;
+  // A bit number beyond the register would be decoded as another bit; a
+  // coil or an input has no register to take a bit from.
+  if (pTransfer->iBitNr < -1 || pTransfer->iBitNr > 15) return false;
+  if (IsSingleRead(pRequest) && IsBitType(pTransfer->iMemType) && pTransfer->iBitNr != -1) return false;
+  // A block must ask for at least one value and for no more than one reply
+  // can carry.
+  return IsSingleRead(pRequest) || (pTransfer->iCount >= 1 && DataCharsNeeded(pRequest) <= kMaxReplyDataChars);
+}
+
+void DecodeSingle(const DriverContext* pContext, const GateTransfer* pTransfer, const char* pszData) {
+  void* pData = pTransfer->pData;
+  switch (pTransfer->iBits) {
+    case 1:
+      if (pTransfer->iBitNr == -1) {
+        SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 2)));
+      } else {
+        const uint32_t reg = HexAt(pszData, 4);
+        SetCellHalf(pData, static_cast<uint16_t>((reg >> (pTransfer->iBitNr & 15)) & 1u));
+      }
+      break;
+    case 16:
+      SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 4)));
+      break;
+    case 32:
+      SetCellWord(pData, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData, 8)));
+      break;
+  }
+}
+
+void DecodeBlock(const DriverContext* pContext, const GateTransfer* pTransfer, const char* pszData) {
+  void* pData = pTransfer->pData;
+  switch (pTransfer->iBits) {
+    case 1: {
+      const char* pszBytes = pszData + (IsGtcBitBlock(pContext, pTransfer) ? kGtcSkipChars : 0);
+      const int nBytes = (pTransfer->iCount + 7) / 8;
+      for (int k = 0; k < nBytes; ++k)
+        static_cast<uint8_t*>(pData)[k] = static_cast<uint8_t>(HexAt(pszBytes + 2 * k, 2));
+      break;
+    }
+    case 16:
+      for (int k = 0; k < pTransfer->iCount; ++k)
+        SetBlockHalf(pData, k, static_cast<uint16_t>(HexAt(pszData + 4 * k, 4)));
+      break;
+    case 32:
+      for (int k = 0; k < pTransfer->iCount; ++k) {
+        SetBlockWord(pData, k, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData + 8 * k, 8)));
+      }
+      break;
+  }
 }
 
 }  // namespace
@@ -155,7 +227,7 @@ ResultCode SingleRead(DriverRequest* pRequest) {
   int rc;
   if (pContext->bComOpen == 0) {
     rc = SARN_REFUSED;
-  } else if (pContext->cProtocol == 1) {
+  } else if (pContext->cProtocol == SARN_PROTOCOL_GTC) {
     err(kLogTrace, "SARNMD> SingleRead() Only blocks are possible with GTC");
     rc = SARN_REFUSED;
   } else {
@@ -180,136 +252,67 @@ int DoRead(DriverRequest* pRequest) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->pData == nullptr) return SARN_REFUSED;
 
-  DailyRestart(pRequest);
+  DailyRestart(pContext);
 
   int iLenT = 0;
-  if (BuildReadRequest(pRequest, pContext->txBuf, &iLenT) != 0) return SARN_REFUSED;
+  if (BuildReadRequest(pRequest, pContext->txBuf, &iLenT) != SARN_OK) return SARN_REFUSED;
 
   RetryBudget budget;
-  int iState = 0;
+  LastError last;
+  int iState = kPassOk;
   int iLenR = 0;
-  cLastError = kLastErrorNone;
-
   do {
     if (!budget.StartPass(iState, "SARNMD> DoRead() : iLenT=%d", iLenT, "SARNMD> DoRead() : sRetry=%d, iLenR=%d",
                           iLenR)) {
       break;
     }
-    iState = 0;
-    if (Send(pContext, pContext->txBuf, iLenT) != 0) {
-      iState = 2;
-      err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", budget.Attempt());
-      continue;
-    }
-    const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &iLenR);
-    if (rc == kRecvException) {
-      iState = 1;
-      if (cLastError != kLastErrorException) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
-      cLastError = kLastErrorException;
-    } else if (rc == kRecvRejected || rc == kRecvLine) {
-      iState = rc;
-      err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", budget.Attempt());
-    } else if (rc == kRecvWrong) {
-      iState = kRecvWrong;
-    } else {
-      iState = CheckReadReply(pRequest, iLenR, budget.Attempt());
-    }
+    iState = ReadPass(pRequest, iLenT, budget.Attempt(), &iLenR, &last);
   } while (budget.AnotherPass(iState));
 
-  if (iState == 0) {
+  if (iState == kPassOk) {
     return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataStart, iLenR - kReplyDataStart - kReplyTrailerLen);
   }
-  return iState == kRecvWrong ? SARN_REFUSED : iState;
+  return iState == kPassWrongReply ? SARN_REFUSED : iState;
 }
 
 int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen) {
   const DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-
-  // Fields no parser produced cannot be put on the wire.
-  if (!KnownMemType(pTransfer->iMemType)) return 1;
-  if (pTransfer->iPlcAddr < 0 || pTransfer->iPlcAddr > 0xFF) return 1;
-  // A bit number beyond the register would be decoded as another bit; a
-  // coil or an input has no register to take a bit from.
-  if (pTransfer->iBitNr < -1 || pTransfer->iBitNr > 15) return 1;
-  if (IsSingleRead(pRequest) && pTransfer->iMemType <= 1 && pTransfer->iBitNr != -1) return 1;
-  // A block must ask for at least one value and for no more than one reply
-  // can carry.
-  if (!IsSingleRead(pRequest) && (pTransfer->iCount < 1 || DataCharsNeeded(pRequest) > kMaxReplyDataChars)) {
-    return 1;
-  }
+  if (!ReadFieldsValid(pRequest)) return SARN_REFUSED;
 
   uint16_t wAddress = WireAddress(pContext, pTransfer);
-  const int32_t iDataType = pTransfer->iDataType;
-  const bool bPairs = iDataType == 3 || iDataType == 4 || iDataType == 5;
-  uint16_t wQuantity = static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iCount) * (bPairs ? 2u : 1u));
+  const uint32_t uPerValue = IsPairDataType(pTransfer->iDataType) ? 2u : 1u;
+  uint16_t wQuantity = static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iCount) * uPerValue);
   int iFunction = kReadFunction[pTransfer->iMemType];
 
-  if (pContext->cProtocol == 1) {
-    if (pTransfer->iMemType == 0) {
+  if (pContext->cProtocol == SARN_PROTOCOL_GTC) {
+    if (pTransfer->iMemType == SARN_MEM_COILS) {
       // GTC bits are read from input 1 on; the decoder skips the first 160.
-      iFunction = 2;
-      wAddress = 1;
+      iFunction = kFnReadInputs;
+      wAddress = kGtcFirstInput;
       wQuantity = static_cast<uint16_t>(wQuantity + kGtcLeadingInputs);
-    } else if (pTransfer->iMemType == 3) {
-      // Register areas 2 and 3 are addressed by their number.
-      if (wAddress == 65) wAddress = 2;
-      if (wAddress == 107) wAddress = 3;
+    } else if (pTransfer->iMemType == SARN_MEM_INPUT_REGISTERS) {
+      // Register areas are addressed by their number.
+      wAddress = GtcAreaNumber(wAddress);
     }
   }
 
   snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", static_cast<unsigned>(pTransfer->iPlcAddr),
            static_cast<unsigned>(iFunction), wAddress, wQuantity);
   *piLen = kReadRequestLen;
-  return 0;
+  return SARN_OK;
 }
 
 int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen) {
-  const DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   const int iNeeded = DataCharsNeeded(pRequest);
-  if (iNeeded < 0 || iNeeded > iDataLen || !AllHex(pszData, iNeeded)) return 1;
-  void* pData = pTransfer->pData;
-
+  if (iNeeded < 0 || iNeeded > iDataLen || !AllHex(pszData, iNeeded)) return SARN_REFUSED;
   if (IsSingleRead(pRequest)) {
-    switch (pTransfer->iBits) {
-      case 1:
-        if (pTransfer->iBitNr == -1) {
-          SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 2)));
-        } else {
-          const uint32_t reg = HexAt(pszData, 4);
-          SetCellHalf(pData, static_cast<uint16_t>((reg >> (pTransfer->iBitNr & 15)) & 1u));
-        }
-        break;
-      case 16:
-        SetCellHalf(pData, static_cast<uint16_t>(HexAt(pszData, 4)));
-        break;
-      case 32:
-        SetCellWord(pData, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData, 8)));
-        break;
-    }
-    return 0;
+    DecodeSingle(pRequest->pContext, pTransfer, pszData);
+  } else {
+    DecodeBlock(pRequest->pContext, pTransfer, pszData);
   }
-
-  switch (pTransfer->iBits) {
-    case 1: {
-      const char* pszBytes = pszData + (IsGtcBitBlock(pContext, pTransfer) ? kGtcSkipChars : 0);
-      const int nBytes = (pTransfer->iCount + 7) / 8;
-      for (int k = 0; k < nBytes; ++k)
-        static_cast<uint8_t*>(pData)[k] = static_cast<uint8_t>(HexAt(pszBytes + 2 * k, 2));
-      break;
-    }
-    case 16:
-      for (int k = 0; k < pTransfer->iCount; ++k)
-        SetBlockHalf(pData, k, static_cast<uint16_t>(HexAt(pszData + 4 * k, 4)));
-      break;
-    case 32:
-      for (int k = 0; k < pTransfer->iCount; ++k) {
-        SetBlockWord(pData, k, ApplyWordOrder(pContext, pTransfer->iMemType, HexAt(pszData + 8 * k, 8)));
-      }
-      break;
-  }
-  return 0;
+  return SARN_OK;
 }
 
 }  // namespace sarn

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "hostlog/host_log.h"
-#include "link/frame.h"
+#include "transact/pass_state.h"
 
 namespace sarn {
 
@@ -29,7 +29,7 @@ struct RetryBudget {
       bTraced = true;
       err(kLogTrace, pszPassFormat, sRetry, iReplyLen);
     }
-    if (iState == kRecvWrong) {
+    if (iState == kPassWrongReply) {
       if (sTries == 0) return false;
       err(kLogTrace, "SARNMD> Wrong receive (still %d tries)", sTries);
       --sTries;
@@ -42,7 +42,7 @@ struct RetryBudget {
   // Number of the send attempt under way (1, 2, 3), as the retry messages show it.
   int Attempt() const { return kSendAttempts - sRetry; }
 
-  bool AnotherPass(int iState) const { return sRetry > 0 && iState != 0; }
+  bool AnotherPass(int iState) const { return sRetry > 0 && iState != kPassOk; }
 };
 
 }  // namespace sarn

@@ -1,28 +1,51 @@
 // Read and write transactions.
 #pragma once
 
+#include "link/modbus_codes.h"
 #include "sarnmd.h"
 
 namespace sarn {
 
 // Read function code of each memory type; -1 where there is none.
-inline constexpr int kReadFunction[9] = {1, 2, -1, 4, 3, 4, 4, 3, 3};
+inline constexpr int kReadFunction[SARN_MEM_TYPE_MAX + 1] = {
+    kFnReadCoils,             // SARN_MEM_COILS
+    kFnReadInputs,            // SARN_MEM_INPUTS
+    -1,                       // no type 2
+    kFnReadInputRegisters,    // SARN_MEM_INPUT_REGISTERS
+    kFnReadHoldingRegisters,  // SARN_MEM_HOLDING_REGISTERS
+    kFnReadInputRegisters,    // SARN_MEM_INPUT_FLOATS
+    kFnReadInputRegisters,    // SARN_MEM_INPUT_LONGS
+    kFnReadHoldingRegisters,  // SARN_MEM_HOLDING_FLOATS
+    kFnReadHoldingRegisters,  // SARN_MEM_HOLDING_LONGS
+};
 
 // Whether a gate's memory type is one the address parser produces (0 to 8
 // without 2). Transactions refuse any other unsent.
 inline bool KnownMemType(int32_t iMemType) {
-  return iMemType >= 0 && iMemType <= 8 && kReadFunction[iMemType] >= 0;
+  return iMemType >= 0 && iMemType <= SARN_MEM_TYPE_MAX && kReadFunction[iMemType] >= 0;
+}
+
+// Coils and discrete inputs: one bit a value, no register.
+inline bool IsBitType(int32_t iMemType) {
+  return iMemType == SARN_MEM_COILS || iMemType == SARN_MEM_INPUTS;
+}
+
+// Host data types read as register pairs.
+inline bool IsPairDataType(int32_t iDataType) {
+  return iDataType == SARN_TYPE_FLOAT || iDataType == SARN_TYPE_INT32 || iDataType == SARN_TYPE_UINT32;
 }
 
 ResultCode SingleRead(DriverRequest* pRequest);
 ResultCode BlockRead(DriverRequest* pRequest);
 int DoRead(DriverRequest* pRequest);
 // Formats the read request into pszText; *piLen becomes 15.
-// Returns 0, or 1 when the request cannot be formed (nothing is written).
+// Returns SARN_OK, or SARN_REFUSED when the request cannot be formed
+// (nothing is written).
 int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen);
 // Converts the reply data (from position 7 of rxBuf, iDataLen characters
-// before the LRC) into the host buffer. Returns 0, or 1 when nothing was
-// stored: iBits unknown, too few data characters, or a non-hex character.
+// before the LRC) into the host buffer. Returns SARN_OK, or SARN_REFUSED
+// when nothing was stored: iBits unknown, too few data characters, or a
+// non-hex character.
 int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen);
 
 ResultCode SingleWrite(DriverRequest* pRequest);

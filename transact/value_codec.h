@@ -16,13 +16,17 @@ inline uint16_t CellHalf(const void* pCell) {
   memcpy(&w, static_cast<const char*>(pCell) + 2, sizeof w);
   return w;
 }
-inline void SetCellHalf(void* pCell, uint16_t w) { memcpy(static_cast<char*>(pCell) + 2, &w, sizeof w); }
+inline void SetCellHalf(void* pCell, uint16_t w) {
+  memcpy(static_cast<char*>(pCell) + 2, &w, sizeof w);
+}
 inline uint32_t CellWord(const void* pCell) {
   uint32_t v;
   memcpy(&v, pCell, sizeof v);
   return v;
 }
-inline void SetCellWord(void* pCell, uint32_t v) { memcpy(pCell, &v, sizeof v); }
+inline void SetCellWord(void* pCell, uint32_t v) {
+  memcpy(pCell, &v, sizeof v);
+}
 
 // Element k of a block buffer of 16- or 32-bit values.
 inline uint16_t BlockHalf(const void* pData, int k) {
@@ -30,16 +34,22 @@ inline uint16_t BlockHalf(const void* pData, int k) {
   memcpy(&w, static_cast<const char*>(pData) + 2 * k, sizeof w);
   return w;
 }
-inline void SetBlockHalf(void* pData, int k, uint16_t w) { memcpy(static_cast<char*>(pData) + 2 * k, &w, sizeof w); }
-inline uint32_t BlockWord(const void* pData, int k) { return CellWord(static_cast<const char*>(pData) + 4 * k); }
-inline void SetBlockWord(void* pData, int k, uint32_t v) { SetCellWord(static_cast<char*>(pData) + 4 * k, v); }
+inline void SetBlockHalf(void* pData, int k, uint16_t w) {
+  memcpy(static_cast<char*>(pData) + 2 * k, &w, sizeof w);
+}
+inline uint32_t BlockWord(const void* pData, int k) {
+  return CellWord(static_cast<const char*>(pData) + 4 * k);
+}
+inline void SetBlockWord(void* pData, int k, uint32_t v) {
+  SetCellWord(static_cast<char*>(pData) + 4 * k, v);
+}
 
 // The halves of a 32-bit value are exchanged for 32-bit integers (memory
 // types 6 and 8) under SWAP and for floating-point values (5 and 7) under
 // FLOATSWAP; on the wire the first register is the high half.
 inline uint32_t ApplyWordOrder(const DriverContext* pContext, int32_t iMemType, uint32_t value) {
-  const bool bInteger = iMemType == 6 || iMemType == 8;
-  const bool bFloat = iMemType == 5 || iMemType == 7;
+  const bool bInteger = iMemType == SARN_MEM_INPUT_LONGS || iMemType == SARN_MEM_HOLDING_LONGS;
+  const bool bFloat = iMemType == SARN_MEM_INPUT_FLOATS || iMemType == SARN_MEM_HOLDING_FLOATS;
   if ((bInteger && (pContext->wFlags & SARN_FLAG_SWAP) != 0) ||
       (bFloat && (pContext->wFlags & SARN_FLAG_FLOATSWAP) != 0)) {
     return (value << 16) | (value >> 16);
@@ -54,11 +64,6 @@ inline uint16_t WireAddress(const DriverContext* pContext, const GateTransfer* p
     return static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iAddress) * 2u);
   }
   return static_cast<uint16_t>(pTransfer->iAddress);
-}
-
-// Gate text for log messages; never null.
-inline const char* GateName(const GateTransfer* pTransfer) {
-  return pTransfer->pszName != nullptr ? pTransfer->pszName : "";
 }
 
 }  // namespace sarn

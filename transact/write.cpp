@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/module_state.h"
+#include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 #include "link/frame.h"
 #include "link/hex.h"
+#include "link/modbus_codes.h"
+#include "transact/pass_state.h"
 #include "transact/retry_budget.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
@@ -23,8 +25,14 @@ constexpr int kGateTextCopy = 16;   // room for a gate text and then some
 constexpr int kEchoAddressPos = 5;  // register or coil address in a request and its echo
 constexpr int kEchoValuePos = 9;    // value (functions 5, 6) or quantity (15, 16)
 
+constexpr int kCrLfLen = 2;            // CR LF after the data, in place of which Send puts the LRC
+constexpr uint16_t kPairQuantity = 2;  // registers of one 32-bit value
+constexpr uint8_t kPairBytes = 4;      // data bytes of one 32-bit value
+constexpr int kMaskBitsPerByte = 8;
+
 bool IsInputType(int32_t iMemType) {
-  return iMemType == 1 || iMemType == 3 || iMemType == 5 || iMemType == 6;
+  return iMemType == SARN_MEM_INPUTS || iMemType == SARN_MEM_INPUT_REGISTERS || iMemType == SARN_MEM_INPUT_FLOATS ||
+         iMemType == SARN_MEM_INPUT_LONGS;
 }
 
 bool AddressFits(const GateTransfer* pTransfer) {
@@ -46,11 +54,11 @@ int ReadRegisterForBit(DriverRequest* pRequest, uint16_t* pwRegister) {
   GateTransfer read{};
   read.pszName = szName;
   read.iPlcAddr = pTransfer->iPlcAddr;
-  read.iMemType = 4;
+  read.iMemType = SARN_MEM_HOLDING_REGISTERS;
   read.iAddress = pTransfer->iAddress;
   read.iBitNr = -1;
   read.iBits = 16;
-  read.iDataType = 0;
+  read.iDataType = SARN_TYPE_UINT16;
   read.iCount = 1;
   read.pData = cell;
   DriverRequest request{pRequest->pContext, SARN_OP_SINGLE_READ, 0, 0, &read};
@@ -84,16 +92,151 @@ bool EchoRepeatsRequest(const char* pszEcho, const char* pszRequest) {
 
 int SingleWriteGtc(DriverRequest* pRequest) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (pTransfer->iMemType != 0) {
+  if (pTransfer->iMemType != SARN_MEM_COILS) {
     err(kLogTrace, "SARNMD> SingleWrite() not allowed for types different from 0");
     return SARN_REFUSED;
   }
   const uint8_t set = static_cast<const uint8_t*>(pTransfer->pData)[2];
-  if (WriteGtcBits(pRequest, set) != 0) {
+  if (WriteGtcBits(pRequest, set) != SARN_OK) {
     err(kLogTrace, "SARNMD> SingleWrite() Failed to write bit '%s'", GateName(pTransfer));
     return SARN_REFUSED;
   }
   return SARN_OK;
+}
+
+// Whether the fields of a Modbus single write can be put on the wire. A
+// memory type no parser produces would be written as a holding register,
+// and a coil with a bit number would run the register bit update.
+bool SingleWriteFieldsValid(const GateTransfer* pTransfer) {
+  return KnownMemType(pTransfer->iMemType) && AddressFits(pTransfer) && pTransfer->iBitNr >= -1 &&
+         pTransfer->iBitNr <= 15 && !(pTransfer->iMemType == SARN_MEM_COILS && pTransfer->iBitNr != -1);
+}
+
+// The value a bit gate's register takes: the register as read, with the
+// gate's bit set or cleared. SARN_OK, or the result of the failed read.
+int MergeBitIntoRegister(DriverRequest* pRequest, uint32_t* pValue) {
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  const uint16_t wMask = static_cast<uint16_t>(~(1u << pTransfer->iBitNr));
+  const uint16_t wBits = static_cast<uint16_t>(*pValue << pTransfer->iBitNr);
+  uint16_t wRegister = 0;
+  const int rc = ReadRegisterForBit(pRequest, &wRegister);
+  if (rc != SARN_OK) {
+    err(kLogTrace, "SARNMD> SingleWrite() error SingleRead() for spec. dig. gate, rc=%d", rc);
+    return rc;
+  }
+  *pValue = wBits != 0 ? (wRegister | wBits) : (wRegister & wMask);
+  return SARN_OK;
+}
+
+// Formats a Modbus single write: a 32-bit value with function 16 (two
+// registers, four bytes), a coil with function 5, a register with function 6.
+// Returns the frame's length, its CR LF included.
+int FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAddress, uint32_t value) {
+  const unsigned uPlc = static_cast<unsigned>(pTransfer->iPlcAddr);
+  if (pTransfer->iBits == 32) {
+    return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X%08X\r\n", uPlc, kFnWriteRegisters, wAddress,
+                    kPairQuantity, kPairBytes, value);
+  }
+  if (pTransfer->iMemType == SARN_MEM_COILS) {
+    return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", uPlc, kFnWriteCoil, wAddress,
+                    value != 0 ? kCoilOn : 0u);
+  }
+  return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", uPlc, kFnWriteRegister, wAddress, value & 0xFFFFu);
+}
+
+// Data bytes of a Modbus block write, or -1 for a value size no parser produces.
+int64_t BlockDataBytes(const GateTransfer* pTransfer) {
+  const int64_t count = pTransfer->iCount;
+  switch (pTransfer->iBits) {
+    case 1:
+      return (count + 7) / 8;
+    case 16:
+      return 2 * count;
+    case 32:
+      return 4 * count;
+    default:
+      return -1;
+  }
+}
+
+// Formats a Modbus block write of nBytes data bytes: bits with function 15,
+// registers with function 16. Returns the frame's length, its CR LF included.
+int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTransfer* pTransfer, int nBytes) {
+  const bool bBits = pTransfer->iBits == 1;
+  const uint16_t wQuantity = static_cast<uint16_t>(pTransfer->iBits == 32 ? 2 * pTransfer->iCount : pTransfer->iCount);
+  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr),
+           bBits ? kFnWriteCoils : kFnWriteRegisters, WireAddress(pContext, pTransfer), wQuantity,
+           static_cast<unsigned>(nBytes));
+  char* pszData = pszText + kWriteHeadLen;
+  const void* pData = pTransfer->pData;
+  switch (pTransfer->iBits) {
+    case 1:
+      for (int k = 0; k < nBytes; ++k) snprintf(pszData + 2 * k, 3, "%02X", static_cast<const uint8_t*>(pData)[k]);
+      break;
+    case 16:
+      for (int k = 0; k < pTransfer->iCount; ++k) snprintf(pszData + 4 * k, 5, "%04X", BlockHalf(pData, k));
+      break;
+    case 32:
+      for (int k = 0; k < pTransfer->iCount; ++k) {
+        snprintf(pszData + 8 * k, 9, "%08X", ApplyWordOrder(pContext, pTransfer->iMemType, BlockWord(pData, k)));
+      }
+      break;
+  }
+  snprintf(pszData + 2 * nBytes, 3, "\r\n");
+  return kWriteHeadLen + 2 * nBytes + kCrLfLen;
+}
+
+// GTC block write: the reset mask of the bits that are off, then the set
+// mask of those that are on.
+ResultCode BlockWriteGtc(DriverRequest* pRequest) {
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (pTransfer->iMemType != SARN_MEM_COILS) {
+    err(kLogTrace, "SARNMD> BlockWrite() not allowed for types different from 0");
+    return SARN_REFUSED;
+  }
+  int rc = pTransfer->pData == nullptr ? SARN_REFUSED : WriteGtcBits(pRequest, 0);
+  if (rc == SARN_OK) rc = WriteGtcBits(pRequest, 1);
+  if (rc != SARN_OK) {
+    err(kLogTrace, "SARNMD> BlockWrite() Failed to write bit '%s'", GateName(pTransfer));
+    return SARN_REFUSED;
+  }
+  return SARN_OK;
+}
+
+// Formats the mask of a single GTC bit into the n mask bytes at pszMask:
+// all clear but the bit of the gate, in the last byte.
+void FormatGtcBitMask(char* pszMask, int n, int32_t iAddress) {
+  memset(pszMask, '0', 2 * n);
+  const int e = (iAddress - kGtcFirstVariableBit) % kMaskBitsPerByte;
+  if (e < 4) {
+    pszMask[2 * n - 1] = "0123456789ABCDEF"[1 << e];
+  } else {
+    pszMask[2 * n - 2] = "0123456789ABCDEF"[1 << (e - 4)];
+  }
+}
+
+// One pass of the write: send the request, receive and check the echo.
+int WritePass(DriverRequest* pRequest, char* pszText, int iLen, int iAttempt, int* piReplyLen, LastError* pLast) {
+  DriverContext* pContext = pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (Send(pContext, pszText, iLen, pLast) != kSendOk) {
+    err(kLogTrace, "SARNMD> DoWrite() send error, retry %d", iAttempt);
+    return kPassLineFail;
+  }
+  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, piReplyLen, pLast);
+  if (rc == kRecvRejected || rc == kRecvLine) {
+    err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", iAttempt);
+    return rc == kRecvRejected ? kPassRefused : kPassLineFail;
+  }
+  // An exception reply is retried like a reply to another request.
+  if (rc == kRecvWrong || rc == kRecvException) return kPassWrongReply;
+  if (!ReplyLrcMatches(pContext->rxBuf, *piReplyLen)) {
+    err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", iAttempt);
+    return kPassRefused;
+  }
+  // An echo of another request is handled like a reply from another controller.
+  if (!EchoRepeatsRequest(pContext->rxBuf, pszText)) return kPassWrongReply;
+  return kPassOk;
 }
 
 }  // namespace
@@ -107,82 +250,30 @@ ResultCode SingleWrite(DriverRequest* pRequest) {
     err(kLogTrace, "SARNMD> SingleWrite() not allowed for types 1,3,5 and 6");
     return SARN_REFUSED;
   }
-  if (pContext->cProtocol == 1) return SingleWriteGtc(pRequest);
-  // A memory type no parser produces would be written as a holding register,
-  // and a coil with a bit number would run the register bit update.
-  if (!KnownMemType(pTransfer->iMemType) || !AddressFits(pTransfer) || pTransfer->iBitNr < -1 ||
-      pTransfer->iBitNr > 15 || (pTransfer->iMemType == 0 && pTransfer->iBitNr != -1)) {
-    return SARN_REFUSED;
-  }
+  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return SingleWriteGtc(pRequest);
+  if (!SingleWriteFieldsValid(pTransfer)) return SARN_REFUSED;
 
-  const uint16_t wAddress = WireAddress(pContext, pTransfer);
   uint32_t value = pTransfer->iBits == 32 ? ApplyWordOrder(pContext, pTransfer->iMemType, CellWord(pTransfer->pData))
                                           : CellHalf(pTransfer->pData);
-
   if (pTransfer->iBitNr != -1) {
-    const uint16_t wMask = static_cast<uint16_t>(~(1u << pTransfer->iBitNr));
-    const uint16_t wBits = static_cast<uint16_t>(value << pTransfer->iBitNr);
-    uint16_t wRegister = 0;
-    const int rc = ReadRegisterForBit(pRequest, &wRegister);
-    if (rc != 0) {
-      err(kLogTrace, "SARNMD> SingleWrite() error SingleRead() for spec. dig. gate, rc=%d", rc);
-      return rc;
-    }
-    value = wBits != 0 ? (wRegister | wBits) : (wRegister & wMask);
+    const int rc = MergeBitIntoRegister(pRequest, &value);
+    if (rc != SARN_OK) return rc;
   }
 
   char* pszText = pContext->txBuf;
-  int iLen = snprintf(pszText, SARN_FRAME_BUF, ":%02X06%04X", static_cast<unsigned>(pTransfer->iPlcAddr), wAddress);
-  if (pTransfer->iBits == 32) {
-    pszText[3] = '1';
-    pszText[4] = '0';
-    iLen += snprintf(pszText + iLen, SARN_FRAME_BUF - iLen, "000204%08X", value);
-  } else {
-    if (pTransfer->iMemType == 0) {
-      pszText[4] = '5';
-      if (value != 0) value = 0xFF00;
-    }
-    iLen += snprintf(pszText + iLen, SARN_FRAME_BUF - iLen, "%04X", value & 0xFFFFu);
-  }
-  iLen += snprintf(pszText + iLen, SARN_FRAME_BUF - iLen, "\r\n");
-
+  const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value);
   const int rc = DoWrite(pRequest, pszText, iLen);
-  if (rc != 0) err(kLogTrace, "SARNMD> SingleWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
+  if (rc != SARN_OK) err(kLogTrace, "SARNMD> SingleWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
   return rc;
 }
 
 ResultCode BlockWrite(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return BlockWriteGtc(pRequest);
 
-  if (pContext->cProtocol == 1) {
-    if (pTransfer->iMemType != 0) {
-      err(kLogTrace, "SARNMD> BlockWrite() not allowed for types different from 0");
-      return SARN_REFUSED;
-    }
-    int rc = pTransfer->pData == nullptr ? 1 : WriteGtcBits(pRequest, 0);
-    if (rc == 0) rc = WriteGtcBits(pRequest, 1);
-    if (rc != 0) {
-      err(kLogTrace, "SARNMD> BlockWrite() Failed to write bit '%s'", GateName(pTransfer));
-      return SARN_REFUSED;
-    }
-    return SARN_OK;
-  }
-
-  int64_t nBytes;
-  switch (pTransfer->iBits) {
-    case 1:
-      nBytes = (static_cast<int64_t>(pTransfer->iCount) + 7) / 8;
-      break;
-    case 16:
-      nBytes = 2 * static_cast<int64_t>(pTransfer->iCount);
-      break;
-    case 32:
-      nBytes = 4 * static_cast<int64_t>(pTransfer->iCount);
-      break;
-    default:
-      return SARN_REFUSED;
-  }
+  const int64_t nBytes = BlockDataBytes(pTransfer);
+  if (nBytes < 0) return SARN_REFUSED;
   // The byte count field has two hex digits, and the frame must fit txBuf:
   // a block of no values or of more than 255 bytes is refused unsent, as is
   // a memory type no parser produces.
@@ -191,65 +282,39 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
     err(kLogTrace, "SARNMD> BlockWrite() exited with rc= %u for '%s'", 1u, GateName(pTransfer));
     return SARN_REFUSED;
   }
-  const int d = static_cast<int>(nBytes);
-  const uint16_t wQuantity = static_cast<uint16_t>(pTransfer->iBits == 32 ? 2 * pTransfer->iCount : pTransfer->iCount);
-
   char* pszText = pContext->txBuf;
-  snprintf(pszText, SARN_FRAME_BUF, ":%02X10%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr),
-           WireAddress(pContext, pTransfer), wQuantity, static_cast<unsigned>(d));
-  if (pTransfer->iBits == 1) {
-    pszText[3] = '0';
-    pszText[4] = 'F';
-  }
-  char* pszData = pszText + kWriteHeadLen;
-  const void* pData = pTransfer->pData;
-  switch (pTransfer->iBits) {
-    case 1:
-      for (int k = 0; k < d; ++k) snprintf(pszData + 2 * k, 3, "%02X", static_cast<const uint8_t*>(pData)[k]);
-      break;
-    case 16:
-      for (int k = 0; k < pTransfer->iCount; ++k) snprintf(pszData + 4 * k, 5, "%04X", BlockHalf(pData, k));
-      break;
-    case 32:
-      for (int k = 0; k < pTransfer->iCount; ++k) {
-        snprintf(pszData + 8 * k, 9, "%08X", ApplyWordOrder(pContext, pTransfer->iMemType, BlockWord(pData, k)));
-      }
-      break;
-  }
-  snprintf(pszData + 2 * d, 3, "\r\n");
-
-  const int rc = DoWrite(pRequest, pszText, 2 * d + 17);
-  if (rc != 0) err(kLogTrace, "SARNMD> BlockWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
+  const int iLen = FormatBlockWrite(pszText, pContext, pTransfer, static_cast<int>(nBytes));
+  const int rc = DoWrite(pRequest, pszText, iLen);
+  if (rc != SARN_OK) err(kLogTrace, "SARNMD> BlockWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
   return rc;
 }
 
 int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (set != 0 && set != 1) return 1;
+  if (set != 0 && set != 1) return SARN_REFUSED;
 
   const bool bSingle = pTransfer->iCount == 1;
   // A single bit's mask reaches up to and including the byte holding it.
   // In 16-bit arithmetic, done unsigned so that no address can overflow.
-  const uint16_t wSpan = static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iAddress) - 153u);
-  const int c = bSingle ? static_cast<int16_t>(static_cast<int16_t>(wSpan) & ~7) : pTransfer->iCount;
-  const int n = c / 8;
+  const uint16_t wSpan = static_cast<uint16_t>(static_cast<uint32_t>(pTransfer->iAddress) -
+                                               static_cast<uint32_t>(kGtcFirstVariableBit - kMaskBitsPerByte));
+  const int c =
+      bSingle ? static_cast<int16_t>(static_cast<int16_t>(wSpan) & ~(kMaskBitsPerByte - 1)) : pTransfer->iCount;
+  const int n = c / kMaskBitsPerByte;
   // Settable bits start at 161; a mask of no byte or of more than a byte
   // count can say cannot be formed.
-  if (n < 1 || n > kMaxDataBytes || !AddressFits(pTransfer) || (bSingle && pTransfer->iAddress < 161)) return 1;
+  if (n < 1 || n > kMaxDataBytes || !AddressFits(pTransfer) ||
+      (bSingle && pTransfer->iAddress < kGtcFirstVariableBit)) {
+    return SARN_REFUSED;
+  }
 
   char* pszText = pContext->txBuf;
-  snprintf(pszText, SARN_FRAME_BUF, ":%02X0F000%d%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr),
-           set == 1 ? 1 : 2, static_cast<unsigned>(c), static_cast<unsigned>(n));
+  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr), kFnWriteCoils,
+           set == 1 ? kGtcSetMaskAddress : kGtcResetMaskAddress, static_cast<unsigned>(c), static_cast<unsigned>(n));
   char* pszMask = pszText + kWriteHeadLen;
   if (bSingle) {
-    memset(pszMask, '0', 2 * n);
-    const int e = (pTransfer->iAddress - 161) % 8;
-    if (e < 4) {
-      pszMask[2 * n - 1] = "0123456789ABCDEF"[1 << e];
-    } else {
-      pszMask[2 * n - 2] = "0123456789ABCDEF"[1 << (e - 4)];
-    }
+    FormatGtcBitMask(pszMask, n, pTransfer->iAddress);
   } else {
     const auto* pBytes = static_cast<const uint8_t*>(pTransfer->pData);
     for (int j = 0; j < n; ++j) {
@@ -258,47 +323,25 @@ int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
     }
   }
   snprintf(pszMask + 2 * n, 3, "\r\n");
-  return DoWrite(pRequest, pszText, 2 * n + 17);
+  return DoWrite(pRequest, pszText, kWriteHeadLen + 2 * n + kCrLfLen);
 }
 
 int DoWrite(DriverRequest* pRequest, char* pszText, int iLen) {
   DriverContext* pContext = pRequest->pContext;
-  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-
   pContext->bWriting = 1;
   RetryBudget budget;
-  int iState = 0;
+  LastError last;
+  int iState = kPassOk;
   int iReplyLen = 0;
-  cLastError = kLastErrorNone;
-
   do {
     if (!budget.StartPass(iState, "SARNMD> DoWrite() : len=%d", iLen, "SARNMD> DoWrite() : sRetry=%d, reply_len=%d",
                           iReplyLen)) {
       break;
     }
-    iState = 0;
-    if (Send(pContext, pszText, iLen) != 0) {
-      err(kLogTrace, "SARNMD> DoWrite() send error, retry %d", budget.Attempt());
-      iState = 2;
-      continue;
-    }
-    const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &iReplyLen);
-    if (rc == kRecvRejected || rc == kRecvLine) {
-      iState = rc;
-      err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", budget.Attempt());
-    } else if (rc == kRecvWrong || rc == kRecvException) {
-      // An exception reply is retried like a reply to another request.
-      iState = kRecvWrong;
-    } else if (!ReplyLrcMatches(pContext->rxBuf, iReplyLen)) {
-      err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", budget.Attempt());
-      iState = 1;
-    } else if (!EchoRepeatsRequest(pContext->rxBuf, pszText)) {
-      // Handled like a reply from another controller.
-      iState = kRecvWrong;
-    }
+    iState = WritePass(pRequest, pszText, iLen, budget.Attempt(), &iReplyLen, &last);
   } while (budget.AnotherPass(iState));
 
-  if (iState == kRecvWrong) iState = 1;
+  if (iState == kPassWrongReply) iState = kPassRefused;
   pContext->bWriting = 0;
   return iState;
 }

@@ -36,12 +36,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
 #include "support/port_link.h"
 #include "support/test_log.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 
 extern char** environ;
 

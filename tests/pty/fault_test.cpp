@@ -18,14 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "plcsim.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
 #include "support/port_link.h"
 #include "support/test_log.h"
 #include "support/thread_wait.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "plcsim.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
 #include "support/test_log.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <string>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "sarnmd.h"
 #include "support/driver_calls.h"
 #include "support/fake_platform.h"
 #include "support/test_log.h"
-#include "transact/day_clock.h"
+#include "transact/daily_restart.h"
 
 namespace testdrv {
 
@@ -55,7 +55,6 @@ class DriverFixture : public ::testing::Test, public testsupport::DriverCalls {
     fakeplat::Reset();
     fakeplat::AddDevice("COM1");
     sarn::bStopped = 0;
-    sarn::cLastError = 0;
     g_iDay = 8;
     sarn::SetDayOfMonthSource(&TestDay);
     sarn::iRestartDay = g_iDay;  // no daily restart unless a test asks for one

@@ -45,7 +45,6 @@ struct State {
   sarn::PlatLineState lastLineState;
   sarn::PlatLineState initialState;
   sarn::PlatTimeouts initialTimeouts = kDefaultTimeouts;
-  uint32_t lastError = 0;
 };
 
 State& S() {
@@ -72,7 +71,6 @@ bool Begin(const char* pszName, int64_t arg, Fail kind, std::string text = {}) {
   if (it != s.failures.end() && it->second > 0) {
     --it->second;
     s.calls.back().ok = false;
-    s.lastError = kFailError;
     return true;
   }
   return false;
@@ -80,7 +78,6 @@ bool Begin(const char* pszName, int64_t arg, Fail kind, std::string text = {}) {
 
 bool Refuse() {
   S().calls.back().ok = false;
-  S().lastError = 6;  // Win32 ERROR_INVALID_HANDLE
   return false;
 }
 
@@ -247,13 +244,11 @@ SarnHandle PlatOpen(const char* pszName) {
   if (!bNull) {
     if (!s.devices.count(name)) {
       s.calls.back().ok = false;
-      s.lastError = 2;  // ERROR_FILE_NOT_FOUND
       return kNoHandle;
     }
     for (const auto& [h, port] : s.ports) {
       if (port.bOpen && port.name == name) {
         s.calls.back().ok = false;
-        s.lastError = 5;  // ERROR_ACCESS_DENIED, as for a port in use
         return kNoHandle;
       }
     }
@@ -378,10 +373,6 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
     s.replies.pop_front();
   }
   return true;
-}
-
-uint32_t PlatLastError() {
-  return S().lastError;
 }
 
 bool PlatEscape(SarnHandle hPort, int iFunction) {

@@ -51,9 +51,8 @@ enum class Fail {
   SetupQueues
 };
 // The next `count` calls of that kind fail (they are still recorded in
-// Calls()); PlatLastError() then reports kFailError.
+// Calls()).
 void FailNext(Fail what, int count = 1);
-inline constexpr uint32_t kFailError = 31;  // Win32 ERROR_GEN_FAILURE
 
 // The next write takes only `taken` bytes (and succeeds).
 void SetNextWriteShort(uint32_t taken);

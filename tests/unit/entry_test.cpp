@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "driver/module_state.h"
+#include "driver/stop_flag.h"
 #include "sarnmd.h"
 #include "support/test_log.h"
 

@@ -1,13 +1,12 @@
 // The frame layer over the scripted fake platform: LRC, Send and Receive.
+#include "link/frame.h"
+
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <cstring>
+#include <ostream>
 #include <string>
 
-#include "driver/module_state.h"
-#include "link/frame.h"
 #include "link/port.h"
 #include "support/fake_platform.h"
 #include "support/test_log.h"
@@ -18,12 +17,13 @@ class FrameTest : public ::testing::Test {
  protected:
   DriverContext ctx{};
   GateTransfer gate{};
+  sarn::LastError last;  // the last-error byte of the transaction under test
 
   void SetUp() override {
     fakeplat::Reset();
     fakeplat::AddDevice("COM1");
     testlog::Clear();
-    sarn::cLastError = 0;
+    last = {};
     PortSettings port{};
     strcpy(port.szName, "COM1");
     port.line = {9600, 7, 2, 2};
@@ -41,7 +41,7 @@ class FrameTest : public ::testing::Test {
 
   int ReceiveReply(const std::string& reply, int* pRead) {
     if (!reply.empty()) fakeplat::InjectInput(reply);
-    return sarn::Receive(&gate, &ctx, ctx.rxBuf, pRead);
+    return sarn::Receive(&gate, &ctx, ctx.rxBuf, pRead, &last);
   }
 };
 
@@ -55,12 +55,12 @@ TEST_F(FrameTest, LrcIsTheTwosComplementOfTheByteSum) {
 
 TEST_F(FrameTest, SendCompletesTheFrameAndTransmitsLenPlusTwo) {
   strcpy(ctx.txBuf, ":01030000000A\r\n");
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15, &last), 0);
   ASSERT_EQ(fakeplat::Writes().size(), 1u);
   EXPECT_EQ(fakeplat::Writes()[0], ":01030000000AF2\r\n");
   EXPECT_EQ(ctx.txBuf[17], '\0');
-  EXPECT_EQ(fakeplat::CountCalls("Sleep"), 0);   // no inter-frame gap
-  EXPECT_EQ(fakeplat::CountCalls("Escape"), 0);  // RTS untouched
+  EXPECT_EQ(fakeplat::CountCalls("Sleep"), 0);       // no inter-frame gap
+  EXPECT_EQ(fakeplat::CountCalls("Escape"), 0);      // RTS untouched
   EXPECT_EQ(fakeplat::CountCalls("ClearError"), 1);  // the flush's queue query only
   EXPECT_EQ(fakeplat::CountCalls("Read"), 0);
 }
@@ -70,7 +70,7 @@ TEST_F(FrameTest, SendWaitsTheInterFrameGapAndDiscardsStaleInputFirst) {
   fakeplat::InjectInput(":0103020005F5\r\n");
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   const size_t nFirst = fakeplat::Calls().size();
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15, &last), 0);
   std::vector<std::string> order;
   const auto calls = fakeplat::Calls();
   for (size_t i = nFirst; i < calls.size(); ++i) {
@@ -88,15 +88,15 @@ TEST_F(FrameTest, RtsIsLoweredOnlyAfterTheOutputQueueIsReportedEmpty) {
   ctx.cRtsCts = 1;
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::SetOutQueueSequence({0 /* the flush's query */, 9, 3});
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15, &last), 0);
   std::vector<std::string> seq;
   for (const auto& call : fakeplat::Calls()) {
     if (call.name == "Escape") seq.push_back(call.arg == 3 ? "SETRTS" : "CLRRTS");
     if (call.name == "Write" || call.name == "ClearError") seq.push_back(call.name);
     if (call.name == "Sleep") seq.push_back("Sleep" + std::to_string(call.arg));
   }
-  const std::vector<std::string> expected = {"ClearError", "SETRTS",     "Write",  "ClearError", "Sleep1", "ClearError",
-                                             "Sleep1",     "ClearError", "Sleep1", "CLRRTS"};
+  const std::vector<std::string> expected = {"ClearError", "SETRTS", "Write",      "ClearError", "Sleep1",
+                                             "ClearError", "Sleep1", "ClearError", "Sleep1",     "CLRRTS"};
   EXPECT_EQ(seq, expected);
 }
 
@@ -104,7 +104,7 @@ TEST_F(FrameTest, RtsFailuresAreLoggedAndTheFrameStillGoesOut) {
   ctx.cRtsCts = 1;
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::FailNext(fakeplat::Fail::Escape, 2);
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15, &last), 0);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() EscapeCommFunction() failed"), 2);
   EXPECT_EQ(fakeplat::Writes().size(), 1u);
 }
@@ -115,7 +115,7 @@ TEST_F(FrameTest, StatusQueryFailureStopsTheWaitAndStillLowersRts) {
   // The flush's query and the first query of the wait fail.
   fakeplat::SetOutQueueSequence({5, 5, 5, 5});
   fakeplat::FailNext(fakeplat::Fail::ClearError, 2);
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 0);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15, &last), 0);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() ClearCommError() failed"), 1);
   EXPECT_EQ(fakeplat::Calls().back().name, "Escape");
   EXPECT_EQ(fakeplat::Calls().back().arg, 4);
@@ -124,15 +124,15 @@ TEST_F(FrameTest, StatusQueryFailureStopsTheWaitAndStillLowersRts) {
 TEST_F(FrameTest, ShortOrFailedWritesAreReportedWith2) {
   for (bool bFail : {false, true}) {
     testlog::Clear();
-    sarn::cLastError = 0;
+    last = {};
     strcpy(ctx.txBuf, ":01030000000A\r\n");
     if (bFail) {
       fakeplat::FailNext(fakeplat::Fail::Write);
     } else {
       fakeplat::SetNextWriteShort(10);
     }
-    EXPECT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), 2);
-    EXPECT_EQ(sarn::cLastError, 1);
+    EXPECT_EQ(sarn::Send(&ctx, ctx.txBuf, 15, &last), 2);
+    EXPECT_EQ(last.cByte, 1);
     EXPECT_EQ(testlog::Count(8, "SARNMD> SEND> Unable to send message."), 1);
   }
 }
@@ -149,7 +149,9 @@ struct ReceiveCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const ReceiveCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReceiveCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ReceiveTable : public FrameTest, public ::testing::WithParamInterface<ReceiveCase> {};
 
@@ -189,8 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReceiveCase{"NoColon", kRead3, 0, "#0103020005F5\r\n", 2, 0, "SARNMD> Receive() Start of frame not received",
                     false},
         ReceiveCase{"OtherAddress", kRead3, 0, ":0203020005F4\r\n", 3, 0, "SARNMD> Wrong plc addr.2h received", false},
-        ReceiveCase{"AddressNotHex", kRead3, 0, ":0G03020005F4\r\n", 3, 0, "SARNMD> Wrong plc addr.0h received",
-                    false},
+        ReceiveCase{"AddressNotHex", kRead3, 0, ":0G03020005F4\r\n", 3, 0, "SARNMD> Wrong plc addr.0h received", false},
         ReceiveCase{"OtherFunction", kRead3, 0, ":0104020005F4\r\n", 3, 5, "SARNMD> Different function returned",
                     false},
         ReceiveCase{"FunctionNotHex", kRead3, 0, ":01+3020005F4\r\n", 3, 5, "SARNMD> Different function returned",
@@ -207,7 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
                     false},
         ReceiveCase{"Exception7", kRead3, 0, ":01830775\r\n", 4, 11, "SARNMD> (MB-protocol) Negative acknowledgment",
                     false},
-        ReceiveCase{"Exception8", kRead3, 0, ":01830874\r\n", 4, 11, "SARNMD> (MB-protocol) Memory parity error", false},
+        ReceiveCase{"Exception8", kRead3, 0, ":01830874\r\n", 4, 11, "SARNMD> (MB-protocol) Memory parity error",
+                    false},
         ReceiveCase{"Exception9", kRead3, 0, ":01830973\r\n", 4, 11, "SARNMD> (MB-protocol error)", false},
         ReceiveCase{"ExceptionCutShort", kRead3, 0, ":018302", 2, 5,
                     "SARNMD> Receive() timeout 2nd part message (iRead=2)", false},
@@ -260,10 +262,10 @@ TEST_F(FrameTest, StartOfFrameLossSetsTheLastErrorButAWrongAddressDoesNot) {
   Request(kRead3);
   int iRead = 0;
   ReceiveReply(":0203020005F4\r\n", &iRead);
-  EXPECT_EQ(sarn::cLastError, 0);
+  EXPECT_EQ(last.cByte, 0);
   sarn::PortFlushInput(ctx.hCom);
   ReceiveReply("X0103020005F5\r\n", &iRead);
-  EXPECT_EQ(sarn::cLastError, 4);
+  EXPECT_EQ(last.cByte, 4);
 }
 
 }  // namespace
