@@ -7,7 +7,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "plcsim.h"
 #include "sarnmd.h"
@@ -150,6 +153,55 @@ TEST_F(AllocTest, RtsGapAndGtcPathsAllocateNothing) {
   for (const ResultCode rc : results) EXPECT_EQ(rc, 0);
   EXPECT_EQ(t_nAllocations, 0);
   Call(SARN_OP_CLOSE_COM, nullptr);
+}
+
+// Several lines at once, each driven from a thread of its own against its
+// own simulator, as a host with a thread per line does: no thread allocates
+// during its transactions, its first ones included (the driver keeps no
+// state per thread that a first touch would allocate).
+TEST(AllocLinesTest, ConcurrentLinesAllocateNothing) {
+  constexpr int kLines = 4;
+  constexpr int kRounds = 20;
+  struct Line : testsupport::DriverCalls {
+    plcsim::Simulator sim;
+    std::unique_ptr<testsupport::PortLink> link;
+    uint8_t cell[4] = {0, 0, 1, 0};
+    uint16_t regs[60] = {};
+    long nAllocations = -1;
+    int nFailed = 0;
+  };
+  std::vector<std::unique_ptr<Line>> lines;
+  for (int i = 0; i < kLines; ++i) {
+    auto line = std::make_unique<Line>();
+    line->link = std::make_unique<testsupport::PortLink>(line->sim.OpenPty());
+    ASSERT_FALSE(line->link->Name().empty());
+    ASSERT_EQ(line->ColdStartOn(line->link->Name(), 10), 0);
+    lines.push_back(std::move(line));
+  }
+
+  std::vector<std::thread> threads;
+  for (auto& pLine : lines) {
+    threads.emplace_back([&line = *pLine] {
+      ResultCode rc = 0;
+      GateTransfer single = line.ParseGate("0140001", 0, 0, line.cell, &rc);
+      GateTransfer block = line.ParseGate("0140001", 0, 60, line.regs, &rc);
+      t_nAllocations = 0;
+      t_bCounting = true;
+      for (int k = 0; k < kRounds; ++k) {
+        line.nFailed += line.Call(SARN_OP_SINGLE_READ, &single) != 0;
+        line.nFailed += line.Call(SARN_OP_BLOCK_READ, &block) != 0;
+        line.nFailed += line.Call(SARN_OP_SINGLE_WRITE, &single) != 0;
+      }
+      t_bCounting = false;
+      line.nAllocations = t_nAllocations;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (auto& pLine : lines) {
+    EXPECT_EQ(pLine->nFailed, 0);
+    EXPECT_EQ(pLine->nAllocations, 0);
+    pLine->Call(SARN_OP_CLOSE_COM, nullptr);
+  }
 }
 
 }  // namespace

@@ -2,12 +2,18 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace testlog {
 namespace {
 std::vector<Line>& Store() {
   static std::vector<Line> lines;
   return lines;
+}
+// Contexts on several threads log at the same time in the concurrency tests.
+std::mutex& StoreLock() {
+  static std::mutex lock;
+  return lock;
 }
 }  // namespace
 
@@ -48,6 +54,7 @@ extern "C" int err(int iLevel, const char* pszFormat, ...) {
   va_start(args, pszFormat);
   vsnprintf(szText, sizeof szText, pszFormat, args);
   va_end(args);
+  const std::lock_guard<std::mutex> lock(testlog::StoreLock());
   testlog::Store().push_back({iLevel, szText, pszFormat});
   return 0;
 }

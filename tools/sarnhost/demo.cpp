@@ -429,7 +429,7 @@ void Demo::Gtc() {
   }
   Note("ColdStart(driver 3) -> " + std::to_string(rc));
   DriverLog(true);
-  Check(rc == 0 && gtc_->Context()->cProtocol == 1, "driver 3 should run the GTC protocol");
+  Check(rc == 0 && gtc_->Context()->cProtocol == SARN_PROTOCOL_GTC, "driver 3 should run the GTC protocol");
   if (rc != 0) return;
   Instance& g = *gtc_;
 

@@ -105,56 +105,38 @@ int32_t DefaultDataType(const std::string& text) {
 }
 
 bool TypeFitsMemory(int32_t iType, int32_t iMemType, bool bBitNr) {
-  bool b32 = iMemType >= 5 && iMemType <= 8;
-  if (iType == kTypeBit && b32) return false;
-  if (bBitNr) return iType == kTypeBit;
-  switch (iMemType) {
-    case 0:
-    case 1:
-      return iType == kTypeBit;
-    case 3:
-    case 4:
-      return iType == kTypeUInt16 || iType == kTypeInt16 || iType == kTypeWord;
-    case 5:
-    case 7:
-      return iType == kTypeFloat;
-    case 6:
-    case 8:
-      return iType == kTypeInt32 || iType == kTypeUInt32;
-    default:
-      return false;
-  }
+  return SarnDataTypeFits(iType, iMemType, bBitNr ? 1 : 0) != 0;
 }
 
 const char* MemoryTypeName(int32_t iMemType, bool bGtc) {
   if (bGtc) {
     switch (iMemType) {
-      case 0:
+      case SARN_MEM_COILS:
         return "GTC variable bit";
-      case 1:
+      case SARN_MEM_INPUTS:
         return "GTC bit";
-      case 3:
+      case SARN_MEM_INPUT_REGISTERS:
         return "GTC register area";
       default:
         return "?";
     }
   }
   switch (iMemType) {
-    case 0:
+    case SARN_MEM_COILS:
       return "coil";
-    case 1:
+    case SARN_MEM_INPUTS:
       return "discrete input";
-    case 3:
+    case SARN_MEM_INPUT_REGISTERS:
       return "input register";
-    case 4:
+    case SARN_MEM_HOLDING_REGISTERS:
       return "holding register";
-    case 5:
+    case SARN_MEM_INPUT_FLOATS:
       return "float in input registers";
-    case 6:
+    case SARN_MEM_INPUT_LONGS:
       return "int32 in input registers";
-    case 7:
+    case SARN_MEM_HOLDING_FLOATS:
       return "float in holding registers";
-    case 8:
+    case SARN_MEM_HOLDING_LONGS:
       return "int32 in holding registers";
     default:
       return "?";

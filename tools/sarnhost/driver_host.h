@@ -21,13 +21,13 @@ namespace sarnhost {
 // groups them (0-2 16-bit, 3 float, 4-5 32-bit integer, 6 bit); the names and
 // the way values are shown are this host's.
 enum DataType : int32_t {
-  kTypeUInt16 = 0,
-  kTypeInt16 = 1,
-  kTypeWord = 2,
-  kTypeFloat = 3,
-  kTypeInt32 = 4,
-  kTypeUInt32 = 5,
-  kTypeBit = 6,
+  kTypeUInt16 = SARN_TYPE_UINT16,
+  kTypeInt16 = SARN_TYPE_INT16,
+  kTypeWord = SARN_TYPE_WORD,
+  kTypeFloat = SARN_TYPE_FLOAT,
+  kTypeInt32 = SARN_TYPE_INT32,
+  kTypeUInt32 = SARN_TYPE_UINT32,
+  kTypeBit = SARN_TYPE_BIT,
 };
 
 // Name of a data type ("uint16", "float", ...).
@@ -38,7 +38,7 @@ bool ParseDataType(const std::string& text, int32_t& iType);
 // bit number (position 7): bits 6, registers 0, types 5/7 float, 6/8 int32.
 // Texts too short to tell give 0; the parser refuses them anyway.
 int32_t DefaultDataType(const std::string& text);
-// Whether a data type fits a memory type; the rule SingleAddressParser applies.
+// Whether a data type fits a memory type: SingleAddressParser's rule, from sarnmd.h.
 bool TypeFitsMemory(int32_t iType, int32_t iMemType, bool bBitNr);
 // What a memory type holds, for messages ("holding register", ...).
 const char* MemoryTypeName(int32_t iMemType, bool bGtc);

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "sarnmd.h"
+
 namespace sarnhost {
 
 enum class PortProblem {
@@ -27,9 +29,8 @@ struct PortCheck {
 // driver's null device, always passes.
 PortCheck CheckPort(const std::string& path);
 
-// Longest port name the driver's records hold (12 characters with the
-// terminator).
-constexpr size_t kMaxPortName = 11;
+// Longest port name the driver's records hold.
+constexpr size_t kMaxPortName = SARN_MAX_PORT_NAME;
 
 // A port name that the driver can take for a device whose path is longer than
 // kMaxPortName: the device is opened here and handed over as /dev/fd/N, which

@@ -488,7 +488,7 @@ struct Session {
   LineSettings line;
   int32_t iTimeout;
 
-  bool Gtc() { return inst.Context()->cProtocol == 1; }
+  bool Gtc() { return inst.Context()->cProtocol == SARN_PROTOCOL_GTC; }
   bool HexBase() { return inst.Context()->cBase == 'H'; }
 };
 

@@ -1,0 +1,59 @@
+// The daily restart when several contexts' reads cross midnight together on
+// their own threads: exactly one of them restarts, once a day.
+#include "transact/daily_restart.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include "support/test_log.h"
+
+namespace {
+
+std::atomic<int> g_iDay{1};
+int TestDay() {
+  return g_iDay.load();
+}
+
+class DailyRestartTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_iDay = 1;
+    sarn::SetDayOfMonthSource(&TestDay);
+    sarn::iRestartDay = 1;
+    testlog::Clear();
+  }
+  void TearDown() override { sarn::SetDayOfMonthSource(nullptr); }
+};
+
+TEST_F(DailyRestartTest, ThreadsCrossingMidnightTogetherRestartOnce) {
+  constexpr int kThreads = 8;
+  constexpr int kNights = 60;
+  // Contexts without an open port: the restart logs, and touches no device.
+  std::vector<DriverContext> contexts(kThreads);
+  for (int night = 0; night < kNights; ++night) {
+    SCOPED_TRACE(testing::Message() << "night " << night);
+    testlog::Clear();
+    const int iDay = night % 31 + 2;  // never the day before
+    std::latch start(kThreads + 1);
+    std::vector<std::thread> threads;
+    for (DriverContext& ctx : contexts) {
+      threads.emplace_back([&start, &ctx] {
+        start.arrive_and_wait();
+        sarn::DailyRestart(&ctx);
+        sarn::DailyRestart(&ctx);  // the same day again: nothing
+      });
+    }
+    g_iDay = iDay;
+    start.arrive_and_wait();
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(testlog::Count(32, "Restart Communication succeed"), 1) << testlog::Dump();
+    EXPECT_EQ(testlog::Count(8, "SARNMD> WarmStart()"), 1);
+    EXPECT_EQ(sarn::iRestartDay.load(), iDay);
+  }
+}
+
+}  // namespace
