@@ -140,8 +140,17 @@ void Poll(Line* pLine, int regs, const std::atomic<int>* pGo, const std::atomic<
   }
   uint16_t values[125] = {};
   uint8_t cell[4] = {};
-  GateTransfer t{spec.pszAddress, 0, spec.iPlcAddr, spec.iMemType, spec.iAddress, spec.iBitNr, spec.iBits, 0,
-                 bBlock ? regs : 1, 0, bBlock ? static_cast<void*>(values) : cell};
+  GateTransfer t{spec.pszAddress,
+                 0,
+                 spec.iPlcAddr,
+                 spec.iMemType,
+                 spec.iAddress,
+                 spec.iBitNr,
+                 spec.iBits,
+                 0,
+                 bBlock ? regs : 1,
+                 0,
+                 bBlock ? static_cast<void*>(values) : cell};
   const int32_t op = bBlock ? SARN_OP_BLOCK_READ : SARN_OP_SINGLE_READ;
   for (int i = 0; i < 3; ++i) Call(&pLine->ctx, op, &t);  // the daily restart among them
   while (pGo->load() == 0) std::this_thread::yield();

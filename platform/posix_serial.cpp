@@ -716,7 +716,6 @@ bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
   return true;
 }
 
-
 bool PlatSetupQueues(SarnHandle hPort, uint32_t, uint32_t) {
   // The kernel's tty buffers have fixed sizes, larger than any frame here.
   return Lookup(hPort) != nullptr;

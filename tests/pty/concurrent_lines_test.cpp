@@ -68,9 +68,9 @@ class Host {
     spec.iCount = iCount;
     Expect(Call(iCount > 0 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec) == 0,
            std::string("gate ") + pszText);
-    return GateTransfer{pszText,     0,          spec.iPlcAddr, spec.iMemType, spec.iAddress,
-                        spec.iBitNr, spec.iBits, 0,             iCount > 0 ? iCount : 1, 0,
-                        pData};
+    return GateTransfer{
+        pszText, 0,    spec.iPlcAddr, spec.iMemType, spec.iAddress, spec.iBitNr, spec.iBits, 0, iCount > 0 ? iCount : 1,
+        0,       pData};
   }
 
   void Run(int iLine) {
