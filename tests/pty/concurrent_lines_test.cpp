@@ -90,7 +90,7 @@ class Host {
     GateTransfer readOne = Gate("0140003", 0, in);
     GateTransfer writeBlock = Gate("0140101", kBlock, outBlock);
     GateTransfer readBlock = Gate("0140101", kBlock, inBlock);
-    GateTransfer readPattern = Gate("0130011", 0, in);  // input register 10: 1010 by the simulator's pattern
+    GateTransfer readPattern = Gate("0130011", 0, in);  // input register 11: 1011 by the simulator's pattern
 
     for (int round = 0; round < kRounds; ++round) {
       const std::string at = " (round " + std::to_string(round) + ")";
@@ -113,7 +113,7 @@ class Host {
       memset(in, 0, sizeof in);
       Expect(Call(SARN_OP_SINGLE_READ, &readPattern) == 0, "input register read" + at);
       memcpy(&got, in + 2, 2);
-      Expect(got == 1010, "input register value" + at);
+      Expect(got == 1011, "input register value" + at);
 
       if (round % 7 == 3) {
         Expect(Call(SARN_OP_CLOSE_COM, nullptr) == 0, "CloseCom" + at);
