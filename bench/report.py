@@ -12,6 +12,10 @@
       Reads the JSON lines of sarn_e2e_bench, peer_pymodbus.py and the
       syscalls command and prints Markdown tables: medians with min and max
       over the repetitions, the ratio to the peer and the ratio to the wire.
+  report.py lines FILE
+      The JSON lines of sarn_lines_bench as a Markdown table: aggregate
+      transactions per second of N lines at once against N times those of
+      one line (medians over the runs).
 """
 import argparse
 import json
@@ -174,6 +178,25 @@ def cmd_micro(args):
     print()
 
 
+def cmd_lines(args):
+    runs = defaultdict(list)
+    for r in load([args.file]):
+        runs[(r["regs"], r["pace_baud"], r["lines"])].append(r)
+    print("| baud | registers | lines | runs | transactions/s, all lines | per line (slowest–fastest) "
+          "| ÷ (N × one line) | failures |")
+    print("|---|---|---|---|---|---|---|---|")
+    for (regs, baud, n), rs in sorted(runs.items()):
+        one = runs.get((regs, baud, 1))
+        base = statistics.median(r["tps"] for r in one) if one else None
+        tps = [r["tps"] for r in rs]
+        ratio = [t / (n * base) for t in tps] if base else []
+        lo = min(r["line_tps_min"] for r in rs)
+        hi = max(r["line_tps_max"] for r in rs)
+        print(f"| {baud} | {regs} | {n} | {len(rs)} | {span(tps)} | {lo:.1f}–{hi:.1f} "
+              f"| {span(ratio, '{:.3f}')} | {sum(r['failures'] for r in rs)} |")
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="cmd", required=True)
@@ -188,8 +211,10 @@ def main():
     m.add_argument("files", nargs="+")
     b = sub.add_parser("micro")
     b.add_argument("file")
+    n = sub.add_parser("lines")
+    n.add_argument("file")
     args = parser.parse_args()
-    {"syscalls": cmd_syscalls, "summary": cmd_summary, "micro": cmd_micro}[args.cmd](args)
+    {"syscalls": cmd_syscalls, "summary": cmd_summary, "micro": cmd_micro, "lines": cmd_lines}[args.cmd](args)
 
 
 if __name__ == "__main__":

@@ -2,25 +2,27 @@
 # Builds the benchmarks (Release, in build-bench) and runs them, installing
 # what is missing. Results go to build-bench/bench-results/.
 #
-# Usage: bench/run.sh [micro] [e2e] [wire]     (no argument: all three)
+# Usage: bench/run.sh [micro] [e2e] [wire] [lines]   (no argument: all four)
 #   micro  Google Benchmark micro-benchmarks (sarn_micro_bench)
 #   e2e    the driver, a bare client and pymodbus against the simulator
 #          answering at once: transactions/s, CPU time, system calls
 #   wire   the same against the simulator pacing its replies at 9600 and
 #          19200 baud: time per transaction against the wire time
-# Environment: REPS (repetitions, default 10 for micro and e2e, 5 for wire).
+#   lines  1, 2, 4 and 8 lines at once, a thread and a simulator pacing at
+#          19200 baud each: aggregate transactions/s (sarn_lines_bench)
+# Environment: REPS (repetitions, default 10 for micro and e2e, 5 for wire, 3 for lines).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 parts=("$@")
-[ ${#parts[@]} -eq 0 ] && parts=(micro e2e wire)
+[ ${#parts[@]} -eq 0 ] && parts=(micro e2e wire lines)
 
 scripts/deps.sh libbenchmark-dev python3-pymodbus strace >&2
 py=/usr/bin/python3  # Debian's interpreter, where python3-pymodbus lives
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DSARN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build build-bench -j 2 --target sarn_micro_bench sarn_e2e_bench plcsim >/dev/null
+cmake --build build-bench -j 2 --target sarn_micro_bench sarn_e2e_bench sarn_lines_bench plcsim >/dev/null
 
 out=$root/build-bench/bench-results
 mkdir -p "$out"
@@ -133,14 +135,23 @@ run_wire() {
   $py "$report" summary "$out/wire.jsonl" | tee "$out/wire.md"
 }
 
+run_lines() {
+  local reps=${REPS:-3}
+  echo "== lines at once, simulators pacing at 19200 baud ($reps runs of 5 s each) ==" >&2
+  "$root/build-bench/bench/sarn_lines_bench" --lines 1,2,4,8 --seconds 5 --pace-baud 19200 --reps "$reps" \
+    >"$out/lines.jsonl"
+  $py "$report" lines "$out/lines.jsonl" | tee "$out/lines.md"
+}
+
 machine
 for part in "${parts[@]}"; do
   case $part in
     micro) run_micro ;;
     e2e) run_e2e ;;
     wire) run_wire ;;
+    lines) run_lines ;;
     *)
-      echo "unknown part '$part' (micro, e2e, wire)" >&2
+      echo "unknown part '$part' (micro, e2e, wire, lines)" >&2
       exit 2
       ;;
   esac

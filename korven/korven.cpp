@@ -2,19 +2,23 @@
 //
 // One line per call: local timestamp with milliseconds, a tab, the level, a
 // tab, the formatted text. The line goes to standard error, or is appended to
-// the file named by KORVEN_LOG. The line is written with one write() so that
-// lines of concurrent writers do not interleave (on Windows one WriteFile on
-// a handle opened for appending only, which appends atomically as well).
+// the file named by KORVEN_LOG. The line is written with one write() (on
+// Windows one WriteFile on a handle opened for appending only), and the
+// writes of the threads of one process take turns under a lock, so a line
+// is written whole even when the device takes it in pieces; lines of other
+// processes appending to the same file do not interleave with them either.
 #include "korven.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/time.h>
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +38,10 @@ size_t FormatTimestamp(char* pBuf, size_t nSize) {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
+SRWLOCK g_writeLock = SRWLOCK_INIT;
+
 void WriteLine(const char* pLine, size_t nLen) {
+  AcquireSRWLockExclusive(&g_writeLock);
   HANDLE hOut = GetStdHandle(STD_ERROR_HANDLE);
   const char* pszPath = getenv("KORVEN_LOG");
   bool bOwnFile = pszPath != nullptr && *pszPath != '\0';
@@ -53,6 +60,7 @@ void WriteLine(const char* pLine, size_t nLen) {
     nLen -= dwWritten;
   }
   if (bOwnFile) CloseHandle(hOut);
+  ReleaseSRWLockExclusive(&g_writeLock);
 }
 
 #else
@@ -67,7 +75,10 @@ size_t FormatTimestamp(char* pBuf, size_t nSize) {
   return n + (m > 0 ? static_cast<size_t>(m) : 0);
 }
 
+pthread_mutex_t g_writeLock = PTHREAD_MUTEX_INITIALIZER;
+
 void WriteLine(const char* pLine, size_t nLen) {
+  pthread_mutex_lock(&g_writeLock);
   int fd = STDERR_FILENO;
   const char* pszPath = getenv("KORVEN_LOG");
   bool bOwnFile = pszPath != nullptr && *pszPath != '\0';
@@ -80,11 +91,13 @@ void WriteLine(const char* pLine, size_t nLen) {
   }
   while (nLen > 0) {
     ssize_t w = write(fd, pLine, nLen);
+    if (w < 0 && errno == EINTR) continue;
     if (w <= 0) break;
     pLine += w;
     nLen -= static_cast<size_t>(w);
   }
   if (bOwnFile) close(fd);
+  pthread_mutex_unlock(&g_writeLock);
 }
 
 #endif

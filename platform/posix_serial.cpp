@@ -36,11 +36,27 @@
 // A hang-up (the other end gone: end of file, EIO or POLLHUP) ends a read at
 // once: it returns what arrived in that call, or fails with EIO when nothing
 // did, so a caller never waits out a time-out, nor spins, on a dead line.
+//
+// Reads go ahead: one read() takes whatever has arrived, up to the size of a
+// buffer kept in the port's slot, and the exact counts callers ask for are
+// served from it. A reply that arrived whole is thus fetched with one read()
+// however many pieces the caller takes it in. The buffered bytes count as
+// waiting input (PlatClearError) and are what the next read delivers first,
+// so what a caller sees, and when, is the same as without the buffer.
+//
+// A read that finds too little buffered waits first (poll(), woken once the
+// count still missing has arrived) and reads then; it does not try a read()
+// that would only answer EAGAIN.
+//
+// The slot table is shared by every thread of the process: opening and
+// closing take a lock. A port itself is used by one thread at a time (its
+// owner serialises its calls), so reads and writes take none.
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -57,6 +73,9 @@ namespace sarn {
 namespace {
 
 constexpr int kSlotCount = kMaxOpenPorts;
+// Read-ahead buffer of a port: more than the longest reply (521 characters)
+// and a flush's 512-byte chunk.
+constexpr uint32_t kReadAhead = 1024;
 constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr int64_t kNsPerMs = 1000000;
 // Longest wait a time-out can ask for, in milliseconds (about 31 years);
@@ -77,6 +96,7 @@ struct Slot {
   bool bNoLsr;     // the device cannot report its transmitter state (a pty): not asked again
   bool bCloseFailed;  // its close failed: no descriptor, but the slot stays taken until closed again
   uint8_t cVmin;   // VMIN set on the tty, 0 when not known
+  bool bTtyKnown;  // tty holds the device's termios as last set
   int fd;
   uint8_t fDtrControl;
   uint8_t fRtsControl;
@@ -84,9 +104,24 @@ struct Slot {
   uint32_t dwBaud;  // for bounding writes
   PlatTimeouts timeouts;
   PlatLineState nullState;  // what the null device reports
+  termios2 tty;             // spares reading the termios back for every VMIN change
+  uint32_t dwAheadPos;      // next buffered byte to deliver
+  uint32_t dwAheadEnd;      // end of the buffered bytes
+  char ahead[kReadAhead];
 };
 
 Slot g_slots[kSlotCount];
+// Guards the slots' bUsed flags (which slot is free) and whole-slot changes:
+// held by PlatOpen and PlatClose.
+pthread_mutex_t g_slotLock = PTHREAD_MUTEX_INITIALIZER;
+
+class SlotLock {
+ public:
+  SlotLock() { pthread_mutex_lock(&g_slotLock); }
+  ~SlotLock() { pthread_mutex_unlock(&g_slotLock); }
+  SlotLock(const SlotLock&) = delete;
+  SlotLock& operator=(const SlotLock&) = delete;
+};
 
 struct BaudCode {
   uint32_t dwRate;
@@ -225,8 +260,11 @@ bool Applied(const termios2& want, const termios2& got) {
 
 // Bytes still to go out: the kernel's queue, plus one for the character in
 // the transmitter where the device can tell (the kernel's count leaves out
-// what already sits in the UART).
+// what already sits in the UART). A pseudo-terminal hands what is written
+// straight to the other side and keeps no output queue (the kernel always
+// reports 0 for it), so it is not asked.
 uint32_t OutputPending(Slot* pSlot) {
+  if (pSlot->bPty) return 0;
   int iQueued = 0;
   if (ioctl(pSlot->fd, TIOCOUTQ, &iQueued) != 0) iQueued = 0;
   uint32_t count = iQueued > 0 ? static_cast<uint32_t>(iQueued) : 0;
@@ -241,6 +279,14 @@ uint32_t OutputPending(Slot* pSlot) {
   return count;
 }
 
+// Sets the tty's termios and remembers what the device holds now.
+bool SetSlotTermios(Slot* pSlot, const termios2& t) {
+  pSlot->bTtyKnown = false;
+  if (!SetTermios(pSlot->fd, &t)) return false;
+  pSlot->bTtyKnown = GetTermios(pSlot->fd, &pSlot->tty);
+  return true;
+}
+
 // Lets poll() report the descriptor readable only once dwMissing characters
 // wait (at most 255, the limit of VMIN), so that a read waiting for a reply
 // wakes once for its count rather than at every character. In raw mode
@@ -251,17 +297,269 @@ uint32_t OutputPending(Slot* pSlot) {
 void WakeForCount(Slot* pSlot, uint32_t dwMissing) {
   const uint8_t cWant = dwMissing > 255 ? 255 : static_cast<uint8_t>(dwMissing);
   if (cWant == pSlot->cVmin) return;
-  termios2 t;
   pSlot->cVmin = 0;
-  if (!GetTermios(pSlot->fd, &t) || t.c_cc[VTIME] != 0) return;
+  if (!pSlot->bTtyKnown && !(pSlot->bTtyKnown = GetTermios(pSlot->fd, &pSlot->tty))) return;
+  if (pSlot->tty.c_cc[VTIME] != 0) return;
+  termios2 t = pSlot->tty;
   t.c_cc[VMIN] = cWant;
-  if (SetTermios(pSlot->fd, &t)) pSlot->cVmin = cWant;
+  if (!SetTermios(pSlot->fd, &t)) return;
+  pSlot->tty = t;
+  pSlot->cVmin = cWant;
 }
 
 void SleepMs(uint32_t dwMs) {
   timespec ts{static_cast<time_t>(dwMs / 1000), static_cast<long>(dwMs % 1000) * kNsPerMs};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+// ---- reading
+
+uint32_t Buffered(const Slot& slot) {
+  return slot.dwAheadEnd - slot.dwAheadPos;
+}
+
+// Delivers up to dwWant bytes of the read-ahead buffer.
+uint32_t TakeAhead(Slot* pSlot, char* pOut, uint32_t dwWant) {
+  uint32_t n = Buffered(*pSlot);
+  if (n > dwWant) n = dwWant;
+  memcpy(pOut, pSlot->ahead + pSlot->dwAheadPos, n);
+  pSlot->dwAheadPos += n;
+  if (pSlot->dwAheadPos == pSlot->dwAheadEnd) pSlot->dwAheadPos = pSlot->dwAheadEnd = 0;
+  return n;
+}
+
+// How a read is bounded, from the port's time-outs (the Win32 meanings).
+struct ReadPlan {
+  bool bImmediate;  // interval MAXDWORD, totals 0: return at once with what is there
+  bool bInterval;   // an interval time-out applies
+  uint32_t dwInterval;
+  int64_t deadline;  // end of the total time-out; INT64_MAX for none
+};
+
+ReadPlan PlanRead(const PlatTimeouts& t, uint32_t dwCount, int64_t start) {
+  ReadPlan plan;
+  plan.bImmediate =
+      t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  plan.bInterval = t.ReadIntervalTimeout != 0 && !plan.bImmediate;
+  plan.dwInterval = t.ReadIntervalTimeout;
+  const bool bTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+  // All read time-outs 0: the read waits until its count is complete.
+  plan.deadline =
+      bTotal ? DeadlineAfter(start, t.ReadTotalTimeoutConstant + uint64_t{t.ReadTotalTimeoutMultiplier} * dwCount)
+             : INT64_MAX;
+  return plan;
+}
+
+enum WaitResult { kWaitReady, kWaitTimedOut, kWaitHangUp, kWaitFailed };
+
+// Waits until dwMissing characters can be read, the time-out runs out
+// (measured from the start for the total, from the last character for an
+// interval) or the line hangs up.
+WaitResult WaitReadable(Slot* pSlot, const ReadPlan& plan, uint32_t dwMissing, int64_t lastByte) {
+  int64_t until = plan.deadline;
+  if (plan.bInterval) {
+    const int64_t gapEnd = DeadlineAfter(lastByte, plan.dwInterval);
+    if (gapEnd < until) until = gapEnd;
+  }
+  // An interval time-out must see every character arrive; otherwise the
+  // wait ends when the count is complete or the time-out has run out.
+  WakeForCount(pSlot, plan.bInterval ? 1 : dwMissing);
+  for (;;) {
+    const int64_t now = NowNs();
+    if (until != INT64_MAX && now >= until) return kWaitTimedOut;
+    pollfd pfd{pSlot->fd, POLLIN, 0};
+    const int rc = poll(&pfd, 1, PollWaitMs(until, now));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return kWaitFailed;
+    if (rc == 0) return kWaitTimedOut;
+    // On a hang-up read once more: bytes that came before it are still there.
+    return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) ? kWaitHangUp : kWaitReady;
+  }
+}
+
+enum DeviceRead { kReadData, kReadNone, kReadEnd, kReadFailed };
+
+// One read() of the device, with the read-ahead buffer empty: whatever has
+// arrived, up to the buffer's size, goes into the buffer and the first
+// dwMissing bytes of it to pOut. A count of the buffer's size or more is
+// read straight into pOut.
+DeviceRead ReadDevice(Slot* pSlot, char* pOut, uint32_t dwMissing, uint32_t* pGot) {
+  *pGot = 0;
+  const bool bDirect = dwMissing >= kReadAhead;
+  ssize_t n;
+  do {
+    n = read(pSlot->fd, bDirect ? pOut : pSlot->ahead, bDirect ? dwMissing : kReadAhead);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return kReadEnd;  // end of file: the other end is gone
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kReadNone : kReadFailed;  // EIO after a hang-up
+  if (bDirect) {
+    *pGot = static_cast<uint32_t>(n);
+  } else {
+    pSlot->dwAheadPos = 0;
+    pSlot->dwAheadEnd = static_cast<uint32_t>(n);
+    *pGot = TakeAhead(pSlot, pOut, dwMissing);
+  }
+  return kReadData;
+}
+
+// Reads the device until dwCount bytes are in pOut, starting with dwGot of
+// them there; ends early on the time-out or a hang-up. *pHangUp tells
+// whether the line hung up, *pErr the error that ended the read (0: none).
+uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCount, bool* pHangUp, int* pErr) {
+  int64_t lastByte = NowNs();
+  const ReadPlan plan = PlanRead(pSlot->timeouts, dwCount, lastByte);
+  bool bHupSeen = false;
+  for (;;) {
+    WaitResult wait = kWaitReady;
+    if (!plan.bImmediate && !bHupSeen) wait = WaitReadable(pSlot, plan, dwCount - dwGot, lastByte);
+    if (wait == kWaitFailed) {
+      *pErr = errno;
+      *pHangUp = true;
+      return dwGot;
+    }
+    if (wait == kWaitHangUp) bHupSeen = true;
+    uint32_t n = 0;
+    const DeviceRead rc = ReadDevice(pSlot, pOut + dwGot, dwCount - dwGot, &n);
+    if (rc == kReadData) {
+      dwGot += n;
+      lastByte = NowNs();
+      if (dwGot == dwCount) return dwGot;
+      continue;
+    }
+    if (rc == kReadNone) {
+      if (bHupSeen) {  // nothing left to read on a hung-up line
+        *pHangUp = true;
+        return dwGot;
+      }
+      if (plan.bImmediate || wait == kWaitTimedOut) return dwGot;  // timed out with what has arrived
+      continue;
+    }
+    *pErr = rc == kReadFailed ? errno : 0;
+    *pHangUp = true;
+    return dwGot;
+  }
+}
+
+// ---- writing
+
+// Time the bytes may take to go out: the write time-outs, or with none a
+// grace period beyond the time they need on the line.
+uint64_t WriteLimitMs(const Slot& slot, uint32_t dwCount) {
+  const PlatTimeouts& t = slot.timeouts;
+  uint64_t dwLimitMs = t.WriteTotalTimeoutConstant + uint64_t{t.WriteTotalTimeoutMultiplier} * dwCount;
+  return dwLimitMs != 0 ? dwLimitMs : kWriteGraceMs + TwiceLineTimeMs(slot.dwBaud, dwCount) + 1;
+}
+
+// Writes until everything went out or the deadline passed; *pDone is what
+// the device took. False on a failure of the device.
+bool WriteUntil(int fd, const char* pIn, uint32_t dwCount, int64_t deadline, uint32_t* pDone) {
+  uint32_t dwDone = 0;
+  bool bOk = true;
+  while (dwDone < dwCount) {
+    ssize_t n = write(fd, pIn + dwDone, dwCount - dwDone);
+    if (n > 0) {
+      dwDone += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      bOk = false;
+      break;
+    }
+    int64_t now = NowNs();
+    if (now >= deadline) break;  // the device takes no more: report what went
+    pollfd pfd{fd, POLLOUT, 0};
+    int rc = poll(&pfd, 1, PollWaitMs(deadline, now));
+    if (rc < 0 && errno != EINTR) {
+      bOk = false;
+      break;
+    }
+    if (rc > 0 && !(pfd.revents & POLLOUT) && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      errno = EIO;
+      bOk = false;
+      break;
+    }
+  }
+  *pDone = dwDone;
+  return bOk;
+}
+
+// RTS toggle mode: lowers RTS only once the last character has left the
+// transmitter (or the write's deadline has passed). Keeps errno.
+void LowerRtsWhenDrained(Slot* pSlot, int64_t deadline) {
+  const int iErr = errno;
+  while (OutputPending(pSlot) != 0 && NowNs() < deadline) SleepMs(1);
+  SetModemLine(pSlot->fd, TIOCM_RTS, false);
+  errno = iErr;
+}
+
+// ---- line state read back
+
+uint8_t ByteSizeOf(const termios2& t) {
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
+  }
+}
+
+uint8_t ParityOf(const termios2& t) {
+  if (!(t.c_cflag & PARENB)) return kParityNone;
+  if (t.c_cflag & CMSPAR) return (t.c_cflag & PARODD) ? kParityMark : kParitySpace;
+  return (t.c_cflag & PARODD) ? kParityOdd : kParityEven;
+}
+
+// DTR and RTS modes: those set through PlatSetLineState where known, else
+// what the modem lines show (on where they cannot be read).
+void ModemModesOf(const Slot& slot, const termios2& t, PlatLineState* pState) {
+  int iLines = 0;
+  const bool bLines = ioctl(slot.fd, TIOCMGET, &iLines) == 0;
+  if (slot.bModesSet)
+    pState->fDtrControl = slot.fDtrControl;
+  else
+    pState->fDtrControl = (!bLines || (iLines & TIOCM_DTR)) ? kDtrEnable : kDtrDisable;
+  if (t.c_cflag & CRTSCTS)
+    pState->fRtsControl = kRtsHandshake;
+  else if (slot.bModesSet && slot.fRtsControl != kRtsHandshake)
+    pState->fRtsControl = slot.fRtsControl;
+  else
+    pState->fRtsControl = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
+}
+
+// Opens the device named pszName into the free slot: exclusive, raw.
+bool OpenDevice(const char* pszName, Slot* pSlot) {
+  // Only an existing device (no O_CREAT); never become its controlling
+  // terminal; never block, neither here waiting for carrier nor later.
+  int fd = open(pszName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Exclusive use: the lock stops every other opener that checks it, root
+  // included; TIOCEXCL makes the kernel refuse other opens outright (except
+  // to root). Not a tty: TIOCEXCL fails and the lock alone guards it.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int iErr = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(fd);
+    errno = iErr;
+    return false;
+  }
+  ioctl(fd, TIOCEXCL);
+
+  *pSlot = Slot{};
+  pSlot->fd = fd;
+  termios2 t;
+  if (GetTermios(fd, &t)) {
+    MakeRaw(&t);
+    if (SetSlotTermios(pSlot, t)) pSlot->cVmin = 1;
+  }
+  pSlot->bPty = IsPtySlave(fd);
+  pSlot->dwBaud = pSlot->bTtyKnown ? RateOf(pSlot->tty) : (GetTermios(fd, &t) ? RateOf(t) : 0);
+  pSlot->bUsed = true;
+  return true;
 }
 
 }  // namespace
@@ -271,6 +569,7 @@ SarnHandle PlatOpen(const char* pszName) {
     errno = ENOENT;
     return kNoHandle;
   }
+  SlotLock lock;
   int iSlot = 0;
   while (iSlot < kSlotCount && g_slots[iSlot].bUsed) ++iSlot;
   if (iSlot == kSlotCount) {
@@ -287,39 +586,12 @@ SarnHandle PlatOpen(const char* pszName) {
     slot.nullState.dwBaudRate = 9600;
     return static_cast<SarnHandle>(iSlot + 1);
   }
-
-  // Only an existing device (no O_CREAT); never become its controlling
-  // terminal; never block, neither here waiting for carrier nor later.
-  int fd = open(pszName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kNoHandle;
-  // Exclusive use: the lock stops every other opener that checks it, root
-  // included; TIOCEXCL makes the kernel refuse other opens outright (except
-  // to root). Not a tty: TIOCEXCL fails and the lock alone guards it.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int iErr = errno == EWOULDBLOCK ? EBUSY : errno;
-    close(fd);
-    errno = iErr;
-    return kNoHandle;
-  }
-  ioctl(fd, TIOCEXCL);
-
-  termios2 t;
-  bool bRaw = false;
-  if (GetTermios(fd, &t)) {
-    MakeRaw(&t);
-    bRaw = SetTermios(fd, &t);
-  }
-
-  slot = Slot{};
-  slot.bUsed = true;
-  slot.fd = fd;
-  slot.cVmin = bRaw ? 1 : 0;
-  slot.bPty = IsPtySlave(fd);
-  slot.dwBaud = GetTermios(fd, &t) ? RateOf(t) : 0;
+  if (!OpenDevice(pszName, &slot)) return kNoHandle;
   return static_cast<SarnHandle>(iSlot + 1);
 }
 
 bool PlatClose(SarnHandle hPort) {
+  SlotLock lock;
   // A failed close keeps the slot, so that it is not handed to another port
   // while a context still names it; closing it again releases it.
   if (hPort != 0 && hPort <= static_cast<SarnHandle>(kSlotCount) && g_slots[hPort - 1].bCloseFailed) {
@@ -358,26 +630,8 @@ bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {
 
   PlatLineState s;
   s.dwBaudRate = RateOf(t);
-  switch (t.c_cflag & CSIZE) {
-    case CS5:
-      s.cByteSize = 5;
-      break;
-    case CS6:
-      s.cByteSize = 6;
-      break;
-    case CS7:
-      s.cByteSize = 7;
-      break;
-    default:
-      s.cByteSize = 8;
-      break;
-  }
-  if (!(t.c_cflag & PARENB))
-    s.cParity = kParityNone;
-  else if (t.c_cflag & CMSPAR)
-    s.cParity = (t.c_cflag & PARODD) ? kParityMark : kParitySpace;
-  else
-    s.cParity = (t.c_cflag & PARODD) ? kParityOdd : kParityEven;
+  s.cByteSize = ByteSizeOf(t);
+  s.cParity = ParityOf(t);
   if (!(t.c_cflag & CSTOPB))
     s.cStopBits = kStopOne;
   else
@@ -388,19 +642,7 @@ bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {
   s.fOutX = (t.c_iflag & IXON) != 0;
   s.fInX = (t.c_iflag & IXOFF) != 0;
   s.cErrorChar = pSlot->cErrorChar;
-
-  int iLines = 0;
-  bool bLines = ioctl(pSlot->fd, TIOCMGET, &iLines) == 0;
-  if (pSlot->bModesSet)
-    s.fDtrControl = pSlot->fDtrControl;
-  else
-    s.fDtrControl = (!bLines || (iLines & TIOCM_DTR)) ? kDtrEnable : kDtrDisable;
-  if (t.c_cflag & CRTSCTS)
-    s.fRtsControl = kRtsHandshake;
-  else if (pSlot->bModesSet && pSlot->fRtsControl != kRtsHandshake)
-    s.fRtsControl = pSlot->fRtsControl;
-  else
-    s.fRtsControl = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
+  ModemModesOf(*pSlot, t, &s);
   *pState = s;
   return true;
 }
@@ -426,18 +668,17 @@ bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
   if (pSlot->bPty) {
     // A pty keeps 8 data bits and no parity whatever it is asked; should the
     // request be refused for that, apply the rest with the pty's framing.
-    if (!SetTermios(fd, &want)) {
+    if (!SetSlotTermios(pSlot, want)) {
       want.c_cflag = (want.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR)) | CS8;
       want.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-      if (!SetTermios(fd, &want)) return false;
+      if (!SetSlotTermios(pSlot, want)) return false;
     }
   } else {
     // The kernel accepts a request when it can apply any part of it: read
     // back and refuse what the device did not take, restoring the old state.
-    termios2 got;
-    if (!SetTermios(fd, &want)) return false;
-    if (!GetTermios(fd, &got) || !Applied(want, got)) {
-      SetTermios(fd, &old);
+    if (!SetSlotTermios(pSlot, want)) return false;
+    if (!pSlot->bTtyKnown || !Applied(want, pSlot->tty)) {
+      SetSlotTermios(pSlot, old);
       errno = EINVAL;
       return false;
     }
@@ -493,7 +734,8 @@ bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
   if (!pSlot->bNull) {
     int iWaiting = 0;
     if (ioctl(pSlot->fd, FIONREAD, &iWaiting) != 0) return false;
-    status.cbInQue = iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0;
+    // What the read-ahead holds has arrived and is not read yet.
+    status.cbInQue = Buffered(*pSlot) + (iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0);
     status.cbOutQue = OutputPending(pSlot);
   }
   // Linux keeps no latched error state that a read or write would trip on.
@@ -511,69 +753,11 @@ bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
   }
   if (pSlot->bNull || dwCount == 0) return true;
 
-  const PlatTimeouts& t = pSlot->timeouts;
-  // Win32: interval MAXDWORD with both totals 0 returns at once with what is
-  // there; all three 0 waits until the count is complete.
-  bool bImmediate =
-      t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  bool bTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-  bool bInterval = t.ReadIntervalTimeout != 0 && !bImmediate;
-  int64_t start = NowNs();
-  int64_t deadline =
-      bTotal ? DeadlineAfter(start, t.ReadTotalTimeoutConstant + uint64_t{t.ReadTotalTimeoutMultiplier} * dwCount)
-             : INT64_MAX;
-
   char* pOut = static_cast<char*>(pBuf);
-  uint32_t dwGot = 0;
-  int64_t lastByte = start;
+  uint32_t dwGot = TakeAhead(pSlot, pOut, dwCount);
   bool bHangUp = false;
-  bool bPollHangUp = false;
   int iErr = 0;
-  for (;;) {
-    ssize_t n = read(pSlot->fd, pOut + dwGot, dwCount - dwGot);
-    if (n > 0) {
-      dwGot += static_cast<uint32_t>(n);
-      lastByte = NowNs();
-      if (dwGot == dwCount) break;
-      continue;
-    }
-    if (n == 0) {  // end of file: the other end is gone
-      bHangUp = true;
-      break;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {  // EIO after a hang-up, or worse
-      iErr = errno;
-      bHangUp = true;
-      break;
-    }
-    if (bPollHangUp) {  // nothing left to read on a hung-up line
-      bHangUp = true;
-      break;
-    }
-    if (bImmediate) break;
-
-    int64_t until = deadline;
-    if (bInterval && dwGot > 0) {
-      int64_t gapEnd = DeadlineAfter(lastByte, t.ReadIntervalTimeout);
-      if (gapEnd < until) until = gapEnd;
-    }
-    int64_t now = NowNs();
-    if (until != INT64_MAX && now >= until) break;  // timed out with what has arrived
-    // An interval time-out must see every character arrive; otherwise
-    // the wait ends when the count is complete or the time-out has run out.
-    if (!bInterval) WakeForCount(pSlot, dwCount - dwGot);
-    pollfd pfd{pSlot->fd, POLLIN, 0};
-    int rc = poll(&pfd, 1, PollWaitMs(until, now));
-    if (rc < 0) {
-      if (errno == EINTR) continue;
-      iErr = errno;
-      bHangUp = true;
-      break;
-    }
-    // On a hang-up read once more: bytes that came before it are still there.
-    if (rc > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) bPollHangUp = true;
-  }
+  if (dwGot < dwCount) dwGot = ReadFromDevice(pSlot, pOut, dwGot, dwCount, &bHangUp, &iErr);
 
   if (pRead != nullptr) *pRead = dwGot;
   if (bHangUp && dwGot == 0) {
@@ -595,51 +779,12 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
     return true;
   }
 
-  int fd = pSlot->fd;
-  const PlatTimeouts& t = pSlot->timeouts;
-  uint64_t dwLimitMs = t.WriteTotalTimeoutConstant + uint64_t{t.WriteTotalTimeoutMultiplier} * dwCount;
-  if (dwLimitMs == 0) dwLimitMs = kWriteGraceMs + TwiceLineTimeMs(pSlot->dwBaud, dwCount) + 1;
-  int64_t deadline = DeadlineAfter(NowNs(), dwLimitMs);
-
-  bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle;
-  if (bToggle) SetModemLine(fd, TIOCM_RTS, true);
-
-  const char* pIn = static_cast<const char*>(pBuf);
+  const int64_t deadline = DeadlineAfter(NowNs(), WriteLimitMs(*pSlot, dwCount));
+  const bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle;
+  if (bToggle) SetModemLine(pSlot->fd, TIOCM_RTS, true);
   uint32_t dwDone = 0;
-  bool bOk = true;
-  while (dwDone < dwCount) {
-    ssize_t n = write(fd, pIn + dwDone, dwCount - dwDone);
-    if (n > 0) {
-      dwDone += static_cast<uint32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      bOk = false;
-      break;
-    }
-    int64_t now = NowNs();
-    if (now >= deadline) break;  // the device takes no more: report what went
-    pollfd pfd{fd, POLLOUT, 0};
-    int rc = poll(&pfd, 1, PollWaitMs(deadline, now));
-    if (rc < 0 && errno != EINTR) {
-      bOk = false;
-      break;
-    }
-    if (rc > 0 && !(pfd.revents & POLLOUT) && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-      errno = EIO;
-      bOk = false;
-      break;
-    }
-  }
-
-  if (bToggle) {
-    // Lower RTS only once the last character has left the transmitter.
-    int iErr = errno;
-    while (OutputPending(pSlot) != 0 && NowNs() < deadline) SleepMs(1);
-    SetModemLine(fd, TIOCM_RTS, false);
-    errno = iErr;
-  }
+  const bool bOk = WriteUntil(pSlot->fd, static_cast<const char*>(pBuf), dwCount, deadline, &dwDone);
+  if (bToggle) LowerRtsWhenDrained(pSlot, deadline);
 
   if (!bOk) return false;
   if (pWritten != nullptr) *pWritten = dwDone;

@@ -4,18 +4,25 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "link/port.h"
 #include "platform/serial_platform.h"
+#include "plcsim.h"
+#include "support/driver_calls.h"
 #include "support/port_link.h"
 
 namespace {
@@ -388,6 +395,179 @@ TEST_F(PosixSerialTest, RtsOnAPtyFailsCleanlyAndQueuesAreReported) {
   EXPECT_EQ(sarn::PortFlushInput(h), 0);
   ASSERT_TRUE(sarn::PlatClearError(h, &status));
   EXPECT_EQ(status.cbInQue, 0u);
+}
+
+// Waits until the port reports at least n bytes of input waiting.
+uint32_t WaitInput(SarnHandle h, uint32_t n) {
+  sarn::PlatQueueStatus status;
+  auto start = Clock::now();
+  do {
+    if (!sarn::PlatClearError(h, &status)) return 0;
+  } while (status.cbInQue < n && MsSince(start) < 2000);
+  return status.cbInQue;
+}
+
+TEST_F(PosixSerialTest, ReadAheadDeliversPiecesInOrderAndCountsAsWaitingInput) {
+  SarnHandle h = OpenRaw(300);
+  pty_.Send("abcdefghij");
+  ASSERT_EQ(WaitInput(h, 10), 10u);
+  char buf[16] = {};
+  uint32_t dwCount = 0;
+  ASSERT_TRUE(sarn::PlatRead(h, buf, 3, &dwCount));
+  EXPECT_EQ(std::string(buf, dwCount), "abc");
+  // The rest went into the read-ahead and still counts as waiting input.
+  EXPECT_EQ(WaitInput(h, 0), 7u);
+
+  // Pieces of any size come out in order; a read that needs more than the
+  // buffer holds takes the buffer first, then waits for the device.
+  ASSERT_TRUE(sarn::PlatRead(h, buf, 2, &dwCount));
+  EXPECT_EQ(std::string(buf, dwCount), "de");
+  std::thread device([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pty_.Send("XYZ+tail");
+  });
+  auto start = Clock::now();
+  ASSERT_TRUE(sarn::PlatRead(h, buf, 8, &dwCount));
+  device.join();
+  EXPECT_EQ(std::string(buf, dwCount), "fghijXYZ");
+  EXPECT_GE(MsSince(start), 80) << "waited for the device";
+  EXPECT_EQ(WaitInput(h, 5), 5u);
+  ASSERT_TRUE(sarn::PlatRead(h, buf, 5, &dwCount));
+  EXPECT_EQ(std::string(buf, dwCount), "+tail");
+  EXPECT_EQ(WaitInput(h, 0), 0u);
+}
+
+TEST_F(PosixSerialTest, FlushEmptiesTheReadAhead) {
+  SarnHandle h = OpenRaw(300);
+  pty_.Send("stale reply");
+  ASSERT_EQ(WaitInput(h, 11), 11u);
+  char buf[16] = {};
+  uint32_t dwCount = 0;
+  ASSERT_TRUE(sarn::PlatRead(h, buf, 2, &dwCount));
+  ASSERT_EQ(WaitInput(h, 0), 9u);
+
+  EXPECT_EQ(sarn::PortFlushInput(h), 0);
+  EXPECT_EQ(WaitInput(h, 0), 0u);
+  sarn::PlatTimeouts timeouts;
+  ASSERT_TRUE(sarn::PlatGetTimeouts(h, &timeouts));
+  EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 300u) << "the flush restores the time-out";
+
+  // What comes after the flush is read, and nothing of what came before.
+  pty_.Send("fresh");
+  EXPECT_EQ(sarn::PortRead(h, buf, 5, &dwCount), 0);
+  EXPECT_EQ(std::string(buf, dwCount), "fresh");
+}
+
+TEST_F(PosixSerialTest, TimeOutAndHangUpKeepTheirMeaningWithBytesAhead) {
+  SarnHandle h = OpenRaw(300);
+  pty_.Send("abcdef");
+  ASSERT_EQ(WaitInput(h, 6), 6u);
+  char buf[16] = {};
+  uint32_t dwCount = 0;
+  ASSERT_TRUE(sarn::PlatRead(h, buf, 2, &dwCount));
+
+  // Four bytes ahead, ten asked: the read waits out its time-out and
+  // delivers the four.
+  auto start = Clock::now();
+  EXPECT_TRUE(sarn::PlatRead(h, buf, 10, &dwCount));
+  int64_t ms = MsSince(start);
+  EXPECT_EQ(std::string(buf, dwCount), "cdef");
+  EXPECT_GE(ms, 280);
+  EXPECT_LT(ms, 1500);
+
+  // Bytes ahead when the line hangs up are still delivered, at once; then
+  // the dead line fails every read at once.
+  pty_.Send("ghijkl");
+  ASSERT_EQ(WaitInput(h, 6), 6u);
+  ASSERT_TRUE(sarn::PlatRead(h, buf, 1, &dwCount));
+  pty_.CloseMaster();
+  start = Clock::now();
+  EXPECT_TRUE(sarn::PlatRead(h, buf, 10, &dwCount));
+  EXPECT_EQ(std::string(buf, dwCount), "hijkl");
+  dwCount = 99;
+  EXPECT_FALSE(sarn::PlatRead(h, buf, 10, &dwCount));
+  EXPECT_EQ(dwCount, 0u);
+  EXPECT_LT(MsSince(start), 250);
+}
+
+// System calls of a child process's main thread, by number, from the moment
+// it stops itself (raise(SIGSTOP) after PTRACE_TRACEME) until it exits.
+// Empty when tracing is not permitted here.
+std::map<long, int> TraceSyscalls(pid_t pid, std::map<unsigned long, int>* pIoctls) {
+  std::map<long, int> counts;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return counts;
+  ptrace(PTRACE_SETOPTIONS, pid, 0, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  int sig = 0;
+  for (;;) {
+    if (ptrace(PTRACE_SYSCALL, pid, 0, sig) != 0) break;
+    if (waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status)) break;
+    sig = 0;
+    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+      sig = WSTOPSIG(status);
+      continue;
+    }
+    __ptrace_syscall_info info{};
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0) continue;
+    if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
+    ++counts[static_cast<long>(info.entry.nr)];
+    if (info.entry.nr == SYS_ioctl) ++(*pIoctls)[info.entry.args[1]];
+  }
+  return counts;
+}
+
+// Against a controller that answers at once, a single-register read through
+// SarnMain costs four system calls: the flush's input-queue query, the
+// write of the request, one wait and one read that fetches the whole reply.
+// The three exact-count reads of the port layer are served from the
+// read-ahead; a pty is not asked for its (always empty) output queue.
+TEST_F(PosixSerialTest, SingleReadCostsFourSystemCalls) {
+  constexpr int kTransactions = 50;
+  const std::string link = "sc" + std::to_string(getpid() % 100000);
+  pid_t pid = fork();
+  if (pid == 0) {
+    plcsim::Simulator sim;
+    sim.FillPattern();
+    const std::string path = sim.OpenPty();
+    unlink(link.c_str());
+    if (path.empty() || symlink(path.c_str(), link.c_str()) != 0) _exit(10);
+    testsupport::DriverCalls driver;
+    const bool bStarted = driver.ColdStartOn(link, 100) == 0;
+    unlink(link.c_str());
+    if (!bStarted) _exit(11);
+    uint8_t cell[4] = {};
+    ResultCode rc = 0;
+    GateTransfer t = driver.ParseGate("0140008", 0, 0, cell, &rc);
+    for (int i = 0; i < 10; ++i) rc |= driver.Call(SARN_OP_SINGLE_READ, &t);  // the daily restart among them
+    if (rc != 0) _exit(12);
+    if (ptrace(PTRACE_TRACEME, 0, 0, 0) != 0) _exit(13);
+    raise(SIGSTOP);
+    for (int i = 0; i < kTransactions; ++i) rc |= driver.Call(SARN_OP_SINGLE_READ, &t);
+    syscall(SYS_exit_group, rc == 0 && cell[0] == 7 ? 0 : 14);
+  }
+  ASSERT_GT(pid, 0);
+  std::map<unsigned long, int> ioctls;
+  std::map<long, int> counts = TraceSyscalls(pid, &ioctls);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (counts.empty() && WIFEXITED(status) && WEXITSTATUS(status) == 13) GTEST_SKIP() << "ptrace not permitted";
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+
+  counts[SYS_exit_group] -= 1;
+  int iTotal = 0;
+  std::string breakdown;
+  for (auto [nr, n] : counts) {
+    iTotal += n;
+    breakdown += " " + std::to_string(nr) + ":" + std::to_string(n);
+  }
+  SCOPED_TRACE("system calls by number:" + breakdown);
+  EXPECT_EQ(counts[SYS_write], kTransactions);
+  EXPECT_EQ(ioctls[FIONREAD], kTransactions);
+  EXPECT_EQ(ioctls[TIOCOUTQ], 0);
+  // A reply split by the pty (rare, on a loaded machine) costs another wait
+  // and read; the budget allows one in ten.
+  EXPECT_LE(iTotal, 4 * kTransactions + kTransactions / 5);
+  EXPECT_GE(iTotal, 4 * kTransactions - 1);
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ class StaleLineTest : public ::testing::Test, public testsupport::DriverCalls {
     sarn::iRestartDay = sarn::CurrentDayOfMonth();
     ColdStartParams params = StartOn(line.link);
     ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0) << testlog::Dump();
-    line.sim.FillPattern();  // holding k = k, coil k = (k % 3 == 0)
+    line.sim.FillPattern();  // gate address k holds k: holding register 4 is 4
     testlog::Clear();
   }
 
@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "0140201",
                      0,
                      4,
-                     {200, 0, 201, 0, 202, 0, 203, 0}}),
+                     {201, 0, 202, 0, 203, 0, 204, 0}}),
     [](const ::testing::TestParamInfo<LateReadCase>& info) { return std::string(info.param.name); });
 
 struct LateEchoCase {
@@ -270,7 +270,7 @@ TEST_P(RepeatedReopen, LosesNoHandle) {
     ASSERT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &change), 0) << i << "\n" << testlog::Dump();
     if (!c.bNull) {
       ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0) << i << "\n" << testlog::Dump();
-      EXPECT_EQ(HalfOf(cell), 3);
+      EXPECT_EQ(HalfOf(cell), 4);
     }
   }
   EXPECT_EQ(OpenDescriptors(), nDescriptors);

@@ -5,8 +5,12 @@
 // - the flush before a send costs one queue query when nothing waits;
 // - RTS is lowered no earlier than the platform reports the transmitter
 //   empty, and right after the 1 ms wait that follows that report.
-// No heap allocation during transactions is the budget of
-// tests/alloc/alloc_test.cpp (malloc interposed, driver on a real pty).
+// The port layer keeps asking for exact counts; on POSIX the platform serves
+// them from its read-ahead, so a reply that arrived whole costs one read(2):
+// the system calls of a transaction (four for a single read) are counted on
+// a real pty in tests/pty/posix_serial_test.cpp. No heap allocation during
+// transactions is the budget of tests/alloc/alloc_test.cpp (malloc
+// interposed, driver on a real pty).
 #include <gtest/gtest.h>
 
 #include <string>

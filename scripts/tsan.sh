@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the ThreadSanitizer configuration (preset "tsan", in build-tsan) and
+# runs the tests of several lines driven at once (label concurrency): four
+# contexts on four threads against four simulators, every operation mixed.
+# The preset runs them with TSAN_OPTIONS=io_sync=0: by default ThreadSanitizer
+# takes every write() to a file and a later read() of any file as ordering
+# the two threads, which would hide races between lines that merely both use
+# their (separate) serial ports.
+# Usage: scripts/tsan.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+ctest --preset tsan
