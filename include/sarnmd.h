@@ -9,6 +9,16 @@
  *
  * All records are plain C structs with natural alignment. On a 32-bit build
  * every 32-bit field and every pointer is 4 bytes wide.
+ *
+ * What may run at once: calls on different context blocks may run at the
+ * same time on different threads (a thread per serial line, say); each
+ * context's results, log lines and wire bytes are those it would have if the
+ * calls ran one after another. Calls on the same context block must not
+ * overlap: the host serialises them. GetSarnInfo needs no context and may
+ * run at any time. The module-wide effects stay module-wide: EndSarn stops
+ * every context, and the first read of a new calendar day on any context
+ * does the daily restart, once. The module holds at most SARN_MAX_OPEN_PORTS
+ * ports open at once, over all its contexts.
  */
 #ifndef SARNMD_H
 #define SARNMD_H

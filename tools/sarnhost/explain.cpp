@@ -25,11 +25,14 @@ enum class Cause {
   kNoCrLf,
   kBadData,
   kWrongLength,
+  kOtherReply,  // a read reply of another byte count: the answer to another request
+  kOtherEcho,   // a write echo of another address or value: the answer to another request
 };
 
 struct Attempt {
   Cause cause;
-  int iArg = 0;  // exception code, or the controller address that answered
+  int iArg = 0;   // exception code, the controller address that answered, the byte count or address of another reply
+  int iArg2 = 0;  // the byte count asked for, or the value or quantity of another echo
 };
 
 bool StartsWith(const std::string& text, const char* pszPrefix) {
@@ -100,6 +103,11 @@ bool Classify(const std::string& text, const TransactionFacts& facts, Attempt& a
     a.cause = Cause::kNoCrLf;
   } else if (StartsWith(text, "DoRead() wrong data in reply")) {
     a.cause = Cause::kBadData;
+  } else if (sscanf(text.c_str(), "DoRead() reply with byte count %d, request asked for %d", &a.iArg, &a.iArg2) == 2) {
+    a.cause = Cause::kOtherReply;
+  } else if (sscanf(text.c_str(), "DoWrite() echo of another request: address %xh, value or quantity %xh",
+                    reinterpret_cast<unsigned*>(&a.iArg), reinterpret_cast<unsigned*>(&a.iArg2)) == 2) {
+    a.cause = Cause::kOtherEcho;
   } else {
     return false;
   }
@@ -137,6 +145,9 @@ std::string ShortText(const Attempt& a) {
       return "bad data";
     case Cause::kWrongLength:
       return "wrong length";
+    case Cause::kOtherReply:
+    case Cause::kOtherEcho:
+      return "reply of another request";
   }
   return "?";
 }
@@ -168,6 +179,15 @@ std::string LongText(const Attempt& a, int32_t iPlcAddr) {
       return "the reply carried too few data or characters that are no hexadecimal digits";
     case Cause::kWrongLength:
       return "the reply had the wrong length";
+    case Cause::kOtherReply:
+      return "a reply of another request came (byte count " + std::to_string(a.iArg) + ", asked for " +
+             std::to_string(a.iArg2) + ")";
+    case Cause::kOtherEcho: {
+      char sz[80];
+      snprintf(sz, sizeof sz, "an echo of another request came (address 0x%04X, value or quantity 0x%04X)",
+               static_cast<unsigned>(a.iArg), static_cast<unsigned>(a.iArg2));
+      return sz;
+    }
   }
   return "?";
 }

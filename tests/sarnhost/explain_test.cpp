@@ -1,0 +1,60 @@
+// sarnhost's words for the driver's log: the replies of another request,
+// which only a late answer on a shared line produces and so no run against
+// the simulator shows, are explained from their log lines.
+#include "explain.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ExplainCase {
+  const char* name;
+  std::vector<std::string> lines;  // the driver's log of the transaction
+  int32_t iResult;
+  const char* shortText;
+  const char* longText;
+};
+
+void PrintTo(const ExplainCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ExplainTest : public ::testing::TestWithParam<ExplainCase> {};
+
+TEST_P(ExplainTest, GivesTheReasonInWords) {
+  const ExplainCase& c = GetParam();
+  std::vector<sarnhost::LogLine> lines;
+  for (const std::string& text : c.lines) lines.push_back({8, text, text});
+  sarnhost::TransactionFacts facts;
+  facts.iPlcAddr = 1;
+  const sarnhost::Outcome out = sarnhost::Explain(c.iResult, lines, facts);
+  EXPECT_EQ(out.shortText, c.shortText);
+  EXPECT_EQ(out.longText, c.longText);
+  EXPECT_FALSE(out.bAnswered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OtherRequest, ExplainTest,
+    ::testing::Values(ExplainCase{"ReadReplyOfAnotherByteCount",
+                                  {"SARNMD> DoRead() reply with byte count 250, request asked for 8"},
+                                  1,
+                                  "reply of another request",
+                                  "a reply of another request came (byte count 250, asked for 8)"},
+                      ExplainCase{"WriteEchoOfAnotherRequest",
+                                  {"SARNMD> DoWrite() echo of another request: address 1Ah, value or quantity FF00h"},
+                                  1,
+                                  "reply of another request",
+                                  "an echo of another request came (address 0x001A, value or quantity 0xFF00)"},
+                      ExplainCase{"CountedAsAttempts",
+                                  {"SARNMD> DoRead() reply with byte count 4, request asked for 2",
+                                   "SARNMD> Wrong receive (still 9 tries)",
+                                   "SARNMD> DoRead() reply with byte count 6, request asked for 2"},
+                                  1,
+                                  "reply of another request",
+                                  "a reply of another request came (byte count 6, asked for 2) (2 attempts)"}),
+    [](const ::testing::TestParamInfo<ExplainCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
