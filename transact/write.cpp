@@ -271,6 +271,13 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pContext->cProtocol == SARN_PROTOCOL_GTC) return BlockWriteGtc(pRequest);
+  // The function follows the value size alone: a block of inputs or input
+  // registers would land in the coils or holding registers of the same
+  // addresses, a write the host never asked for.
+  if (IsInputType(pTransfer->iMemType)) {
+    err(kLogTrace, "SARNMD> BlockWrite() not allowed for types 1,3,5 and 6");
+    return SARN_REFUSED;
+  }
 
   const int64_t nBytes = BlockDataBytes(pTransfer);
   if (nBytes < 0) return SARN_REFUSED;

@@ -126,6 +126,26 @@ TEST_F(WriteTest, InputTypesAreRefusedUnsentWithEitherProtocol) {
   EXPECT_EQ(Writes(), 0);
 }
 
+// A Modbus block write picks its function from the value size alone, so a
+// block of inputs or input registers would otherwise land in the coils or
+// holding registers at the same addresses and answer 0.
+TEST_F(WriteTest, InputTypeBlocksAreRefusedUnsent) {
+  const struct {
+    const char* gate;
+    int32_t iDataType;
+    int32_t iCount;
+  } cases[] = {{"0110001", 6, 16}, {"0130001", 0, 2}, {"0150001", 3, 2}, {"0160001", 4, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gate);
+    uint8_t data[16] = {};
+    GateTransfer t = Gate(c.gate, c.iDataType, c.iCount, data);
+    EXPECT_EQ(Call(SARN_OP_BLOCK_WRITE, &t), 1);
+    EXPECT_EQ(testlog::Count(8, "SARNMD> BlockWrite() not allowed for types 1,3,5 and 6"), 1) << testlog::Dump();
+    testlog::Clear();
+  }
+  EXPECT_EQ(Writes(), 0);
+}
+
 TEST_F(WriteTest, Blocks) {
   uint8_t coils[2] = {0xCD, 0x01};
   GateTransfer c = Gate("0100001", 6, 10, coils);

@@ -247,7 +247,8 @@ Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const Transa
     Attempt a{Cause::kNoReply};
     if (Classify(text, facts, a)) {
       attempts.push_back(a);
-    } else if (StartsWith(text, "SingleWrite() not allowed for types 1,3,5 and 6")) {
+    } else if (StartsWith(text, "SingleWrite() not allowed for types 1,3,5 and 6") ||
+               StartsWith(text, "BlockWrite() not allowed for types 1,3,5 and 6")) {
       refusal = std::string("not writable: ") + MemoryTypeName(facts.iMemType, facts.bGtc);
     } else if (Contains(text, "not allowed for types different from 0")) {
       refusal = "not writable: with GTC only memory type 0 (the variables 200 to 511) is written";

@@ -697,16 +697,6 @@ int CmdWrite(Session& s) {
   Gate gate;
   ResultCode rc = ParseGate(s, text, iCount, gate);
   if (rc != 0) return rc;
-  // A Modbus block write goes by the value size alone: a block of input
-  // registers or discrete inputs would land in the holding registers or
-  // coils at the same addresses. Refused here, as the driver refuses single
-  // writes of these types.
-  const int32_t iMem = gate.spec.iMemType;
-  if (gate.bBlock && !s.Gtc() && (iMem == 1 || iMem == 3 || iMem == 5 || iMem == 6)) {
-    fprintf(stderr, "sarnhost: writing '%s' refused: not writable: %s (read only)\n", text.c_str(),
-            MemoryTypeName(iMem, false));
-    return SARN_REFUSED;
-  }
   std::vector<Value> values;
   for (const std::string& vt : valueTexts) {
     Value v;
