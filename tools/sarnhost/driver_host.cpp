@@ -288,27 +288,38 @@ std::vector<uint8_t> EncodeBuffer(const Gate& gate, const std::vector<Value>& va
   return buffer;
 }
 
-std::string FormatValue(const Value& value, int32_t iDataType) {
-  char sz[64];
+std::string PlainValue(const Value& value, int32_t iDataType) {
+  char sz[48];
   if (value.iBits == 1) {
     snprintf(sz, sizeof sz, "%u", value.uRaw & 1u);
   } else if (value.iBits == 16) {
-    uint16_t w = static_cast<uint16_t>(value.uRaw);
+    const uint16_t w = static_cast<uint16_t>(value.uRaw);
     if (iDataType == kTypeInt16) {
-      snprintf(sz, sizeof sz, "%d (0x%04X)", static_cast<int16_t>(w), w);
+      snprintf(sz, sizeof sz, "%d", static_cast<int16_t>(w));
     } else {
-      snprintf(sz, sizeof sz, "%u (0x%04X)", w, w);
+      snprintf(sz, sizeof sz, "%u", w);
     }
   } else if (iDataType == kTypeFloat) {
     float f = 0;
     memcpy(&f, &value.uRaw, 4);
-    snprintf(sz, sizeof sz, "%.7g (0x%08X)", static_cast<double>(f), value.uRaw);
+    snprintf(sz, sizeof sz, "%.7g", static_cast<double>(f));
   } else if (iDataType == kTypeUInt32) {
-    snprintf(sz, sizeof sz, "%u (0x%08X)", value.uRaw, value.uRaw);
+    snprintf(sz, sizeof sz, "%u", value.uRaw);
   } else {
-    snprintf(sz, sizeof sz, "%d (0x%08X)", static_cast<int32_t>(value.uRaw), value.uRaw);
+    snprintf(sz, sizeof sz, "%d", static_cast<int32_t>(value.uRaw));
   }
   return sz;
+}
+
+std::string FormatValue(const Value& value, int32_t iDataType) {
+  if (value.iBits == 1) return PlainValue(value, iDataType);
+  char szRaw[16];
+  if (value.iBits == 16) {
+    snprintf(szRaw, sizeof szRaw, " (0x%04X)", static_cast<uint16_t>(value.uRaw));
+  } else {
+    snprintf(szRaw, sizeof szRaw, " (0x%08X)", value.uRaw);
+  }
+  return PlainValue(value, iDataType) + szRaw;
 }
 
 bool ParseValue(const std::string& text, int32_t iBits, int32_t iDataType, Value& value, std::string& error) {

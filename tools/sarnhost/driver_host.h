@@ -92,6 +92,8 @@ struct Value {
 std::vector<Value> DecodeBuffer(const Gate& gate, const std::vector<uint8_t>& buffer);
 // Builds the value buffer for a write from parsed element values.
 std::vector<uint8_t> EncodeBuffer(const Gate& gate, const std::vector<Value>& values);
+// A value as a plain number, as a spreadsheet takes it.
+std::string PlainValue(const Value& value, int32_t iDataType);
 // Shows a value as the data type holds it: "1", "1234 (0x04D2)",
 // "-2 (0xFFFE)", "3.14159 (0x40490FD0)".
 std::string FormatValue(const Value& value, int32_t iDataType);

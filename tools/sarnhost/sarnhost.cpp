@@ -722,30 +722,6 @@ int CmdWrite(Session& s) {
 
 // ---------------------------------------------------------------- poll
 
-// A value as a spreadsheet takes it: a plain number.
-std::string PlainValue(const Value& v, int32_t iDataType) {
-  char sz[48];
-  if (v.iBits == 1) {
-    snprintf(sz, sizeof sz, "%u", v.uRaw & 1u);
-  } else if (v.iBits == 16) {
-    uint16_t w = static_cast<uint16_t>(v.uRaw);
-    if (iDataType == kTypeInt16) {
-      snprintf(sz, sizeof sz, "%d", static_cast<int16_t>(w));
-    } else {
-      snprintf(sz, sizeof sz, "%u", w);
-    }
-  } else if (iDataType == kTypeFloat) {
-    float f = 0;
-    memcpy(&f, &v.uRaw, 4);
-    snprintf(sz, sizeof sz, "%.7g", static_cast<double>(f));
-  } else if (iDataType == kTypeUInt32) {
-    snprintf(sz, sizeof sz, "%u", v.uRaw);
-  } else {
-    snprintf(sz, sizeof sz, "%d", static_cast<int32_t>(v.uRaw));
-  }
-  return sz;
-}
-
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
   std::string out = "\"";
