@@ -763,7 +763,10 @@ std::string Shell(const std::string& command) {
 // command, as a person at a terminal would.
 class Terminal {
  public:
-  explicit Terminal(const std::string& command) : socket_("sarnhost-test-" + std::to_string(getpid())) {
+  // Each terminal has a server of its own: a new one never meets the previous
+  // one still shutting down.
+  explicit Terminal(const std::string& command)
+      : socket_("sarnhost-test-" + std::to_string(getpid()) + "-" + std::to_string(++s_nTerminals)) {
     Shell(Tmux() + " -f /dev/null new-session -d -s t -x 132 -y 40 '" + command + "; echo \"[exit $?]\"; sleep 120'");
   }
   ~Terminal() { Shell(Tmux() + " kill-server 2>/dev/null"); }
@@ -782,6 +785,7 @@ class Terminal {
 
  private:
   std::string Tmux() const { return "tmux -L " + socket_; }
+  static inline int s_nTerminals = 0;
   std::string socket_;
 };
 

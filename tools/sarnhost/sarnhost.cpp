@@ -931,6 +931,7 @@ int CmdPoll(Session& s) {
   const bool bLive = isatty(STDOUT_FILENO) && o.iVerbose == 0;
   CatchInterrupts();
   int iDrawn = 0;
+  st.lRound = 1;  // the first round starts at once: the table never says "round 0"
   if (bLive) DrawLive(o, st, iDrawn);  // at once: every row "waiting"
 
   // The transactions run on their own thread, so that Ctrl-C is answered at
