@@ -97,6 +97,7 @@ const SwitchKey kSwitchKeys[] = {
     {"FLOATSWAP", SARN_FLAG_FLOATSWAP, "SARNMD> Check for FLOATSWAP = in your int file. Assuming NO swap"},
     {"LONGADDR", SARN_FLAG_LONGADDR, "SARNMD> Check for LONGADDR = in your int file. Assuming NO switching"},
     {"RTSCTS", 0, "SARNMD> Check for RTSCTS = in your int file. Assuming NO switching"},
+    {"ECHO", SARN_FLAG_ECHO, "SARNMD> Check for ECHO = in your int file. Assuming NO echo"},
 };
 
 void SetSwitch(DriverContext* pContext, const SwitchKey& key, bool bOn) {
@@ -160,6 +161,8 @@ int ParseIfgLine(const char* pszLine, DriverContext* pContext) {
 void LogSettings(const DriverContext* pContext) {
   err(kLogReport, pContext->cProtocol == SARN_PROTOCOL_MODBUS ? "SARNMD> Protocol = Modbus" : "SARNMD> Protocol = GTC");
   err(kLogReport, pContext->cBase == 'D' ? "SARNMD> Base = Decimal" : "SARNMD> Base = Hexadecimal");
+  // Reported only when set: a line without an echoing adapter reports as before.
+  if (pContext->wFlags & SARN_FLAG_ECHO) err(kLogReport, "SARNMD> Echo of requests on the line = YES");
   if (pContext->cProtocol != SARN_PROTOCOL_MODBUS) return;
   err(kLogReport, (pContext->wFlags & SARN_FLAG_SWAP) ? "SARNMD> Word swap of int 32bit gates = YES"
                                                       : "SARNMD> Word swap of int 32bit gates = NO");

@@ -9,6 +9,7 @@
 #include "driver/stop_flag.h"
 #include "hostlog/host_log.h"
 #include "link/port.h"
+#include "link/port_turn.h"
 #include "transact/daily_restart.h"
 
 namespace sarn {
@@ -40,6 +41,9 @@ SarnHandle OpenContextPort(DriverContext* pContext) {
   if (pContext->port.szName[0] == '\0') return kNoHandle;
   const SarnHandle hCom = PortOpenSettings(&pContext->port);
   if (hCom == kNoHandle) return kNoHandle;
+  // A new port starts settled, whatever a closed one with the same handle
+  // value left behind.
+  ForgetPortTurn(hCom);
   if (!RecordPortOwner(hCom, pContext)) {
     PortClose(hCom);
     return kNoHandle;
@@ -61,15 +65,27 @@ void DropForeignHandle(DriverContext* pContext, const char* pszMessage) {
 // slot is not handed to another port while the context still names it.
 ResultCode CloseOwnPort(DriverContext* pContext) {
   if (pContext->hCom == kNoHandle) return SARN_OK;
-  if (PortClose(pContext->hCom) != kPortOk) return SARN_LINE_FAIL;
+  // Another block naming the same port may be in a transaction on it: the
+  // close waits for its end.
+  PortTurn turn;
+  TakePortTurn(pContext->hCom, &turn);
+  const int rc = PortClose(pContext->hCom);
+  if (rc == kPortOk) ForgetPortTurn(pContext->hCom);
+  GivePortTurn(&turn);
+  if (rc != kPortOk) return SARN_LINE_FAIL;
   ForgetPortOwner(pContext->hCom, pContext);
   pContext->hCom = kNoHandle;
   pContext->bComOpen = 0;
   return SARN_OK;
 }
 
-// Gives up a port that would not close: the context no longer names it.
+// Gives up a port that would not close: the context no longer names it, so
+// nothing holds its place any more. The port layer keeps a port whose close
+// failed until it is closed once more; that second close frees its place,
+// else every failed close would take one of the module's ports for good.
 void AbandonOwnPort(DriverContext* pContext) {
+  PortClose(pContext->hCom);
+  ForgetPortTurn(pContext->hCom);
   ForgetPortOwner(pContext->hCom, pContext);
   pContext->hCom = kNoHandle;
 }

@@ -2,6 +2,7 @@
 #include "address/gate_address.h"
 #include "driver/lifecycle.h"
 #include "driver/stop_flag.h"
+#include "hostlog/host_log.h"
 #include "sarnmd.h"
 #include "transact/transactions.h"
 
@@ -45,9 +46,29 @@ constexpr OperationSlot kOperations[SARN_OP_TABLE_SIZE] = {
 }  // namespace
 }  // namespace sarn
 
+namespace sarn {
+namespace {
+
+bool IsTransfer(int32_t iOpCode) {
+  return iOpCode == SARN_OP_SINGLE_READ || iOpCode == SARN_OP_BLOCK_READ || iOpCode == SARN_OP_SINGLE_WRITE ||
+         iOpCode == SARN_OP_BLOCK_WRITE;
+}
+
+// What a stopped module answers: reads and writes fail on the line, unsent,
+// so that no host takes an untouched cell for a value or a write for done;
+// everything else answers 0 and does nothing.
+ResultCode StoppedAnswer(const DriverRequest* pRequest) {
+  if (pRequest == nullptr || !IsTransfer(pRequest->iOpCode)) return SARN_OK;
+  err(kLogTrace, "SARNMD> SarnMain() driver stopped by EndSarn(), request not sent");
+  return SARN_LINE_FAIL;
+}
+
+}  // namespace
+}  // namespace sarn
+
 extern "C" SARNMD_API ResultCode SarnMain(DriverRequest* pRequest) {
   using namespace sarn;
-  if (bStopped == 1) return SARN_OK;
+  if (bStopped == 1) return StoppedAnswer(pRequest);
   if (pRequest == nullptr) return SARN_REFUSED;
   // Compared unsigned, so negative codes fall outside the table too.
   const uint32_t uCode = static_cast<uint32_t>(pRequest->iOpCode);

@@ -117,6 +117,7 @@ static inline int SarnDataTypeFits(int32_t iDataType, int32_t iMemType, int bBit
 #define SARN_FLAG_SWAP 0x0002u      /* word swap of 32-bit integer gates */
 #define SARN_FLAG_FLOATSWAP 0x0004u /* word swap of floating-point gates */
 #define SARN_FLAG_LONGADDR 0x0008u  /* long-word address mapping of 32-bit gates */
+#define SARN_FLAG_ECHO 0x0010u      /* the line hears its own requests: read them back first */
 
 /* Size of the request and reply text buffers in the context. */
 #define SARN_FRAME_BUF 600

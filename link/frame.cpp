@@ -89,6 +89,23 @@ void LowerRtsWhenSent(DriverContext* pContext, int iBytes) {
   if (PortSetRts(pContext->hCom, false) != kPortOk) err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
 }
 
+// Reads back the iBytes of the request just sent, which a line that hears
+// its own transmission (a two-wire RS-485 adapter) delivers before any reply,
+// into pScratch. True when they came within the reply time-out, unchanged.
+bool OwnEchoHeard(DriverContext* pContext, const char* pszSent, int iBytes, char* pScratch) {
+  uint32_t dwGot = 0;
+  const int rc = PortRead(pContext->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
+  if (rc != kPortOk || static_cast<int>(dwGot) != iBytes) {
+    err(kLogTrace, "SARNMD> Send() echo of the request not received (iRead=%d)", static_cast<int>(dwGot));
+    return false;
+  }
+  if (memcmp(pScratch, pszSent, static_cast<size_t>(iBytes)) != 0) {
+    err(kLogTrace, "SARNMD> Send() echo differs from the request sent");
+    return false;
+  }
+  return true;
+}
+
 int SendFailed(LastError* pLast) {
   pLast->cByte = kLastErrorSend;
   err(kLogTrace, "SARNMD> SEND> Unable to send message.");
@@ -222,8 +239,13 @@ int Send(DriverContext* pContext, char* pszText, int iLen, LastError* pLast) {
   const int rc = PortWrite(pContext->hCom, pszText, dwToWrite, &dwWritten);
   if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, iLen + 2);
 
-  if (rc == kPortOk && dwWritten == dwToWrite) return kSendOk;
-  return SendFailed(pLast);
+  if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed(pLast);
+  // Without this, the request's own echo would pass for the reply: a write
+  // echo is byte for byte the controller's answer.
+  if ((pContext->wFlags & SARN_FLAG_ECHO) != 0 && !OwnEchoHeard(pContext, pszText, iLen + 2, pContext->rxBuf)) {
+    return SendFailed(pLast);
+  }
+  return kSendOk;
 }
 
 int Receive(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, int* pRead, LastError* pLast) {

@@ -188,6 +188,14 @@ int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
   }
 }
 
+int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
+  uint32_t dwGot = 0;
+  *pRead = 0;
+  if (!PlatRead(hCom, pBuf, wCount, &dwGot)) return kPortIoFailed;
+  *pRead = dwGot > wCount ? wCount : dwGot;
+  return kPortOk;
+}
+
 int PortSetRts(SarnHandle hCom, bool bRaised) {
   return PlatEscape(hCom, bRaised ? kEscapeSetRts : kEscapeClrRts) ? kPortOk : kPortIoFailed;
 }

@@ -56,6 +56,10 @@ int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pW
 // Reads exactly dwCount bytes unless a read fails or times out; *pRead
 // always tells how many arrived.
 int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
+// One read of at most wCount bytes: it ends when they have all arrived or
+// when the read time-out has run out since it began. kPortOk also when
+// nothing came (*pRead 0); kPortIoFailed when the read failed.
+int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
 // Raises or lowers RTS; kPortOk or kPortIoFailed.
 int PortSetRts(SarnHandle hCom, bool bRaised);
 // Bytes not yet transmitted, the transmitter included where the device can

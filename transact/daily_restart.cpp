@@ -2,13 +2,20 @@
 
 #include "hostlog/host_log.h"
 #include "link/port.h"
+#include "link/port_turn.h"
 
 namespace sarn {
 
 std::atomic<int> iRestartDay{0};
 
 ResultCode RestartLine(DriverContext* pContext) {
-  if (pContext->bComOpen != 0 && pContext->hCom != kNoHandle) PortFlushInput(pContext->hCom);
+  if (pContext->bComOpen != 0 && pContext->hCom != kNoHandle) {
+    // Not in the middle of another block's transaction on the same port.
+    PortTurn turn;
+    TakePortTurn(pContext->hCom, &turn);
+    PortFlushInput(pContext->hCom);
+    GivePortTurn(&turn);
+  }
   err(kLogTrace, "SARNMD> WarmStart()");
   return SARN_OK;
 }

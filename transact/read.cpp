@@ -12,7 +12,7 @@
 #include "link/hex.h"
 #include "transact/daily_restart.h"
 #include "transact/pass_state.h"
-#include "transact/retry_budget.h"
+#include "transact/transaction_run.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
 
@@ -138,27 +138,30 @@ int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
 }
 
 // One pass of the read: send the request, receive and check the reply.
-int ReadPass(DriverRequest* pRequest, int iLenT, int iAttempt, int* piLenR, LastError* pLast) {
+int ReadPass(TransactionRun* pRun, int iAttempt) {
+  DriverRequest* pRequest = pRun->pRequest;
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (Send(pContext, pContext->txBuf, iLenT, pLast) != kSendOk) {
+  if (Send(pContext, pRun->pszText, pRun->iLen, &pRun->last) != kSendOk) {
     err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", iAttempt);
     return kPassLineFail;
   }
-  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, piLenR, pLast);
+  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &pRun->iReplyLen, &pRun->last);
   switch (rc) {
     case kRecvException:
-      if (pLast->cByte != kLastErrorException) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
-      pLast->cByte = kLastErrorException;
+      pRun->bAnswered = true;
+      if (pRun->last.cByte != kLastErrorException) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
+      pRun->last.cByte = kLastErrorException;
       return kPassRefused;
     case kRecvRejected:
     case kRecvLine:
+      pRun->bAnswered = rc == kRecvRejected;
       err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", iAttempt);
       return rc == kRecvRejected ? kPassRefused : kPassLineFail;
     case kRecvWrong:
       return kPassWrongReply;
     default:
-      return CheckReadReply(pRequest, *piLenR, iAttempt);
+      return CheckReadReply(pRequest, pRun->iReplyLen, iAttempt);
   }
 }
 
@@ -219,6 +222,26 @@ void DecodeBlock(const DriverContext* pContext, const GateTransfer* pTransfer, c
   }
 }
 
+// The read while holding its port's turn: the daily restart, the request,
+// its passes and the decoding of the reply that passed every check.
+int ReadHoldingTurn(DriverRequest* pRequest, const PortTurn* pTurn) {
+  DriverContext* pContext = pRequest->pContext;
+  DailyRestart(pContext);
+
+  TransactionRun run{};
+  run.pRequest = pRequest;
+  run.pszText = pContext->txBuf;
+  if (BuildReadRequest(pRequest, run.pszText, &run.iLen) != SARN_OK) return SARN_REFUSED;
+
+  const int iState =
+      RunTransaction(&run, pTurn, ReadPass, {"SARNMD> DoRead() : iLenT=%d", "SARNMD> DoRead() : sRetry=%d, iLenR=%d"});
+  if (iState == kPassOk) {
+    return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataStart,
+                           run.iReplyLen - kReplyDataStart - kReplyTrailerLen);
+  }
+  return TransactionResult(iState);
+}
+
 }  // namespace
 
 ResultCode SingleRead(DriverRequest* pRequest) {
@@ -248,31 +271,13 @@ ResultCode BlockRead(DriverRequest* pRequest) {
 }
 
 int DoRead(DriverRequest* pRequest) {
-  DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->pData == nullptr) return SARN_REFUSED;
-
-  DailyRestart(pContext);
-
-  int iLenT = 0;
-  if (BuildReadRequest(pRequest, pContext->txBuf, &iLenT) != SARN_OK) return SARN_REFUSED;
-
-  RetryBudget budget;
-  LastError last;
-  int iState = kPassOk;
-  int iLenR = 0;
-  do {
-    if (!budget.StartPass(iState, "SARNMD> DoRead() : iLenT=%d", iLenT, "SARNMD> DoRead() : sRetry=%d, iLenR=%d",
-                          iLenR)) {
-      break;
-    }
-    iState = ReadPass(pRequest, iLenT, budget.Attempt(), &iLenR, &last);
-  } while (budget.AnotherPass(iState));
-
-  if (iState == kPassOk) {
-    return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataStart, iLenR - kReplyDataStart - kReplyTrailerLen);
-  }
-  return iState == kPassWrongReply ? SARN_REFUSED : iState;
+  PortTurn turn;
+  TakePortTurn(pRequest->pContext->hCom, &turn);
+  const int rc = ReadHoldingTurn(pRequest, &turn);
+  GivePortTurn(&turn);
+  return rc;
 }
 
 int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen) {

@@ -12,7 +12,7 @@
 #include "link/hex.h"
 #include "link/modbus_codes.h"
 #include "transact/pass_state.h"
-#include "transact/retry_budget.h"
+#include "transact/transaction_run.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
 
@@ -194,8 +194,13 @@ ResultCode BlockWriteGtc(DriverRequest* pRequest) {
     err(kLogTrace, "SARNMD> BlockWrite() not allowed for types different from 0");
     return SARN_REFUSED;
   }
+  // The reset and the set mask hold the port together: no other block's
+  // write comes between them.
+  PortTurn turn;
+  TakePortTurn(pRequest->pContext->hCom, &turn);
   int rc = pTransfer->pData == nullptr ? SARN_REFUSED : WriteGtcBits(pRequest, 0);
   if (rc == SARN_OK) rc = WriteGtcBits(pRequest, 1);
+  GivePortTurn(&turn);
   if (rc != SARN_OK) {
     err(kLogTrace, "SARNMD> BlockWrite() Failed to write bit '%s'", GateName(pTransfer));
     return SARN_REFUSED;
@@ -216,27 +221,47 @@ void FormatGtcBitMask(char* pszMask, int n, int32_t iAddress) {
 }
 
 // One pass of the write: send the request, receive and check the echo.
-int WritePass(DriverRequest* pRequest, char* pszText, int iLen, int iAttempt, int* piReplyLen, LastError* pLast) {
-  DriverContext* pContext = pRequest->pContext;
-  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (Send(pContext, pszText, iLen, pLast) != kSendOk) {
+int WritePass(TransactionRun* pRun, int iAttempt) {
+  DriverContext* pContext = pRun->pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRun->pRequest->pParam);
+  if (Send(pContext, pRun->pszText, pRun->iLen, &pRun->last) != kSendOk) {
     err(kLogTrace, "SARNMD> DoWrite() send error, retry %d", iAttempt);
     return kPassLineFail;
   }
-  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, piReplyLen, pLast);
+  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &pRun->iReplyLen, &pRun->last);
+  pRun->bAnswered = rc == kRecvRejected || rc == kRecvException;
   if (rc == kRecvRejected || rc == kRecvLine) {
     err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", iAttempt);
     return rc == kRecvRejected ? kPassRefused : kPassLineFail;
   }
   // An exception reply is retried like a reply to another request.
   if (rc == kRecvWrong || rc == kRecvException) return kPassWrongReply;
-  if (!ReplyLrcMatches(pContext->rxBuf, *piReplyLen)) {
+  if (!ReplyLrcMatches(pContext->rxBuf, pRun->iReplyLen)) {
     err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", iAttempt);
     return kPassRefused;
   }
   // An echo of another request is handled like a reply from another controller.
-  if (!EchoRepeatsRequest(pContext->rxBuf, pszText)) return kPassWrongReply;
+  if (!EchoRepeatsRequest(pContext->rxBuf, pRun->pszText)) return kPassWrongReply;
   return kPassOk;
+}
+
+// A Modbus single write, its bit update included; the caller holds the
+// port's turn.
+int SingleWriteModbus(DriverRequest* pRequest) {
+  DriverContext* pContext = pRequest->pContext;
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  uint32_t value = pTransfer->iBits == 32 ? ApplyWordOrder(pContext, pTransfer->iMemType, CellWord(pTransfer->pData))
+                                          : CellHalf(pTransfer->pData);
+  if (pTransfer->iBitNr != -1) {
+    const int rc = MergeBitIntoRegister(pRequest, &value);
+    if (rc != SARN_OK) return rc;
+  }
+
+  char* pszText = pContext->txBuf;
+  const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value);
+  const int rc = DoWrite(pRequest, pszText, iLen);
+  if (rc != SARN_OK) err(kLogTrace, "SARNMD> SingleWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
+  return rc;
 }
 
 }  // namespace
@@ -253,17 +278,12 @@ ResultCode SingleWrite(DriverRequest* pRequest) {
   if (pContext->cProtocol == SARN_PROTOCOL_GTC) return SingleWriteGtc(pRequest);
   if (!SingleWriteFieldsValid(pTransfer)) return SARN_REFUSED;
 
-  uint32_t value = pTransfer->iBits == 32 ? ApplyWordOrder(pContext, pTransfer->iMemType, CellWord(pTransfer->pData))
-                                          : CellHalf(pTransfer->pData);
-  if (pTransfer->iBitNr != -1) {
-    const int rc = MergeBitIntoRegister(pRequest, &value);
-    if (rc != SARN_OK) return rc;
-  }
-
-  char* pszText = pContext->txBuf;
-  const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value);
-  const int rc = DoWrite(pRequest, pszText, iLen);
-  if (rc != SARN_OK) err(kLogTrace, "SARNMD> SingleWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
+  // The register read of a bit update and its write hold the port together,
+  // so that no other block's write to that register comes between them.
+  PortTurn turn;
+  TakePortTurn(pContext->hCom, &turn);
+  const int rc = SingleWriteModbus(pRequest);
+  GivePortTurn(&turn);
   return rc;
 }
 
@@ -335,22 +355,18 @@ int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
 
 int DoWrite(DriverRequest* pRequest, char* pszText, int iLen) {
   DriverContext* pContext = pRequest->pContext;
+  PortTurn turn;
+  TakePortTurn(pContext->hCom, &turn);
   pContext->bWriting = 1;
-  RetryBudget budget;
-  LastError last;
-  int iState = kPassOk;
-  int iReplyLen = 0;
-  do {
-    if (!budget.StartPass(iState, "SARNMD> DoWrite() : len=%d", iLen, "SARNMD> DoWrite() : sRetry=%d, reply_len=%d",
-                          iReplyLen)) {
-      break;
-    }
-    iState = WritePass(pRequest, pszText, iLen, budget.Attempt(), &iReplyLen, &last);
-  } while (budget.AnotherPass(iState));
-
-  if (iState == kPassWrongReply) iState = kPassRefused;
+  TransactionRun run{};
+  run.pRequest = pRequest;
+  run.pszText = pszText;
+  run.iLen = iLen;
+  const int iState = RunTransaction(&run, &turn, WritePass,
+                                    {"SARNMD> DoWrite() : len=%d", "SARNMD> DoWrite() : sRetry=%d, reply_len=%d"});
   pContext->bWriting = 0;
-  return iState;
+  GivePortTurn(&turn);
+  return TransactionResult(iState);
 }
 
 }  // namespace sarn

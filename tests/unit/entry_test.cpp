@@ -69,7 +69,10 @@ TEST_F(EntryTest, NullRecordsAreRefusedNotDereferenced) {
   (void)info;
 }
 
-TEST_F(EntryTest, WhileStoppedEveryRequestAnswers0AndChangesNothing) {
+// A stopped module sends nothing. Reads and writes say so with 2, so that a
+// host never takes an untouched cell for a value or an unsent write for done;
+// every other request answers 0 and changes nothing.
+TEST_F(EntryTest, WhileStoppedReadsAndWritesFailUnsentAndTheRestAnswer0) {
   sarn::bStopped = 1;
   DriverInfo info;
   memset(&info, 0x33, sizeof info);
@@ -78,8 +81,13 @@ TEST_F(EntryTest, WhileStoppedEveryRequestAnswers0AndChangesNothing) {
   EXPECT_EQ(SarnMain(&request), 0);
   EXPECT_EQ(memcmp(&info, &before, sizeof info), 0);
   for (int32_t iCode = -1; iCode <= 17; ++iCode) {
+    const bool bTransfer = iCode == SARN_OP_SINGLE_READ || iCode == SARN_OP_BLOCK_READ ||
+                           iCode == SARN_OP_SINGLE_WRITE || iCode == SARN_OP_BLOCK_WRITE;
+    testlog::Clear();
     DriverRequest any{nullptr, iCode, 0, 0, nullptr};
-    EXPECT_EQ(SarnMain(&any), 0) << "code " << iCode;
+    EXPECT_EQ(SarnMain(&any), bTransfer ? 2 : 0) << "code " << iCode;
+    EXPECT_EQ(testlog::IndexOf("SARNMD> SarnMain() driver stopped by EndSarn(), request not sent") >= 0, bTransfer)
+        << "code " << iCode;
   }
   EXPECT_EQ(SarnMain(nullptr), 0);
 }

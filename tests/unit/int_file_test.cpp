@@ -25,6 +25,7 @@ const char kSwapCheck[] = "SARNMD> Check for SWAP = in your int file. Assuming N
 const char kFloatCheck[] = "SARNMD> Check for FLOATSWAP = in your int file. Assuming NO swap";
 const char kLongCheck[] = "SARNMD> Check for LONGADDR = in your int file. Assuming NO switching";
 const char kRtsCheck[] = "SARNMD> Check for RTSCTS = in your int file. Assuming NO switching";
+const char kEchoCheck[] = "SARNMD> Check for ECHO = in your int file. Assuming NO echo";
 const char kIfgCheck[] = "SARNMD> Check for IFG = in your int file. Assuming IFG = 0";
 const char kNoProtocol[] = "SARNMD> No protocol given! - ";
 const char kDefaultProtocol[] = "SARNMD> Default protocol used: Protocol=Modbus";
@@ -151,6 +152,12 @@ const FileCase kCases[] = {
      {{32, kIllegal}, {32, kFloatCheck}}},
     {"LONGADDR = YES\nLONGADDR = 1\n", 0, 'D', 0, 0, 0, {{32, kIllegal}, {32, kLongCheck}}},
     {"RTSCTS = YES\nRTSCTS = ON\n", 0, 'D', 0, 0, 0, {{32, kIllegal}, {32, kRtsCheck}}},
+    // ECHO: a line that hears its own requests
+    {"ECHO = YES\n", 0, 'D', SARN_FLAG_ECHO, 0, 0, {}},
+    {"echo=yes\nSWAP = YES\n", 0, 'D', SARN_FLAG_ECHO | SARN_FLAG_SWAP, 0, 0, {}},
+    {"ECHO = YES\nECHO = NO\n", 0, 'D', 0, 0, 0, {}},
+    {"ECHO = YES\nECHO = ON\n", 0, 'D', 0, 0, 0, {{32, kIllegal}, {32, kEchoCheck}}},
+    {" ECHO = YES\n", 0, 'D', 0, 0, 0, {{32, IllegalLine(1)}}},
     // IFG
     {"IFG = 20\n", 0, 'D', 0, 0, 20, {}},
     {"IFG=20MS\n", 0, 'D', 0, 0, 20, {}},
@@ -219,6 +226,16 @@ TEST_F(IntFileTest, SummaryListsModbusSettingsButNotRtsCts) {
   Logged logged;
   for (const testlog::Line& line : testlog::Lines()) logged.emplace_back(line.iLevel, line.text);
   EXPECT_EQ(logged, expected);
+}
+
+// The echo setting is reported when set, for GTC lines too; a file without
+// it reports nothing new (the other summaries above).
+TEST_F(IntFileTest, SummaryReportsALineThatEchoesItsRequests) {
+  Write("SARNMD.INT", "BUS = GTC, DEC\nECHO = YES\n");
+  Read(1);
+  ASSERT_EQ(testlog::Lines().size(), 4u) << testlog::Dump();
+  EXPECT_EQ(testlog::Lines()[3].iLevel, 32);
+  EXPECT_EQ(testlog::Lines()[3].text, "SARNMD> Echo of requests on the line = YES");
 }
 
 TEST_F(IntFileTest, SummaryForGtcStopsAfterTheBase) {

@@ -1,0 +1,323 @@
+// No wrong value on a real line, over the scripted fake platform: late
+// answers after a failed transaction, a line that hears its own requests, a
+// stopped module, a port whose close failed.
+//
+// Modbus ASCII replies carry no transaction number. An answer that comes
+// after the driver gave up has the shape the next request of the same kind
+// expects; it must be let go by before that request is sent.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <vector>
+
+#include "driver_fixture.h"
+
+namespace {
+
+using testdrv::Cell;
+using testdrv::Frame;
+
+class LineRecoveryTest : public testdrv::DriverFixture {
+ protected:
+  // The reply time-out of the fixture's port, in milliseconds.
+  static constexpr uint32_t kTimeoutMs = 1000;
+};
+
+// One host call and the line's part in it.
+struct Step {
+  int32_t iOpCode;
+  const char* gate;
+  int32_t iDataType;
+  int32_t iCount;  // 0: a single gate
+  uint32_t value;  // written, or expected in the cell after a read
+  // What the controller answers to successive requests: a frame after
+  // delayMs, or nothing ("").
+  std::vector<fakeplat::Piece> answers;
+  int expected;  // the call's result
+};
+
+struct LateCase {
+  const char* name;
+  Step first;   // fails: its last answer comes after the driver gave up
+  Step second;  // must not take that answer for its own
+  const char* settled;
+  std::vector<std::string> secondWrites;  // frames the second call sends
+};
+
+void PrintTo(const LateCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class LateAnswer : public LineRecoveryTest, public ::testing::WithParamInterface<LateCase> {
+ protected:
+  int Run(const Step& step, Cell* pCell) {
+    for (const fakeplat::Piece& answer : step.answers) {
+      if (answer.bytes.empty()) {
+        fakeplat::QueueNoReply();
+      } else {
+        fakeplat::QueueReply(answer.bytes, answer.delayMs);
+      }
+    }
+    // A 32-bit value or a block of two registers fills the whole cell.
+    const bool bWord = step.iCount > 0 || (step.iDataType >= SARN_TYPE_FLOAT && step.iDataType <= SARN_TYPE_UINT32);
+    if (step.iOpCode == SARN_OP_SINGLE_WRITE || step.iOpCode == SARN_OP_BLOCK_WRITE) {
+      bWord ? pCell->SetWord(step.value) : pCell->SetHalf(static_cast<uint16_t>(step.value));
+    }
+    GateTransfer t = Gate(step.gate, step.iDataType, step.iCount, pCell->b);
+    return Call(step.iOpCode, &t);
+  }
+};
+
+TEST_P(LateAnswer, IsLetGoByBeforeTheNextRequest) {
+  const LateCase& c = GetParam();
+  Cell first;
+  ASSERT_EQ(Run(c.first, &first), c.first.expected) << testlog::Dump();
+  const size_t nBefore = fakeplat::Writes().size();
+  testlog::Clear();
+
+  Cell second;
+  EXPECT_EQ(Run(c.second, &second), c.second.expected) << testlog::Dump();
+  if (c.second.iOpCode == SARN_OP_SINGLE_READ) {
+    EXPECT_EQ(second.Half(), c.second.value);
+  }
+  EXPECT_EQ(testlog::Count(8, c.settled), 1) << testlog::Dump();
+  const std::vector<std::string> writes = fakeplat::Writes();
+  EXPECT_EQ(std::vector<std::string>(writes.begin() + static_cast<long>(nBefore), writes.end()), c.secondWrites);
+}
+
+// Requests of the cases, as the driver frames them.
+const std::string kRead10 = Frame("010300090001");
+const std::string kRead20 = Frame("010300130001");
+const std::string kPairEcho = Frame("011000000002");
+const std::string kWritePair2 = Frame(
+    "01100000000204"
+    "22222222");
+const std::string kWriteBlock = Frame(
+    "01100000000204"
+    "00050005");
+constexpr uint32_t kLate = 1500;  // after the driver's one-second time-out
+
+INSTANTIATE_TEST_SUITE_P(
+    Transactions, LateAnswer,
+    ::testing::Values(
+        // The next read of another register would take register 10's value.
+        LateCase{"ReadOfAnotherRegister",
+                 {SARN_OP_SINGLE_READ, "0140010", 0, 0, 0, {{"", 0}, {"", 0}, {Frame("010302000A"), kLate}}, 2},
+                 {SARN_OP_SINGLE_READ, "0140020", 0, 0, 0x14, {{Frame("0103020014"), 0}}, 0},
+                 "SARNMD> SettleLine() 15 bytes discarded, line quiet",
+                 {kRead20}},
+        // Functions 16 echo only address and quantity: the first write's late
+        // echo would report the second done although nothing answered it.
+        LateCase{"ThirtyTwoBitWriteToTheSamePair",
+                 {SARN_OP_SINGLE_WRITE, "0180001", 4, 0, 0x11111111, {{"", 0}, {"", 0}, {kPairEcho, kLate}}, 2},
+                 {SARN_OP_SINGLE_WRITE, "0180001", 4, 0, 0x22222222, {{"", 0}, {"", 0}, {"", 0}}, 2},
+                 "SARNMD> SettleLine() 17 bytes discarded, line quiet",
+                 {kWritePair2, kWritePair2, kWritePair2}},
+        LateCase{"BlockWriteOfTheSameRegisters",
+                 {SARN_OP_SINGLE_WRITE, "0180001", 4, 0, 0x11111111, {{"", 0}, {"", 0}, {kPairEcho, kLate}}, 2},
+                 {SARN_OP_BLOCK_WRITE, "0140001", 0, 2, 0x00050005, {{"", 0}, {"", 0}, {"", 0}}, 2},
+                 "SARNMD> SettleLine() 17 bytes discarded, line quiet",
+                 {kWriteBlock, kWriteBlock, kWriteBlock}},
+        // The register read of a bit update would take register 10's value
+        // and write it, with the bit set, into register 20.
+        LateCase{"RegisterReadOfABitUpdate",
+                 {SARN_OP_SINGLE_READ, "0140010", 0, 0, 0, {{"", 0}, {"", 0}, {Frame("01030200F0"), kLate}}, 2},
+                 {SARN_OP_SINGLE_WRITE, "01400200", 6, 0, 1, {{Frame("0103020100"), 0}, {Frame("010600130101"), 0}}, 0},
+                 "SARNMD> SettleLine() 15 bytes discarded, line quiet",
+                 {kRead20, Frame("010600130101")}}),
+    [](const ::testing::TestParamInfo<LateCase>& info) { return std::string(info.param.name); });
+
+// A transaction that needed a second attempt may have the first attempt's
+// answer still coming; a transaction answered at once costs the next nothing.
+TEST_F(LineRecoveryTest, OnlyATransactionWithAFailedAttemptUnsettlesTheLine) {
+  Cell cell;
+  GateTransfer t = Gate("0140010", 0, 0, cell.b);
+  fakeplat::QueueReply(Frame("010302000A"));
+  fakeplat::QueueReply(Frame("010302000A"));
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0);
+  const uint64_t tStart = fakeplat::NowMs();
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0);
+  EXPECT_LT(fakeplat::NowMs() - tStart, 100u) << "a settled line is not waited on";
+  EXPECT_EQ(fakeplat::CountCalls("Write"), 2);
+
+  // The first attempt's answer is garbled, the second's taken; then the
+  // first attempt's true answer comes late.
+  fakeplat::QueueReply(":0103##\r\n");
+  fakeplat::QueueReply({{Frame("010302000A"), 0}, {Frame("010302000B"), 700}});
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0);
+  EXPECT_EQ(cell.Half(), 0x0A);
+  fakeplat::QueueReply(Frame("010302000C"));
+  testlog::Clear();
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0) << testlog::Dump();
+  EXPECT_EQ(cell.Half(), 0x0C);
+  EXPECT_EQ(testlog::Count(8, "SARNMD> SettleLine() 15 bytes discarded, line quiet"), 1) << testlog::Dump();
+}
+
+// An exception reply answers its request: nothing is left in flight, and a
+// gate the controller refuses costs the next transaction no wait.
+TEST_F(LineRecoveryTest, AnExceptionReplyLeavesTheLineSettled) {
+  Cell cell;
+  GateTransfer bad = Gate("0149999", 0, 0, cell.b);
+  for (int i = 0; i < 3; ++i) fakeplat::QueueReply(":0183027A\r\n");
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &bad), 1);
+  GateTransfer good = Gate("0140010", 0, 0, cell.b);
+  fakeplat::QueueReply(Frame("010302000A"));
+  testlog::Clear();
+  const uint64_t tStart = fakeplat::NowMs();
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &good), 0);
+  EXPECT_LT(fakeplat::NowMs() - tStart, 100u);
+  EXPECT_FALSE(testlog::Contains("SARNMD> SettleLine() 0 bytes discarded, line quiet")) << testlog::Dump();
+}
+
+// A line that keeps talking is waited on for three time-outs at most; the
+// request then goes out and the checks decide.
+TEST_F(LineRecoveryTest, ABusyLineIsWaitedOnForThreeTimeOutsAtMost) {
+  Cell cell;
+  GateTransfer t = Gate("0140010", 0, 0, cell.b);
+  // A character every 350 ms: never a quiet second. The failed read takes
+  // five of them as a reply head; the three windows of the next take eight.
+  std::vector<fakeplat::Piece> chatter;
+  for (uint32_t ms = 0; ms < 10 * kTimeoutMs; ms += 350) chatter.push_back({"#", ms});
+  fakeplat::QueueNoReply();
+  fakeplat::QueueNoReply();
+  fakeplat::QueueReply(chatter);
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 2);
+  fakeplat::QueueReply(Frame("010302000A"));
+  testlog::Clear();
+  const uint64_t tStart = fakeplat::NowMs();
+  Call(SARN_OP_SINGLE_READ, &t);
+  EXPECT_EQ(testlog::Count(8, "SARNMD> SettleLine() 8 bytes discarded, line still busy, request sent anyway"), 1)
+      << testlog::Dump();
+  uint64_t tSent = 0;
+  for (const fakeplat::Call& call : fakeplat::Calls()) {
+    if (call.name == "Write" && call.atMs >= tStart) {
+      tSent = call.atMs;
+      break;
+    }
+  }
+  EXPECT_GE(tSent, tStart + 3 * kTimeoutMs - 400);
+  EXPECT_LE(tSent, tStart + 3 * kTimeoutMs);
+}
+
+// A two-wire adapter that hears its own transmission: with ECHO = YES the
+// request's echo is read back and compared before the reply is read.
+struct EchoCase {
+  const char* name;
+  bool bEchoKey;
+  int32_t iOpCode;
+  std::vector<std::vector<fakeplat::Piece>> answers;  // to successive requests
+  int expected;
+  int writes;
+  const char* logged;  // "" for nothing in particular
+};
+
+void PrintTo(const EchoCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class EchoingLine : public LineRecoveryTest, public ::testing::WithParamInterface<EchoCase> {};
+
+const std::string kReadRequest = Frame("010300090001");
+const std::string kWriteRequest = Frame("010600090007");
+
+TEST_P(EchoingLine, NeverTakesTheRequestForItsAnswer) {
+  const EchoCase& c = GetParam();
+  if (c.bEchoKey) ctx.wFlags |= SARN_FLAG_ECHO;
+  for (const auto& pieces : c.answers) pieces.empty() ? fakeplat::QueueNoReply() : fakeplat::QueueReply(pieces);
+  Cell cell;
+  cell.SetHalf(7);
+  GateTransfer t = Gate("0140010", 0, 0, cell.b);
+  EXPECT_EQ(Call(c.iOpCode, &t), c.expected) << testlog::Dump();
+  if (c.iOpCode == SARN_OP_SINGLE_READ && c.expected == 0) {
+    EXPECT_EQ(cell.Half(), 0x0A);
+  }
+  EXPECT_EQ(Writes(), c.writes);
+  if (*c.logged != '\0') {
+    EXPECT_GE(testlog::Count(8, c.logged), 1) << testlog::Dump();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, EchoingLine,
+    ::testing::Values(
+        EchoCase{
+            "ReadWithItsEcho", true, SARN_OP_SINGLE_READ, {{{kReadRequest, 0}, {Frame("010302000A"), 20}}}, 0, 1, ""},
+        EchoCase{"WriteWithItsEcho", true, SARN_OP_SINGLE_WRITE, {{{kWriteRequest, 0}, {kWriteRequest, 20}}}, 0, 1, ""},
+        // The echo alone: no controller performed the write.
+        EchoCase{"WriteToASilentController",
+                 true,
+                 SARN_OP_SINGLE_WRITE,
+                 {{{kWriteRequest, 0}}, {{kWriteRequest, 0}}, {{kWriteRequest, 0}}},
+                 2,
+                 3,
+                 "SARNMD> Receive() #1: timeout (iRead=0)"},
+        EchoCase{"EchoMissing",
+                 true,
+                 SARN_OP_SINGLE_READ,
+                 {{}, {}, {}},
+                 2,
+                 3,
+                 "SARNMD> Send() echo of the request not received (iRead=0)"},
+        // A garbled echo fails its attempt like a send error; the next one
+        // goes through.
+        EchoCase{"EchoGarbled",
+                 true,
+                 SARN_OP_SINGLE_READ,
+                 {{{Frame("010300090002"), 0}}, {{kReadRequest, 0}, {Frame("010302000A"), 20}}},
+                 0,
+                 2,
+                 "SARNMD> Send() echo differs from the request sent"},
+        // Without the key a read's own echo is no answer: it is refused, and
+        // what the controller says after it is not taken either.
+        EchoCase{"ReadWithoutTheKey",
+                 false,
+                 SARN_OP_SINGLE_READ,
+                 {{{kReadRequest, 0}}, {{kReadRequest, 0}}, {{kReadRequest, 0}}},
+                 2,
+                 3,
+                 ""}),
+    [](const ::testing::TestParamInfo<EchoCase>& info) { return std::string(info.param.name); });
+
+// After EndSarn on one context the module is stopped: another context's reads
+// and writes fail unsent instead of answering 0 with nothing done.
+TEST_F(LineRecoveryTest, AfterEndSarnOtherContextsReadAndWriteNothing) {
+  fakeplat::AddDevice("COM2");
+  testsupport::DriverCalls other;
+  ASSERT_EQ(other.ColdStart("COM2"), 0);
+  ASSERT_EQ(Call(SARN_OP_END_SARN, nullptr), 0);
+  testlog::Clear();
+  const int nBefore = Writes();
+  Cell cell;
+  cell.SetHalf(0x5555);
+  GateTransfer single = Gate("0140010", 0, 0, cell.b);
+  GateTransfer block = Gate("0140010", 0, 1, cell.b);
+  for (int32_t op : {SARN_OP_SINGLE_READ, SARN_OP_BLOCK_READ, SARN_OP_SINGLE_WRITE, SARN_OP_BLOCK_WRITE}) {
+    EXPECT_EQ(other.Call(op, op == SARN_OP_SINGLE_READ || op == SARN_OP_SINGLE_WRITE ? &single : &block), 2)
+        << "op " << op;
+  }
+  EXPECT_EQ(Writes(), nBefore);
+  EXPECT_EQ(cell.Half(), 0x5555);
+  EXPECT_EQ(testlog::Count(8, "SARNMD> SarnMain() driver stopped by EndSarn(), request not sent"), 4);
+  for (int32_t op : {SARN_OP_WARM_START, SARN_OP_CLOSE_COM, SARN_OP_REOPEN_COM, SARN_OP_END_SARN}) {
+    EXPECT_EQ(other.Call(op, nullptr), 0) << "op " << op;
+  }
+}
+
+// A close that fails where the context gives its port up (ColdStart,
+// ChangeSarnParams) must not keep the port for ever: the device can be
+// opened again at once.
+TEST_F(LineRecoveryTest, APortGivenUpAfterAFailedCloseIsFreedAgain) {
+  for (int i = 0; i < 3; ++i) {
+    fakeplat::FailNext(fakeplat::Fail::Close);
+    EXPECT_EQ(ColdStart("COM1"), 0) << testlog::Dump();
+    EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
+  }
+  fakeplat::FailNext(fakeplat::Fail::Close);
+  DriverParams params{};
+  snprintf(params.szPort, sizeof params.szPort, "COM1");
+  params.line = testsupport::kDefaultLine;
+  EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0) << testlog::Dump();
+  EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
+}
+
+}  // namespace
