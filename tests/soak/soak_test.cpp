@@ -9,8 +9,15 @@
 // descriptor leaked across the run and its CloseCom/ReOpenCom cycles, and
 // the heap did not grow.
 //
+// With SOAK_CHAOS=1 the faults come from a misbehaving line between the
+// driver and the simulator instead (support/chaos_line.h): a two-wire adapter
+// that echoes every request (ECHO = YES), now and then garbling or losing the
+// echo; replies delivered up to 1.9 reply time-outs late, lost or garbled.
+// Nothing waits for late replies to land: the driver must never take one for
+// the answer to a later request.
+//
 // Environment: SOAK_TRANSACTIONS (default 100000), SOAK_SEED (default: the
-// time), SOAK_TIMEOUT (reply time-out in 10 ms units, default 2).
+// time), SOAK_TIMEOUT (reply time-out in 10 ms units, default 2), SOAK_CHAOS.
 #include <dirent.h>
 #include <malloc.h>
 
@@ -19,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -26,6 +34,7 @@
 
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/chaos_line.h"
 #include "support/port_link.h"
 
 namespace {
@@ -108,12 +117,13 @@ bool IsWrite(Op op) {
 
 class Soak {
  public:
-  Soak(uint32_t seed, int32_t iTimeout) : rng_(seed), iTimeout_(iTimeout) {}
+  Soak(uint32_t seed, int32_t iTimeout, bool bChaos) : rng_(seed), iTimeout_(iTimeout), bChaos_(bChaos) {}
 
   bool Start() {
     sim_.FillPattern();
     // Port names hold 11 characters: the driver opens the pty through a link.
-    const std::string pty = sim_.OpenPty();
+    std::string pty = sim_.OpenPty();
+    if (bChaos_ && !pty.empty()) pty = StartChaos(pty);
     if (pty.empty() || !link_.PointAt(pty)) {
       fprintf(stderr, "soak: no pseudo-terminal (%s)\n", pty.c_str());
       return false;
@@ -132,7 +142,22 @@ class Soak {
     ctx_.cProtocol = 0;
     ctx_.cBase = 'D';
     ctx_.wFlags = SARN_FLAG_SWAP;
+    if (bChaos_) ctx_.wFlags |= SARN_FLAG_ECHO;
     return true;
+  }
+
+  // The misbehaving line in front of the simulator; the driver's side of it.
+  std::string StartChaos(const std::string& simPty) {
+    chaos_ = std::make_unique<testsupport::ChaosLine>(simPty, static_cast<uint32_t>(rng_()));
+    testsupport::ChaosOptions options;
+    options.bEcho = true;
+    options.iEchoFaultPct = 1;
+    options.iDelayPct = 3;
+    options.uMaxDelayMs = static_cast<uint32_t>(iTimeout_) * 10 * 19 / 10;
+    options.iDropPct = 1;
+    options.iGarblePct = 1;
+    chaos_->SetOptions(options);
+    return chaos_->DriverPath();
   }
 
   // Closes and reopens the port both ways: ReOpenCom keeps the port layer's
@@ -166,7 +191,7 @@ class Soak {
     // gets a burst of one to three faults, which its retries then meet.
     int nQueued = 0;
     uint32_t uLateMs = 0;
-    if (Uniform(0, 99) == 0) {
+    if (!bChaos_ && Uniform(0, 99) == 0) {
       const int nBurst = Uniform(0, 9) < 8 ? 1 : Uniform(2, 3);
       for (int i = 0; i < nBurst; ++i) {
         const Fault f = RandomFault();
@@ -214,6 +239,14 @@ class Soak {
         nRecovered_, nUnfaultedRetries_, nUnfaultedFailures_);
     printf("soak: port cycles (CloseCom/ReOpenCom/ChangeSarnParams) %ld\n", nPortCycles_);
     for (int op = 0; op < kOpCount; ++op) printf("soak:   %-22s %ld\n", kOpNames[op], nByOp_[op]);
+    if (chaos_) {
+      const testsupport::ChaosCounts c = chaos_->Counts();
+      printf(
+          "soak: chaos line: %ld requests (echo lost or garbled %ld), %ld replies: %ld late (up to %u ms), %ld "
+          "lost, %ld garbled\n",
+          c.nRequests, c.nEchoFaults, c.nReplies, c.nDelayed, static_cast<unsigned>(iTimeout_) * 10 * 19 / 10,
+          c.nDropped, c.nGarbled);
+    }
   }
 
  private:
@@ -490,6 +523,8 @@ class Soak {
   plcsim::Simulator sim_;
   std::mt19937 rng_;
   int32_t iTimeout_;
+  bool bChaos_;
+  std::unique_ptr<testsupport::ChaosLine> chaos_;
   DriverContext ctx_{};
   testsupport::PortLink link_;
   std::vector<uint8_t> buffer_;
@@ -506,11 +541,12 @@ int main() {
   const long nTransactions = EnvNumber("SOAK_TRANSACTIONS", 100000);
   const uint32_t seed = static_cast<uint32_t>(EnvNumber("SOAK_SEED", static_cast<long>(time(nullptr))));
   const int32_t iTimeout = static_cast<int32_t>(EnvNumber("SOAK_TIMEOUT", 2));
-  printf("soak: %ld transactions, seed %u (SOAK_SEED=%u repeats the run), reply time-out %d0 ms\n", nTransactions, seed,
-         seed, iTimeout);
+  const bool bChaos = EnvNumber("SOAK_CHAOS", 0) != 0;
+  printf("soak: %ld transactions, seed %u (SOAK_SEED=%u repeats the run), reply time-out %d0 ms%s\n", nTransactions,
+         seed, seed, iTimeout, bChaos ? ", chaos line" : "");
   fflush(stdout);
 
-  Soak soak(seed, iTimeout);
+  Soak soak(seed, iTimeout, bChaos);
   if (!soak.Start()) return 1;
 
   // Warm up before taking the counts: the first transactions fill the
