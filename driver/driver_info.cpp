@@ -9,14 +9,15 @@ namespace {
 // Installation banner in code page 437: a double-line box 67 columns wide.
 // \xC9 top-left, \xCD horizontal, \xBB top-right, \xBA vertical,
 // \xC8 bottom-left, \xBC bottom-right.
-#define SARN_EDGE65                                                            \
+#define SARN_EDGE65                                                          \
   "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD" \
   "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD" \
   "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD" \
   "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD"
 constexpr char kBanner[] =
     "\b\n"
-    "\xC9" SARN_EDGE65 "\xBB\n"
+    "\xC9" SARN_EDGE65
+    "\xBB\n"
     "\xBA  ModBus/GTC (ASCII protocol) 32 Bit driver Installed.           \xBA\n"
     "\xC8" SARN_EDGE65 "\xBC";
 #undef SARN_EDGE65

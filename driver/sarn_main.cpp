@@ -4,6 +4,7 @@
 #include "driver/stop_flag.h"
 #include "hostlog/host_log.h"
 #include "sarnmd.h"
+#include "transact/transaction_run.h"
 #include "transact/transactions.h"
 
 namespace sarn {
@@ -60,7 +61,7 @@ bool IsTransfer(int32_t iOpCode) {
 ResultCode StoppedAnswer(const DriverRequest* pRequest) {
   if (pRequest == nullptr || !IsTransfer(pRequest->iOpCode)) return SARN_OK;
   err(kLogTrace, "SARNMD> SarnMain() driver stopped by EndSarn(), request not sent");
-  return SARN_LINE_FAIL;
+  return HostResult(Fault::kStopped);
 }
 
 }  // namespace

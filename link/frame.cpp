@@ -1,4 +1,4 @@
-// Modbus ASCII frames: CalcLrc, Send and Receive.
+// Modbus ASCII frames: CalcLrc, Send and ReceiveReply.
 //
 // A request is ':' + hexadecimal body + LRC + CR LF. A reply is read in two
 // or three pieces whose lengths follow from its head (five characters), its
@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "hostlog/host_log.h"
+#include "link/frame_layout.h"
 #include "link/hex.h"
 #include "link/modbus_codes.h"
 #include "link/port.h"
@@ -19,49 +20,41 @@
 namespace sarn {
 namespace {
 
-constexpr int kHeadLen = 5;           // ':' + address + function code
-constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
-constexpr int kWriteTailLen = 12;     // echoed address and value, LRC, CR, LF
-constexpr int kByteCountLen = 2;
-constexpr int kAddressPos = 1;        // controller address in requests and replies
-constexpr int kFunctionPos = 3;       // function code in requests and replies
-constexpr int kExceptionCodePos = 5;  // exception code of an exception reply
 // Added to twice the frame's line time for the transmit-queue wait.
 constexpr uint32_t kTransmitWaitMarginMs = 1000;
 
-// Logs what an exception code means and returns what it means to the
-// transaction: 1 refused for good, 2 a failure of the line side, 4 worth
-// another attempt. Each message is the format itself, as every constant
-// message is, so a host that keys on the format sees the text.
-int ReportException(uint32_t code) {
+// Logs what an exception code means and returns how the transaction takes
+// it. Each message is the format itself, as every constant message is, so a
+// host that keys on the format sees the text.
+Fault ReportException(uint32_t code) {
   switch (code) {
     case kExIllegalFunction:
       err(kLogTrace, "SARNMD> (MB-protocol) Illegal function");
-      return kRecvException;
+      return Fault::kException;
     case kExIllegalAddress:
       err(kLogTrace, "SARNMD> (MB-protocol) Illegal data address");
-      return kRecvRejected;
+      return Fault::kExceptionRefused;
     case kExIllegalValue:
       err(kLogTrace, "SARNMD> (MB-protocol) Illegal data value");
-      return kRecvRejected;
+      return Fault::kExceptionRefused;
     case kExDeviceFailure:
       err(kLogTrace, "SARNMD> (MB-protocol) Failure in associated device");
-      return kRecvLine;
+      return Fault::kExceptionDeviceFailure;
     case kExAcknowledge:
       err(kLogTrace, "SARNMD> (MB-protocol) Acknowledge (processing)");
-      return kRecvRejected;
+      return Fault::kExceptionRefused;
     case kExBusy:
       err(kLogTrace, "SARNMD> (MB-protocol) Busy, rejected message");
-      return kRecvException;
+      return Fault::kException;
     case kExNegativeAck:
       err(kLogTrace, "SARNMD> (MB-protocol) Negative acknowledgment");
-      return kRecvException;
+      return Fault::kException;
     case kExMemoryParity:
       err(kLogTrace, "SARNMD> (MB-protocol) Memory parity error");
-      return kRecvException;
+      return Fault::kException;
     default:
       err(kLogTrace, "SARNMD> (MB-protocol error)");
-      return kRecvException;
+      return Fault::kException;
   }
 }
 
@@ -106,97 +99,123 @@ bool OwnEchoHeard(DriverContext* pContext, const char* pszSent, int iBytes, char
   return true;
 }
 
-int SendFailed(LastError* pLast) {
-  pLast->cByte = kLastErrorSend;
+Fault SendFailed() {
   err(kLogTrace, "SARNMD> SEND> Unable to send message.");
-  return kSendFailed;
+  return Fault::kNotSent;
 }
 
 // Reads the head of a reply (':', address, function code) and checks its
 // start and controller address.
-int ReceiveHead(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, LastError* pLast) {
+Fault ReceiveHead(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   uint32_t dwGot = 0;
-  if (PortRead(pContext->hCom, pBuf, kHeadLen, &dwGot) != kPortOk) {
+  if (PortRead(hCom, pBuf, kFrameHeadLen, &dwGot) != kPortOk) {
     err(kLogTrace, "SARNMD> Receive() #1: timeout (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvLine;
+    return Fault::kNoReply;
   }
-  if (dwGot != kHeadLen || pBuf[0] != ':') {
+  if (dwGot != kFrameHeadLen || pBuf[0] != ':') {
     err(kLogTrace, "SARNMD> Receive() Start of frame not received");
-    pLast->cByte = kLastErrorFrameStart;
-    return kRecvLine;
+    return Fault::kNoFrameStart;
   }
-  uint32_t address = 0;
-  if (!ParseHex(pBuf + kAddressPos, 2, &address) || static_cast<int32_t>(address) != pTransfer->iPlcAddr) {
-    // Characters that are no hexadecimal address cannot be ours either.
-    err(kLogTrace, "SARNMD> Wrong plc addr.%Xh received", address);
-    return kRecvWrong;
+  // Characters that are no hexadecimal address cannot be ours either.
+  if (!GetHexField(pBuf, kFrameAddressPos, 2, &pHead->controller) || pHead->controller != pExpected->cController) {
+    err(kLogTrace, "SARNMD> Wrong plc addr.%Xh received", pHead->controller);
+    return Fault::kOtherController;
   }
-  return kRecvOk;
+  return Fault::kNone;
 }
 
 // Reads the rest of an exception reply after its head and reports its code.
-int ReceiveException(uint32_t function, uint32_t requested, DriverContext* pContext, char* pBuf, int* pRead) {
-  if (function != (requested | kExceptionFlag)) err(kLogTrace, "SARNMD> Different function with 0x80 returned");
+Fault ReceiveException(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
+  if (pHead->function != (pExpected->cFunction | kExceptionFlag)) {
+    err(kLogTrace, "SARNMD> Different function with 0x80 returned");
+  }
   uint32_t dwGot = 0;
-  if (PortRead(pContext->hCom, pBuf + kHeadLen, kExceptionTailLen, &dwGot) != kPortOk) {
+  if (PortRead(hCom, pBuf + kFrameHeadLen, kExceptionTailLen, &dwGot) != kPortOk) {
     err(kLogTrace, "SARNMD> Receive() timeout 2nd part message (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvLine;
+    return Fault::kBrokenOff;
   }
   if (dwGot != kExceptionTailLen) {
     err(kLogTrace, "SARNMD> Receive() wrong length 2nd part message iRead=%d", static_cast<int>(dwGot));
-    return kRecvWrong;
+    return Fault::kCutShort;
   }
-  *pRead += kExceptionTailLen;
-  uint32_t code = 0;
-  if (!ParseHex(pBuf + kExceptionCodePos, 2, &code)) code = 0;  // not a code: reported as an unknown one
-  return ReportException(code);
+  pHead->iLen += kExceptionTailLen;
+  // A code that is no number is reported as an unknown one.
+  if (!GetHexField(pBuf, kExceptionCodePos, 2, &pHead->exceptionCode)) pHead->exceptionCode = 0;
+  return ReportException(pHead->exceptionCode);
 }
 
-// Reads a read reply's byte count into pCount (two characters); *piToRead
+// Reads a read reply's byte count (two characters) after its head; *piToRead
 // becomes the number of characters that follow it: data, LRC, CR, LF.
-int ReceiveByteCount(const GateTransfer* pTransfer, DriverContext* pContext, char* pCount, int* piToRead) {
+Fault ReceiveByteCount(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead, int* piToRead) {
+  char* pCount = pBuf + kReplyByteCountPos;
   uint32_t dwGot = 0;
-  if (PortRead(pContext->hCom, pCount, kByteCountLen, &dwGot) != kPortOk) {
+  if (PortRead(hCom, pCount, kByteCountLen, &dwGot) != kPortOk) {
     err(kLogTrace, "SARNMD> Receive() error reading data part message (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvLine;
+    return Fault::kBrokenOff;
   }
   char szCount[kByteCountLen + 1] = {pCount[0], pCount[1], '\0'};
-  uint32_t byteCount = 0;
-  const bool bHex = ParseHex(szCount, kByteCountLen, &byteCount);
+  const bool bHex = GetHexField(pBuf, kReplyByteCountPos, kByteCountLen, &pHead->byteCount);
   if (dwGot != kByteCountLen) {
     err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvLine;
+    return Fault::kBrokenOff;
   }
   if (!bHex) {
     // A byte count that is no number: the reply cannot be measured, so it
     // is treated as one that does not belong to the request.
     err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvWrong;
+    return Fault::kUnmeasurable;
   }
-  if (byteCount == 0) {
-    err(kLogTrace, "SARNMD> Receive() No data returned for '%s' (%2s)", GateName(pTransfer), szCount);
-    return kRecvLine;
+  if (pHead->byteCount == 0) {
+    err(kLogTrace, "SARNMD> Receive() No data returned for '%s' (%2s)", pExpected->pszGate, szCount);
+    return Fault::kNoData;
   }
-  *piToRead = 2 * static_cast<int>(byteCount) + 4;
-  return kRecvOk;
+  pHead->iLen += kByteCountLen;
+  *piToRead = 2 * static_cast<int>(pHead->byteCount) + kFrameTrailerLen;
+  return Fault::kNone;
 }
 
-// Reads the last iToRead characters of a reply to pBuf + iPos.
-int ReceiveRest(DriverContext* pContext, char* pBuf, int iPos, int iToRead, int* pRead) {
+// Reads the last iToRead characters of a reply, after the pHead->iLen read.
+Fault ReceiveRest(SarnHandle hCom, char* pBuf, int iToRead, ReplyHead* pHead) {
   // At most 255 data bytes: 5 + 2 + 514 characters fit the 600 of rxBuf.
   uint32_t dwGot = 0;
-  if (PortRead(pContext->hCom, pBuf + iPos, static_cast<uint16_t>(iToRead), &dwGot) != kPortOk) {
+  if (PortRead(hCom, pBuf + pHead->iLen, static_cast<uint16_t>(iToRead), &dwGot) != kPortOk) {
     err(kLogTrace, "SARNMD> Recieve() reading timeout last data part message (iRead=%d)", static_cast<int>(dwGot));
-    return kRecvLine;
+    return Fault::kBrokenOff;
   }
-  *pRead += static_cast<int>(dwGot);
+  pHead->iLen += static_cast<int>(dwGot);
   if (static_cast<int>(dwGot) != iToRead) {
     err(kLogTrace, "SARNMD> Receive() wrong length last data part message. iToRead %d, iRead %d", iToRead,
         static_cast<int>(dwGot));
-    return kRecvWrong;
+    return Fault::kCutShort;
   }
-  pBuf[*pRead] = '\0';
-  return kRecvOk;
+  pBuf[pHead->iLen] = '\0';
+  return Fault::kNone;
+}
+
+// A read reply read whole: its CR LF, its LRC, and the byte count its
+// request implies. Replies carry no transaction number: an intact reply of
+// another length is the late answer to an earlier request (or another
+// master's), not to this one.
+Fault CheckReadReply(const ExpectedReply* pExpected, const char* pszReply, const ReplyHead* pHead) {
+  const int iLen = pHead->iLen;
+  if (pszReply[iLen - 2] != '\r' || pszReply[iLen - 1] != '\n') return Fault::kNoTermination;
+  if (!ReplyLrcMatches(pszReply, iLen)) return Fault::kLrc;
+  if (pHead->byteCount != pExpected->wByteCount) return Fault::kOtherByteCount;
+  return Fault::kNone;
+}
+
+// A write echo read whole: its LRC, then the register or coil address and
+// the value or quantity it repeats, compared as numbers (lower-case digits
+// are the same echo). An echo that differs answers another request: taking
+// it would report a write that never happened.
+Fault CheckEcho(const ExpectedReply* pExpected, const char* pszEcho, ReplyHead* pHead) {
+  if (!ReplyLrcMatches(pszEcho, pHead->iLen)) return Fault::kLrc;
+  const bool bNumbers = GetHexField(pszEcho, kFrameFieldPos, 4, &pHead->echoField) &&
+                        GetHexField(pszEcho, kFrameValuePos, 4, &pHead->echoValue);
+  if (bNumbers && pHead->echoField == pExpected->wEchoField && pHead->echoValue == pExpected->wEchoValue) {
+    return Fault::kNone;
+  }
+  return Fault::kOtherEcho;
 }
 
 }  // namespace
@@ -218,13 +237,15 @@ uint8_t CalcLrc(const char* pszText, uint16_t sCount) {
 
 bool ReplyLrcMatches(const char* pszReply, int iLen) {
   uint32_t received = 0;
-  if (iLen < 5 || !ParseHex(pszReply + iLen - 4, 2, &received)) return false;
-  return received == CalcLrc(pszReply + 1, static_cast<uint16_t>(iLen - 5));
+  // The body runs from after the ':' to the LRC.
+  const int iBodyLen = iLen - 1 - kFrameTrailerLen;
+  if (iBodyLen < 0 || !ParseHex(pszReply + iLen - kFrameTrailerLen, 2, &received)) return false;
+  return received == CalcLrc(pszReply + 1, static_cast<uint16_t>(iBodyLen));
 }
 
-int Send(DriverContext* pContext, char* pszText, int iLen, LastError* pLast) {
+Fault Send(DriverContext* pContext, char* pszText, int iLen) {
   // The LRC, CR, LF and terminator go at iLen - 2 .. iLen + 2.
-  if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) return SendFailed(pLast);
+  if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) return SendFailed();
   if (pContext->iIfg != 0) PortPause(pContext->iIfg);
   PortFlushInput(pContext->hCom);
 
@@ -239,44 +260,44 @@ int Send(DriverContext* pContext, char* pszText, int iLen, LastError* pLast) {
   const int rc = PortWrite(pContext->hCom, pszText, dwToWrite, &dwWritten);
   if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, iLen + 2);
 
-  if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed(pLast);
+  if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed();
   // Without this, the request's own echo would pass for the reply: a write
   // echo is byte for byte the controller's answer.
   if ((pContext->wFlags & SARN_FLAG_ECHO) != 0 && !OwnEchoHeard(pContext, pszText, iLen + 2, pContext->rxBuf)) {
-    return SendFailed(pLast);
+    return SendFailed();
   }
-  return kSendOk;
+  return Fault::kNone;
 }
 
-int Receive(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, int* pRead, LastError* pLast) {
-  *pRead = 0;
-  int rc = ReceiveHead(pTransfer, pContext, pBuf, pLast);
-  if (rc != kRecvOk) return rc;
-  *pRead += kHeadLen;
+Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
+  *pHead = ReplyHead{};
+  Fault fault = ReceiveHead(hCom, pExpected, pBuf, pHead);
+  if (fault != Fault::kNone) return fault;
+  pHead->iLen = kFrameHeadLen;
 
-  uint32_t function = 0;
-  uint32_t requested = 0;
-  ParseHex(pContext->txBuf + kFunctionPos, 2, &requested);
-  if (!ParseHex(pBuf + kFunctionPos, 2, &function)) {
+  if (!GetHexField(pBuf, kFrameFunctionPos, 2, &pHead->function)) {
     err(kLogTrace, "SARNMD> Different function returned");
-    return kRecvWrong;
+    return Fault::kOtherFunction;
   }
-  if ((function & kExceptionFlag) != 0) return ReceiveException(function, requested, pContext, pBuf, pRead);
-  if (function != requested) {
+  if ((pHead->function & kExceptionFlag) != 0) return ReceiveException(hCom, pExpected, pBuf, pHead);
+  if (pHead->function != pExpected->cFunction) {
     err(kLogTrace, "SARNMD> Different function returned");
-    return kRecvWrong;
+    return Fault::kOtherFunction;
   }
 
   // A write's echo has a fixed length; a read reply announces its own.
-  int iPos = kHeadLen;
-  int iToRead = kWriteTailLen;
-  if (pContext->bWriting != 1) {
-    rc = ReceiveByteCount(pTransfer, pContext, pBuf + iPos, &iToRead);
-    if (rc != kRecvOk) return rc;
-    *pRead += kByteCountLen;
-    iPos += kByteCountLen;
+  int iToRead = kEchoTailLen;
+  if (!pExpected->bEcho) {
+    fault = ReceiveByteCount(hCom, pExpected, pBuf, pHead, &iToRead);
+    if (fault != Fault::kNone) return fault;
   }
-  return ReceiveRest(pContext, pBuf, iPos, iToRead, pRead);
+  return ReceiveRest(hCom, pBuf, iToRead, pHead);
+}
+
+Fault ReceiveReply(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
+  const Fault fault = ReceiveFrame(hCom, pExpected, pBuf, pHead);
+  if (fault != Fault::kNone) return fault;
+  return pExpected->bEcho ? CheckEcho(pExpected, pBuf, pHead) : CheckReadReply(pExpected, pBuf, pHead);
 }
 
 }  // namespace sarn

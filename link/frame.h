@@ -1,44 +1,40 @@
 // Modbus ASCII frames: the LRC, sending a request and receiving its reply.
+//
+// The transaction says once, when it builds a request, what its reply must
+// look like (ExpectedReply); ReceiveReply reads a reply from the port, checks
+// it against that and hands back what the head said (ReplyHead) with a Fault.
 #pragma once
 
 #include <cstdint>
 
+#include "link/fault.h"
+#include "sarn_handle.h"
 #include "sarnmd.h"
 
 namespace sarn {
 
-// Results of Receive.
-enum ReceiveResult : int {
-  kRecvOk = 0,         // a complete reply was read
-  kRecvRejected = 1,   // exception 2, 3 or 5
-  kRecvLine = 2,       // nothing or too little, no ':', byte count 0, exception 4
-  kRecvWrong = 3,      // a reply that does not belong to the request
-  kRecvException = 4,  // exception 1, 6, 7, 8 or another code
+// The reply a request asks for.
+struct ExpectedReply {
+  uint8_t cController = 0;
+  uint8_t cFunction = 0;
+  bool bEcho = false;        // a write's echo; else a read reply with data
+  uint16_t wByteCount = 0;   // read replies: data bytes the request implies
+  uint16_t wEchoField = 0;   // echoes: the register or coil address repeated
+  uint16_t wEchoValue = 0;   // echoes: the value (functions 5, 6) or quantity (15, 16) repeated
+  const char* pszGate = "";  // the gate text, for log messages
 };
 
-// Results of Send.
-enum SendResult : int {
-  kSendOk = 0,
-  kSendFailed = 2,  // not all of the frame was written
+// What a reply's head said, as far as it was read. Fields the reply did not
+// carry, or that were no numbers, are 0.
+struct ReplyHead {
+  int iLen = 0;  // characters read
+  uint32_t controller = 0;
+  uint32_t function = 0;
+  uint32_t byteCount = 0;      // read replies
+  uint32_t echoField = 0;      // echoes
+  uint32_t echoValue = 0;      // echoes
+  uint32_t exceptionCode = 0;  // exception replies
 };
-
-// The last-error byte of one transaction: what went wrong in it last. Each
-// transaction keeps its own, so transactions on different contexts running
-// at the same time never see each other's.
-enum : uint8_t {
-  kLastErrorNone = 0,
-  kLastErrorSend = 1,        // a frame was not sent completely
-  kLastErrorFrameStart = 4,  // the start of a reply frame was not received
-  kLastErrorException = 8,   // an exception reply came
-};
-struct LastError {
-  uint8_t cByte = kLastErrorNone;
-};
-
-// Gate text for log messages; never null.
-inline const char* GateName(const GateTransfer* pTransfer) {
-  return pTransfer->pszName != nullptr ? pTransfer->pszName : "";
-}
 
 // LRC over sCount hexadecimal characters (sCount / 2 bytes) of a frame body.
 uint8_t CalcLrc(const char* pszText, uint16_t sCount);
@@ -48,13 +44,21 @@ uint8_t CalcLrc(const char* pszText, uint16_t sCount);
 bool ReplyLrcMatches(const char* pszReply, int iLen);
 
 // Completes the request in pszText (LRC, CR, LF over positions iLen - 2 on)
-// and transmits iLen + 2 bytes. Returns a SendResult; a failure sets the
-// transaction's last-error byte.
-int Send(DriverContext* pContext, char* pszText, int iLen, LastError* pLast);
+// and transmits iLen + 2 bytes on the context's port, after its inter-frame
+// gap, with RTS raised around it when the context asks for that, and reads
+// the request's own echo back on a line that has one. Fault::kNone, or
+// Fault::kNotSent.
+Fault Send(DriverContext* pContext, char* pszText, int iLen);
 
-// Reads one reply frame into pBuf (the context's rxBuf); *pRead is the
-// number of characters read. Returns a ReceiveResult; a reply without its
-// frame start sets the transaction's last-error byte.
-int Receive(const GateTransfer* pTransfer, DriverContext* pContext, char* pBuf, int* pRead, LastError* pLast);
+// Reads one reply frame into pBuf (SARN_FRAME_BUF characters) in the pieces
+// its head announces, and checks it against what the request expects:
+// controller, function, exception, length; then for a read reply its CR LF,
+// LRC and byte count, for an echo its LRC and repeated fields. The data of a
+// read reply is the transaction's to judge.
+Fault ReceiveReply(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
+
+// The reading half of ReceiveReply: the frame in its pieces, with its
+// controller, function and exception checked, its content not.
+Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
 
 }  // namespace sarn

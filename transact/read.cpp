@@ -9,9 +9,10 @@
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 #include "link/frame.h"
+#include "link/frame_layout.h"
 #include "link/hex.h"
+#include "link/modbus_codes.h"
 #include "transact/daily_restart.h"
-#include "transact/pass_state.h"
 #include "transact/transaction_run.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
@@ -19,13 +20,7 @@
 namespace sarn {
 namespace {
 
-constexpr int kReadRequestLen = 15;
-constexpr int kFunctionPos = 3;          // function code in requests and replies
-constexpr int kQuantityPos = 9;          // quantity of a read request
-constexpr int kByteCountPos = 5;         // byte count of a read reply
-constexpr int kReplyDataStart = 7;       // ':', address, function code, byte count
-constexpr int kReplyTrailerLen = 4;      // LRC, CR, LF
-constexpr int kMaxReplyDataChars = 510;  // a byte count of two hex digits: 255 bytes
+constexpr int kMaxReplyDataChars = 2 * kMaxDataBytes;
 constexpr int kGtcSkipChars = kGtcLeadingInputs / 8 * 2;
 constexpr int kReplyTailShown = 25;
 
@@ -95,74 +90,69 @@ void LogUnterminatedReply(const char* pszReply, int iLenR) {
   }
 }
 
-// Byte count that a reply to the read request in pszRequest carries: a bit
-// each for functions 1 and 2 (packed, rounded up to whole bytes), two bytes a
-// register for functions 3 and 4. Taken from the request as it went out, so
-// it holds for GTC requests too.
-int RequestedByteCount(const char* pszRequest) {
-  const uint32_t function = HexAt(pszRequest + kFunctionPos, 2);
-  const uint32_t quantity = HexAt(pszRequest + kQuantityPos, 4);
-  return static_cast<int>(function <= kFnReadInputs ? (quantity + 7) / 8 : 2 * quantity);
+// Data bytes a reply to a read of wQuantity values with iFunction carries: a
+// bit each for functions 1 and 2 (packed, rounded up to whole bytes), two
+// bytes a register for functions 3 and 4. Taken from the request as it goes
+// out, so it holds for GTC requests too.
+uint16_t ReplyByteCount(int iFunction, uint16_t wQuantity) {
+  const uint32_t quantity = wQuantity;
+  return static_cast<uint16_t>(iFunction <= static_cast<int>(kFnReadInputs) ? (quantity + 7) / 8 : 2 * quantity);
 }
 
-// Checks a complete reply's CR LF, LRC, byte count and data; the state of
-// the pass.
-int CheckReadReply(DriverRequest* pRequest, int iLenR, int iAttempt) {
+// Checks the data of a reply that passed the frame layer's checks: a reply
+// that carries too few data characters for the gate, or characters that are
+// no hexadecimal digits, is refused and retried; it is never decoded.
+Fault CheckReadData(DriverRequest* pRequest, int iLenR, int iAttempt) {
   const char* pszReply = pRequest->pContext->rxBuf;
-  if (pszReply[iLenR - 2] != '\r' || pszReply[iLenR - 1] != '\n') {
-    LogUnterminatedReply(pszReply, iLenR);
-    return kPassRefused;
-  }
-  if (!ReplyLrcMatches(pszReply, iLenR)) {
-    err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", iAttempt);
-    return kPassRefused;
-  }
-  // Replies carry no transaction number: an intact reply of another length
-  // is the late answer to an earlier request (or another master's), not to
-  // this one. It is handled like a reply from another controller.
-  const int iByteCount = static_cast<int>(HexAt(pszReply + kByteCountPos, 2));
-  const int iAsked = RequestedByteCount(pRequest->pContext->txBuf);
-  if (iByteCount != iAsked) {
-    err(kLogTrace, "SARNMD> DoRead() reply with byte count %d, request asked for %d", iByteCount, iAsked);
-    return kPassWrongReply;
-  }
-  // A reply that carries too few data characters, or characters that are
-  // no hexadecimal digits, is refused and retried: it is never decoded.
   const int iNeeded = DataCharsNeeded(pRequest);
-  const int iDataLen = iLenR - kReplyDataStart - kReplyTrailerLen;
-  if (iNeeded > iDataLen || (iNeeded > 0 && !AllHex(pszReply + kReplyDataStart, iNeeded))) {
+  const int iDataLen = iLenR - kReplyDataPos - kFrameTrailerLen;
+  if (iNeeded > iDataLen || (iNeeded > 0 && !AllHex(pszReply + kReplyDataPos, iNeeded))) {
     err(kLogTrace, "SARNMD> DoRead() wrong data in reply, retry %d", iAttempt);
-    return kPassRefused;
+    return Fault::kBadData;
   }
-  return kPassOk;
+  return Fault::kNone;
+}
+
+// Logs what a reply that failed a check, or did not come, means for the
+// read; the pass ends in that fault. The frame layer has reported replies of
+// another controller or function, and of no measurable length.
+Fault ReportReadFault(TransactionRun* pRun, Fault fault, int iAttempt) {
+  switch (fault) {
+    case Fault::kException:
+      // Exception 1, 6, 7, 8 or another code: a refusal, tried again; a run
+      // of them is logged once.
+      if (!pRun->bExceptionNoted) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
+      pRun->bExceptionNoted = true;
+      break;
+    case Fault::kNoTermination:
+      LogUnterminatedReply(pRun->pRequest->pContext->rxBuf, pRun->head.iLen);
+      break;
+    case Fault::kLrc:
+      err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", iAttempt);
+      break;
+    case Fault::kOtherByteCount:
+      err(kLogTrace, "SARNMD> DoRead() reply with byte count %d, request asked for %d",
+          static_cast<int>(pRun->head.byteCount), static_cast<int>(pRun->expected.wByteCount));
+      break;
+    default:
+      if (!IsOtherRequest(fault)) err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", iAttempt);
+      break;
+  }
+  return fault;
 }
 
 // One pass of the read: send the request, receive and check the reply.
-int ReadPass(TransactionRun* pRun, int iAttempt) {
-  DriverRequest* pRequest = pRun->pRequest;
-  DriverContext* pContext = pRequest->pContext;
-  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (Send(pContext, pRun->pszText, pRun->iLen, &pRun->last) != kSendOk) {
+Fault ReadPass(TransactionRun* pRun, int iAttempt) {
+  DriverContext* pContext = pRun->pRequest->pContext;
+  if (Send(pContext, pRun->pszText, pRun->iLen) != Fault::kNone) {
+    pRun->bExceptionNoted = false;
     err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", iAttempt);
-    return kPassLineFail;
+    return Fault::kNotSent;
   }
-  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &pRun->iReplyLen, &pRun->last);
-  switch (rc) {
-    case kRecvException:
-      pRun->bAnswered = true;
-      if (pRun->last.cByte != kLastErrorException) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
-      pRun->last.cByte = kLastErrorException;
-      return kPassRefused;
-    case kRecvRejected:
-    case kRecvLine:
-      pRun->bAnswered = rc == kRecvRejected;
-      err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", iAttempt);
-      return rc == kRecvRejected ? kPassRefused : kPassLineFail;
-    case kRecvWrong:
-      return kPassWrongReply;
-    default:
-      return CheckReadReply(pRequest, pRun->iReplyLen, iAttempt);
-  }
+  const Fault fault = ReceiveReply(pContext->hCom, &pRun->expected, pContext->rxBuf, &pRun->head);
+  if (fault == Fault::kNoFrameStart) pRun->bExceptionNoted = false;
+  if (fault != Fault::kNone) return ReportReadFault(pRun, fault, iAttempt);
+  return CheckReadData(pRun->pRequest, pRun->head.iLen, iAttempt);
 }
 
 // Whether the gate's fields can be put on the wire: fields no parser
@@ -231,15 +221,14 @@ int ReadHoldingTurn(DriverRequest* pRequest, const PortTurn* pTurn) {
   TransactionRun run{};
   run.pRequest = pRequest;
   run.pszText = pContext->txBuf;
-  if (BuildReadRequest(pRequest, run.pszText, &run.iLen) != SARN_OK) return SARN_REFUSED;
-
-  const int iState =
-      RunTransaction(&run, pTurn, ReadPass, {"SARNMD> DoRead() : iLenT=%d", "SARNMD> DoRead() : sRetry=%d, iLenR=%d"});
-  if (iState == kPassOk) {
-    return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataStart,
-                           run.iReplyLen - kReplyDataStart - kReplyTrailerLen);
+  if (BuildReadRequest(pRequest, run.pszText, &run.iLen, &run.expected) != SARN_OK) {
+    return HostResult(Fault::kRefusedUnsent);
   }
-  return TransactionResult(iState);
+
+  const Fault fault = RunTransaction(&run, pTurn, ReadPass,
+                                     {"SARNMD> DoRead() : iLenT=%d", "SARNMD> DoRead() : sRetry=%d, iLenR=%d", false});
+  if (fault != Fault::kNone) return HostResult(fault);
+  return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataPos, run.head.iLen - kReplyDataPos - kFrameTrailerLen);
 }
 
 }  // namespace
@@ -280,7 +269,7 @@ int DoRead(DriverRequest* pRequest) {
   return rc;
 }
 
-int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen) {
+int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected) {
   const DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (!ReadFieldsValid(pRequest)) return SARN_REFUSED;
@@ -305,6 +294,13 @@ int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen) {
   snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", static_cast<unsigned>(pTransfer->iPlcAddr),
            static_cast<unsigned>(iFunction), wAddress, wQuantity);
   *piLen = kReadRequestLen;
+  if (pExpected != nullptr) {
+    *pExpected = ExpectedReply{};
+    pExpected->cController = static_cast<uint8_t>(pTransfer->iPlcAddr);
+    pExpected->cFunction = static_cast<uint8_t>(iFunction);
+    pExpected->wByteCount = ReplyByteCount(iFunction, wQuantity);
+    pExpected->pszGate = GateName(pTransfer);
+  }
   return SARN_OK;
 }
 

@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "hostlog/host_log.h"
-#include "transact/pass_state.h"
 
 namespace sarn {
 
@@ -18,18 +17,19 @@ struct RetryBudget {
   uint16_t sTries = kWrongReplyTries;
   bool bTraced = false;
 
-  // Starts the next pass after one that ended in iState. Every pass but the
-  // first is traced: the request length once (pszLenFormat), then the
-  // attempts left and the last reply length (pszPassFormat). A reply that
-  // did not belong to the request costs no send attempt. Returns false when
-  // the attempts for such replies are used up.
-  bool StartPass(int iState, const char* pszLenFormat, int iLen, const char* pszPassFormat, int iReplyLen) {
+  // Starts the next pass after one whose reply did (bOtherRequest) or did
+  // not belong to another request. Every pass but the first is traced: the
+  // request length once (pszLenFormat), then the attempts left and the last
+  // reply length (pszPassFormat). A reply that did not belong to the request
+  // costs no send attempt. Returns false when the attempts for such replies
+  // are used up.
+  bool StartPass(bool bOtherRequest, const char* pszLenFormat, int iLen, const char* pszPassFormat, int iReplyLen) {
     if (sRetry < kSendAttempts || sTries < kWrongReplyTries) {
       if (!bTraced) err(kLogTrace, pszLenFormat, iLen);
       bTraced = true;
       err(kLogTrace, pszPassFormat, sRetry, iReplyLen);
     }
-    if (iState == kPassWrongReply) {
+    if (bOtherRequest) {
       if (sTries == 0) return false;
       err(kLogTrace, "SARNMD> Wrong receive (still %d tries)", sTries);
       --sTries;
@@ -42,7 +42,7 @@ struct RetryBudget {
   // Number of the send attempt under way (1, 2, 3), as the retry messages show it.
   int Attempt() const { return kSendAttempts - sRetry; }
 
-  bool AnotherPass(int iState) const { return sRetry > 0 && iState != kPassOk; }
+  bool AnotherPass(bool bFailed) const { return sRetry > 0 && bFailed; }
 };
 
 }  // namespace sarn

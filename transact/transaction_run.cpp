@@ -1,7 +1,6 @@
 #include "transact/transaction_run.h"
 
 #include "hostlog/host_log.h"
-#include "transact/pass_state.h"
 #include "transact/retry_budget.h"
 
 namespace sarn {
@@ -21,26 +20,46 @@ void SettleBeforeRequest(const DriverContext* pContext, const PortTurn* pTurn) {
   MarkPortUnsettled(pTurn, false);
 }
 
-}  // namespace
-
-int RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass, const PassTrace& trace) {
-  SettleBeforeRequest(pRun->pRequest->pContext, pTurn);
-  RetryBudget budget;
-  int iState = kPassOk;
-  bool bInFlight = false;
-  do {
-    if (!budget.StartPass(iState, trace.pszLenFormat, pRun->iLen, trace.pszPassFormat, pRun->iReplyLen)) break;
-    pRun->bAnswered = false;
-    iState = pfnPass(pRun, budget.Attempt());
-    if (iState != kPassOk && !pRun->bAnswered) bInFlight = true;
-  } while (budget.AnotherPass(iState));
-  if (bInFlight) MarkPortUnsettled(pTurn, true);
-  return iState;
+bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
+  return IsOtherRequest(fault) || (policy.bExceptionRetriedAsOtherRequest && fault == Fault::kException);
 }
 
-ResultCode TransactionResult(int iState) {
-  // A reply of another request, to the last, is a refusal of this one.
-  return iState == kPassWrongReply ? SARN_REFUSED : iState;
+}  // namespace
+
+Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass, const PassPolicy& policy) {
+  SettleBeforeRequest(pRun->pRequest->pContext, pTurn);
+  RetryBudget budget;
+  Fault fault = Fault::kNone;
+  bool bInFlight = false;
+  do {
+    if (!budget.StartPass(SpendsOtherRequestBudget(fault, policy), policy.pszLenFormat, pRun->iLen,
+                          policy.pszPassFormat, pRun->head.iLen)) {
+      break;
+    }
+    fault = pfnPass(pRun, budget.Attempt());
+    if (fault != Fault::kNone && !IsException(fault)) bInFlight = true;
+  } while (budget.AnotherPass(fault != Fault::kNone));
+  if (bInFlight) MarkPortUnsettled(pTurn, true);
+  return fault;
+}
+
+ResultCode HostResult(Fault fault) {
+  switch (fault) {
+    case Fault::kNone:
+      return SARN_OK;
+    case Fault::kStopped:
+    case Fault::kNotSent:
+    case Fault::kNoReply:
+    case Fault::kNoFrameStart:
+    case Fault::kBrokenOff:
+    case Fault::kNoData:
+    case Fault::kExceptionDeviceFailure:
+      return SARN_LINE_FAIL;
+    default:
+      // Refused unsent, a reply of another request, an exception, a reply
+      // that failed a check.
+      return SARN_REFUSED;
+  }
 }
 
 }  // namespace sarn

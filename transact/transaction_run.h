@@ -2,41 +2,51 @@
 // one request under the retry budget, on a line that has settled.
 #pragma once
 
+#include "link/fault.h"
 #include "link/frame.h"
 #include "link/port_turn.h"
 #include "sarnmd.h"
 
 namespace sarn {
 
-// One transaction under way: its request, its reply and what its passes saw.
+// One transaction under way: its request, the reply it expects, and what
+// its passes saw.
 struct TransactionRun {
   DriverRequest* pRequest = nullptr;
   char* pszText = nullptr;  // the request frame (the context's txBuf)
   int iLen = 0;             // its length, CR LF included
-  int iReplyLen = 0;        // characters of the last reply read
-  LastError last;           // what went wrong last
-  bool bAnswered = false;   // the pass got a complete exception reply from its controller
+  ExpectedReply expected;   // built with the request
+  ReplyHead head;           // of the last reply read
+  // Whether "received 0x80 error code" was logged since the last request
+  // that failed to go out or whose reply had no frame start: a run of
+  // exception replies is logged once.
+  bool bExceptionNoted = false;
 };
 
-// One pass: send the request, receive and check its reply; a PassState.
-using PassFn = int (*)(TransactionRun* pRun, int iAttempt);
+// One pass: send the request, receive and check its reply.
+using PassFn = Fault (*)(TransactionRun* pRun, int iAttempt);
 
-// The traces of a transaction's passes after the first: the request length
-// once, then the attempts left and the last reply length.
-struct PassTrace {
-  const char* pszLenFormat;
-  const char* pszPassFormat;
+// How a transaction's passes are traced and retried.
+struct PassPolicy {
+  const char* pszLenFormat;   // the request length, traced once after the first pass
+  const char* pszPassFormat;  // the attempts left and the last reply length, before every further pass
+  // Writes retry an exception reply of code 1, 6, 7, 8 or another on the
+  // budget of replies to other requests, as they retry those; reads spend a
+  // send attempt on it.
+  bool bExceptionRetriedAsOtherRequest;
 };
 
 // Runs passes of pRun until one succeeds or the budget is spent; the caller
 // holds the turn of the context's port. Before the first request a line left
 // unsettled by an earlier transaction is let go quiet; a transaction in which
 // a pass may have left a reply in flight (no reply, a partial, garbled or
-// foreign one) leaves the line unsettled for the next. A pass answered by an
-// exception reply leaves nothing in flight. Returns the final PassState.
-int RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass, const PassTrace& trace);
+// foreign one, a request that did not go out whole) leaves the line unsettled
+// for the next. A pass answered by an exception reply leaves nothing in
+// flight. Returns the last pass's fault.
+Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass, const PassPolicy& policy);
 
-// The host's result of a transaction's final pass state.
-ResultCode TransactionResult(int iState);
+// What a host is told of a transaction that ended in fault: 0 done, 1
+// refused or failed on content, 2 failed on the port or the line.
+ResultCode HostResult(Fault fault);
 
 }  // namespace sarn

@@ -1,6 +1,7 @@
 // Read and write transactions.
 #pragma once
 
+#include "link/frame.h"
 #include "link/modbus_codes.h"
 #include "sarnmd.h"
 
@@ -18,6 +19,11 @@ inline constexpr int kReadFunction[SARN_MEM_TYPE_MAX + 1] = {
     kFnReadHoldingRegisters,  // SARN_MEM_HOLDING_FLOATS
     kFnReadHoldingRegisters,  // SARN_MEM_HOLDING_LONGS
 };
+
+// Gate text for log messages; never null.
+inline const char* GateName(const GateTransfer* pTransfer) {
+  return pTransfer->pszName != nullptr ? pTransfer->pszName : "";
+}
 
 // Whether a gate's memory type is one the address parser produces (0 to 8
 // without 2). Transactions refuse any other unsent.
@@ -38,10 +44,10 @@ inline bool IsPairDataType(int32_t iDataType) {
 ResultCode SingleRead(DriverRequest* pRequest);
 ResultCode BlockRead(DriverRequest* pRequest);
 int DoRead(DriverRequest* pRequest);
-// Formats the read request into pszText; *piLen becomes 15.
-// Returns SARN_OK, or SARN_REFUSED when the request cannot be formed
-// (nothing is written).
-int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen);
+// Formats the read request into pszText; *piLen becomes 15, and *pExpected
+// (when given) the reply it asks for. Returns SARN_OK, or SARN_REFUSED when
+// the request cannot be formed (nothing is written).
+int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected = nullptr);
 // Converts the reply data (from position 7 of rxBuf, iDataLen characters
 // before the LRC) into the host buffer. Returns SARN_OK, or SARN_REFUSED
 // when nothing was stored: iBits unknown, too few data characters, or a
@@ -51,6 +57,8 @@ int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen);
 ResultCode SingleWrite(DriverRequest* pRequest);
 ResultCode BlockWrite(DriverRequest* pRequest);
 int WriteGtcBits(DriverRequest* pRequest, unsigned char set);
-int DoWrite(DriverRequest* pRequest, char* pszText, int iLen);
+// Sends the write request in pszText (iLen characters, CR LF included) and
+// takes the echo it expects.
+int DoWrite(DriverRequest* pRequest, char* pszText, int iLen, const ExpectedReply& expected);
 
 }  // namespace sarn

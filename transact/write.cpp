@@ -9,9 +9,9 @@
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 #include "link/frame.h"
+#include "link/frame_layout.h"
 #include "link/hex.h"
 #include "link/modbus_codes.h"
-#include "transact/pass_state.h"
 #include "transact/transaction_run.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
@@ -19,13 +19,8 @@
 namespace sarn {
 namespace {
 
-constexpr int kWriteHeadLen = 15;   // through the byte count of a multiple write
-constexpr int kMaxDataBytes = 255;  // a byte count of two hex digits
-constexpr int kGateTextCopy = 16;   // room for a gate text and then some
-constexpr int kEchoAddressPos = 5;  // register or coil address in a request and its echo
-constexpr int kEchoValuePos = 9;    // value (functions 5, 6) or quantity (15, 16)
+constexpr int kGateTextCopy = 16;  // room for a gate text and then some
 
-constexpr int kCrLfLen = 2;            // CR LF after the data, in place of which Send puts the LRC
 constexpr uint16_t kPairQuantity = 2;  // registers of one 32-bit value
 constexpr uint8_t kPairBytes = 4;      // data bytes of one 32-bit value
 constexpr int kMaskBitsPerByte = 8;
@@ -67,27 +62,18 @@ int ReadRegisterForBit(DriverRequest* pRequest, uint16_t* pwRegister) {
   return rc;
 }
 
-// Whether an intact echo repeats the write request: the controller address
-// and function code (Receive compared those), then the register or coil
-// address and, for functions 5 and 6 the value, for 15 and 16 the quantity,
-// which stand at the same places in every write request. Compared as
-// numbers, so an echo in lower-case digits is the same echo. Replies carry
-// no transaction number: an echo that differs is the late answer to another
-// request, and taking it would report a write that never happened.
-bool EchoRepeatsRequest(const char* pszEcho, const char* pszRequest) {
-  uint32_t echoAddress = 0;
-  uint32_t echoValue = 0;
-  uint32_t sentAddress = 0;
-  uint32_t sentValue = 0;
-  ParseHex(pszRequest + kEchoAddressPos, 4, &sentAddress);
-  ParseHex(pszRequest + kEchoValuePos, 4, &sentValue);
-  // Fields that are no hexadecimal numbers cannot repeat the request either.
-  const bool bNumbers =
-      ParseHex(pszEcho + kEchoAddressPos, 4, &echoAddress) && ParseHex(pszEcho + kEchoValuePos, 4, &echoValue);
-  if (bNumbers && echoAddress == sentAddress && echoValue == sentValue) return true;
-  err(kLogTrace, "SARNMD> DoWrite() echo of another request: address %Xh, value or quantity %Xh", echoAddress,
-      echoValue);
-  return false;
+// The echo a write of iFunction to wField asks for: the controller address,
+// the function, the register or coil address and, for functions 5 and 6 the
+// value, for 15 and 16 the quantity.
+ExpectedReply EchoOf(const GateTransfer* pTransfer, uint32_t function, uint32_t field, uint32_t value) {
+  ExpectedReply expected;
+  expected.cController = static_cast<uint8_t>(pTransfer->iPlcAddr);
+  expected.cFunction = static_cast<uint8_t>(function);
+  expected.bEcho = true;
+  expected.wEchoField = static_cast<uint16_t>(field);
+  expected.wEchoValue = static_cast<uint16_t>(value);
+  expected.pszGate = GateName(pTransfer);
+  return expected;
 }
 
 int SingleWriteGtc(DriverRequest* pRequest) {
@@ -130,17 +116,21 @@ int MergeBitIntoRegister(DriverRequest* pRequest, uint32_t* pValue) {
 
 // Formats a Modbus single write: a 32-bit value with function 16 (two
 // registers, four bytes), a coil with function 5, a register with function 6.
-// Returns the frame's length, its CR LF included.
-int FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAddress, uint32_t value) {
+// Returns the frame's length, its CR LF included; *pExpected its echo.
+int FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAddress, uint32_t value,
+                      ExpectedReply* pExpected) {
   const unsigned uPlc = static_cast<unsigned>(pTransfer->iPlcAddr);
   if (pTransfer->iBits == 32) {
+    *pExpected = EchoOf(pTransfer, kFnWriteRegisters, wAddress, kPairQuantity);
     return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X%08X\r\n", uPlc, kFnWriteRegisters, wAddress,
                     kPairQuantity, kPairBytes, value);
   }
   if (pTransfer->iMemType == SARN_MEM_COILS) {
-    return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", uPlc, kFnWriteCoil, wAddress,
-                    value != 0 ? kCoilOn : 0u);
+    const uint32_t coil = value != 0 ? kCoilOn : 0u;
+    *pExpected = EchoOf(pTransfer, kFnWriteCoil, wAddress, coil);
+    return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", uPlc, kFnWriteCoil, wAddress, coil);
   }
+  *pExpected = EchoOf(pTransfer, kFnWriteRegister, wAddress, value & 0xFFFFu);
   return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", uPlc, kFnWriteRegister, wAddress, value & 0xFFFFu);
 }
 
@@ -161,13 +151,15 @@ int64_t BlockDataBytes(const GateTransfer* pTransfer) {
 
 // Formats a Modbus block write of nBytes data bytes: bits with function 15,
 // registers with function 16. Returns the frame's length, its CR LF included.
-int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTransfer* pTransfer, int nBytes) {
-  const bool bBits = pTransfer->iBits == 1;
+int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTransfer* pTransfer, int nBytes,
+                     ExpectedReply* pExpected) {
+  const uint32_t function = pTransfer->iBits == 1 ? kFnWriteCoils : kFnWriteRegisters;
   const uint16_t wQuantity = static_cast<uint16_t>(pTransfer->iBits == 32 ? 2 * pTransfer->iCount : pTransfer->iCount);
-  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr),
-           bBits ? kFnWriteCoils : kFnWriteRegisters, WireAddress(pContext, pTransfer), wQuantity,
-           static_cast<unsigned>(nBytes));
-  char* pszData = pszText + kWriteHeadLen;
+  const uint16_t wAddress = WireAddress(pContext, pTransfer);
+  *pExpected = EchoOf(pTransfer, function, wAddress, wQuantity);
+  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr), function,
+           wAddress, wQuantity, static_cast<unsigned>(nBytes));
+  char* pszData = pszText + kFrameWriteDataPos;
   const void* pData = pTransfer->pData;
   switch (pTransfer->iBits) {
     case 1:
@@ -183,7 +175,7 @@ int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTra
       break;
   }
   snprintf(pszData + 2 * nBytes, 3, "\r\n");
-  return kWriteHeadLen + 2 * nBytes + kCrLfLen;
+  return kFrameWriteDataPos + 2 * nBytes + kCrLfLen;
 }
 
 // GTC block write: the reset mask of the bits that are off, then the set
@@ -220,29 +212,38 @@ void FormatGtcBitMask(char* pszMask, int n, int32_t iAddress) {
   }
 }
 
+// Logs what an echo that failed a check, or did not come, means for the
+// write; the pass ends in that fault. The frame layer has reported replies of
+// another controller or function, and exceptions.
+Fault ReportWriteFault(const TransactionRun* pRun, Fault fault, int iAttempt) {
+  switch (fault) {
+    case Fault::kLrc:
+      err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", iAttempt);
+      break;
+    case Fault::kOtherEcho:
+      // Handled like a reply from another controller.
+      err(kLogTrace, "SARNMD> DoWrite() echo of another request: address %Xh, value or quantity %Xh",
+          pRun->head.echoField, pRun->head.echoValue);
+      break;
+    case Fault::kException:
+      // Retried like a reply to another request.
+      break;
+    default:
+      if (!IsOtherRequest(fault)) err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", iAttempt);
+      break;
+  }
+  return fault;
+}
+
 // One pass of the write: send the request, receive and check the echo.
-int WritePass(TransactionRun* pRun, int iAttempt) {
+Fault WritePass(TransactionRun* pRun, int iAttempt) {
   DriverContext* pContext = pRun->pRequest->pContext;
-  const auto* pTransfer = static_cast<const GateTransfer*>(pRun->pRequest->pParam);
-  if (Send(pContext, pRun->pszText, pRun->iLen, &pRun->last) != kSendOk) {
+  if (Send(pContext, pRun->pszText, pRun->iLen) != Fault::kNone) {
     err(kLogTrace, "SARNMD> DoWrite() send error, retry %d", iAttempt);
-    return kPassLineFail;
+    return Fault::kNotSent;
   }
-  const int rc = Receive(pTransfer, pContext, pContext->rxBuf, &pRun->iReplyLen, &pRun->last);
-  pRun->bAnswered = rc == kRecvRejected || rc == kRecvException;
-  if (rc == kRecvRejected || rc == kRecvLine) {
-    err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", iAttempt);
-    return rc == kRecvRejected ? kPassRefused : kPassLineFail;
-  }
-  // An exception reply is retried like a reply to another request.
-  if (rc == kRecvWrong || rc == kRecvException) return kPassWrongReply;
-  if (!ReplyLrcMatches(pContext->rxBuf, pRun->iReplyLen)) {
-    err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", iAttempt);
-    return kPassRefused;
-  }
-  // An echo of another request is handled like a reply from another controller.
-  if (!EchoRepeatsRequest(pContext->rxBuf, pRun->pszText)) return kPassWrongReply;
-  return kPassOk;
+  const Fault fault = ReceiveReply(pContext->hCom, &pRun->expected, pContext->rxBuf, &pRun->head);
+  return fault == Fault::kNone ? fault : ReportWriteFault(pRun, fault, iAttempt);
 }
 
 // A Modbus single write, its bit update included; the caller holds the
@@ -258,8 +259,9 @@ int SingleWriteModbus(DriverRequest* pRequest) {
   }
 
   char* pszText = pContext->txBuf;
-  const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value);
-  const int rc = DoWrite(pRequest, pszText, iLen);
+  ExpectedReply echo;
+  const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value, &echo);
+  const int rc = DoWrite(pRequest, pszText, iLen, echo);
   if (rc != SARN_OK) err(kLogTrace, "SARNMD> SingleWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
   return rc;
 }
@@ -310,8 +312,9 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
     return SARN_REFUSED;
   }
   char* pszText = pContext->txBuf;
-  const int iLen = FormatBlockWrite(pszText, pContext, pTransfer, static_cast<int>(nBytes));
-  const int rc = DoWrite(pRequest, pszText, iLen);
+  ExpectedReply echo;
+  const int iLen = FormatBlockWrite(pszText, pContext, pTransfer, static_cast<int>(nBytes), &echo);
+  const int rc = DoWrite(pRequest, pszText, iLen, echo);
   if (rc != SARN_OK) err(kLogTrace, "SARNMD> BlockWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
   return rc;
 }
@@ -339,7 +342,7 @@ int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
   char* pszText = pContext->txBuf;
   snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr), kFnWriteCoils,
            set == 1 ? kGtcSetMaskAddress : kGtcResetMaskAddress, static_cast<unsigned>(c), static_cast<unsigned>(n));
-  char* pszMask = pszText + kWriteHeadLen;
+  char* pszMask = pszText + kFrameWriteDataPos;
   if (bSingle) {
     FormatGtcBitMask(pszMask, n, pTransfer->iAddress);
   } else {
@@ -350,10 +353,12 @@ int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
     }
   }
   snprintf(pszMask + 2 * n, 3, "\r\n");
-  return DoWrite(pRequest, pszText, kWriteHeadLen + 2 * n + kCrLfLen);
+  const ExpectedReply echo =
+      EchoOf(pTransfer, kFnWriteCoils, set == 1 ? kGtcSetMaskAddress : kGtcResetMaskAddress, static_cast<unsigned>(c));
+  return DoWrite(pRequest, pszText, kFrameWriteDataPos + 2 * n + kCrLfLen, echo);
 }
 
-int DoWrite(DriverRequest* pRequest, char* pszText, int iLen) {
+int DoWrite(DriverRequest* pRequest, char* pszText, int iLen, const ExpectedReply& expected) {
   DriverContext* pContext = pRequest->pContext;
   PortTurn turn;
   TakePortTurn(pContext->hCom, &turn);
@@ -362,11 +367,12 @@ int DoWrite(DriverRequest* pRequest, char* pszText, int iLen) {
   run.pRequest = pRequest;
   run.pszText = pszText;
   run.iLen = iLen;
-  const int iState = RunTransaction(&run, &turn, WritePass,
-                                    {"SARNMD> DoWrite() : len=%d", "SARNMD> DoWrite() : sRetry=%d, reply_len=%d"});
+  run.expected = expected;
+  const Fault fault = RunTransaction(
+      &run, &turn, WritePass, {"SARNMD> DoWrite() : len=%d", "SARNMD> DoWrite() : sRetry=%d, reply_len=%d", true});
   pContext->bWriting = 0;
   GivePortTurn(&turn);
-  return TransactionResult(iState);
+  return HostResult(fault);
 }
 
 }  // namespace sarn

@@ -1,0 +1,54 @@
+// What can go wrong in a transaction: one vocabulary for every layer. The
+// frame layer reports what it saw on the line, the transactions add what
+// they refuse and decide; what a host sees of it (0, 1 or 2) is decided in
+// one place, HostResult in transact/.
+#pragma once
+
+#include <cstdint>
+
+namespace sarn {
+
+enum class Fault : uint8_t {
+  kNone,  // a reply that passed every check
+
+  kRefusedUnsent,  // the request could not be formed: nothing was sent
+  kStopped,        // the module was stopped by EndSarn: nothing was sent
+  kNotSent,        // the request did not go out whole, or its own echo was missing or different
+
+  // No usable reply.
+  kNoReply,       // nothing, or too little of a reply's head, within the time-out
+  kNoFrameStart,  // a reply head without its ':'
+  kBrokenOff,     // a reply that stopped coming part-way
+  kNoData,        // a read reply that announced no data
+
+  // A reply that belongs to another request (another controller, function,
+  // length or echo): a late answer, or another master's.
+  kOtherController,
+  kOtherFunction,
+  kUnmeasurable,  // a byte count that is no number
+  kCutShort,      // a part shorter than its head announced
+  kOtherByteCount,
+  kOtherEcho,
+
+  // The controller's exception reply; its code comes with it.
+  kExceptionRefused,        // 2, 3 or 5: illegal address, illegal value, acknowledge
+  kExceptionDeviceFailure,  // 4: failure in the associated device
+  kException,               // 1, 6, 7, 8 or another code
+
+  // A complete reply that failed a check.
+  kNoTermination,  // no CR LF at its end
+  kLrc,
+  kBadData,  // too few data characters for the gate, or characters that are no digits
+};
+
+// Whether the reply belonged to another request: such replies are retried on
+// a budget of their own, not on the send attempts.
+inline bool IsOtherRequest(Fault fault) {
+  return fault >= Fault::kOtherController && fault <= Fault::kOtherEcho;
+}
+
+inline bool IsException(Fault fault) {
+  return fault >= Fault::kExceptionRefused && fault <= Fault::kException;
+}
+
+}  // namespace sarn
