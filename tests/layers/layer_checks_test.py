@@ -45,9 +45,6 @@ UPWARD = [
     ("relative path through the layer's own folder name",
      {"address/up.cpp": '#include "address/../transact/read.h"\nint Up() { return sarn::ReadValue(); }\n'},
      r'address/up\.cpp:1: #include "address/\.\./transact/read\.h"'),
-    ("relative include in a header",
-     {"link/up.h": '#pragma once\n#include "../transact/read.h"\n'},
-     r'link/up\.h:2: #include'),
     ("lower header including an upper one, only ever included from above",
      {"link/up.h": '#pragma once\n#include "transact/read.h"\n',
       "transact/uses_up.cpp": '#include "link/up.h"\nint UsesUp() { return sarn::ReadValue(); }\n'},
@@ -98,7 +95,8 @@ class LayerChecks(unittest.TestCase):
             [CMAKE, "-S", str(HERE / "fixture"), "-B", str(WORK / "build"), "-G", GENERATOR,
              f"-DCMAKE_CXX_COMPILER={CXX}", f"-DSARN_ROOT={WORK / 'tree'}"],
             capture_output=True, text=True)
-        assert configure.returncode == 0, configure.stdout + configure.stderr
+        if configure.returncode != 0:
+            raise RuntimeError("the fixture does not configure:\n" + configure.stdout + configure.stderr)
 
     def test_a_clean_tree_builds(self):
         status, output = build()
