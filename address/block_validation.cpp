@@ -6,6 +6,7 @@
 #include "address/gate_address.h"
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 
 namespace sarn {
 namespace {
@@ -24,16 +25,16 @@ ResultCode CheckModbusBlock(const GateSpec* pSpec) {
     case SARN_MEM_COILS:
     case SARN_MEM_INPUTS:
       if (pSpec->iCount <= kModbusMaxBits) return SARN_OK;
-      err(kLogTrace, "SARNMD> BlockParse() block too large (max. 2000)");
+      SARN_LOG(kMsgBlockTooLarge2000);
       return SARN_REFUSED;
     case SARN_MEM_INPUT_REGISTERS:
     case SARN_MEM_HOLDING_REGISTERS:
       if (pSpec->iCount <= kModbusMaxRegisters) return SARN_OK;
-      err(kLogTrace, "SARNMD> BlockParse() block too large (max. 125)");
+      SARN_LOG(kMsgBlockTooLarge125);
       return SARN_REFUSED;
     default:
       if (pSpec->iCount <= kModbusMaxPairs) return SARN_OK;
-      err(kLogTrace, "SARNMD> BlockParse() block too large (max. 62)");
+      SARN_LOG(kMsgBlockTooLarge62);
       return SARN_REFUSED;
   }
 }
@@ -42,40 +43,40 @@ ResultCode CheckGtcBlock(GateSpec* pSpec) {
   switch (pSpec->iMemType) {
     case SARN_MEM_COILS:
       if (pSpec->iCount > kGtcMaxType0) {
-        err(kLogTrace, "SARNMD> BlockParse() block too large (max. 312)");
+        SARN_LOG(kMsgBlockTooLarge312);
         return SARN_REFUSED;
       }
       if (pSpec->iCount % 8 != 0) {
-        err(kLogTrace, "SARNMD> BlockParse() block length must be a multiple of 8");
+        SARN_LOG(kMsgBlockLengthNotByteMultiple);
         return SARN_REFUSED;
       }
       if (pSpec->iAddress != kGtcFirstVariableBit) {
-        err(kLogTrace, "SARNMD> BlockParse() Startaddress must be 200");
+        SARN_LOG(kMsgBlockStartMustBe200);
         return SARN_REFUSED;
       }
       return SARN_OK;
     case SARN_MEM_INPUTS:
       if (pSpec->iCount > kGtcMaxType1) {
-        err(kLogTrace, "SARNMD> BlockParse() block too large (max. 1000)");
+        SARN_LOG(kMsgBlockTooLarge1000);
         return SARN_REFUSED;
       }
       if (pSpec->iAddress != kGtcInputsStart) {
-        err(kLogTrace, "SARNMD> BlockParse() Startaddress must be 1");
+        SARN_LOG(kMsgBlockStartMustBe1);
         return SARN_REFUSED;
       }
       return SARN_OK;
     case SARN_MEM_INPUT_REGISTERS: {
       if (pSpec->iAddress < 1 || pSpec->iAddress > kGtcAreaCount) {
-        err(kLogTrace, "SARNMD> BlockParse() Wrong blockaddress or blocklength");
+        SARN_LOG(kMsgBlockWrongAddressOrLength);
         return SARN_REFUSED;
       }
       const int iArea = pSpec->iAddress - 1;
       pSpec->iAddress = kGtcAreaStart[iArea];
       if (pSpec->iCount == kGtcAreaLength[iArea]) return SARN_OK;
       if (kGtcAreaLength[iArea] == kGtcAreaLength[1]) {
-        err(kLogTrace, "SARNMD> BlockParse() blocklength is not 42");
+        SARN_LOG(kMsgBlockLengthNot42);
       } else {
-        err(kLogTrace, "SARNMD> BlockParse() blocklength is not 64");
+        SARN_LOG(kMsgBlockLengthNot64);
       }
       return SARN_REFUSED;
     }

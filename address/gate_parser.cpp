@@ -13,6 +13,7 @@
 #include "address/gate_address.h"
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 
 namespace sarn {
 namespace {
@@ -106,7 +107,7 @@ bool CopyCheckedText(const char* pszAddress, char* szWork) {
 
   for (unsigned uPos = 0; uPos < kCheckedPositions; ++uPos) {
     if (!InSet(kPositionSets[uPos], szWork[uPos])) {
-      err(kLogTrace, "SARNMD> Parse() #1, illegal char #%u, %c", uPos, szWork[uPos]);
+      SARN_LOG(kMsgParseIllegalChar, uPos, szWork[uPos]);
       return false;
     }
   }
@@ -118,12 +119,12 @@ bool CopyCheckedText(const char* pszAddress, char* szWork) {
 bool ReadFields(const char* szWork, bool bHex, GateSpec* pSpec, uint32_t* puRawAddr) {
   uint32_t uPlcAddr = 0;
   if (!ReadNumber(&szWork[kPlcAddrPos], 2, bHex, &uPlcAddr)) {
-    err(kLogTrace, "SARNMD> Parse() illegal PLC address");
+    SARN_LOG(kMsgParseIllegalController);
     return false;
   }
   pSpec->iPlcAddr = static_cast<int32_t>(uPlcAddr);
   if (!ReadNumber(&szWork[kAddressPos], 4, bHex, puRawAddr)) {
-    err(kLogTrace, "SARNMD> Parse() illegal address");
+    SARN_LOG(kMsgParseIllegalAddress);
     return false;
   }
   pSpec->iAddress = static_cast<int32_t>(*puRawAddr);
@@ -146,12 +147,12 @@ int ConvertModbus(const DriverContext* pContext, GateSpec* pSpec) {
   // take a bit from, and a write would run the register bit update on a
   // holding register instead of switching the coil.
   if (pSpec->iMemType <= SARN_MEM_INPUTS && pSpec->iBitNr != -1) {
-    err(kLogTrace, "SARNMD> Parse() bit number not allowed for memory types 0 and 1");
+    SARN_LOG(kMsgParseBitNotAllowed);
     return SARN_REFUSED;
   }
   // Modbus gate addresses count from 1; the transactions want them 0-based.
   if (pSpec->iAddress == 0) {
-    err(kLogTrace, "SARNMD> Parse() illegal addr. 0 for Modbus");
+    SARN_LOG(kMsgParseAddressZero);
     return SARN_REFUSED;
   }
   pSpec->iAddress -= 1;
@@ -159,7 +160,7 @@ int ConvertModbus(const DriverContext* pContext, GateSpec* pSpec) {
     // 32-bit values occupy register pairs starting at an odd gate address,
     // unless long-word addressing numbers the pairs directly.
     if ((pContext->wFlags & SARN_FLAG_LONGADDR) == 0 && pSpec->iAddress % 2 != 0) {
-      err(kLogTrace, "SARNMD> Parse() 32 bit gates must have ODD address for MODBUS");
+      SARN_LOG(kMsgParsePairAddressEven);
       return SARN_REFUSED;
     }
     pSpec->iAddress /= 2;
@@ -172,20 +173,20 @@ int ConvertGtc(GateSpec* pSpec, uint32_t uRawAddr, const char* szWork) {
   switch (pSpec->iMemType) {
     case SARN_MEM_COILS:
       if (!ConvertGtcType0(uRawAddr, &pSpec->iAddress)) {
-        err(kLogTrace, "SARNMD> Parse() Illegal variable nr. Must be between 199 and 512");
+        SARN_LOG(kMsgParseVariableOutOfRange);
         return SARN_REFUSED;
       }
       return SARN_OK;
     case SARN_MEM_INPUTS:
       if (!ConvertGtcType1(uRawAddr, &pSpec->iAddress)) {
-        err(kLogTrace, "SARNMD> Parse() Illegal variable nr.");
+        SARN_LOG(kMsgParseIllegalVariable);
         return SARN_REFUSED;
       }
       return SARN_OK;
     case SARN_MEM_INPUT_REGISTERS:
       return SARN_OK;
     default:
-      err(kLogTrace, "SARNMD> Parse() Illegal memory type for GTC in gate '%s'", szWork);
+      SARN_LOG(kMsgParseGtcMemoryType, szWork);
       return SARN_REFUSED;
   }
 }
@@ -205,7 +206,7 @@ int Parse(DriverRequest* pRequest) {
 
   if (pContext->cProtocol == SARN_PROTOCOL_MODBUS) return ConvertModbus(pContext, pSpec);
   if (pContext->cProtocol == SARN_PROTOCOL_GTC) return ConvertGtc(pSpec, uRawAddr, szWork);
-  err(kLogTrace, "SARNMD> Parse() Illegal program step");
+  SARN_LOG(kMsgParseIllegalStep);
   return SARN_REFUSED;
 }
 

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 
 namespace sarn {
 
@@ -87,17 +88,17 @@ bool ReadPiece(FILE* pFile, char* szPiece) {
 
 struct SwitchKey {
   const char* pszKey;
-  uint16_t wBit;  // bit of wFlags; 0 for RTSCTS, which sets cRtsCts
-  const char* pszCheck;
+  uint16_t wBit;            // bit of wFlags; 0 for RTSCTS, which sets cRtsCts
+  const LogMessage& check;  // logged after a value that is neither YES nor NO
 };
 
 // In the order in which a line is tried against them.
 const SwitchKey kSwitchKeys[] = {
-    {"SWAP", SARN_FLAG_SWAP, "SARNMD> Check for SWAP = in your int file. Assuming NO swap"},
-    {"FLOATSWAP", SARN_FLAG_FLOATSWAP, "SARNMD> Check for FLOATSWAP = in your int file. Assuming NO swap"},
-    {"LONGADDR", SARN_FLAG_LONGADDR, "SARNMD> Check for LONGADDR = in your int file. Assuming NO switching"},
-    {"RTSCTS", 0, "SARNMD> Check for RTSCTS = in your int file. Assuming NO switching"},
-    {"ECHO", SARN_FLAG_ECHO, "SARNMD> Check for ECHO = in your int file. Assuming NO echo"},
+    {"SWAP", SARN_FLAG_SWAP, kMsgIntFileCheckSwap},
+    {"FLOATSWAP", SARN_FLAG_FLOATSWAP, kMsgIntFileCheckFloatSwap},
+    {"LONGADDR", SARN_FLAG_LONGADDR, kMsgIntFileCheckLongAddr},
+    {"RTSCTS", 0, kMsgIntFileCheckRtsCts},
+    {"ECHO", SARN_FLAG_ECHO, kMsgIntFileCheckEcho},
 };
 
 void SetSwitch(DriverContext* pContext, const SwitchKey& key, bool bOn) {
@@ -126,8 +127,8 @@ int ParseSwitchLine(const char* pszLine, DriverContext* pContext) {
       SetSwitch(pContext, key, true);
     } else {
       SetSwitch(pContext, key, false);
-      err(kLogReport, "SARNMD> Illegal format of Int File:");
-      err(kLogReport, "%s", key.pszCheck);
+      SARN_LOG(kMsgIntFileIllegalFormat);
+      SARN_LOG(kMsgIntFileCheck, key.check.pszFormat);
     }
     return 1;
   }
@@ -150,8 +151,8 @@ int ParseIfgLine(const char* pszLine, DriverContext* pContext) {
   }
   if (bZero) {
     pContext->iIfg = 0;
-    err(kLogReport, "SARNMD> Illegal format of Int File:");
-    err(kLogReport, "SARNMD> Check for IFG = in your int file. Assuming IFG = 0");
+    SARN_LOG(kMsgIntFileIllegalFormat);
+    SARN_LOG(kMsgIntFileCheckIfg);
   } else {
     pContext->iIfg = static_cast<uint16_t>(uLow);
   }
@@ -159,18 +160,15 @@ int ParseIfgLine(const char* pszLine, DriverContext* pContext) {
 }
 
 void LogSettings(const DriverContext* pContext) {
-  err(kLogReport, pContext->cProtocol == SARN_PROTOCOL_MODBUS ? "SARNMD> Protocol = Modbus" : "SARNMD> Protocol = GTC");
-  err(kLogReport, pContext->cBase == 'D' ? "SARNMD> Base = Decimal" : "SARNMD> Base = Hexadecimal");
+  SARN_LOG(pContext->cProtocol == SARN_PROTOCOL_MODBUS ? kMsgSettingModbus : kMsgSettingGtc);
+  SARN_LOG(pContext->cBase == 'D' ? kMsgSettingDecimal : kMsgSettingHex);
   // Reported only when set: a line without an echoing adapter reports as before.
-  if (pContext->wFlags & SARN_FLAG_ECHO) err(kLogReport, "SARNMD> Echo of requests on the line = YES");
+  if (pContext->wFlags & SARN_FLAG_ECHO) SARN_LOG(kMsgSettingEchoYes);
   if (pContext->cProtocol != SARN_PROTOCOL_MODBUS) return;
-  err(kLogReport, (pContext->wFlags & SARN_FLAG_SWAP) ? "SARNMD> Word swap of int 32bit gates = YES"
-                                                      : "SARNMD> Word swap of int 32bit gates = NO");
-  err(kLogReport, (pContext->wFlags & SARN_FLAG_FLOATSWAP) ? "SARNMD> Word swap of float gates = YES"
-                                                           : "SARNMD> Word swap of float gates = NO");
-  err(kLogReport, (pContext->wFlags & SARN_FLAG_LONGADDR) ? "SARNMD> Long word addres mapping = YES"
-                                                          : "SARNMD> Long word addres mapping = NO");
-  err(kLogReport, "SARNMD> Inter Frame Gap = %u msec.", static_cast<unsigned>(pContext->iIfg));
+  SARN_LOG((pContext->wFlags & SARN_FLAG_SWAP) ? kMsgSettingSwapYes : kMsgSettingSwapNo);
+  SARN_LOG((pContext->wFlags & SARN_FLAG_FLOATSWAP) ? kMsgSettingFloatSwapYes : kMsgSettingFloatSwapNo);
+  SARN_LOG((pContext->wFlags & SARN_FLAG_LONGADDR) ? kMsgSettingLongAddrYes : kMsgSettingLongAddrNo);
+  SARN_LOG(kMsgSettingIfg, static_cast<unsigned>(pContext->iIfg));
 }
 
 // The file names tried, in order: the driver number in two digits, in one
@@ -203,8 +201,8 @@ int ParseBusLine(const char* pszLine, DriverContext* pContext) {
   } else if (*p != ',' && BeginsWith(p, "MODBUS")) {
     pContext->cProtocol = SARN_PROTOCOL_MODBUS;
   } else {
-    err(kLogReport, "SARNMD> No protocol given! - ");
-    err(kLogReport, "SARNMD> Default protocol used: Protocol=Modbus");
+    SARN_LOG(kMsgIntFileNoProtocol);
+    SARN_LOG(kMsgIntFileDefaultProtocol);
     pContext->cProtocol = SARN_PROTOCOL_MODBUS;
   }
 
@@ -222,8 +220,8 @@ int ParseBusLine(const char* pszLine, DriverContext* pContext) {
     }
   }
   if (!bBase) {
-    err(kLogReport, "SARNMD> No base given! - ");
-    err(kLogReport, "SARNMD> Default base used: Base=Decimal");
+    SARN_LOG(kMsgIntFileNoBase);
+    SARN_LOG(kMsgIntFileDefaultBase);
     pContext->cBase = 'D';
   }
   return 1;
@@ -248,9 +246,9 @@ void ReadIntFile(DriverRequest* pRequest) {
   char szName[32];
   FILE* pFile = OpenIntFile(kBaseName, szName, sizeof szName, pRequest->iDriverNr);
   if (pFile == nullptr) {
-    err(kLogTrace, "SARNMD> ReadIntFile() no initfile found, defaults used");
+    SARN_LOG(kMsgIntFileNotFound);
   } else {
-    err(kLogTrace, "SARNMD> ReadIntFile() reading initfile '%s'", szName);
+    SARN_LOG(kMsgIntFileReading, szName);
     char szLine[kMaxPiece + 1];
     int iLine = 0;
     while (ReadPiece(pFile, szLine)) {
@@ -260,7 +258,7 @@ void ReadIntFile(DriverRequest* pRequest) {
       if (ParseSwitchLine(szLine, pContext)) continue;
       if (ParseIfgLine(szLine, pContext)) continue;
       if (szLine[0] == '\n') continue;
-      err(kLogReport, "SARNMD> Illegal line %d in Int File", iLine);
+      SARN_LOG(kMsgIntFileIllegalLine, iLine);
     }
     fclose(pFile);
   }

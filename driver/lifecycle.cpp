@@ -8,6 +8,7 @@
 #include "driver/port_owners.h"
 #include "driver/stop_flag.h"
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 #include "link/port.h"
 #include "link/port_turn.h"
 #include "transact/daily_restart.h"
@@ -54,9 +55,9 @@ SarnHandle OpenContextPort(DriverContext* pContext) {
 // A handle value that the module did not open for this very block (a copied
 // block, or one the host did not clear) names another context's port or
 // nothing at all: it is dropped unclosed, and the context has no port.
-void DropForeignHandle(DriverContext* pContext, const char* pszMessage) {
+void DropForeignHandle(DriverContext* pContext, const LogMessage& message) {
   if (pContext->hCom == kNoHandle || OwnsPort(pContext, pContext->hCom)) return;
-  err(kLogTrace, pszMessage);
+  SARN_LOG(message);
   pContext->hCom = kNoHandle;
 }
 
@@ -104,15 +105,15 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pParams = static_cast<const ColdStartParams*>(pRequest->pParam);
 
-  err(kLogTrace, "SARNMD> version compiled on " __DATE__ " at time " __TIME__);
+  SARN_LOG(kMsgVersion);
 
   // A context that still holds its own open port from an earlier cold start
   // closes it first; otherwise its handle would be lost with the device
   // locked until the library is unloaded. A cold start begins afresh: a
   // port that will not close is given up.
-  DropForeignHandle(pContext, "SARNMD> ColdStart() port handle of another context left alone");
+  DropForeignHandle(pContext, kMsgColdStartForeignHandle);
   if (CloseOwnPort(pContext) != SARN_OK) {
-    err(kLogReport, "SARNMD> ColdStart() error closing COM port");
+    SARN_LOG(kMsgColdStartCloseFailed);
     AbandonOwnPort(pContext);
   }
 
@@ -144,11 +145,11 @@ ResultCode ColdStart(DriverRequest* pRequest) {
 
   SarnHandle hCom = PortNameFits(pParams->szPort) ? OpenContextPort(pContext) : kNoHandle;
   if (hCom == kNoHandle) {
-    err(kLogReport, "SARNMD> ColdStart() error opening COM port");
+    SARN_LOG(kMsgColdStartOpenFailed);
     return SARN_LINE_FAIL;
   }
   pContext->hCom = hCom;
-  err(kLogReport, "SARNMD> ModBus/GTC 32bit driver installed");
+  SARN_LOG(kMsgInstalled);
   ApplyReplyTimeout(pContext->hCom, pContext->iTimeout);
   return SARN_OK;
 }
@@ -161,14 +162,14 @@ ResultCode EndSarn(DriverRequest* pRequest) {
   // Stopped first, so the driver is stopped whatever the close yields.
   bStopped = 1;
   ResultCode rc = CloseCom(pRequest);
-  if (rc != SARN_OK) err(kLogReport, "SARNMD> EndSarn() error closing COM port");
-  err(kLogTrace, "SARNMD> EndSarn()");
+  if (rc != SARN_OK) SARN_LOG(kMsgEndSarnCloseFailed);
+  SARN_LOG(kMsgEndSarn);
   return rc;
 }
 
 ResultCode CloseCom(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
-  DropForeignHandle(pContext, "SARNMD> CloseCom() port handle of another context left alone");
+  DropForeignHandle(pContext, kMsgCloseComForeignHandle);
   return CloseOwnPort(pContext);
 }
 
@@ -176,7 +177,7 @@ ResultCode ReOpenCom(DriverRequest* pRequest) {
   DriverContext* pContext = pRequest->pContext;
   // The context's own open port is closed first, so that opening it again
   // neither fails on the exclusive device nor loses the handle.
-  DropForeignHandle(pContext, "SARNMD> ReOpenCom() port handle of another context left alone");
+  DropForeignHandle(pContext, kMsgReOpenComForeignHandle);
   if (CloseOwnPort(pContext) != SARN_OK) return SARN_LINE_FAIL;
   SarnHandle hCom = OpenContextPort(pContext);
   if (hCom == kNoHandle) return SARN_LINE_FAIL;
@@ -193,7 +194,7 @@ ResultCode ChangeSarnParams(DriverRequest* pRequest) {
   // or not: a new line setting on the same port takes effect, and no handle
   // is lost. A failed close is ignored and the port given up; the new one is
   // opened all the same.
-  DropForeignHandle(pContext, "SARNMD> ChangeSarnParams() port handle of another context left alone");
+  DropForeignHandle(pContext, kMsgChangeSarnParamsForeignHandle);
   if (CloseOwnPort(pContext) != SARN_OK) AbandonOwnPort(pContext);
 
   if (pParams->iTimeout != 0 && pParams->iTimeout != -1) pContext->iTimeout = pParams->iTimeout;
@@ -204,7 +205,7 @@ ResultCode ChangeSarnParams(DriverRequest* pRequest) {
 
   SarnHandle hCom = bNameFits ? OpenContextPort(pContext) : kNoHandle;
   if (hCom == kNoHandle) {
-    err(kLogReport, "SARNMD> ChangeSarnParams() open new COM port failed");
+    SARN_LOG(kMsgChangeSarnParamsOpenFailed);
     return SARN_LINE_FAIL;
   }
   pContext->hCom = hCom;

@@ -3,6 +3,7 @@
 #include "driver/lifecycle.h"
 #include "driver/stop_flag.h"
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 #include "sarnmd.h"
 #include "transact/transaction_run.h"
 #include "transact/transactions.h"
@@ -60,7 +61,7 @@ bool IsTransfer(int32_t iOpCode) {
 // everything else answers 0 and does nothing.
 ResultCode StoppedAnswer(const DriverRequest* pRequest) {
   if (pRequest == nullptr || !IsTransfer(pRequest->iOpCode)) return SARN_OK;
-  err(kLogTrace, "SARNMD> SarnMain() driver stopped by EndSarn(), request not sent");
+  SARN_LOG(kMsgStoppedRequestNotSent);
   return HostResult(Fault::kStopped);
 }
 

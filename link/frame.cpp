@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 #include "link/frame_layout.h"
 #include "link/hex.h"
 #include "link/modbus_codes.h"
@@ -29,31 +30,31 @@ constexpr uint32_t kTransmitWaitMarginMs = 1000;
 Fault ReportException(uint32_t code) {
   switch (code) {
     case kExIllegalFunction:
-      err(kLogTrace, "SARNMD> (MB-protocol) Illegal function");
+      SARN_LOG(kMsgExIllegalFunction);
       return Fault::kException;
     case kExIllegalAddress:
-      err(kLogTrace, "SARNMD> (MB-protocol) Illegal data address");
+      SARN_LOG(kMsgExIllegalAddress);
       return Fault::kExceptionRefused;
     case kExIllegalValue:
-      err(kLogTrace, "SARNMD> (MB-protocol) Illegal data value");
+      SARN_LOG(kMsgExIllegalValue);
       return Fault::kExceptionRefused;
     case kExDeviceFailure:
-      err(kLogTrace, "SARNMD> (MB-protocol) Failure in associated device");
+      SARN_LOG(kMsgExDeviceFailure);
       return Fault::kExceptionDeviceFailure;
     case kExAcknowledge:
-      err(kLogTrace, "SARNMD> (MB-protocol) Acknowledge (processing)");
+      SARN_LOG(kMsgExAcknowledge);
       return Fault::kExceptionRefused;
     case kExBusy:
-      err(kLogTrace, "SARNMD> (MB-protocol) Busy, rejected message");
+      SARN_LOG(kMsgExBusy);
       return Fault::kException;
     case kExNegativeAck:
-      err(kLogTrace, "SARNMD> (MB-protocol) Negative acknowledgment");
+      SARN_LOG(kMsgExNegativeAck);
       return Fault::kException;
     case kExMemoryParity:
-      err(kLogTrace, "SARNMD> (MB-protocol) Memory parity error");
+      SARN_LOG(kMsgExMemoryParity);
       return Fault::kException;
     default:
-      err(kLogTrace, "SARNMD> (MB-protocol error)");
+      SARN_LOG(kMsgExUnknown);
       return Fault::kException;
   }
 }
@@ -73,13 +74,13 @@ void LowerRtsWhenSent(DriverContext* pContext, int iBytes) {
   for (uint32_t waited = 0; waited < limit; ++waited) {
     uint32_t dwPending = 0;
     if (PortOutputQueue(pContext->hCom, &dwPending) != kPortOk) {
-      err(kLogTrace, "SARNMD> Send() ClearCommError() failed");
+      SARN_LOG(kMsgSendQueueFailed);
       break;
     }
     PortPause(1);
     if (dwPending == 0) break;
   }
-  if (PortSetRts(pContext->hCom, false) != kPortOk) err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
+  if (PortSetRts(pContext->hCom, false) != kPortOk) SARN_LOG(kMsgSendRtsFailed);
 }
 
 // Reads back the iBytes of the request just sent, which a line that hears
@@ -89,18 +90,18 @@ bool OwnEchoHeard(DriverContext* pContext, const char* pszSent, int iBytes, char
   uint32_t dwGot = 0;
   const int rc = PortRead(pContext->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
   if (rc != kPortOk || static_cast<int>(dwGot) != iBytes) {
-    err(kLogTrace, "SARNMD> Send() echo of the request not received (iRead=%d)", static_cast<int>(dwGot));
+    SARN_LOG(kMsgSendEchoMissing, static_cast<int>(dwGot));
     return false;
   }
   if (memcmp(pScratch, pszSent, static_cast<size_t>(iBytes)) != 0) {
-    err(kLogTrace, "SARNMD> Send() echo differs from the request sent");
+    SARN_LOG(kMsgSendEchoDiffers);
     return false;
   }
   return true;
 }
 
 Fault SendFailed() {
-  err(kLogTrace, "SARNMD> SEND> Unable to send message.");
+  SARN_LOG(kMsgSendFailed);
   return Fault::kNotSent;
 }
 
@@ -109,16 +110,16 @@ Fault SendFailed() {
 Fault ReceiveHead(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   uint32_t dwGot = 0;
   if (PortRead(hCom, pBuf, kFrameHeadLen, &dwGot) != kPortOk) {
-    err(kLogTrace, "SARNMD> Receive() #1: timeout (iRead=%d)", static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveTimeout, static_cast<int>(dwGot));
     return Fault::kNoReply;
   }
   if (dwGot != kFrameHeadLen || pBuf[0] != ':') {
-    err(kLogTrace, "SARNMD> Receive() Start of frame not received");
+    SARN_LOG(kMsgReceiveNoFrameStart);
     return Fault::kNoFrameStart;
   }
   // Characters that are no hexadecimal address cannot be ours either.
   if (!GetHexField(pBuf, kFrameAddressPos, 2, &pHead->controller) || pHead->controller != pExpected->cController) {
-    err(kLogTrace, "SARNMD> Wrong plc addr.%Xh received", pHead->controller);
+    SARN_LOG(kMsgReceiveOtherController, pHead->controller);
     return Fault::kOtherController;
   }
   return Fault::kNone;
@@ -127,15 +128,15 @@ Fault ReceiveHead(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, R
 // Reads the rest of an exception reply after its head and reports its code.
 Fault ReceiveException(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   if (pHead->function != (pExpected->cFunction | kExceptionFlag)) {
-    err(kLogTrace, "SARNMD> Different function with 0x80 returned");
+    SARN_LOG(kMsgReceiveExceptionOfOtherFunction);
   }
   uint32_t dwGot = 0;
   if (PortRead(hCom, pBuf + kFrameHeadLen, kExceptionTailLen, &dwGot) != kPortOk) {
-    err(kLogTrace, "SARNMD> Receive() timeout 2nd part message (iRead=%d)", static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveExceptionTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
   if (dwGot != kExceptionTailLen) {
-    err(kLogTrace, "SARNMD> Receive() wrong length 2nd part message iRead=%d", static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveExceptionShort, static_cast<int>(dwGot));
     return Fault::kCutShort;
   }
   pHead->iLen += kExceptionTailLen;
@@ -150,23 +151,23 @@ Fault ReceiveByteCount(SarnHandle hCom, const ExpectedReply* pExpected, char* pB
   char* pCount = pBuf + kReplyByteCountPos;
   uint32_t dwGot = 0;
   if (PortRead(hCom, pCount, kByteCountLen, &dwGot) != kPortOk) {
-    err(kLogTrace, "SARNMD> Receive() error reading data part message (iRead=%d)", static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveCountTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
   char szCount[kByteCountLen + 1] = {pCount[0], pCount[1], '\0'};
   const bool bHex = GetHexField(pBuf, kReplyByteCountPos, kByteCountLen, &pHead->byteCount);
   if (dwGot != kByteCountLen) {
-    err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveCountBad, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
   if (!bHex) {
     // A byte count that is no number: the reply cannot be measured, so it
     // is treated as one that does not belong to the request.
-    err(kLogTrace, "SARNMD> Receive() wrong length data part message (iRead=%d)", static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveCountBad, static_cast<int>(dwGot));
     return Fault::kUnmeasurable;
   }
   if (pHead->byteCount == 0) {
-    err(kLogTrace, "SARNMD> Receive() No data returned for '%s' (%2s)", pExpected->pszGate, szCount);
+    SARN_LOG(kMsgReceiveNoData, pExpected->pszGate, szCount);
     return Fault::kNoData;
   }
   pHead->iLen += kByteCountLen;
@@ -179,13 +180,12 @@ Fault ReceiveRest(SarnHandle hCom, char* pBuf, int iToRead, ReplyHead* pHead) {
   // At most 255 data bytes: 5 + 2 + 514 characters fit the 600 of rxBuf.
   uint32_t dwGot = 0;
   if (PortRead(hCom, pBuf + pHead->iLen, static_cast<uint16_t>(iToRead), &dwGot) != kPortOk) {
-    err(kLogTrace, "SARNMD> Recieve() reading timeout last data part message (iRead=%d)", static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveRestTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
   pHead->iLen += static_cast<int>(dwGot);
   if (static_cast<int>(dwGot) != iToRead) {
-    err(kLogTrace, "SARNMD> Receive() wrong length last data part message. iToRead %d, iRead %d", iToRead,
-        static_cast<int>(dwGot));
+    SARN_LOG(kMsgReceiveRestShort, iToRead, static_cast<int>(dwGot));
     return Fault::kCutShort;
   }
   pBuf[pHead->iLen] = '\0';
@@ -253,7 +253,7 @@ Fault Send(DriverContext* pContext, char* pszText, int iLen) {
   snprintf(pszText + iLen - 2, 5, "%02X\r\n", lrc);
 
   if (pContext->cRtsCts != 0 && PortSetRts(pContext->hCom, true) != kPortOk) {
-    err(kLogTrace, "SARNMD> Send() EscapeCommFunction() failed");
+    SARN_LOG(kMsgSendRtsFailed);
   }
   const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
   uint32_t dwWritten = 0;
@@ -276,12 +276,12 @@ Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, 
   pHead->iLen = kFrameHeadLen;
 
   if (!GetHexField(pBuf, kFrameFunctionPos, 2, &pHead->function)) {
-    err(kLogTrace, "SARNMD> Different function returned");
+    SARN_LOG(kMsgReceiveOtherFunction);
     return Fault::kOtherFunction;
   }
   if ((pHead->function & kExceptionFlag) != 0) return ReceiveException(hCom, pExpected, pBuf, pHead);
   if (pHead->function != pExpected->cFunction) {
-    err(kLogTrace, "SARNMD> Different function returned");
+    SARN_LOG(kMsgReceiveOtherFunction);
     return Fault::kOtherFunction;
   }
 

@@ -1,6 +1,7 @@
 #include "transact/daily_restart.h"
 
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 #include "link/port.h"
 #include "link/port_turn.h"
 
@@ -16,7 +17,7 @@ ResultCode RestartLine(DriverContext* pContext) {
     PortFlushInput(pContext->hCom);
     GivePortTurn(&turn);
   }
-  err(kLogTrace, "SARNMD> WarmStart()");
+  SARN_LOG(kMsgWarmStart);
   return SARN_OK;
 }
 
@@ -29,9 +30,9 @@ void DailyRestart(DriverContext* pContext) {
   if (!iRestartDay.compare_exchange_strong(iSeen, iDay)) return;
   const ResultCode rc = RestartLine(pContext);
   if (rc != SARN_OK) {
-    err(kLogReport, "Restart Communication failed, rc=%d", rc);
+    SARN_LOG(kMsgRestartFailed, rc);
   } else {
-    err(kLogReport, "Restart Communication succeed");
+    SARN_LOG(kMsgRestartSucceeded);
   }
 }
 

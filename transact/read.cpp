@@ -8,6 +8,7 @@
 
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 #include "link/frame.h"
 #include "link/frame_layout.h"
 #include "link/hex.h"
@@ -82,11 +83,11 @@ uint32_t HexAt(const char* pszText, int nDigits) {
 }
 
 void LogUnterminatedReply(const char* pszReply, int iLenR) {
-  err(kLogTrace, "SARNMD> DoRead() No termination of reply");
+  SARN_LOG(kMsgReadNoTermination);
   if (iLenR < kReplyTailShown) {
-    err(kLogTrace, "SARNMD> DoRead() ... reply : '%s'", pszReply);
+    SARN_LOG(kMsgReadReplyShown, pszReply);
   } else {
-    err(kLogTrace, "SARNMD> DoRead() ... reply+ : '%s'", pszReply + iLenR - kReplyTailShown);
+    SARN_LOG(kMsgReadReplyTailShown, pszReply + iLenR - kReplyTailShown);
   }
 }
 
@@ -107,7 +108,7 @@ Fault CheckReadData(DriverRequest* pRequest, int iLenR, int iAttempt) {
   const int iNeeded = DataCharsNeeded(pRequest);
   const int iDataLen = iLenR - kReplyDataPos - kFrameTrailerLen;
   if (iNeeded > iDataLen || (iNeeded > 0 && !AllHex(pszReply + kReplyDataPos, iNeeded))) {
-    err(kLogTrace, "SARNMD> DoRead() wrong data in reply, retry %d", iAttempt);
+    SARN_LOG(kMsgReadBadData, iAttempt);
     return Fault::kBadData;
   }
   return Fault::kNone;
@@ -121,21 +122,21 @@ Fault ReportReadFault(TransactionRun* pRun, Fault fault, int iAttempt) {
     case Fault::kException:
       // Exception 1, 6, 7, 8 or another code: a refusal, tried again; a run
       // of them is logged once.
-      if (!pRun->bExceptionNoted) err(kLogTrace, "SARNMD> DoRead() received 0x80 error code");
+      if (!pRun->bExceptionNoted) SARN_LOG(kMsgReadException);
       pRun->bExceptionNoted = true;
       break;
     case Fault::kNoTermination:
       LogUnterminatedReply(pRun->pRequest->pContext->rxBuf, pRun->head.iLen);
       break;
     case Fault::kLrc:
-      err(kLogTrace, "SARNMD> DoRead() LRC error, retry %d", iAttempt);
+      SARN_LOG(kMsgReadLrc, iAttempt);
       break;
     case Fault::kOtherByteCount:
-      err(kLogTrace, "SARNMD> DoRead() reply with byte count %d, request asked for %d",
-          static_cast<int>(pRun->head.byteCount), static_cast<int>(pRun->expected.wByteCount));
+      SARN_LOG(kMsgReadOtherByteCount, static_cast<int>(pRun->head.byteCount),
+               static_cast<int>(pRun->expected.wByteCount));
       break;
     default:
-      if (!IsOtherRequest(fault)) err(kLogTrace, "SARNMD> DoRead() error reading reply, retry %d", iAttempt);
+      if (!IsOtherRequest(fault)) SARN_LOG(kMsgReadReplyError, iAttempt);
       break;
   }
   return fault;
@@ -146,7 +147,7 @@ Fault ReadPass(TransactionRun* pRun, int iAttempt) {
   DriverContext* pContext = pRun->pRequest->pContext;
   if (Send(pContext, pRun->pszText, pRun->iLen) != Fault::kNone) {
     pRun->bExceptionNoted = false;
-    err(kLogTrace, "SARNMD> DoRead() error sending request, retry %d", iAttempt);
+    SARN_LOG(kMsgReadSendError, iAttempt);
     return Fault::kNotSent;
   }
   const Fault fault = ReceiveReply(pContext->hCom, &pRun->expected, pContext->rxBuf, &pRun->head);
@@ -225,8 +226,7 @@ int ReadHoldingTurn(DriverRequest* pRequest, const PortTurn* pTurn) {
     return HostResult(Fault::kRefusedUnsent);
   }
 
-  const Fault fault = RunTransaction(&run, pTurn, ReadPass,
-                                     {"SARNMD> DoRead() : iLenT=%d", "SARNMD> DoRead() : sRetry=%d, iLenR=%d", false});
+  const Fault fault = RunTransaction(&run, pTurn, ReadPass, {kMsgReadLen, kMsgReadPass, false});
   if (fault != Fault::kNone) return HostResult(fault);
   return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataPos, run.head.iLen - kReplyDataPos - kFrameTrailerLen);
 }
@@ -240,12 +240,12 @@ ResultCode SingleRead(DriverRequest* pRequest) {
   if (pContext->bComOpen == 0) {
     rc = SARN_REFUSED;
   } else if (pContext->cProtocol == SARN_PROTOCOL_GTC) {
-    err(kLogTrace, "SARNMD> SingleRead() Only blocks are possible with GTC");
+    SARN_LOG(kMsgSingleReadGtc);
     rc = SARN_REFUSED;
   } else {
     rc = DoRead(pRequest);
   }
-  if (rc != SARN_OK) err(kLogTrace, "SARNMD> SingleRead() , ret val is %d for '%s'", rc, GateName(pTransfer));
+  if (rc != SARN_OK) SARN_LOG(kMsgSingleReadResult, rc, GateName(pTransfer));
   return rc;
 }
 
@@ -253,8 +253,7 @@ ResultCode BlockRead(DriverRequest* pRequest) {
   if (pRequest->pContext->bComOpen == 0) return SARN_REFUSED;
   const int rc = DoRead(pRequest);
   if (rc != SARN_OK) {
-    err(kLogTrace, "SARNMD> BlockRead() , ret val is %d for '%s'", rc,
-        GateName(static_cast<const GateTransfer*>(pRequest->pParam)));
+    SARN_LOG(kMsgBlockReadResult, rc, GateName(static_cast<const GateTransfer*>(pRequest->pParam)));
   }
   return rc;
 }

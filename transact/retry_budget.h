@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 
 namespace sarn {
 
@@ -19,19 +20,20 @@ struct RetryBudget {
 
   // Starts the next pass after one whose reply did (bOtherRequest) or did
   // not belong to another request. Every pass but the first is traced: the
-  // request length once (pszLenFormat), then the attempts left and the last
-  // reply length (pszPassFormat). A reply that did not belong to the request
+  // request length once (lenMessage), then the attempts left and the last
+  // reply length (passMessage). A reply that did not belong to the request
   // costs no send attempt. Returns false when the attempts for such replies
   // are used up.
-  bool StartPass(bool bOtherRequest, const char* pszLenFormat, int iLen, const char* pszPassFormat, int iReplyLen) {
+  bool StartPass(bool bOtherRequest, const LogMessage& lenMessage, int iLen, const LogMessage& passMessage,
+                 int iReplyLen) {
     if (sRetry < kSendAttempts || sTries < kWrongReplyTries) {
-      if (!bTraced) err(kLogTrace, pszLenFormat, iLen);
+      if (!bTraced) err(lenMessage.iLevel, lenMessage.pszFormat, iLen);
       bTraced = true;
-      err(kLogTrace, pszPassFormat, sRetry, iReplyLen);
+      err(passMessage.iLevel, passMessage.pszFormat, sRetry, iReplyLen);
     }
     if (bOtherRequest) {
       if (sTries == 0) return false;
-      err(kLogTrace, "SARNMD> Wrong receive (still %d tries)", sTries);
+      SARN_LOG(kMsgWrongReceive, sTries);
       --sTries;
     } else {
       --sRetry;

@@ -1,6 +1,7 @@
 #include "transact/transaction_run.h"
 
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 #include "transact/retry_budget.h"
 
 namespace sarn {
@@ -12,10 +13,9 @@ void SettleBeforeRequest(const DriverContext* pContext, const PortTurn* pTurn) {
   if (!PortUnsettled(pTurn)) return;
   uint32_t dwDiscarded = 0;
   if (SettleLine(pContext->hCom, &dwDiscarded)) {
-    err(kLogTrace, "SARNMD> SettleLine() %u bytes discarded, line quiet", static_cast<unsigned>(dwDiscarded));
+    SARN_LOG(kMsgSettleQuiet, static_cast<unsigned>(dwDiscarded));
   } else {
-    err(kLogTrace, "SARNMD> SettleLine() %u bytes discarded, line still busy, request sent anyway",
-        static_cast<unsigned>(dwDiscarded));
+    SARN_LOG(kMsgSettleBusy, static_cast<unsigned>(dwDiscarded));
   }
   MarkPortUnsettled(pTurn, false);
 }
@@ -32,8 +32,8 @@ Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass
   Fault fault = Fault::kNone;
   bool bInFlight = false;
   do {
-    if (!budget.StartPass(SpendsOtherRequestBudget(fault, policy), policy.pszLenFormat, pRun->iLen,
-                          policy.pszPassFormat, pRun->head.iLen)) {
+    if (!budget.StartPass(SpendsOtherRequestBudget(fault, policy), policy.lenMessage, pRun->iLen, policy.passMessage,
+                          pRun->head.iLen)) {
       break;
     }
     fault = pfnPass(pRun, budget.Attempt());

@@ -2,6 +2,7 @@
 // one request under the retry budget, on a line that has settled.
 #pragma once
 
+#include "hostlog/log_messages.h"
 #include "link/fault.h"
 #include "link/frame.h"
 #include "link/port_turn.h"
@@ -28,8 +29,8 @@ using PassFn = Fault (*)(TransactionRun* pRun, int iAttempt);
 
 // How a transaction's passes are traced and retried.
 struct PassPolicy {
-  const char* pszLenFormat;   // the request length, traced once after the first pass
-  const char* pszPassFormat;  // the attempts left and the last reply length, before every further pass
+  const LogMessage& lenMessage;   // the request length, traced once after the first pass
+  const LogMessage& passMessage;  // the attempts left and the last reply length, before every further pass
   // Writes retry an exception reply of code 1, 6, 7, 8 or another on the
   // budget of replies to other requests, as they retry those; reads spend a
   // send attempt on it.

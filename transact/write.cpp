@@ -8,6 +8,7 @@
 
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
 #include "link/frame.h"
 #include "link/frame_layout.h"
 #include "link/hex.h"
@@ -79,12 +80,12 @@ ExpectedReply EchoOf(const GateTransfer* pTransfer, uint32_t function, uint32_t 
 int SingleWriteGtc(DriverRequest* pRequest) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->iMemType != SARN_MEM_COILS) {
-    err(kLogTrace, "SARNMD> SingleWrite() not allowed for types different from 0");
+    SARN_LOG(kMsgSingleWriteGtcType);
     return SARN_REFUSED;
   }
   const uint8_t set = static_cast<const uint8_t*>(pTransfer->pData)[2];
   if (WriteGtcBits(pRequest, set) != SARN_OK) {
-    err(kLogTrace, "SARNMD> SingleWrite() Failed to write bit '%s'", GateName(pTransfer));
+    SARN_LOG(kMsgSingleWriteGtcBitFailed, GateName(pTransfer));
     return SARN_REFUSED;
   }
   return SARN_OK;
@@ -107,7 +108,7 @@ int MergeBitIntoRegister(DriverRequest* pRequest, uint32_t* pValue) {
   uint16_t wRegister = 0;
   const int rc = ReadRegisterForBit(pRequest, &wRegister);
   if (rc != SARN_OK) {
-    err(kLogTrace, "SARNMD> SingleWrite() error SingleRead() for spec. dig. gate, rc=%d", rc);
+    SARN_LOG(kMsgSingleWriteBitReadFailed, rc);
     return rc;
   }
   *pValue = wBits != 0 ? (wRegister | wBits) : (wRegister & wMask);
@@ -183,7 +184,7 @@ int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTra
 ResultCode BlockWriteGtc(DriverRequest* pRequest) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->iMemType != SARN_MEM_COILS) {
-    err(kLogTrace, "SARNMD> BlockWrite() not allowed for types different from 0");
+    SARN_LOG(kMsgBlockWriteGtcType);
     return SARN_REFUSED;
   }
   // The reset and the set mask hold the port together: no other block's
@@ -194,7 +195,7 @@ ResultCode BlockWriteGtc(DriverRequest* pRequest) {
   if (rc == SARN_OK) rc = WriteGtcBits(pRequest, 1);
   GivePortTurn(&turn);
   if (rc != SARN_OK) {
-    err(kLogTrace, "SARNMD> BlockWrite() Failed to write bit '%s'", GateName(pTransfer));
+    SARN_LOG(kMsgBlockWriteGtcBitFailed, GateName(pTransfer));
     return SARN_REFUSED;
   }
   return SARN_OK;
@@ -218,18 +219,17 @@ void FormatGtcBitMask(char* pszMask, int n, int32_t iAddress) {
 Fault ReportWriteFault(const TransactionRun* pRun, Fault fault, int iAttempt) {
   switch (fault) {
     case Fault::kLrc:
-      err(kLogTrace, "SARNMD> DoWrite() error in crc, retry %d", iAttempt);
+      SARN_LOG(kMsgWriteLrc, iAttempt);
       break;
     case Fault::kOtherEcho:
       // Handled like a reply from another controller.
-      err(kLogTrace, "SARNMD> DoWrite() echo of another request: address %Xh, value or quantity %Xh",
-          pRun->head.echoField, pRun->head.echoValue);
+      SARN_LOG(kMsgWriteOtherEcho, pRun->head.echoField, pRun->head.echoValue);
       break;
     case Fault::kException:
       // Retried like a reply to another request.
       break;
     default:
-      if (!IsOtherRequest(fault)) err(kLogTrace, "SARNMD> DoWrite() receive error, retry %d", iAttempt);
+      if (!IsOtherRequest(fault)) SARN_LOG(kMsgWriteReplyError, iAttempt);
       break;
   }
   return fault;
@@ -239,7 +239,7 @@ Fault ReportWriteFault(const TransactionRun* pRun, Fault fault, int iAttempt) {
 Fault WritePass(TransactionRun* pRun, int iAttempt) {
   DriverContext* pContext = pRun->pRequest->pContext;
   if (Send(pContext, pRun->pszText, pRun->iLen) != Fault::kNone) {
-    err(kLogTrace, "SARNMD> DoWrite() send error, retry %d", iAttempt);
+    SARN_LOG(kMsgWriteSendError, iAttempt);
     return Fault::kNotSent;
   }
   const Fault fault = ReceiveReply(pContext->hCom, &pRun->expected, pContext->rxBuf, &pRun->head);
@@ -262,7 +262,7 @@ int SingleWriteModbus(DriverRequest* pRequest) {
   ExpectedReply echo;
   const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value, &echo);
   const int rc = DoWrite(pRequest, pszText, iLen, echo);
-  if (rc != SARN_OK) err(kLogTrace, "SARNMD> SingleWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
+  if (rc != SARN_OK) SARN_LOG(kMsgSingleWriteResult, rc, GateName(pTransfer));
   return rc;
 }
 
@@ -274,7 +274,7 @@ ResultCode SingleWrite(DriverRequest* pRequest) {
   if (pContext->bComOpen == 0) return SARN_REFUSED;
   if (pTransfer->pData == nullptr) return SARN_REFUSED;
   if (IsInputType(pTransfer->iMemType)) {
-    err(kLogTrace, "SARNMD> SingleWrite() not allowed for types 1,3,5 and 6");
+    SARN_LOG(kMsgSingleWriteInputType);
     return SARN_REFUSED;
   }
   if (pContext->cProtocol == SARN_PROTOCOL_GTC) return SingleWriteGtc(pRequest);
@@ -297,7 +297,7 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
   // registers would land in the coils or holding registers of the same
   // addresses, a write the host never asked for.
   if (IsInputType(pTransfer->iMemType)) {
-    err(kLogTrace, "SARNMD> BlockWrite() not allowed for types 1,3,5 and 6");
+    SARN_LOG(kMsgBlockWriteInputType);
     return SARN_REFUSED;
   }
 
@@ -308,14 +308,14 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
   // a memory type no parser produces.
   if (pTransfer->iCount < 1 || nBytes > kMaxDataBytes || pTransfer->pData == nullptr || !AddressFits(pTransfer) ||
       !KnownMemType(pTransfer->iMemType)) {
-    err(kLogTrace, "SARNMD> BlockWrite() exited with rc= %u for '%s'", 1u, GateName(pTransfer));
+    SARN_LOG(kMsgBlockWriteResult, 1u, GateName(pTransfer));
     return SARN_REFUSED;
   }
   char* pszText = pContext->txBuf;
   ExpectedReply echo;
   const int iLen = FormatBlockWrite(pszText, pContext, pTransfer, static_cast<int>(nBytes), &echo);
   const int rc = DoWrite(pRequest, pszText, iLen, echo);
-  if (rc != SARN_OK) err(kLogTrace, "SARNMD> BlockWrite() exited with rc= %u for '%s'", rc, GateName(pTransfer));
+  if (rc != SARN_OK) SARN_LOG(kMsgBlockWriteResult, rc, GateName(pTransfer));
   return rc;
 }
 
@@ -368,8 +368,7 @@ int DoWrite(DriverRequest* pRequest, char* pszText, int iLen, const ExpectedRepl
   run.pszText = pszText;
   run.iLen = iLen;
   run.expected = expected;
-  const Fault fault = RunTransaction(
-      &run, &turn, WritePass, {"SARNMD> DoWrite() : len=%d", "SARNMD> DoWrite() : sRetry=%d, reply_len=%d", true});
+  const Fault fault = RunTransaction(&run, &turn, WritePass, {kMsgWriteLen, kMsgWritePass, true});
   pContext->bWriting = 0;
   GivePortTurn(&turn);
   return HostResult(fault);
