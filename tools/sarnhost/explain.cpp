@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver_host.h"
+#include "hostlog/log_messages.h"
 
 namespace sarnhost {
 
@@ -35,83 +36,124 @@ struct Attempt {
   int iArg2 = 0;  // the byte count asked for, or the value or quantity of another echo
 };
 
-bool StartsWith(const std::string& text, const char* pszPrefix) {
-  return text.rfind(pszPrefix, 0) == 0;
-}
-
-bool Contains(const std::string& text, const char* pszPart) {
-  return text.find(pszPart) != std::string::npos;
-}
-
-// The driver's exception messages and the codes they stand for.
-struct ExceptionText {
-  const char* pszText;
-  int iCode;
-};
-constexpr ExceptionText kExceptionTexts[] = {
-    {"(MB-protocol) Illegal function", 1},         {"(MB-protocol) Illegal data address", 2},
-    {"(MB-protocol) Illegal data value", 3},       {"(MB-protocol) Failure in associated device", 4},
-    {"(MB-protocol) Acknowledge (processing)", 5}, {"(MB-protocol) Busy, rejected message", 6},
-    {"(MB-protocol) Negative acknowledgment", 7},  {"(MB-protocol) Memory parity error", 8},
+// Up to two numbers a driver message carried, as its format converted them.
+struct Fields {
+  long lArg[2] = {};
+  int nArgs = 0;
 };
 
-int HexPair(const char* p) {
-  if (!isxdigit(static_cast<unsigned char>(p[0])) || !isxdigit(static_cast<unsigned char>(p[1]))) return -1;
-  char sz[3] = {p[0], p[1], '\0'};
-  return static_cast<int>(strtol(sz, nullptr, 16));
+// Reads a number in base at *ppText; false when there is none.
+bool TakeNumber(const char** ppText, int base, Fields* pFields) {
+  char* pEnd = nullptr;
+  const long lValue = strtol(*ppText, &pEnd, base);
+  if (pEnd == *ppText) return false;
+  if (pFields->nArgs < 2) pFields->lArg[pFields->nArgs] = lValue;
+  ++pFields->nArgs;
+  *ppText = pEnd;
+  return true;
 }
+
+// Whether text is what the driver logs with pszFormat: its literal characters
+// agree, and each conversion (%d, %u, %X, %c, %s, %2s) matches what it would
+// have printed, %s up to the next literal character. Numbers go to pFields.
+bool MatchesFormat(const char* pszFormat, const char* pszText, Fields* pFields) {
+  const char* f = pszFormat;
+  const char* t = pszText;
+  while (*f != '\0') {
+    if (*f != '%') {
+      if (*f++ != *t++) return false;
+      continue;
+    }
+    ++f;
+    while (isdigit(static_cast<unsigned char>(*f))) ++f;  // a width
+    const char conversion = *f++;
+    if (conversion == 'd' || conversion == 'u') {
+      if (!TakeNumber(&t, 10, pFields)) return false;
+    } else if (conversion == 'X') {
+      if (!TakeNumber(&t, 16, pFields)) return false;
+    } else if (conversion == 'c') {
+      if (*t++ == '\0') return false;
+    } else if (conversion == 's') {
+      const char* pNext = *f == '\0' ? t + strlen(t) : strchr(t, *f);
+      if (pNext == nullptr) return false;
+      t = pNext;
+    } else if (conversion == '%') {
+      if (*t++ != '%') return false;
+    } else {
+      return false;
+    }
+  }
+  return *t == '\0';
+}
+
+// The driver messages that report a failed attempt, and what each means.
+struct CauseOf {
+  const sarn::LogMessage& message;
+  Cause cause;
+  int iException;  // the code an exception message stands for
+};
+const CauseOf kCauses[] = {
+    {sarn::kMsgReceiveTimeout, Cause::kNoReply, 0},
+    {sarn::kMsgReceiveNoFrameStart, Cause::kNoStart, 0},
+    {sarn::kMsgReceiveOtherController, Cause::kOtherAddress, 0},
+    {sarn::kMsgExIllegalFunction, Cause::kException, 1},
+    {sarn::kMsgExIllegalAddress, Cause::kException, 2},
+    {sarn::kMsgExIllegalValue, Cause::kException, 3},
+    {sarn::kMsgExDeviceFailure, Cause::kException, 4},
+    {sarn::kMsgExAcknowledge, Cause::kException, 5},
+    {sarn::kMsgExBusy, Cause::kException, 6},
+    {sarn::kMsgExNegativeAck, Cause::kException, 7},
+    {sarn::kMsgExMemoryParity, Cause::kException, 8},
+    {sarn::kMsgExUnknown, Cause::kException, 0},
+    {sarn::kMsgReceiveExceptionTimeout, Cause::kBrokenOff, 0},
+    {sarn::kMsgReceiveCountTimeout, Cause::kBrokenOff, 0},
+    {sarn::kMsgReceiveRestTimeout, Cause::kBrokenOff, 0},
+    {sarn::kMsgReceiveExceptionShort, Cause::kWrongLength, 0},
+    {sarn::kMsgReceiveCountBad, Cause::kWrongLength, 0},
+    {sarn::kMsgReceiveRestShort, Cause::kWrongLength, 0},
+    {sarn::kMsgReceiveOtherFunction, Cause::kOtherFunction, 0},
+    {sarn::kMsgReceiveNoData, Cause::kNoData, 0},
+    {sarn::kMsgSendFailed, Cause::kSend, 0},
+    {sarn::kMsgReadLrc, Cause::kLrc, 0},
+    {sarn::kMsgWriteLrc, Cause::kLrc, 0},
+    {sarn::kMsgReadNoTermination, Cause::kNoCrLf, 0},
+    {sarn::kMsgReadBadData, Cause::kBadData, 0},
+    {sarn::kMsgReadOtherByteCount, Cause::kOtherReply, 0},
+    {sarn::kMsgWriteOtherEcho, Cause::kOtherEcho, 0},
+};
 
 // The exception code of the reply in the buffer, or 0 when it holds none.
 int ReplyException(const TransactionFacts& facts) {
   if (facts.pszReply == nullptr || facts.nReplySize < 7 || facts.pszReply[0] != ':') return 0;
-  int iFunction = HexPair(facts.pszReply + 3);
-  int iCode = HexPair(facts.pszReply + 5);
-  return iFunction >= 0 && (iFunction & 0x80) != 0 && iCode >= 0 ? iCode : 0;
+  Fields fields;
+  char sz[3] = {facts.pszReply[3], facts.pszReply[4], '\0'};
+  char szCode[3] = {facts.pszReply[5], facts.pszReply[6], '\0'};
+  const char* p = sz;
+  const char* q = szCode;
+  if (!TakeNumber(&p, 16, &fields) || *p != '\0' || !TakeNumber(&q, 16, &fields) || *q != '\0') return 0;
+  return (fields.lArg[0] & 0x80) != 0 ? static_cast<int>(fields.lArg[1]) : 0;
 }
 
-// Classifies one log line (without the tag); false when it reports no failed attempt.
+// Classifies one log line; false when it reports no failed attempt.
 bool Classify(const std::string& text, const TransactionFacts& facts, Attempt& a) {
-  if (StartsWith(text, "Receive() #1: timeout (iRead=")) {
-    a.cause = atoi(text.c_str() + strlen("Receive() #1: timeout (iRead=")) == 0 ? Cause::kNoReply : Cause::kBrokenOff;
-  } else if (StartsWith(text, "Receive() Start of frame not received")) {
-    a.cause = Cause::kNoStart;
-  } else if (StartsWith(text, "Wrong plc addr.")) {
-    a.cause = Cause::kOtherAddress;
-    a.iArg = static_cast<int>(strtol(text.c_str() + strlen("Wrong plc addr."), nullptr, 16));
-  } else if (StartsWith(text, "(MB-protocol")) {
-    a.cause = Cause::kException;
-    a.iArg = 0;
-    for (const ExceptionText& e : kExceptionTexts) {
-      if (text == e.pszText) a.iArg = e.iCode;
-    }
-    if (a.iArg == 0) a.iArg = ReplyException(facts);
-  } else if (StartsWith(text, "Receive() timeout 2nd part") || StartsWith(text, "Receive() error reading data part") ||
-             StartsWith(text, "Recieve() reading timeout last data part") ||
-             StartsWith(text, "Receive() reading timeout last data part")) {
-    a.cause = Cause::kBrokenOff;
-  } else if (StartsWith(text, "Receive() wrong length")) {
-    a.cause = Cause::kWrongLength;
-  } else if (StartsWith(text, "Different function returned")) {
-    a.cause = Cause::kOtherFunction;
-  } else if (StartsWith(text, "Receive() No data returned")) {
-    a.cause = Cause::kNoData;
-  } else if (StartsWith(text, "SEND> Unable to send message")) {
-    a.cause = Cause::kSend;
-  } else if (StartsWith(text, "DoRead() LRC error") || StartsWith(text, "DoWrite() error in crc")) {
-    a.cause = Cause::kLrc;
-  } else if (StartsWith(text, "DoRead() No termination of reply")) {
-    a.cause = Cause::kNoCrLf;
-  } else if (StartsWith(text, "DoRead() wrong data in reply")) {
-    a.cause = Cause::kBadData;
-  } else if (sscanf(text.c_str(), "DoRead() reply with byte count %d, request asked for %d", &a.iArg, &a.iArg2) == 2) {
-    a.cause = Cause::kOtherReply;
-  } else if (sscanf(text.c_str(), "DoWrite() echo of another request: address %xh, value or quantity %xh",
-                    reinterpret_cast<unsigned*>(&a.iArg), reinterpret_cast<unsigned*>(&a.iArg2)) == 2) {
-    a.cause = Cause::kOtherEcho;
-  } else {
-    return false;
+  for (const CauseOf& entry : kCauses) {
+    Fields fields;
+    if (!MatchesFormat(entry.message.pszFormat, text.c_str(), &fields)) continue;
+    a.cause = entry.cause;
+    a.iArg = static_cast<int>(fields.lArg[0]);
+    a.iArg2 = static_cast<int>(fields.lArg[1]);
+    // Part of a head that then stopped coming is a reply that broke off.
+    if (entry.cause == Cause::kNoReply && a.iArg != 0) a.cause = Cause::kBrokenOff;
+    if (entry.cause == Cause::kException) a.iArg = entry.iException != 0 ? entry.iException : ReplyException(facts);
+    return true;
   }
-  return true;
+  return false;
+}
+
+// Whether text is what the driver logs as message.
+bool Is(const std::string& text, const sarn::LogMessage& message) {
+  Fields fields;
+  return MatchesFormat(message.pszFormat, text.c_str(), &fields);
 }
 
 std::string ExceptionWords(int iCode) {
@@ -242,19 +284,17 @@ Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const Transa
   std::string refusal;
   bool bBitUpdate = false;
   for (const LogLine& l : lines) {
-    std::string text = l.text;
-    if (StartsWith(text, "SARNMD> ")) text.erase(0, 8);
+    const std::string& text = l.text;
     Attempt a{Cause::kNoReply};
     if (Classify(text, facts, a)) {
       attempts.push_back(a);
-    } else if (StartsWith(text, "SingleWrite() not allowed for types 1,3,5 and 6") ||
-               StartsWith(text, "BlockWrite() not allowed for types 1,3,5 and 6")) {
+    } else if (Is(text, sarn::kMsgSingleWriteInputType) || Is(text, sarn::kMsgBlockWriteInputType)) {
       refusal = std::string("not writable: ") + MemoryTypeName(facts.iMemType, facts.bGtc);
-    } else if (Contains(text, "not allowed for types different from 0")) {
+    } else if (Is(text, sarn::kMsgSingleWriteGtcType) || Is(text, sarn::kMsgBlockWriteGtcType)) {
       refusal = "not writable: with GTC only memory type 0 (the variables 200 to 511) is written";
-    } else if (StartsWith(text, "SingleRead() Only blocks are possible with GTC")) {
+    } else if (Is(text, sarn::kMsgSingleReadGtc)) {
       refusal = "a GTC controller is read in blocks only: give a COUNT";
-    } else if (StartsWith(text, "SingleWrite() error SingleRead() for spec. dig. gate")) {
+    } else if (Is(text, sarn::kMsgSingleWriteBitReadFailed)) {
       bBitUpdate = true;
     }
   }
