@@ -186,4 +186,52 @@ TEST(ConcurrentLinesTest, FourLinesAtOnceWithEveryOperationMixed) {
   EXPECT_LE(iRestarts, kLines);
 }
 
+// A block copied from another names the same port. Their transactions take
+// turns on the line: on two threads each read gets its own register's value
+// and each write lands, and no read takes the other's answer.
+TEST(ConcurrentLinesTest, TwoBlocksOnOnePortTakeTurns) {
+  plcsim::Simulator sim;
+  sim.FillPattern();
+  const std::string path = sim.OpenPty();
+  ASSERT_FALSE(path.empty());
+  const std::string link = "cb" + std::to_string(getpid() % 100000);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+
+  DriverContext original{};
+  ColdStartParams cold{};
+  snprintf(cold.szPort, sizeof cold.szPort, "%s", link.c_str());
+  cold.bEnable = 1;
+  cold.iTimeout = 100;
+  cold.line = {9600, 8, 0, 0};
+  DriverRequest start{&original, SARN_OP_COLD_START, 0, 0, &cold};
+  ASSERT_EQ(SarnMain(&start), 0);
+  DriverContext copy = original;
+
+  std::atomic<int> nWrong{0};
+  auto run = [&](DriverContext* pContext, uint16_t wRegister) {
+    for (int round = 0; round < kRounds; ++round) {
+      uint8_t cell[4] = {};
+      const uint16_t value = static_cast<uint16_t>(wRegister * 100 + round);
+      memcpy(cell + 2, &value, 2);
+      GateTransfer t{"gate", 0, 1, SARN_MEM_HOLDING_REGISTERS, wRegister, -1, 16, 0, 1, 0, cell};
+      DriverRequest write{pContext, SARN_OP_SINGLE_WRITE, 0, 0, &t};
+      if (SarnMain(&write) != 0) ++nWrong;
+      memset(cell, 0, sizeof cell);
+      DriverRequest read{pContext, SARN_OP_SINGLE_READ, 0, 0, &t};
+      uint16_t got = 0;
+      if (SarnMain(&read) == 0) memcpy(&got, cell + 2, 2);
+      if (got != value) ++nWrong;
+    }
+  };
+  std::thread first(run, &original, 10);
+  std::thread second(run, &copy, 20);
+  first.join();
+  second.join();
+  DriverRequest close{&original, SARN_OP_CLOSE_COM, 0, 0, nullptr};
+  EXPECT_EQ(SarnMain(&close), 0);
+  unlink(link.c_str());
+  EXPECT_EQ(nWrong, 0);
+}
+
 }  // namespace
