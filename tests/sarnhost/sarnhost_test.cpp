@@ -725,6 +725,86 @@ TEST(PlcsimProgram, FillShowsGateAddressKAsValueK) {
   EXPECT_EQ(coils.out, "0100001: 0\n0100002: 0\n0100003: 1\n") << Describe(coils);
 }
 
+// plcsim run as a program on a pseudo-terminal, stopped at the end.
+class PlcsimRun {
+ public:
+  explicit PlcsimRun(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"--pty"};
+    all.insert(all.end(), args.begin(), args.end());
+    ExecArgs sim(all, {}, PLCSIM_PATH);
+    int outPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0) return;
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = Spawn(sim, outPipe[1], devNull);
+    close(outPipe[1]);
+    close(devNull);
+    char c = 0;
+    while (read(outPipe[0], &c, 1) == 1 && c != '\n') path_ += c;
+    close(outPipe[0]);
+  }
+  ~PlcsimRun() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+};
+
+// Each fault plcsim plays on demand, as sarnhost reports it.
+TEST(PlcsimProgram, FaultsOnDemand) {
+  struct Case {
+    std::vector<std::string> plcsim;
+    int iStatus;
+    std::string said;  // on standard error, or standard output when successful
+  } cases[] = {
+      {{"--exception", "4:11=2"}, 1, "controller 1 answered exception 2: illegal data address"},
+      {{"--exception", "4:12=2"}, 0, "0140011: 11 (0x000B)"},
+      {{"--exception", "*=6"}, 1, "answered exception 6"},
+      {{"--silent", "100"}, 2, "no reply from controller 1 (3 attempts, 200 ms each)"},
+      {{"--lrc-errors", "100"}, 1, "LRC error in the reply (3 attempts)"},
+      {{"--garble", "100", "--seed", "3"}, 1, "failed"},
+      {{"--late", "400"}, 0, "0140011: 11 (0x000B)"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.plcsim;
+    args.push_back("--fill");
+    PlcsimRun sim(args);
+    ASSERT_FALSE(sim.path().empty());
+    RunResult r = RunSarnhost({"--port", sim.path(), "--timeout", "20", "read", "0140011"});
+    EXPECT_EQ(r.iStatus, c.iStatus) << c.plcsim[0] << "\n" << Describe(r);
+    EXPECT_NE((c.iStatus == 0 ? r.out : r.err).find(c.said), std::string::npos) << c.plcsim[0] << "\n" << Describe(r);
+    if (c.plcsim[0] == "--late") {
+      EXPECT_GE(r.dSeconds, 0.4);
+    }
+  }
+}
+
+// A bad fault option is refused with the reason, before anything is served.
+TEST(PlcsimProgram, RefusesBadFaultOptions) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--silent", "101"}, {"--exception", "4:11"}, {"--garble"}, {"--echo=1"}, {"--late", "x"}}) {
+    args.insert(args.begin(), "--pty");
+    ExecArgs a(args, {}, PLCSIM_PATH);
+    int errPipe[2];
+    ASSERT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
+    pid_t pid = Spawn(a, errPipe[1], errPipe[1]);
+    close(errPipe[1]);
+    std::string text;
+    char buf[512];
+    ssize_t n = 0;
+    while ((n = read(errPipe[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 2) << args[1];
+    EXPECT_EQ(text.rfind("plcsim: ", 0), 0u) << text;
+    EXPECT_NE(text.find("(try --help)"), std::string::npos) << text;
+  }
+}
+
 // The driver takes port names of at most 11 characters; longer paths are
 // handed over under an alias.
 TEST_F(SarnhostTest, LongPortPathWorks) {

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "plcsim.h"
@@ -28,7 +29,8 @@ const char kUsage[] =
     "                   masked bits 161..472\n"
     "  --pace-baud N    send replies one character at a time at N baud\n"
     "                   (10 bits a character)\n"
-    "  --delay MS       wait MS milliseconds before each reply\n"
+    "  --late MS        answer every request MS milliseconds late (--delay MS\n"
+    "                   is the same)\n"
     "  --table-size N   coils, inputs and registers at addresses 0..N-1\n"
     "                   (default 10000)\n"
     "  --fill           fill the tables with a pattern by gate address k, which\n"
@@ -40,6 +42,21 @@ const char kUsage[] =
     "                     GTC register i of area a = a * 1000 + i (i from 0)\n"
     "                   (otherwise everything starts at 0)\n"
     "  -v               print each request and its reply to standard error\n"
+    "\n"
+    "Faults on demand (percentages are drawn per request it would answer):\n"
+    "  --silent PCT     say nothing to PCT % of the requests\n"
+    "  --exception REF=CODE\n"
+    "                   answer exception CODE to every request that touches\n"
+    "                   REF: TABLE:N with mbpoll's table (0 coils, 1 discrete\n"
+    "                   inputs, 3 input registers, 4 holding registers) and N\n"
+    "                   counted from 1 (4:11 is gate 0140011), or * for every\n"
+    "                   request (repeatable; the first that matches answers)\n"
+    "  --lrc-errors PCT reply with a wrong LRC to PCT % of the requests\n"
+    "  --garble PCT     replace one character of PCT % of the replies by line\n"
+    "                   noise (a character that is not a hex digit)\n"
+    "  --echo           send every character received straight back before\n"
+    "                   anything else, as a two-wire RS-485 adapter does\n"
+    "  --seed N         seed of the draws (default: the time)\n"
     "  --help           show this text\n"
     "\n"
     "Runs until SIGINT or SIGTERM, then exits 0.\n";
@@ -64,6 +81,7 @@ int main(int argc, char** argv) {
   bool fill = false;
   std::string device;
   bool baudGiven = false;
+  bool seedGiven = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -122,7 +140,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--pace-baud") {
       if (!takeNumber(4000000, n, error)) return Fail(error);
       options.paceBaud = static_cast<uint32_t>(n);
-    } else if (arg == "--delay") {
+    } else if (arg == "--late" || arg == "--delay") {
       if (!takeNumber(600000, n, error)) return Fail(error);
       options.replyDelayMs = static_cast<uint32_t>(n);
     } else if (arg == "--table-size") {
@@ -130,6 +148,26 @@ int main(int argc, char** argv) {
       options.tableSize = static_cast<uint16_t>(n);
     } else if (arg == "--fill" && noValue()) {
       fill = true;
+    } else if (arg == "--silent" || arg == "--lrc-errors" || arg == "--garble") {
+      if (!takeNumber(100, n, error)) return Fail(error);
+      int& percent = arg == "--silent"       ? options.silentPercent
+                     : arg == "--lrc-errors" ? options.lrcErrorPercent
+                                             : options.garblePercent;
+      percent = static_cast<int>(n);
+    } else if (arg == "--exception") {
+      std::string text;
+      plcsim::ExceptionRule rule;
+      if (!takeValue(text)) return Fail("option --exception needs a value");
+      if (!plcsim::ParseExceptionRule(text, rule)) {
+        return Fail("bad value '" + text + "' for --exception (TABLE:N=CODE such as 4:11=2, or *=CODE; CODE 1..255)");
+      }
+      options.exceptions.push_back(rule);
+    } else if (arg == "--echo" && noValue()) {
+      options.echo = true;
+    } else if (arg == "--seed") {
+      if (!takeNumber(4294967295UL, n, error)) return Fail(error);
+      options.seed = static_cast<uint32_t>(n);
+      seedGiven = true;
     } else if (arg == "-v") {
       options.verbose = true;
     } else {
@@ -140,6 +178,7 @@ int main(int argc, char** argv) {
   if (usePty == !device.empty()) return Fail("give exactly one of --pty and --device PATH");
   if (baudGiven && usePty) return Fail("--baud applies to --device only");
   if (options.addresses.empty()) options.addresses.push_back(1);
+  if (!seedGiven) options.seed = static_cast<uint32_t>(time(nullptr));
   if (!usePty && !plcsim::SupportedBaud(options.deviceBaud)) {
     return Fail("unsupported speed " + std::to_string(options.deviceBaud) + " for --baud");
   }
