@@ -204,7 +204,8 @@ TEST_F(SarnhostTest, WritesReachTheController) {
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
   EXPECT_EQ(sim_.Holding(10), 4321);
 
-  r = RunSarnhost(On({"write", "0140021", "1", "0x2", "-1"}));
+  // -1 is mbpoll's "once" wherever it stands: a value of -1 goes after "--".
+  r = RunSarnhost(On({"write", "0140021", "1", "0x2", "--", "-1"}));
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
   EXPECT_EQ(sim_.Holding(20), 1);
   EXPECT_EQ(sim_.Holding(21), 2);
@@ -452,9 +453,10 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
       {{"read", "-t", "3", "-r", "5"}, {"read", "0130005"}},
       {{"read", "-t", "0", "-r", "3", "-c", "4"}, {"read", "0100003", "4"}},
       {{"read", "-t", "1", "-r", "2", "-c", "3"}, {"read", "0110002", "3"}},
-      {{"read", "-t", "4:float", "-r", "51"}, {"read", "0170051"}},
-      {{"read", "-t", "3:int", "-r", "61"}, {"read", "0160061"}},
-      {{"read", "-t", "4:int", "-r", "1", "-c", "2"}, {"read", "0180001", "2"}},
+      // 32-bit values: -B takes the high word first, as the driver does by default.
+      {{"read", "-t", "4:float", "-r", "51", "-B"}, {"read", "0170051"}},
+      {{"read", "-t", "3:int", "-r", "61", "-B"}, {"read", "0160061"}},
+      {{"read", "-t", "4:int", "-r", "1", "-c", "2", "-B"}, {"read", "0180001", "2"}},
   };
   for (const Case& c : cases) {
     RunResult a = RunSarnhost(On(c.mbpoll));
@@ -487,7 +489,7 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
   };
   const Bad bad[] = {
       {{"read", "-t", "2"}, 64, "bad value '2' for -t"},
-      {{"read", "-a", "100"}, 64, "slave 100 does not fit the two decimal digits"},
+      {{"read", "-a", "248"}, 64, "bad value '248' for -a: controllers 1..247"},
       {{"read", "-r", "10000"}, 64, "reference 10000 does not fit the four decimal digits"},
       {{"write", "-r", "1", "-c", "2", "5"}, 64, "-c 2 but 1 values given"},
       {{"read", "-r", "1", "0140001"}, 64, "usage: sarnhost [options] read"},
