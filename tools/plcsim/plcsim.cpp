@@ -607,23 +607,8 @@ std::vector<uint8_t> Simulator::ExecuteModbus(const std::vector<uint8_t>& req, b
     case 1:
     case 2:
     case 3:
-    case 4: {
-      if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
-      const uint16_t addr = Word(req, 2);
-      const int quantity = Word(req, 4);
-      const bool bits = function <= 2;
-      if (quantity < 1 || quantity > (bits ? kMaxReadBits : kMaxReadRegisters))
-        return ExceptionReply(req, kIllegalValue);
-      if (addr + static_cast<size_t>(quantity) > table) return ExceptionReply(req, kIllegalAddress);
-      if (bits) {
-        const std::vector<bool>& t = function == 1 ? coils_ : inputs_;
-        return PackBits(req, quantity, [&](int i) { return t[addr + i]; });
-      }
-      const std::vector<uint16_t>& t = function == 3 ? holding_ : inputRegs_;
-      std::vector<uint8_t> out{req[0], function, static_cast<uint8_t>(quantity * 2)};
-      for (int i = 0; i < quantity; ++i) PutWord(out, t[addr + i]);
-      return out;
-    }
+    case 4:
+      return ReadModbus(req);
     case 5:
     case 6: {
       if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
@@ -641,32 +626,56 @@ std::vector<uint8_t> Simulator::ExecuteModbus(const std::vector<uint8_t>& req, b
       return req;  // echo
     }
     case 15:
-    case 16: {
-      if (dataLen < 5) return ExceptionReply(req, kIllegalValue);
-      const uint16_t addr = Word(req, 2);
-      const int quantity = Word(req, 4);
-      const size_t byteCount = req[6];
-      const bool bits = function == 15;
-      const size_t expectedBytes = bits ? (quantity + 7) / 8 : quantity * 2;
-      if (quantity < 1 || quantity > (bits ? kMaxWriteBits : kMaxWriteRegisters) || byteCount != expectedBytes ||
-          dataLen != 5 + byteCount) {
-        return ExceptionReply(req, kIllegalValue);
-      }
-      if (addr + static_cast<size_t>(quantity) > table) return ExceptionReply(req, kIllegalAddress);
-      if (perform) {
-        for (int i = 0; i < quantity; ++i) {
-          if (bits) {
-            coils_[addr + i] = (req[7 + i / 8] >> (i % 8)) & 1;
-          } else {
-            holding_[addr + i] = Word(req, 7 + 2 * i);
-          }
-        }
-      }
-      return {req.begin(), req.begin() + 6};  // address, function, start, quantity
-    }
+    case 16:
+      return WriteModbusBlock(req, perform);
     default:
       return ExceptionReply(req, kIllegalFunction);
   }
+}
+
+// Functions 1 to 4: bits or registers from one of the four tables.
+std::vector<uint8_t> Simulator::ReadModbus(const std::vector<uint8_t>& req) {
+  const uint8_t function = req[1];
+  if (req.size() - 2 != 4) return ExceptionReply(req, kIllegalValue);
+  const uint16_t addr = Word(req, 2);
+  const int quantity = Word(req, 4);
+  const bool bits = function <= 2;
+  if (quantity < 1 || quantity > (bits ? kMaxReadBits : kMaxReadRegisters)) return ExceptionReply(req, kIllegalValue);
+  if (addr + static_cast<size_t>(quantity) > options_.tableSize) return ExceptionReply(req, kIllegalAddress);
+  if (bits) {
+    const std::vector<bool>& t = function == 1 ? coils_ : inputs_;
+    return PackBits(req, quantity, [&](int i) { return t[addr + i]; });
+  }
+  const std::vector<uint16_t>& t = function == 3 ? holding_ : inputRegs_;
+  std::vector<uint8_t> out{req[0], function, static_cast<uint8_t>(quantity * 2)};
+  for (int i = 0; i < quantity; ++i) PutWord(out, t[addr + i]);
+  return out;
+}
+
+// Functions 15 and 16: several coils or holding registers.
+std::vector<uint8_t> Simulator::WriteModbusBlock(const std::vector<uint8_t>& req, bool perform) {
+  const size_t dataLen = req.size() - 2;
+  if (dataLen < 5) return ExceptionReply(req, kIllegalValue);
+  const uint16_t addr = Word(req, 2);
+  const int quantity = Word(req, 4);
+  const size_t byteCount = req[6];
+  const bool bits = req[1] == 15;
+  const size_t expectedBytes = bits ? (quantity + 7) / 8 : quantity * 2;
+  if (quantity < 1 || quantity > (bits ? kMaxWriteBits : kMaxWriteRegisters) || byteCount != expectedBytes ||
+      dataLen != 5 + byteCount) {
+    return ExceptionReply(req, kIllegalValue);
+  }
+  if (addr + static_cast<size_t>(quantity) > options_.tableSize) return ExceptionReply(req, kIllegalAddress);
+  if (perform) {
+    for (int i = 0; i < quantity; ++i) {
+      if (bits) {
+        coils_[addr + i] = (req[7 + i / 8] >> (i % 8)) & 1;
+      } else {
+        holding_[addr + i] = Word(req, 7 + 2 * i);
+      }
+    }
+  }
+  return {req.begin(), req.begin() + 6};  // address, function, start, quantity
 }
 
 std::vector<uint8_t> Simulator::ExecuteGtc(const std::vector<uint8_t>& req, bool perform) {

@@ -182,6 +182,8 @@ class Simulator {
   std::vector<uint8_t> Execute(const std::vector<uint8_t>& req, bool perform);
   std::vector<uint8_t> ExecuteModbus(const std::vector<uint8_t>& req, bool perform);
   std::vector<uint8_t> ExecuteGtc(const std::vector<uint8_t>& req, bool perform);
+  std::vector<uint8_t> ReadModbus(const std::vector<uint8_t>& req);
+  std::vector<uint8_t> WriteModbusBlock(const std::vector<uint8_t>& req, bool perform);
   bool WaitStop(uint32_t ms);
   // Faults on demand: the fault that Options give this request (None when none).
   Fault DrawFault(const std::vector<uint8_t>& req);
