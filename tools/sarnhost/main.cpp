@@ -29,6 +29,7 @@ LineDefaults Defaults(const DriverInfo* pInfo) {
 
 // help, --help, --version: answered without a port, with or without a driver.
 bool AnswersAlone(const Options& o, const Driver& driver, bool bLoaded, const DriverInfo& info) {
+  if (o.command == "help" && !o.args.empty() && !IsCommand(o.args[0])) return false;  // CheckArguments says why
   if (o.bVersion) {
     PrintVersion(bLoaded ? &driver : nullptr, bLoaded ? &info : nullptr);
     return true;

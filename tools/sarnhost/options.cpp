@@ -149,7 +149,8 @@ std::string SetStopBits(const std::string& value, long& lStop) {
 std::string SetMode(const std::string& value) {
   if (strcasecmp(value.c_str(), "ascii") == 0) return "";
   // Marked as a reason of its own, not a bad value (see cli::Refused).
-  return "\x01-m " + value + ": sarnhost speaks Modbus ASCII (and GTC) over a serial line; mbpoll's -m rtu and -m tcp have no "
+  return "\x01-m " + value +
+         ": sarnhost speaks Modbus ASCII (and GTC) over a serial line; mbpoll's -m rtu and -m tcp have no "
          "meaning here";
 }
 
@@ -359,7 +360,11 @@ void PrintOverview(const std::string& options) {
       "Commands (sarnhost help COMMAND, or COMMAND --help, shows one):\n");
   for (const Command& c : kCommands) {
     const std::string usage = std::string(c.pszUsage).substr(0, std::string(c.pszUsage).find(" | "));
-    printf("  %-21s %s\n", usage.c_str(), c.pszSummary);
+    if (usage.size() > 21) {
+      printf("  %s\n  %-21s %s\n", usage.c_str(), "", c.pszSummary);
+    } else {
+      printf("  %-21s %s\n", usage.c_str(), c.pszSummary);
+    }
   }
   printf("\n%s\n%s\nOptions (one meaning each, before or after the command):\n%s\n%s", kGateHelp, kMbpollHelp,
          options.c_str(), kTailHelp);
