@@ -1101,6 +1101,10 @@ TEST_F(SarnhostTest, SmallThingsReadAsWords) {
                         {{"--port", "DEV", "write", "0140001", "abc"}, 64, "'abc' is not a number"},
                         {{"--port", "DEV", "write", "0140001", "70000"}, 64, "does not fit a 16-bit register"},
                     });
+  // A device name that is no path is under /dev/ ("pts/3" for /dev/pts/3).
+  RunResult shortName = RunSarnhost({"read", pty_.substr(5), "0140002"});
+  EXPECT_EQ(shortName.out, "0140002: 2 (0x0002)\n") << Describe(shortName);
+
   RunResult bad = RunSarnhost(On({"read", "014000"}));
   for (char c : bad.err) EXPECT_TRUE(c == '\n' || (c >= ' ' && c < 127)) << "invisible character in " << bad.err;
 

@@ -8,6 +8,9 @@ namespace cli {
 
 namespace {
 
+// Marks a setter's answer as a whole message (see Reason()).
+constexpr char kReasonMark = '\x01';
+
 // "-x" or "--name" as the user can write it, for messages.
 std::string Name(const Option& o) {
   if (o.pszLong != nullptr) return std::string("--") + o.pszLong;
@@ -41,7 +44,7 @@ const Option* FindLong(const std::vector<Option>& table, const std::string& name
 std::string Apply(const Option& o, bool bLong, const std::string& value) {
   std::string what = o.set(value);
   if (what.empty()) return "";
-  if (o.pszValue == nullptr) return what;  // a refused flag says why itself
+  if (what[0] == kReasonMark) return what.substr(1);
   return "bad value '" + value + "' for " + Spelled(o, bLong) + ": " + what;
 }
 
@@ -139,16 +142,15 @@ Option Heading(const char* pszText) {
   return {0, nullptr, nullptr, pszText, nullptr};
 }
 
+std::string Reason(const std::string& message) {
+  return kReasonMark + message;
+}
+
 Option Refused(char cShort, const char* pszLong, const char* pszValue, const std::string& reason) {
-  Option o{cShort, pszLong, nullptr, "", nullptr};
+  // With a value it takes the value too, so that the reason, not the value,
+  // is what is reported.
   const std::string name = cShort != 0 ? std::string("-") + cShort : std::string("--") + pszLong;
-  o.set = [name, reason](const std::string&) { return name + ": " + reason; };
-  if (pszValue != nullptr) {
-    // Takes its value so that the reason, not the value, is what is reported.
-    o.pszValue = pszValue;
-    o.set = [name, reason](const std::string&) { return "\x01" + name + ": " + reason; };
-  }
-  return o;
+  return {cShort, pszLong, pszValue, "", [name, reason](const std::string&) { return Reason(name + ": " + reason); }};
 }
 
 std::string Parse(const std::vector<Option>& table, int argc, const char* const* argv,
@@ -167,11 +169,7 @@ std::string Parse(const std::vector<Option>& table, int argc, const char* const*
     } else {
       why = ParseShortOptions(table, argc, argv, i);
     }
-    if (why.empty()) continue;
-    // A refused option with a value marks its reason so that it is not
-    // reported as a bad value.
-    const size_t mark = why.find('\x01');
-    return mark == std::string::npos ? why : why.substr(mark + 1);
+    if (!why.empty()) return why;
   }
   return "";
 }

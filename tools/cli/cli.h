@@ -17,8 +17,13 @@
 namespace cli {
 
 // What an option does with its value ("" for a flag): "" when it took it,
-// otherwise what a good value looks like ("a number 1..247").
+// otherwise what a good value looks like ("a number 1..247"), which the
+// parser reports as "bad value 'X' for -x: a number 1..247"; or a Reason().
 using Setter = std::function<std::string(const std::string& value)>;
+
+// A setter's answer that is the whole message, not a description of good
+// values: an option refused for what it means rather than how it is written.
+std::string Reason(const std::string& message);
 
 struct Option {
   char cShort = 0;                 // 'x' for -x; 0 when none

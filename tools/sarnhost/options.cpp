@@ -148,10 +148,9 @@ std::string SetStopBits(const std::string& value, long& lStop) {
 
 std::string SetMode(const std::string& value) {
   if (strcasecmp(value.c_str(), "ascii") == 0) return "";
-  // Marked as a reason of its own, not a bad value (see cli::Refused).
-  return "\x01-m " + value +
-         ": sarnhost speaks Modbus ASCII (and GTC) over a serial line; mbpoll's -m rtu and -m tcp have no "
-         "meaning here";
+  return cli::Reason("-m " + value +
+                     ": sarnhost speaks Modbus ASCII (and GTC) over a serial line; mbpoll's -m rtu and -m tcp have "
+                     "no meaning here");
 }
 
 std::vector<cli::Option> MbpollOptions(Options& o) {

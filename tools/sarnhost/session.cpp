@@ -127,9 +127,10 @@ std::string RefusalReason(const std::vector<LogLine>& lines, const Gate& gate, b
   return "see the driver's log with -v";
 }
 
-// The device a port name means: a name without '/' is under /dev/.
+// The device a port name means: a name that is no path (ttyUSB0, pts/3) is
+// under /dev/.
 std::string DevicePath(const std::string& port) {
-  if (port.find('/') != std::string::npos || port == "NUL") return port;
+  if (port.empty() || port[0] == '/' || port[0] == '.' || port == "NUL") return port;
   return "/dev/" + port;
 }
 
