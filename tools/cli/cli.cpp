@@ -23,8 +23,14 @@ std::string Spelled(const Option& o, bool bLong) {
   return o.pszLong != nullptr ? s + " (--" + o.pszLong + ")" : s;
 }
 
+// "-5", "-2.25", "-0x10": a whole negative number, a value rather than options.
 bool LooksNegativeNumber(const std::string& arg) {
-  return arg.size() >= 2 && arg[0] == '-' && (std::isdigit(static_cast<unsigned char>(arg[1])) || arg[1] == '.');
+  if (arg.size() < 2 || arg[0] != '-' || !(std::isdigit(static_cast<unsigned char>(arg[1])) || arg[1] == '.')) {
+    return false;
+  }
+  char* pEnd = nullptr;
+  std::strtod(arg.c_str(), &pEnd);
+  return *pEnd == '\0';
 }
 
 const Option* FindShort(const std::vector<Option>& table, char c) {
