@@ -180,10 +180,10 @@ std::string Parse(const std::vector<Option>& table, int argc, const char* const*
   return "";
 }
 
-std::string Help(const std::vector<Option>& table) {
+std::string Help(const std::vector<Option>& table, const std::function<bool(const Option&)>& keep) {
   std::string out;
   for (const Option& o : table) {
-    if (o.pszHelp == nullptr || *o.pszHelp == '\0') continue;
+    if (o.pszHelp == nullptr || *o.pszHelp == '\0' || (keep && !keep(o))) continue;
     if (o.cShort == 0 && o.pszLong == nullptr) {
       out += std::string(o.pszHelp) + "\n";
       continue;

@@ -61,6 +61,7 @@ std::string Parse(const std::vector<Option>& table, int argc, const char* const*
 
 // The help lines of the table's options, "  -x, --name VALUE   help", the
 // help wrapped and aligned at column 24.
-std::string Help(const std::vector<Option>& table);
+// With a filter: only the options it keeps (headings are left out).
+std::string Help(const std::vector<Option>& table, const std::function<bool(const Option&)>& keep = nullptr);
 
 }  // namespace cli

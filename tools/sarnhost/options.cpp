@@ -21,9 +21,12 @@ struct Command {
   const char* pszSummary;
   const char* pszDetail;
   const char* pszExample;
-  size_t nMin, nMax;      // arguments with gate texts
-  size_t nMbMin, nMbMax;  // arguments with mbpoll's -a, -t, -r
+  size_t nMin, nMax;       // arguments with gate texts
+  size_t nMbMin, nMbMax;   // arguments with mbpoll's -a, -t, -r
+  const char* pszOptions;  // the options its help shows, by short or long name
 };
+
+const char kValueOptions[] = " a t r c 0 B port b d P s o timeout n T driver v q h ";
 
 constexpr size_t kMany = 100000;
 
@@ -33,14 +36,14 @@ const Command kCommands[] = {
      "-a with several controllers (1,2 or 1:5) reads each in turn.\n",
      "sarnhost --port /dev/ttyUSB0 read 0140001 2\n"
      "sarnhost --port /dev/ttyUSB0 read -a 1 -t 4 -r 1 -c 2      # the same two registers",
-     1, 2, 0, 0},
+     1, 2, 0, 0, kValueOptions},
     {"write", "write GATE VALUE... | write -a N -t T -r N VALUE...",
      "write one value, or several as a block from GATE on",
      "Write values: 0/1/on/off for bits, decimal or 0x-hexadecimal integers, floats.\n"
      "A negative value of -1 or -0 goes after --, as with mbpoll (they are options).\n",
      "sarnhost --port /dev/ttyUSB0 write 0140011 4321\n"
      "sarnhost --port /dev/ttyUSB0 write -a 1 -t 4 -r 21 1 2 3   # registers 21, 22, 23",
-     2, kMany, 1, kMany},
+     2, kMany, 1, kMany, kValueOptions},
     {"poll", "poll GATE... | poll -a N -t T -r N [-c N]",
      "read the gates round after round: a live table, a summary at the end",
      "Reads every -l/--interval MS (default 1000) for --count rounds (-1: one round; default\n"
@@ -50,18 +53,19 @@ const Command kCommands[] = {
      "--csv FILE appends a line per value read: time, gate, value, result, ms.\n",
      "sarnhost --port /dev/ttyUSB0 poll 0140001 0170001 -l 500 --count 20\n"
      "sarnhost --port /dev/ttyUSB0 poll 0100200:8                 # GTC: variables 200..207",
-     1, 1000, 0, 0},
+     1, 1000, 0, 0, " a t r c 0 B interval count csv port b d P s o timeout n T driver v h "},
     {"scan", "scan [--from N] [--to N] [--bauds LIST] [--parities LIST]",
      "find the controllers that answer on the line; a table at the end",
      "Probes controllers --from to --to (default 1 to 247) with a read of holding register 1,\n"
      "at each combination of --bauds and --parities, with a reply time-out of 100 ms unless\n"
      "-o or --timeout says otherwise. Ctrl-C stops after the probe under way.\n",
-     "sarnhost --port /dev/ttyUSB0 scan --bauds 9600,19200 --parities E,N --to 32", 0, 0, 0, 0},
-    {"info", "info", "show what the driver reports about itself", "", "sarnhost info", 0, 0, 0, 0},
+     "sarnhost --port /dev/ttyUSB0 scan --bauds 9600,19200 --parities E,N --to 32", 0, 0, 0, 0,
+     " from to bauds parities port b d P s o timeout n driver v h "},
+    {"info", "info", "show what the driver reports about itself", "", "sarnhost info", 0, 0, 0, 0, " driver h "},
     {"demo", "demo", "show the driver at work against simulated controllers",
      "Needs no port: the controllers are simulated on pseudo-terminals. -v shows the traces.\n", "sarnhost demo", 0, 0,
-     0, 0},
-    {"help", "help [COMMAND]", "show this text, or one command's", "", "sarnhost help poll", 0, 1, 0, 0},
+     0, 0, " driver v h "},
+    {"help", "help [COMMAND]", "show this text, or one command's", "", "sarnhost help poll", 0, 1, 0, 0, " h "},
 };
 
 const Command* FindCommand(const std::string& name) {
@@ -350,6 +354,22 @@ const char kTailHelp[] =
     "64 for a bad command line, 69 when the driver cannot be loaded, 73 when the\n"
     "CSV file cannot be written.\n";
 
+// The help of the options, every one or those a command takes, with the
+// driver's line defaults filled in.
+std::string OptionsHelp(const LineDefaults& d, const Command* c) {
+  Options scratch;
+  std::string text = cli::Help(Table(scratch), [c](const cli::Option& opt) {
+    if (c == nullptr) return true;
+    const std::string names = c->pszOptions;
+    const std::string shortName = std::string(" ") + opt.cShort + " ";
+    const std::string longName = opt.pszLong != nullptr ? std::string(" ") + opt.pszLong + " " : "";
+    return (opt.cShort != 0 && names.find(shortName) != std::string::npos) ||
+           (!longName.empty() && names.find(longName) != std::string::npos);
+  });
+  text = Replace(Replace(text, "%BAUD%", d.baud), "%BITS%", d.dataBits);
+  return Replace(Replace(text, "%PARITY%", d.parity), "%STOP%", d.stopBits);
+}
+
 void PrintOverview(const std::string& options) {
   printf(
       "Usage: sarnhost [options] COMMAND [arguments]\n"
@@ -423,19 +443,15 @@ int CheckArguments(const Options& o) {
 }
 
 void PrintHelp(const std::string& command, const LineDefaults& d) {
-  Options scratch;
-  std::string options = cli::Help(Table(scratch));
-  options = Replace(Replace(Replace(Replace(options, "%BAUD%", d.baud), "%BITS%", d.dataBits), "%PARITY%", d.parity),
-                    "%STOP%", d.stopBits);
   const Command* c = FindCommand(command);
   if (c == nullptr || command == "help") {
-    PrintOverview(options);
+    PrintOverview(OptionsHelp(d, nullptr));
     return;
   }
   printf("Usage: sarnhost [options] %s\n%s.\n\n%s", c->pszUsage, c->pszSummary, c->pszDetail);
   printf("%sExample:\n", *c->pszDetail != '\0' ? "\n" : "");
   printf("  %s\n", Replace(c->pszExample, "\n", "\n  ").c_str());
-  printf("\nOptions (sarnhost --help for the gate texts and everything else):\n%s", options.c_str());
+  printf("\nOptions (sarnhost --help for the gate texts and the rest):\n%s", OptionsHelp(d, c).c_str());
 }
 
 }  // namespace sarnhost
