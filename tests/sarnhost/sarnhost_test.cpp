@@ -1059,6 +1059,12 @@ TEST(SarnhostHelp, EachCommandHasItsOwnHelpAndTheVersionIsShown) {
       EXPECT_EQ(r.out.find("Commands ("), std::string::npos) << "the whole text instead of one command's";
     }
   }
+  // Only the options the command takes.
+  RunResult scan = RunSarnhost({"scan", "--help"});
+  EXPECT_NE(scan.out.find("--bauds LIST"), std::string::npos) << scan.out;
+  EXPECT_EQ(scan.out.find("--csv"), std::string::npos) << scan.out;
+  EXPECT_NE(RunSarnhost({"help", "poll"}).out.find("--csv FILE"), std::string::npos);
+
   RunResult bad = RunSarnhost({"help", "frobnicate"});
   EXPECT_EQ(bad.iStatus, 64);
   EXPECT_NE(bad.err.find("no command 'frobnicate' to help with"), std::string::npos) << Describe(bad);
