@@ -157,41 +157,41 @@ std::string SetMode(const std::string& value) {
                      "no meaning here");
 }
 
+// mbpoll's value naming: each of -a, -t, -r switches sarnhost to it.
+std::string SetSlaves(Options& o, const std::string& v) {
+  o.bMbpoll = true;
+  return ParseSlaves(v, o.slaves) ? "" : "controllers 1..247: N, N,M or N:M";
+}
+
+std::string SetTable(Options& o, const std::string& v) {
+  o.bMbpoll = true;
+  if (!ValidMbpollType(v)) return "0, 1, 3 or 4; 3 and 4 also with :int, :float or :hex";
+  o.mbType = v;
+  return "";
+}
+
+std::string SetReference(Options& o, const std::string& v) {
+  o.bMbpoll = true;
+  return cli::ParseLong(v, 0, 65535, o.lRef) ? "" : "a reference 1..65535 (0..65535 with -0)";
+}
+
+std::string SetCount(Options& o, const std::string& v) {
+  o.bCountGiven = true;
+  return cli::ParseLong(v, 1, 2000, o.lCount) ? "" : "a number of values, 1..2000";
+}
+
 std::vector<cli::Option> MbpollOptions(Options& o) {
   using namespace cli;
-  auto setTrue = [](bool& b) { b = true; };
+  auto with = [&o](std::string (*set)(Options&, const std::string&)) {
+    return [&o, set](const std::string& v) { return set(o, v); };
+  };
   return {
-      Custom(
-          'a', nullptr, "N",
-          [&o, setTrue](const std::string& v) {
-            setTrue(o.bMbpoll);
-            return ParseSlaves(v, o.slaves) ? "" : std::string("controllers 1..247: N, N,M or N:M");
-          },
-          "slave (controller) address 1..247, or several: 1,2 or 1:5"),
-      Custom(
-          't', nullptr, "T",
-          [&o, setTrue](const std::string& v) {
-            setTrue(o.bMbpoll);
-            if (!ValidMbpollType(v)) return std::string("0, 1, 3 or 4; 3 and 4 also with :int, :float or :hex");
-            o.mbType = v;
-            return std::string();
-          },
-          "0 coils, 1 discrete inputs, 3 input registers, 4 holding\nregisters (default); 3:int, 4:int 32-bit "
-          "integers,\n3:float, 4:float floats, 3:hex, 4:hex registers in hex"),
-      Custom(
-          'r', nullptr, "N",
-          [&o, setTrue](const std::string& v) {
-            setTrue(o.bMbpoll);
-            return ParseLong(v, 0, 65535, o.lRef) ? "" : std::string("a reference 1..65535 (0..65535 with -0)");
-          },
-          "first reference, counted from 1 (default 1)"),
-      Custom(
-          'c', nullptr, "N",
-          [&o, setTrue](const std::string& v) {
-            setTrue(o.bCountGiven);
-            return ParseLong(v, 1, 2000, o.lCount) ? "" : std::string("a number of values, 1..2000");
-          },
-          "number of values (default 1; write: the values given)"),
+      Custom('a', nullptr, "N", with(SetSlaves), "slave (controller) address 1..247, or several: 1,2 or 1:5"),
+      Custom('t', nullptr, "T", with(SetTable),
+             "0 coils, 1 discrete inputs, 3 input registers, 4 holding\nregisters (default); 3:int, 4:int 32-bit "
+             "integers,\n3:float, 4:float floats, 3:hex, 4:hex registers in hex"),
+      Custom('r', nullptr, "N", with(SetReference), "first reference, counted from 1 (default 1)"),
+      Custom('c', nullptr, "N", with(SetCount), "number of values (default 1; write: the values given)"),
       Flag('0', nullptr, o.bFromZero, "references count from 0 (-r 0 is the first)"),
       Flag('B', nullptr, o.bBigEndian,
            "32-bit values with the high word first (mbpoll's big-\nendian word order); without -B the low word comes "
