@@ -1000,6 +1000,7 @@ TEST(SarnhostMbpoll, CommandLinesAsMbpollTakesThem) {
       {{"DEV", "-t", "4:float", "-r", "51", "-1", "-q"}, 0, "[51]: \t-2.5\n"},
       {{"DEV", "-r", "60", "--", "-1"}, 0, "Written 1 references.\n"},
       {{"DEV", "-r", "60", "-1", "-q"}, 0, "[60]: \t65535 (-1)\n"},
+      {{"DEV", "-t", "4:int16", "-r", "60", "-1", "-q"}, 0, "[60]: \t-1\n"},
       {{"DEV", "-m", "rtu", "-1"}, 64, "-m rtu: sarnhost speaks Modbus ASCII"},
       {{"DEV", "-m", "tcp"}, 64, "-m tcp: sarnhost speaks Modbus ASCII"},
       {{"DEV", "-p", "502"}, 64, "-p: mbpoll's TCP port has no meaning here"},

@@ -23,6 +23,8 @@ bool ParseMbpollType(const std::string& text, MbpollType& type) {
     t.b32 = t.bFloat = true;
   } else if (format == ":hex" && bRegisters) {
     t.bHex = true;
+  } else if (format == ":int16" && bRegisters) {
+    t.bInt16 = true;
   } else if (!format.empty()) {
     return false;
   }
@@ -70,6 +72,8 @@ std::string MbpollValue(const Value& value, const MbpollType& type) {
     const auto w = static_cast<uint16_t>(value.uRaw);
     if (type.bHex) {
       snprintf(sz, sizeof sz, "0x%04X", w);
+    } else if (type.bInt16) {
+      snprintf(sz, sizeof sz, "%d", static_cast<int16_t>(w));
     } else if (w & 0x8000u) {
       snprintf(sz, sizeof sz, "%u (%d)", w, static_cast<int16_t>(w));
     } else {

@@ -16,11 +16,12 @@ struct MbpollType {
   bool b32 = false;   // :int or :float
   bool bFloat = false;
   bool bHex = false;        // :hex, 16-bit registers shown in hexadecimal
+  bool bInt16 = false;      // :int16, 16-bit registers shown signed
   char MemoryType() const;  // the gate's memory type digit
 };
 
-// Reads a -t value; false when it is none of 0, 1, 3, 4, 3:int, 3:float,
-// 3:hex, 4:int, 4:float, 4:hex.
+// Reads a -t value; false when it is none of 0, 1, 3, 4, and 3 or 4 with
+// :int, :float, :hex or :int16.
 bool ParseMbpollType(const std::string& text, MbpollType& type);
 bool ValidMbpollType(const std::string& text);
 
@@ -39,7 +40,7 @@ std::string DirectGateName(long lSlave, const MbpollType& type, long lRef);
 uint32_t SwapWords(uint32_t u);
 // A value as mbpoll shows it: bits 0/1; registers unsigned, with the signed
 // value in brackets when bit 15 is set ("65535 (-1)"), or "0x000B" for
-// :hex; 32-bit integers signed; floats with %g.
+// :hex, signed for :int16; 32-bit integers signed; floats with %g.
 std::string MbpollValue(const Value& value, const MbpollType& type);
 
 }  // namespace sarnhost

@@ -165,7 +165,7 @@ std::string SetSlaves(Options& o, const std::string& v) {
 
 std::string SetTable(Options& o, const std::string& v) {
   o.bMbpoll = true;
-  if (!ValidMbpollType(v)) return "0, 1, 3 or 4; 3 and 4 also with :int, :float or :hex";
+  if (!ValidMbpollType(v)) return "0, 1, 3 or 4; 3 and 4 also with :int, :float, :hex or :int16";
   o.mbType = v;
   return "";
 }
@@ -189,7 +189,7 @@ std::vector<cli::Option> MbpollOptions(Options& o) {
       Custom('a', nullptr, "N", with(SetSlaves), "slave (controller) address 1..247, or several: 1,2 or 1:5"),
       Custom('t', nullptr, "T", with(SetTable),
              "0 coils, 1 discrete inputs, 3 input registers, 4 holding\nregisters (default); 3:int, 4:int 32-bit "
-             "integers,\n3:float, 4:float floats, 3:hex, 4:hex registers in hex"),
+             "integers,\n3:float, 4:float floats; :hex, :int16 registers shown\nin hexadecimal, signed"),
       Custom('r', nullptr, "N", with(SetReference), "first reference, counted from 1 (default 1)"),
       Custom('c', nullptr, "N", with(SetCount), "number of values (default 1; write: the values given)"),
       Flag('0', nullptr, o.bFromZero, "references count from 0 (-r 0 is the first)"),
