@@ -429,9 +429,7 @@ int CheckArguments(const Options& o) {
   if (o.args.size() < nMin || o.args.size() > nMax)
     return Usage(std::string("usage: sarnhost [options] ") + c->pszUsage);
   if (o.command == "read" && o.bCountGiven && o.args.size() == 2) return Usage("give the count once: -c N or COUNT");
-  if (!o.csvPath.empty() && o.command != "poll" && !(o.command.empty() && o.args.empty())) {
-    return Usage("--csv belongs to poll");
-  }
+  if (!o.csvPath.empty() && o.command != "poll") return Usage("--csv belongs to poll");
   if ((!o.bauds.empty() || !o.parities.empty()) && o.command != "scan") {
     return Usage("--bauds and --parities belong to scan");
   }
