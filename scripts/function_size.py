@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Lists the driver's functions longer than a limit (default 60 lines).
+"""Lists the functions of the driver and the tools longer than a limit (default 60 lines).
 
 A function is counted from the line its body's opening brace is on to the
 line of its closing brace, both included, as clang-tidy's
@@ -7,14 +7,14 @@ readability-function-size counts LineThreshold. Braces in comments, string
 and character literals are skipped. Exits 1 when a function is too long.
 
 Usage: scripts/function_size.py [--limit N] [files or folders...]
-       (default: the driver's folders)
+       (default: the driver's folders and tools/)
 """
 import argparse
 import pathlib
 import re
 import sys
 
-DRIVER_FOLDERS = ["address", "config", "driver", "hostlog", "include", "link", "platform", "transact"]
+DRIVER_FOLDERS = ["address", "config", "driver", "hostlog", "include", "link", "platform", "transact", "tools"]
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -314,11 +315,11 @@ TEST_F(PlcSimTest, FramingNoiseAndResync) {
     std::vector<std::string> recorded;  // before the probe
   } cases[] = {
       {"noise\r\n" + frame, reply, {frame}},
-      {":0103" + frame, reply, {frame}},                               // resync on a new colon
-      {":010300010001FA\n", "", {":010300010001FA\n"}},                // LF without CR
-      {":010300010001F\r\n", "", {":010300010001F\r\n"}},              // odd digit count
-      {":01030001000GFA\r\n", "", {":01030001000GFA\r\n"}},            // not hex
-      {":01\r\n", "", {":01\r\n"}},                                    // too short
+      {":0103" + frame, reply, {frame}},                                        // resync on a new colon
+      {":010300010001FA\n", "", {":010300010001FA\n"}},                         // LF without CR
+      {":010300010001F\r\n", "", {":010300010001F\r\n"}},                       // odd digit count
+      {":01030001000GFA\r\n", "", {":01030001000GFA\r\n"}},                     // not hex
+      {":01\r\n", "", {":01\r\n"}},                                             // too short
       {std::string(1, ':').append(700, '0') + "\r\n" + frame, reply, {frame}},  // overlong frame dropped
       {MakeFrame("0103000100") + frame,
        MakeFrame("018303") + reply,
@@ -434,6 +435,136 @@ TEST_F(PlcSimTest, FixedReplyDelay) {
   auto start = Clock::now();
   EXPECT_EQ(Ask("010300010001"), MakeFrame("0103020007"));
   EXPECT_GE(MsSince(start), 190);  // the request and the probe each wait
+}
+
+// Faults on demand, set in the Options for a whole session.
+TEST_F(PlcSimTest, ExceptionRulesAnswerRequestsTouchingTheirReference) {
+  plcsim::Options o;
+  for (const char* text : {"4:11=2", "0:3=4", "1:8=6"}) {
+    plcsim::ExceptionRule rule;
+    ASSERT_TRUE(plcsim::ParseExceptionRule(text, rule)) << text;
+    o.exceptions.push_back(rule);
+  }
+  Start(o);
+  struct Case {
+    const char* request;
+    const char* reply;  // body of the expected reply
+  } cases[] = {
+      {"010300090003", "018302"},                                        // holding registers 10..12 include 11
+      {"0103000A0001", "018302"},                                        // holding register 11 alone
+      {"0103000B0001", "0103020000"},                                    // 12 does not
+      {"0104000A0001", "0104020000"},                                    // input register 11 is another table
+      {"0106000A0007", "018602"},                                        // a write of 11: refused, not carried out
+      {"0110000900020400010002", "019002"}, {"010100000004", "018104"},  // coils 1..4 include coil 3
+      {"010500020000", "018504"},           {"010200070001", "018206"},  // discrete input 8
+      {"010200080001", "01020100"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Ask(c.request), MakeFrame(c.reply)) << c.request;
+  EXPECT_EQ(sim_->Holding(10), 0);
+
+  plcsim::ExceptionRule rule;
+  for (const char* bad : {"4:11", "2:1=2", "4:0=2", "4:11=0", "4:11=256", "4:x=2", "=2", "4:11=2x", "*=-1"}) {
+    EXPECT_FALSE(plcsim::ParseExceptionRule(bad, rule)) << bad;
+  }
+  ASSERT_TRUE(plcsim::ParseExceptionRule("*=6", rule));
+  EXPECT_EQ(rule.table, -1);
+  EXPECT_EQ(rule.code, 6);
+}
+
+TEST_F(PlcSimTest, ExceptionRulesInTheGtcVariant) {
+  plcsim::Options o;
+  o.gtc = true;
+  o.addresses = {5};
+  for (const char* text : {"3:2=4", "1:100=2", "0:170=3"}) {
+    plcsim::ExceptionRule rule;
+    ASSERT_TRUE(plcsim::ParseExceptionRule(text, rule));
+    o.exceptions.push_back(rule);
+  }
+  Start(o);
+  EXPECT_EQ(Ask("050400020001"), MakeFrame("058404"));  // register area 2
+  EXPECT_EQ(Ask("050400030001"), MakeFrame("0504020000"));
+  EXPECT_EQ(Ask("050200630002"), MakeFrame("058202"));        // bits 99, 100
+  EXPECT_EQ(Ask("050F0001000A020000"), MakeFrame("058F03"));  // mask bits 161..170
+  EXPECT_EQ(Ask("050F000100050100"), MakeFrame("050F00010005"));
+}
+
+TEST_F(PlcSimTest, EveryRequestAnsweredWithAnException) {
+  plcsim::Options o;
+  o.exceptions.push_back({-1, 0, 6});
+  Start(o);
+  line_->Send(MakeFrame("010300000001") + MakeFrame("010F0000000101FF"));
+  EXPECT_EQ(line_->ReadUntil(MakeFrame("018F06")), MakeFrame("018306") + MakeFrame("018F06"));
+  EXPECT_FALSE(sim_->Coil(0));
+}
+
+// A share of 100 hits every request, 0 none.
+TEST_F(PlcSimTest, SilentLrcAndGarbleAtAllOrNone) {
+  const std::string request = MakeFrame("010300000001");
+  const std::string good = MakeFrame("0103020000");
+  struct Case {
+    int silent, lrc, garble;
+  } cases[] = {{100, 0, 0}, {0, 100, 0}, {0, 0, 100}, {0, 0, 0}};
+  for (const Case& c : cases) {
+    plcsim::Options o;
+    o.silentPercent = c.silent;
+    o.lrcErrorPercent = c.lrc;
+    o.garblePercent = c.garble;
+    Start(o);
+    for (int i = 0; i < 5; ++i) {
+      line_->Send(request);
+      const std::string got = line_->ReadUntil("\r\n", c.silent ? 150 : 2000);
+      if (c.silent) {
+        EXPECT_EQ(got, "");
+      } else if (c.lrc) {
+        EXPECT_EQ(got, ":0103020000FB\r\n");
+      } else if (c.garble) {
+        ASSERT_EQ(got.size(), good.size()) << got;
+        size_t nDiffer = 0;
+        for (size_t k = 0; k < got.size(); ++k) {
+          if (got[k] == good[k]) continue;
+          ++nDiffer;
+          EXPECT_TRUE(k > 0 && k < got.size() - 2 && !std::isxdigit(static_cast<unsigned char>(got[k])) &&
+                      got[k] != ':')
+              << got;
+        }
+        EXPECT_EQ(nDiffer, 1u) << got;
+      } else {
+        EXPECT_EQ(got, good);
+      }
+    }
+  }
+}
+
+TEST_F(PlcSimTest, SilentShareIsDrawnPerRequest) {
+  plcsim::Options o;
+  o.silentPercent = 50;
+  o.seed = 7;
+  Start(o);
+  int nAnswered = 0;
+  for (int i = 0; i < 24; ++i) {
+    line_->Send(MakeFrame("010300000001"));
+    nAnswered += line_->ReadUntil("\r\n", 100).empty() ? 0 : 1;
+  }
+  EXPECT_GT(nAnswered, 3);
+  EXPECT_LT(nAnswered, 21);
+  EXPECT_EQ(sim_->RequestCount(), 24u);
+}
+
+// A two-wire adapter hears its own transmission: every character comes back,
+// also of frames the controller does not answer, before the reply.
+TEST_F(PlcSimTest, EchoSendsTheRequestBackBeforeTheReply) {
+  plcsim::Options o;
+  o.echo = true;
+  o.replyDelayMs = 300;
+  Start(o);
+  sim_->SetHolding(1, 5);
+  const std::string other = MakeFrame("020300010001");
+  const std::string request = MakeFrame("010300010001");
+  line_->Send("x" + other);
+  EXPECT_EQ(line_->ReadUntil(other), "x" + other);
+  line_->Send(request);
+  EXPECT_EQ(line_->ReadUntil(request, 250), request);  // before the reply is due
+  EXPECT_EQ(line_->ReadUntil("\r\n"), MakeFrame("0103020005"));
 }
 
 TEST(PlcSimDevice, ServesANamedDeviceAndReopens) {

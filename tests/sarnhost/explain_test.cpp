@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "port_check.h"
+
 namespace {
 
 struct ExplainCase {
@@ -56,5 +58,36 @@ INSTANTIATE_TEST_SUITE_P(
                                   "reply of another request",
                                   "a reply of another request came (byte count 6, asked for 2) (2 attempts)"}),
     [](const ::testing::TestParamInfo<ExplainCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Permission advice from the device's own owner, group and mode: joining a
+// group only helps where that group may read and write, and never root's.
+TEST(PermissionAdvice, FollowsOwnerGroupAndMode) {
+  struct Case {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    const char* says;
+    const char* never;
+  } cases[] = {
+      {0, 0, 0600, "only root may open it", "usermod"},
+      {0, 0, 0660, "(owner root, group root, mode 0660): only root may open it", "usermod"},
+      {0, 20, 0640, "only root may open it", "usermod"},
+      {0, 20, 0660, "add yourself to the group", "only root"},
+  };
+  for (const Case& c : cases) {
+    struct stat st {};
+    st.st_uid = c.uid;
+    st.st_gid = c.gid;
+    st.st_mode = S_IFCHR | c.mode;
+    const std::string advice = sarnhost::PermissionAdvice("/dev/ttyS9", st);
+    EXPECT_NE(advice.find(c.says), std::string::npos) << advice;
+    EXPECT_EQ(advice.find(c.never), std::string::npos) << advice;
+    EXPECT_EQ(advice.find("join root"), std::string::npos) << advice;
+  }
+}
 
 }  // namespace

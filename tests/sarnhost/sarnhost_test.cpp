@@ -204,7 +204,8 @@ TEST_F(SarnhostTest, WritesReachTheController) {
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
   EXPECT_EQ(sim_.Holding(10), 4321);
 
-  r = RunSarnhost(On({"write", "0140021", "1", "0x2", "-1"}));
+  // -1 is mbpoll's "once" wherever it stands: a value of -1 goes after "--".
+  r = RunSarnhost(On({"write", "0140021", "1", "0x2", "--", "-1"}));
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
   EXPECT_EQ(sim_.Holding(20), 1);
   EXPECT_EQ(sim_.Holding(21), 2);
@@ -452,9 +453,10 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
       {{"read", "-t", "3", "-r", "5"}, {"read", "0130005"}},
       {{"read", "-t", "0", "-r", "3", "-c", "4"}, {"read", "0100003", "4"}},
       {{"read", "-t", "1", "-r", "2", "-c", "3"}, {"read", "0110002", "3"}},
-      {{"read", "-t", "4:float", "-r", "51"}, {"read", "0170051"}},
-      {{"read", "-t", "3:int", "-r", "61"}, {"read", "0160061"}},
-      {{"read", "-t", "4:int", "-r", "1", "-c", "2"}, {"read", "0180001", "2"}},
+      // 32-bit values: -B takes the high word first, as the driver does by default.
+      {{"read", "-t", "4:float", "-r", "51", "-B"}, {"read", "0170051"}},
+      {{"read", "-t", "3:int", "-r", "61", "-B"}, {"read", "0160061"}},
+      {{"read", "-t", "4:int", "-r", "1", "-c", "2", "-B"}, {"read", "0180001", "2"}},
   };
   for (const Case& c : cases) {
     RunResult a = RunSarnhost(On(c.mbpoll));
@@ -487,7 +489,7 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
   };
   const Bad bad[] = {
       {{"read", "-t", "2"}, 64, "bad value '2' for -t"},
-      {{"read", "-a", "100"}, 64, "slave 100 does not fit the two decimal digits"},
+      {{"read", "-a", "248"}, 64, "bad value '248' for -a: controllers 1..247"},
       {{"read", "-r", "10000"}, 64, "reference 10000 does not fit the four decimal digits"},
       {{"write", "-r", "1", "-c", "2", "5"}, 64, "-c 2 but 1 values given"},
       {{"read", "-r", "1", "0140001"}, 64, "usage: sarnhost [options] read"},
@@ -725,6 +727,86 @@ TEST(PlcsimProgram, FillShowsGateAddressKAsValueK) {
   EXPECT_EQ(coils.out, "0100001: 0\n0100002: 0\n0100003: 1\n") << Describe(coils);
 }
 
+// plcsim run as a program on a pseudo-terminal, stopped at the end.
+class PlcsimRun {
+ public:
+  explicit PlcsimRun(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"--pty"};
+    all.insert(all.end(), args.begin(), args.end());
+    ExecArgs sim(all, {}, PLCSIM_PATH);
+    int outPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0) return;
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = Spawn(sim, outPipe[1], devNull);
+    close(outPipe[1]);
+    close(devNull);
+    char c = 0;
+    while (read(outPipe[0], &c, 1) == 1 && c != '\n') path_ += c;
+    close(outPipe[0]);
+  }
+  ~PlcsimRun() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+};
+
+// Each fault plcsim plays on demand, as sarnhost reports it.
+TEST(PlcsimProgram, FaultsOnDemand) {
+  struct Case {
+    std::vector<std::string> plcsim;
+    int iStatus;
+    std::string said;  // on standard error, or standard output when successful
+  } cases[] = {
+      {{"--exception", "4:11=2"}, 1, "controller 1 answered exception 2: illegal data address"},
+      {{"--exception", "4:12=2"}, 0, "0140011: 11 (0x000B)"},
+      {{"--exception", "*=6"}, 1, "answered exception 6"},
+      {{"--silent", "100"}, 2, "no reply from controller 1 (3 attempts, 200 ms each)"},
+      {{"--lrc-errors", "100"}, 1, "LRC error in the reply (3 attempts)"},
+      {{"--garble", "100", "--seed", "3"}, 1, "failed"},
+      {{"--late", "400"}, 0, "0140011: 11 (0x000B)"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.plcsim;
+    args.push_back("--fill");
+    PlcsimRun sim(args);
+    ASSERT_FALSE(sim.path().empty());
+    RunResult r = RunSarnhost({"--port", sim.path(), "--timeout", "20", "read", "0140011"});
+    EXPECT_EQ(r.iStatus, c.iStatus) << c.plcsim[0] << "\n" << Describe(r);
+    EXPECT_NE((c.iStatus == 0 ? r.out : r.err).find(c.said), std::string::npos) << c.plcsim[0] << "\n" << Describe(r);
+    if (c.plcsim[0] == "--late") {
+      EXPECT_GE(r.dSeconds, 0.4);
+    }
+  }
+}
+
+// A bad fault option is refused with the reason, before anything is served.
+TEST(PlcsimProgram, RefusesBadFaultOptions) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"--silent", "101"}, {"--exception", "4:11"}, {"--garble"}, {"--echo=1"}, {"--late", "x"}}) {
+    args.insert(args.begin(), "--pty");
+    ExecArgs a(args, {}, PLCSIM_PATH);
+    int errPipe[2];
+    ASSERT_EQ(pipe2(errPipe, O_CLOEXEC), 0);
+    pid_t pid = Spawn(a, errPipe[1], errPipe[1]);
+    close(errPipe[1]);
+    std::string text;
+    char buf[512];
+    ssize_t n = 0;
+    while ((n = read(errPipe[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 2) << args[1];
+    EXPECT_EQ(text.rfind("plcsim: ", 0), 0u) << text;
+    EXPECT_NE(text.find("(try --help)"), std::string::npos) << text;
+  }
+}
+
 // The driver takes port names of at most 11 characters; longer paths are
 // handed over under an alias.
 TEST_F(SarnhostTest, LongPortPathWorks) {
@@ -836,4 +918,226 @@ TEST_F(SarnhostTest, LivePollDrawsAtOnceAndAnswersCtrlCAtOnce) {
     EXPECT_NE(screen.find("summary after 20 rounds:"), std::string::npos) << screen;
     EXPECT_NE(screen.find("40 reads, 40 good"), std::string::npos) << screen;
   }
+}
+
+namespace {
+
+// A scratch directory holding an initialization file, removed at the end.
+class IntFileDir {
+ public:
+  explicit IntFileDir(const std::string& content) {
+    char sz[] = "/tmp/sarnhost-int-XXXXXX";
+    if (mkdtemp(sz) != nullptr) path_ = sz;
+    FILE* f = fopen((path_ + "/SARNMD1.INT").c_str(), "w");
+    if (f != nullptr) {
+      fputs(content.c_str(), f);
+      fclose(f);
+    }
+  }
+  ~IntFileDir() {
+    unlink((path_ + "/SARNMD1.INT").c_str());
+    rmdir(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct CliCase {
+  std::vector<std::string> args;  // "DEV" stands for the simulator's device
+  int iStatus;
+  std::string said;  // standard output when the status is 0, else a part of standard error
+};
+
+void RunCliCases(const std::string& device, const std::vector<CliCase>& cases, const std::string& cwd = "") {
+  for (const CliCase& c : cases) {
+    std::vector<std::string> args = c.args;
+    std::string shown;
+    for (std::string& a : args) {
+      if (a == "DEV") a = device;
+      shown += a + " ";
+    }
+    RunResult r = RunSarnhost(args, {}, cwd);
+    EXPECT_EQ(r.iStatus, c.iStatus) << shown << "\n" << Describe(r);
+    if (c.iStatus == 0) {
+      EXPECT_EQ(r.out, c.said) << shown << "\n" << Describe(r);
+    } else {
+      EXPECT_NE(r.err.find(c.said), std::string::npos) << shown << "\n" << Describe(r);
+      EXPECT_EQ(OwnLines(r.err).size(), 1u) << shown << "\n" << Describe(r);
+    }
+  }
+}
+
+}  // namespace
+
+// mbpoll's command lines with sarnhost in its place give mbpoll's values.
+// The simulator answers as controllers 1, 2 and 150: holding register k = k,
+// input register k = 1000 + k, coil k = (k % 3 == 0), input k = (k % 2 == 0).
+TEST(SarnhostMbpoll, CommandLinesAsMbpollTakesThem) {
+  PlcsimRun sim({"--fill", "--address", "1", "--address", "2", "--address", "150"});
+  ASSERT_FALSE(sim.path().empty());
+  const std::vector<CliCase> cases = {
+      {{"DEV", "-a", "1", "-t", "4", "-r", "1", "-1"}, 0, "-- Polling slave 1...\n[1]: \t1\n"},
+      {{"DEV", "-t4", "-r11", "-1", "-q"}, 0, "[11]: \t11\n"},
+      {{"-t", "4:hex", "-r", "11", "-1", "-q", "DEV"}, 0, "[11]: \t0x000B\n"},
+      {{"DEV", "-0", "-r", "10", "-1", "-q"}, 0, "[10]: \t11\n"},
+      {{"DEV", "-a", "1,2", "-t", "3", "-r", "5", "-1"},
+       0,
+       "-- Polling slave 1...\n[5]: \t1005\n-- Polling slave 2...\n[5]: \t1005\n"},
+      {{"DEV", "-a", "1:2", "-r", "7", "-1", "-q"}, 0, "[7]: \t7\n[7]: \t7\n"},
+      {{"DEV", "-a", "150", "-r", "3", "-1", "-q"}, 0, "[3]: \t3\n"},
+      {{"DEV", "-t", "4:int", "-r", "1", "-1", "-q"}, 0, "[1]: \t131073\n"},  // low word first
+      {{"DEV", "-t", "4:int", "-r", "1", "-B", "-1", "-q"}, 0, "[1]: \t65538\n"},
+      {{"DEV", "-t", "4:int", "-r", "1", "-c", "2", "-B", "-1", "-q"}, 0, "[1]: \t65538\n[3]: \t196612\n"},
+      {{"DEV", "-t", "0", "-r", "1", "-c", "3", "-1", "-q"}, 0, "[1]: \t0\n[2]: \t0\n[3]: \t1\n"},
+      {{"DEV", "-t", "1", "-r", "2", "-1", "-q"}, 0, "[2]: \t1\n"},
+      {{"DEV", "-b", "9600", "-d", "7", "-s", "2", "-P", "even", "-o", "0.5", "-r", "4", "-1", "-q"}, 0, "[4]: \t4\n"},
+      {{"DEV", "-l", "10", "--count", "2", "-q", "-r", "5"}, 0, "[5]: \t5\n[5]: \t5\n"},
+      {{"DEV", "-r", "40", "-c", "2", "7", "8"}, 0, "Written 2 references.\n"},
+      {{"DEV", "-r", "40", "-c", "2", "-1", "-q"}, 0, "[40]: \t7\n[41]: \t8\n"},
+      {{"DEV", "-t", "4:float", "-r", "51", "-2.5"}, 0, "Written 1 references.\n"},
+      {{"DEV", "-t", "4:float", "-r", "51", "-1", "-q"}, 0, "[51]: \t-2.5\n"},
+      {{"DEV", "-r", "60", "--", "-1"}, 0, "Written 1 references.\n"},
+      {{"DEV", "-r", "60", "-1", "-q"}, 0, "[60]: \t65535 (-1)\n"},
+      {{"DEV", "-t", "4:int16", "-r", "60", "-1", "-q"}, 0, "[60]: \t-1\n"},
+      {{"DEV", "-m", "rtu", "-1"}, 64, "-m rtu: sarnhost speaks Modbus ASCII"},
+      {{"DEV", "-m", "tcp"}, 64, "-m tcp: sarnhost speaks Modbus ASCII"},
+      {{"DEV", "-p", "502"}, 64, "-p: mbpoll's TCP port has no meaning here"},
+      {{"DEV", "-R"}, 64, "-R: RTS around each transmission is set in the initialization file"},
+      {{"DEV", "-F"}, 64, "-F: RTS around each transmission"},
+      {{"DEV", "-t", "2"}, 64, "bad value '2' for -t"},
+      {{"DEV", "-a", "0"}, 64, "bad value '0' for -a: controllers 1..247"},
+      {{"DEV", "-r", "0", "-1"}, 64, "references count from 1 (or use -0)"},
+      {{"DEV", "-a", "3", "-1", "-o", "0.05"}, 2, "no reply from controller 3"},
+  };
+  RunCliCases(sim.path(), cases);
+}
+
+// One meaning per option wherever it stands: before or after the command
+// word, -t is the table, -c the number of values, -o the time-out.
+TEST(SarnhostMbpoll, OptionsMeanTheSameBeforeAndAfterTheCommand) {
+  PlcsimRun sim({"--fill", "--address", "1", "--address", "150"});
+  ASSERT_FALSE(sim.path().empty());
+  const std::vector<CliCase> cases = {
+      {{"-t", "3", "--port", "DEV", "read", "-a", "1", "-r", "5"}, 0, "0130005: 1005 (0x03ED)\n"},
+      {{"-t", "3", "read", "DEV", "-r", "5"}, 0, "0130005: 1005 (0x03ED)\n"},
+      {{"-c", "2", "read", "DEV", "-r", "5"}, 0, "0140005: 5 (0x0005)\n0140006: 6 (0x0006)\n"},
+      {{"read", "DEV", "0140005", "-c", "2"}, 0, "0140005: 5 (0x0005)\n0140006: 6 (0x0006)\n"},
+      {{"read", "-a", "150", "-t", "4", "-r", "1", "-c", "2", "DEV"},
+       0,
+       "150.40001: 1 (0x0001)\n150.40002: 2 (0x0002)\n"},
+      {{"read", "-a", "1,150", "-r", "9", "DEV"}, 0, "0140009: 9 (0x0009)\n150.40009: 9 (0x0009)\n"},
+      {{"write", "-a", "150", "-r", "20", "DEV", "77"}, 0, "150.40020: wrote 77 (0x004D)\n"},
+      {{"read", "-a", "150", "-r", "20", "DEV"}, 0, "150.40020: 77 (0x004D)\n"},
+      {{"read", "DEV", "15040001"}, 1, "use -a 150 -t 4 -r 1, or BUS = MODBUS, HEX"},
+      {{"poll", "DEV", "0140001:3", "--count", "1"}, 0, "round 1  0140001   1 (0x0001) "},
+      {{"read", "DEV", "0140005", "3", "-c", "3"}, 64, "give the count once"},
+  };
+  // The poll line ends with the round-trip time, which varies: compare the start.
+  for (const CliCase& c : cases) {
+    if (c.args[0] != "poll") {
+      RunCliCases(sim.path(), {c});
+      continue;
+    }
+    std::vector<std::string> args = c.args;
+    args[1] = sim.path();
+    RunResult r = RunSarnhost(args);
+    EXPECT_EQ(r.iStatus, 0) << Describe(r);
+    EXPECT_EQ(r.out.rfind(c.said, 0), 0u) << Describe(r);
+    EXPECT_NE(r.out.find("round 1  0140003   3 (0x0003)"), std::string::npos) << Describe(r);
+  }
+}
+
+TEST(SarnhostHelp, EachCommandHasItsOwnHelpAndTheVersionIsShown) {
+  for (const char* pszCommand : {"read", "write", "poll", "scan", "info", "demo"}) {
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"help", pszCommand}, {pszCommand, "--help"}, {pszCommand, "-h"}}) {
+      RunResult r = RunSarnhost(args);
+      EXPECT_EQ(r.iStatus, 0) << Describe(r);
+      EXPECT_EQ(r.out.rfind(std::string("Usage: sarnhost [options] ") + pszCommand, 0), 0u) << Describe(r);
+      EXPECT_NE(r.out.find("Example:\n  sarnhost"), std::string::npos) << Describe(r);
+      EXPECT_EQ(r.out.find("Commands ("), std::string::npos) << "the whole text instead of one command's";
+    }
+  }
+  // Only the options the command takes.
+  RunResult scan = RunSarnhost({"scan", "--help"});
+  EXPECT_NE(scan.out.find("--bauds LIST"), std::string::npos) << scan.out;
+  EXPECT_EQ(scan.out.find("--csv"), std::string::npos) << scan.out;
+  EXPECT_NE(RunSarnhost({"help", "poll"}).out.find("--csv FILE"), std::string::npos);
+
+  RunResult bad = RunSarnhost({"help", "frobnicate"});
+  EXPECT_EQ(bad.iStatus, 64);
+  EXPECT_NE(bad.err.find("no command 'frobnicate' to help with"), std::string::npos) << Describe(bad);
+  for (const char* pszVersion : {"-V", "--version"}) {
+    RunResult v = RunSarnhost({pszVersion});
+    EXPECT_EQ(v.iStatus, 0) << Describe(v);
+    ASSERT_EQ(Lines(v.out).size(), 2u) << Describe(v);
+    EXPECT_EQ(Lines(v.out)[0].rfind("sarnhost 1.", 0), 0u) << v.out;
+    EXPECT_EQ(Lines(v.out)[1].rfind("driver /", 0), 0u) << v.out;
+    EXPECT_NE(v.out.find("libsarnmd.so"), std::string::npos) << v.out;
+  }
+}
+
+// GTC gates are read as blocks: poll takes a count per gate and shows every
+// value by its own gate address.
+TEST(SarnhostGtc, PollTakesACountPerGate) {
+  IntFileDir dir("BUS = GTC, DEC\n");
+  PlcsimRun sim({"--gtc", "--fill"});
+  ASSERT_FALSE(sim.path().empty());
+  RunResult r = RunSarnhost({"--port", sim.path(), "poll", "0100200:8", "0110001:9", "--count", "1"}, {}, dir.path());
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  // Variables from 200 are bits 161 on, inputs count eight to a ten (0110010 follows 0110007).
+  for (const char* psz : {"round 1  0100200   0 ", "round 1  0100207   1 ", "round 1  0110007   0 ",
+                          "round 1  0110010   1 ", "round 1  0110011   0 ", "17 reads, 17 good"}) {
+    EXPECT_NE(r.out.find(psz), std::string::npos) << psz << "\n" << Describe(r);
+  }
+  RunCliCases(sim.path(),
+              {{{"--port", "DEV", "poll", "0100200"}, 64, "GTC gates are read as blocks: give a count, e.g. 0100200:8"},
+               {{"--port", "DEV", "poll", "0100200:x"}, 64, "bad count in '0100200:x'"}},
+              dir.path());
+}
+
+// The small things a technician trips over, each in words.
+TEST_F(SarnhostTest, SmallThingsReadAsWords) {
+  RunCliCases(pty_, {
+                        {{"--port", "DEV", "read", "014000"},
+                         1,
+                         "(character 7 is missing: '014000' has 6 characters, a gate text 7 or 8)"},
+                        {{"--port", "DEV", "read", "0120001"}, 1, "illegal char #2, 2 (character 3, '2')"},
+                        {{"--port", "DEV", "write", "0140001", "abc"}, 64, "'abc' is not a number"},
+                        {{"--port", "DEV", "write", "0140001", "70000"}, 64, "does not fit a 16-bit register"},
+                    });
+  // A device name that is no path is under /dev/ ("pts/3" for /dev/pts/3).
+  RunResult shortName = RunSarnhost({"read", pty_.substr(5), "0140002"});
+  EXPECT_EQ(shortName.out, "0140002: 2 (0x0002)\n") << Describe(shortName);
+
+  RunResult bad = RunSarnhost(On({"read", "014000"}));
+  for (char c : bad.err) EXPECT_TRUE(c == '\n' || (c >= ' ' && c < 127)) << "invisible character in " << bad.err;
+
+  RunResult info = RunSarnhost({"info"});
+  EXPECT_EQ(info.iStatus, 0);
+  EXPECT_NE(info.out.find("9600 baud, 7 data bits, even parity, 2 stop bits"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("identification    70, with the numbers 4 and 3"), std::string::npos) << info.out;
+  EXPECT_EQ(info.out.find("info fields"), std::string::npos) << info.out;
+
+  // KORVEN_LEVEL has the last word, with or without -v.
+  RunResult level = RunSarnhost(On({"-v", "read", "0140002"}), {{"KORVEN_LEVEL", "32"}});
+  EXPECT_EQ(level.iStatus, 0) << Describe(level);
+  EXPECT_NE(level.err.find("\t32\t"), std::string::npos) << level.err;
+  EXPECT_EQ(level.err.find("\t8\t"), std::string::npos) << level.err;
+}
+
+// Initialization-file lines the driver ignored are warned about without -v.
+TEST_F(SarnhostTest, RefusedInitializationLinesAreWarnings) {
+  IntFileDir dir("BUS = MODBUS, DEC\n  SWAP = YES\nFOO = 1\n");
+  RunResult r = RunSarnhost(On({"read", "0140002"}), {}, dir.path());
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  EXPECT_EQ(r.out, "0140002: 2 (0x0002)\n");
+  std::vector<std::string> own = OwnLines(r.err);
+  ASSERT_EQ(own.size(), 2u) << Describe(r);
+  EXPECT_NE(own[0].find("warning: SARNMD1.INT: Illegal line 2 in Int File ('  SWAP = YES'): the driver ignored it"),
+            std::string::npos)
+      << own[0];
+  EXPECT_NE(own[1].find("Illegal line 3 in Int File ('FOO = 1')"), std::string::npos) << own[1];
 }

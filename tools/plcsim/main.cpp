@@ -3,147 +3,120 @@
 #include <signal.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "cli.h"
 #include "plcsim.h"
 
 namespace {
 
-const char kUsage[] =
+struct Settings {
+  plcsim::Options sim;
+  bool bPty = false, bFill = false, bHelp = false;
+  std::string device;
+  long lBaud = -1, lPace = 0, lLate = 0, lTableSize = 10000, lSeed = -1;
+  long lSilent = 0, lLrc = 0, lGarble = 0;
+  bool bVerbose = false;
+};
+
+const char kIntro[] =
     "Usage: plcsim (--pty | --device PATH [--baud N]) [options]\n"
     "Simulates a Modbus ASCII controller (slave) for testing the driver.\n"
-    "\n"
-    "  --pty            create a pseudo-terminal and serve it; the path to open\n"
-    "                   is printed as the first line of standard output\n"
-    "  --device PATH    serve a serial device (raw 8N1)\n"
-    "  --baud N         line speed of --device (default 9600)\n"
-    "  --address N      controller address to answer, 0..255 (repeatable;\n"
-    "                   default 1)\n"
-    "  --gtc            GTC variant: function 2 reads bits 1..1000, function 4\n"
-    "                   reads register area 1, 2 or 3 (64, 42, 64 values),\n"
-    "                   function 15 sets (address 1) or resets (address 2) the\n"
-    "                   masked bits 161..472\n"
-    "  --pace-baud N    send replies one character at a time at N baud\n"
-    "                   (10 bits a character)\n"
-    "  --delay MS       wait MS milliseconds before each reply\n"
-    "  --table-size N   coils, inputs and registers at addresses 0..N-1\n"
-    "                   (default 10000)\n"
-    "  --fill           fill the tables with a pattern by gate address k, which\n"
-    "                   counts from 1 (Modbus address k - 1 on the wire):\n"
-    "                     holding register k = k, input register k = 1000 + k,\n"
-    "                     coil k = 1 when k % 3 == 0, input k = 1 when k % 2 == 0;\n"
-    "                     so gate 0140011 reads 11 and 0130005 reads 1005;\n"
-    "                     GTC bit n = 1 when n % 2 == 0,\n"
-    "                     GTC register i of area a = a * 1000 + i (i from 0)\n"
-    "                   (otherwise everything starts at 0)\n"
-    "  -v               print each request and its reply to standard error\n"
-    "  --help           show this text\n"
-    "\n"
-    "Runs until SIGINT or SIGTERM, then exits 0.\n";
+    "\n";
+
+const char kFillHelp[] =
+    "fill the tables with a pattern by gate address k, which\n"
+    "counts from 1 (Modbus address k - 1 on the wire):\n"
+    "  holding register k = k, input register k = 1000 + k,\n"
+    "  coil k = 1 when k % 3 == 0, input k = 1 when k % 2 == 0;\n"
+    "  so gate 0140011 reads 11 and 0130005 reads 1005;\n"
+    "  GTC bit n = 1 when n % 2 == 0,\n"
+    "  GTC register i of area a = a * 1000 + i (i from 0)\n"
+    "(otherwise everything starts at 0)";
+
+const char kExceptionHelp[] =
+    "answer exception CODE to every request that touches\n"
+    "REF: TABLE:N with mbpoll's table (0 coils, 1 discrete\n"
+    "inputs, 3 input registers, 4 holding registers) and N\n"
+    "counted from 1 (4:11 is gate 0140011), or * for every\n"
+    "request (repeatable; the first that matches answers)";
+
+std::vector<cli::Option> Table(Settings& s) {
+  using namespace cli;
+  auto exception = [&s](const std::string& v) {
+    plcsim::ExceptionRule rule;
+    if (!plcsim::ParseExceptionRule(v, rule)) return std::string("TABLE:N=CODE such as 4:11=2, or *=CODE; CODE 1..255");
+    s.sim.exceptions.push_back(rule);
+    return std::string();
+  };
+  auto address = [&s](const std::string& v) {
+    long n = 0;
+    if (!ParseLong(v, 0, 255, n)) return std::string("a number 0..255");
+    s.sim.addresses.push_back(static_cast<int>(n));
+    return std::string();
+  };
+  return {
+      Flag(0, "pty", s.bPty,
+           "create a pseudo-terminal and serve it; the path to open\nis printed as the first line of standard output"),
+      Text(0, "device", "PATH", s.device, "serve a serial device (raw 8N1)"),
+      Number(0, "baud", "N", s.lBaud, 0, 4000000, "line speed of --device (default 9600)"),
+      Custom(0, "address", "N", address, "controller address to answer, 0..255 (repeatable;\ndefault 1)"),
+      Flag(0, "gtc", s.sim.gtc,
+           "GTC variant: function 2 reads bits 1..1000, function 4\nreads register area 1, 2 or 3 (64, 42, 64 "
+           "values),\nfunction 15 sets (address 1) or resets (address 2) the\nmasked bits 161..472"),
+      Number(0, "pace-baud", "N", s.lPace, 0, 4000000,
+             "send replies one character at a time at N baud\n(10 bits a character)"),
+      Number(0, "table-size", "N", s.lTableSize, 0, 65535,
+             "coils, inputs and registers at addresses 0..N-1\n(default 10000)"),
+      Flag(0, "fill", s.bFill, kFillHelp),
+      Flag('v', nullptr, s.bVerbose, "print each request and its reply to standard error"),
+      Flag('h', "help", s.bHelp, "show this text"),
+      Heading("\nFaults on demand (percentages are drawn per request it would answer):"),
+      Number(0, "silent", "PCT", s.lSilent, 0, 100, "say nothing to PCT % of the requests"),
+      Number(0, "late", "MS", s.lLate, 0, 600000, "answer every request MS milliseconds late"),
+      Number(0, "delay", "MS", s.lLate, 0, 600000, "the same as --late"),
+      Custom(0, "exception", "REF=CODE", exception, kExceptionHelp),
+      Number(0, "lrc-errors", "PCT", s.lLrc, 0, 100, "reply with a wrong LRC to PCT % of the requests"),
+      Number(0, "garble", "PCT", s.lGarble, 0, 100,
+             "replace one character of PCT % of the replies by line\nnoise (a character that is not a hex digit)"),
+      Flag(0, "echo", s.sim.echo,
+           "send every character received straight back before\nanything else, as a two-wire RS-485 adapter does"),
+      Number(0, "seed", "N", s.lSeed, 0, 4294967295L, "seed of the draws (default: the time)"),
+  };
+}
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "plcsim: %s (try --help)\n", message.c_str());
   return 2;
 }
 
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out) {
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, out);
-  return !text.empty() && ec == std::errc() && ptr == end && out <= max;
+// Moves what the table filled into the simulator's options; "" or what is wrong.
+std::string Finish(Settings& s, const std::vector<std::string>& positionals) {
+  if (!positionals.empty()) return "unexpected argument '" + positionals[0] + "'";
+  if (s.bPty == !s.device.empty()) return "give exactly one of --pty and --device PATH";
+  if (s.lBaud >= 0 && s.bPty) return "--baud applies to --device only";
+  plcsim::Options& o = s.sim;
+  if (o.addresses.empty()) o.addresses.push_back(1);
+  if (s.lBaud >= 0) o.deviceBaud = static_cast<uint32_t>(s.lBaud);
+  if (!s.bPty && !plcsim::SupportedBaud(o.deviceBaud)) {
+    return "unsupported speed " + std::to_string(o.deviceBaud) + " for --baud";
+  }
+  o.paceBaud = static_cast<uint32_t>(s.lPace);
+  o.replyDelayMs = static_cast<uint32_t>(s.lLate);
+  o.tableSize = static_cast<uint16_t>(s.lTableSize);
+  o.silentPercent = static_cast<int>(s.lSilent);
+  o.lrcErrorPercent = static_cast<int>(s.lLrc);
+  o.garblePercent = static_cast<int>(s.lGarble);
+  o.verbose = s.bVerbose;
+  o.seed = s.lSeed >= 0 ? static_cast<uint32_t>(s.lSeed) : static_cast<uint32_t>(time(nullptr));
+  return "";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  plcsim::Options options;
-  options.addresses.clear();
-  bool usePty = false;
-  bool fill = false;
-  std::string device;
-  bool baudGiven = false;
-
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool hasInlineValue = false;
-    if (arg.rfind("--", 0) == 0) {
-      size_t eq = arg.find('=');
-      if (eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-        arg.resize(eq);
-        hasInlineValue = true;
-      }
-    }
-    // Fetches the option's value: "--opt=V" or "--opt V".
-    auto takeValue = [&](std::string& out) {
-      if (hasInlineValue) {
-        out = value;
-        return true;
-      }
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    auto takeNumber = [&](unsigned long max, unsigned long& out, std::string& error) {
-      std::string text;
-      if (!takeValue(text)) {
-        error = "option " + arg + " needs a value";
-        return false;
-      }
-      if (!ParseNumber(text, max, out)) {
-        error = "bad value '" + text + "' for " + arg + " (a number 0.." + std::to_string(max) + ")";
-        return false;
-      }
-      return true;
-    };
-    auto noValue = [&] { return !hasInlineValue; };
-
-    std::string error;
-    unsigned long n = 0;
-    if (arg == "--help" && noValue()) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg == "--pty" && noValue()) {
-      usePty = true;
-    } else if (arg == "--device") {
-      if (!takeValue(device) || device.empty()) return Fail("option --device needs a path");
-    } else if (arg == "--baud") {
-      if (!takeNumber(4000000, n, error)) return Fail(error);
-      options.deviceBaud = static_cast<uint32_t>(n);
-      baudGiven = true;
-    } else if (arg == "--address") {
-      if (!takeNumber(255, n, error)) return Fail(error);
-      options.addresses.push_back(static_cast<int>(n));
-    } else if (arg == "--gtc" && noValue()) {
-      options.gtc = true;
-    } else if (arg == "--pace-baud") {
-      if (!takeNumber(4000000, n, error)) return Fail(error);
-      options.paceBaud = static_cast<uint32_t>(n);
-    } else if (arg == "--delay") {
-      if (!takeNumber(600000, n, error)) return Fail(error);
-      options.replyDelayMs = static_cast<uint32_t>(n);
-    } else if (arg == "--table-size") {
-      if (!takeNumber(65535, n, error)) return Fail(error);
-      options.tableSize = static_cast<uint16_t>(n);
-    } else if (arg == "--fill" && noValue()) {
-      fill = true;
-    } else if (arg == "-v") {
-      options.verbose = true;
-    } else {
-      return Fail("unknown option '" + std::string(argv[i]) + "'");
-    }
-  }
-
-  if (usePty == !device.empty()) return Fail("give exactly one of --pty and --device PATH");
-  if (baudGiven && usePty) return Fail("--baud applies to --device only");
-  if (options.addresses.empty()) options.addresses.push_back(1);
-  if (!usePty && !plcsim::SupportedBaud(options.deviceBaud)) {
-    return Fail("unsupported speed " + std::to_string(options.deviceBaud) + " for --baud");
-  }
-
+// Serves until SIGINT or SIGTERM; the exit status.
+int Serve(const Settings& s) {
   // SIGINT and SIGTERM are taken by sigwait below; block them before the
   // serving thread starts so that it inherits the mask.
   sigset_t signals;
@@ -152,9 +125,9 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  plcsim::Simulator sim(options);
-  if (fill) sim.FillPattern();
-  if (usePty) {
+  plcsim::Simulator sim(s.sim);
+  if (s.bFill) sim.FillPattern();
+  if (s.bPty) {
     std::string path = sim.OpenPty();
     if (path.empty()) {
       std::fprintf(stderr, "plcsim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
@@ -162,13 +135,28 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
-  } else if (!sim.OpenDevice(device)) {
-    std::fprintf(stderr, "plcsim: cannot open %s: %s\n", device.c_str(), std::strerror(errno));
+  } else if (!sim.OpenDevice(s.device)) {
+    std::fprintf(stderr, "plcsim: cannot open %s: %s\n", s.device.c_str(), std::strerror(errno));
     return 1;
   }
-
   int sig = 0;
   sigwait(&signals, &sig);
   sim.Stop();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings s;
+  s.sim.addresses.clear();
+  const std::vector<cli::Option> table = Table(s);
+  std::vector<std::string> positionals;
+  if (std::string why = cli::Parse(table, argc, argv, positionals); !why.empty()) return Fail(why);
+  if (s.bHelp) {
+    std::printf("%s%s\nRuns until SIGINT or SIGTERM, then exits 0.\n", kIntro, cli::Help(table).c_str());
+    return 0;
+  }
+  if (std::string why = Finish(s, positionals); !why.empty()) return Fail(why);
+  return Serve(s);
 }

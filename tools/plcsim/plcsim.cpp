@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 namespace plcsim {
 
@@ -99,6 +101,33 @@ std::string Printable(const std::string& s) {
   return out;
 }
 
+// The table (as mbpoll numbers them) and the references, counted from 1, that
+// a request touches; false when it names none.
+bool Touches(const std::vector<uint8_t>& req, bool gtc, int& table, int& first, int& last) {
+  if (req.size() < 6) return false;
+  static const int kModbusTable[17] = {-1, 0, 1, 4, 3, 0, 4, -1, -1, -1, -1, -1, -1, -1, -1, 0, 4};
+  const int function = req[1];
+  const int addr = Word(req, 2);
+  const int quantity = (function == 5 || function == 6) ? 1 : Word(req, 4);
+  if (gtc) {
+    table = function == 2 ? 1 : function == 4 ? 3 : function == 15 ? 0 : -1;
+    first = function == 4 ? addr : function == 15 ? kGtcFirstVariable : addr;
+    last = function == 4 ? addr : first + quantity - 1;
+  } else {
+    table = function <= 16 ? kModbusTable[function] : -1;
+    first = addr + 1;
+    last = addr + quantity;
+  }
+  return table >= 0;
+}
+
+bool Matches(const ExceptionRule& rule, const std::vector<uint8_t>& req, bool gtc) {
+  if (rule.table < 0) return true;
+  int table = 0, first = 0, last = 0;
+  if (!Touches(req, gtc, table, first, last)) return false;
+  return table == rule.table && rule.reference >= first && rule.reference <= last;
+}
+
 speed_t BaudConstant(uint32_t baud) {
   switch (baud) {
     case 300:
@@ -157,6 +186,30 @@ uint8_t Lrc(const std::string& hexBody) {
   return LrcOf(bytes);
 }
 
+bool ParseExceptionRule(const std::string& text, ExceptionRule& out) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos) return false;
+  const std::string ref = text.substr(0, eq);
+  const std::string code = text.substr(eq + 1);
+  char* end = nullptr;
+  const long c = std::strtol(code.c_str(), &end, 10);
+  if (code.empty() || *end != '\0' || c < 1 || c > 255 || !std::isdigit(static_cast<unsigned char>(code[0]))) {
+    return false;
+  }
+  ExceptionRule rule;
+  rule.code = static_cast<uint8_t>(c);
+  if (ref != "*") {
+    if (ref.size() < 3 || ref[1] != ':' || std::string("0134").find(ref[0]) == std::string::npos) return false;
+    const std::string number = ref.substr(2);
+    const long r = std::strtol(number.c_str(), &end, 10);
+    if (*end != '\0' || !std::isdigit(static_cast<unsigned char>(number[0])) || r < 1 || r > 65536) return false;
+    rule.table = ref[0] - '0';
+    rule.reference = static_cast<int>(r);
+  }
+  out = rule;
+  return true;
+}
+
 std::string MakeFrame(const std::string& body) {
   std::string lrc = EncodeHex({Lrc(body)});
   return ":" + body + lrc + "\r\n";
@@ -168,7 +221,8 @@ Simulator::Simulator(Options options)
       inputs_(options_.tableSize, false),
       holding_(options_.tableSize, 0),
       inputRegs_(options_.tableSize, 0),
-      gtcBits_(kGtcBits + 1, false) {
+      gtcBits_(kGtcBits + 1, false),
+      random_(options_.seed) {
   for (int a = 0; a < 3; ++a) gtcRegs_[a].assign(kGtcAreaSize[a], 0);
 }
 
@@ -396,6 +450,7 @@ void Simulator::Serve() {
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     ssize_t n = read(fd_, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n > 0 && options_.echo) WriteAll(buf, static_cast<size_t>(n));  // heard before anything is answered
     if (n <= 0) {
       // A line error or a hang-up of a device whose other side is gone: wait
       // a little and go on rather than spin or give up.
@@ -433,44 +488,86 @@ void Simulator::HandleFrame(const std::string& frame) {
   auto log = [&](const std::string& what) {
     if (options_.verbose) std::fprintf(stderr, "plcsim: <- %s  -> %s\n", Printable(frame).c_str(), what.c_str());
   };
-
-  // Well-formed: ':' + an even number of hex digits (address, function, LRC at
-  // least) + CR LF, with the byte sum including the LRC equal to 0.
   std::vector<uint8_t> bytes;
-  size_t bodyLen = frame.size() - 3;
-  if (frame.size() < 9 || frame[frame.size() - 2] != '\r' || !DecodeHex(frame, 1, bodyLen, bytes)) {
-    log("(malformed, no reply)");
+  if (const char* why = Decode(frame, bytes)) {
+    log(why);
     return;
   }
-  if (LrcOf(bytes) != 0) {
-    log("(bad LRC, no reply)");
-    return;
-  }
-  bytes.pop_back();  // the LRC
-  bool ours = false;
-  for (int a : options_.addresses) ours = ours || a == bytes[0];
-  if (!ours) {
-    log("(other address, no reply)");
-    return;
-  }
-
-  Fault fault;
+  Fault fault = NextFault(bytes);
   std::vector<uint8_t> reply;
   {
     std::lock_guard lock(mutex_);
-    if (!queued_.empty()) {
-      fault = queued_.front();
-      queued_.pop_front();
-    } else {
-      fault = persistent_;
-    }
     reply = Execute(bytes, fault.kind != FaultKind::Exception);
   }
+  std::string text;
+  if (!ReplyText(fault, bytes, std::move(reply), text)) {
+    log("(fault: no reply)");
+    return;
+  }
+  uint32_t delay = options_.replyDelayMs;
+  if (fault.kind == FaultKind::Delay) delay += static_cast<uint32_t>(std::max(0, fault.arg));
+  if (delay > 0 && WaitStop(delay)) return;
+  log(Printable(text));
+  WriteReply(text);
+}
 
+const char* Simulator::Decode(const std::string& frame, std::vector<uint8_t>& bytes) const {
+  // Well-formed: ':' + an even number of hex digits (address, function, LRC at
+  // least) + CR LF, with the byte sum including the LRC equal to 0.
+  if (frame.size() < 9 || frame[frame.size() - 2] != '\r' || !DecodeHex(frame, 1, frame.size() - 3, bytes)) {
+    return "(malformed, no reply)";
+  }
+  if (LrcOf(bytes) != 0) return "(bad LRC, no reply)";
+  bytes.pop_back();  // the LRC
+  for (int a : options_.addresses) {
+    if (a == bytes[0]) return nullptr;
+  }
+  return "(other address, no reply)";
+}
+
+Fault Simulator::NextFault(const std::vector<uint8_t>& req) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!queued_.empty()) {
+      Fault fault = queued_.front();
+      queued_.pop_front();
+      return fault;
+    }
+    if (persistent_.kind != FaultKind::None) return persistent_;
+  }
+  return DrawFault(req);
+}
+
+bool Simulator::Draw(int percent) {
+  if (percent <= 0) return false;
+  return percent >= 100 || static_cast<int>(random_() % 100) < percent;
+}
+
+Fault Simulator::DrawFault(const std::vector<uint8_t>& req) {
+  if (Draw(options_.silentPercent)) return {FaultKind::NoReply, 0};
+  for (const ExceptionRule& rule : options_.exceptions) {
+    if (Matches(rule, req, options_.gtc)) return {FaultKind::Exception, rule.code};
+  }
+  if (Draw(options_.lrcErrorPercent)) return {FaultKind::BadLrc, 0};
+  if (Draw(options_.garblePercent)) return {FaultKind::Noise, 0};
+  return {};
+}
+
+// Replaces one character between the colon and CR LF by one that cannot
+// appear in a frame.
+std::string Simulator::Garble(std::string text) {
+  static const char kNoise[] = "!#$%&*+-./;<=>?@GHJKLMNPQRSTUVWXYZ[]^_ghjkmnpqrstuvwxyz{|}~";
+  if (text.size() < 4) return text;
+  const size_t pos = 1 + random_() % (text.size() - 3);
+  text[pos] = kNoise[random_() % (sizeof kNoise - 1)];
+  return text;
+}
+
+bool Simulator::ReplyText(const Fault& fault, const std::vector<uint8_t>& req, std::vector<uint8_t> reply,
+                          std::string& text) {
   switch (fault.kind) {
     case FaultKind::NoReply:
-      log("(fault: no reply)");
-      return;
+      return false;
     case FaultKind::OtherAddress:
       if (!reply.empty()) reply[0] = static_cast<uint8_t>(fault.arg);
       break;
@@ -478,26 +575,22 @@ void Simulator::HandleFrame(const std::string& frame) {
       if (reply.size() > 1) reply[1] = static_cast<uint8_t>(fault.arg);
       break;
     case FaultKind::Exception:
-      reply = ExceptionReply(bytes, static_cast<uint8_t>(fault.arg));
+      reply = ExceptionReply(req, static_cast<uint8_t>(fault.arg));
       break;
     default:
       break;
   }
   uint8_t lrc = LrcOf(reply);
   if (fault.kind == FaultKind::BadLrc) ++lrc;
-  std::string text(1, ':');
+  text.assign(1, ':');
   text += EncodeHex(reply);
   text += EncodeHex({lrc});
   text += fault.kind == FaultKind::NoCrLf ? "??" : "\r\n";
   const size_t count = static_cast<size_t>(std::max(0, fault.arg));
   if (fault.kind == FaultKind::Truncate) text.resize(std::min(count, text.size()));
   if (fault.kind == FaultKind::Garbage) text.insert(0, count, '#');
-
-  uint32_t delay = options_.replyDelayMs;
-  if (fault.kind == FaultKind::Delay) delay += static_cast<uint32_t>(std::max(0, fault.arg));
-  if (delay > 0 && WaitStop(delay)) return;
-  log(Printable(text));
-  WriteReply(text);
+  if (fault.kind == FaultKind::Noise) text = Garble(std::move(text));
+  return true;
 }
 
 // ------------------------------------------------------------------ functions
@@ -514,23 +607,8 @@ std::vector<uint8_t> Simulator::ExecuteModbus(const std::vector<uint8_t>& req, b
     case 1:
     case 2:
     case 3:
-    case 4: {
-      if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
-      const uint16_t addr = Word(req, 2);
-      const int quantity = Word(req, 4);
-      const bool bits = function <= 2;
-      if (quantity < 1 || quantity > (bits ? kMaxReadBits : kMaxReadRegisters))
-        return ExceptionReply(req, kIllegalValue);
-      if (addr + static_cast<size_t>(quantity) > table) return ExceptionReply(req, kIllegalAddress);
-      if (bits) {
-        const std::vector<bool>& t = function == 1 ? coils_ : inputs_;
-        return PackBits(req, quantity, [&](int i) { return t[addr + i]; });
-      }
-      const std::vector<uint16_t>& t = function == 3 ? holding_ : inputRegs_;
-      std::vector<uint8_t> out{req[0], function, static_cast<uint8_t>(quantity * 2)};
-      for (int i = 0; i < quantity; ++i) PutWord(out, t[addr + i]);
-      return out;
-    }
+    case 4:
+      return ReadModbus(req);
     case 5:
     case 6: {
       if (dataLen != 4) return ExceptionReply(req, kIllegalValue);
@@ -548,32 +626,56 @@ std::vector<uint8_t> Simulator::ExecuteModbus(const std::vector<uint8_t>& req, b
       return req;  // echo
     }
     case 15:
-    case 16: {
-      if (dataLen < 5) return ExceptionReply(req, kIllegalValue);
-      const uint16_t addr = Word(req, 2);
-      const int quantity = Word(req, 4);
-      const size_t byteCount = req[6];
-      const bool bits = function == 15;
-      const size_t expectedBytes = bits ? (quantity + 7) / 8 : quantity * 2;
-      if (quantity < 1 || quantity > (bits ? kMaxWriteBits : kMaxWriteRegisters) || byteCount != expectedBytes ||
-          dataLen != 5 + byteCount) {
-        return ExceptionReply(req, kIllegalValue);
-      }
-      if (addr + static_cast<size_t>(quantity) > table) return ExceptionReply(req, kIllegalAddress);
-      if (perform) {
-        for (int i = 0; i < quantity; ++i) {
-          if (bits) {
-            coils_[addr + i] = (req[7 + i / 8] >> (i % 8)) & 1;
-          } else {
-            holding_[addr + i] = Word(req, 7 + 2 * i);
-          }
-        }
-      }
-      return {req.begin(), req.begin() + 6};  // address, function, start, quantity
-    }
+    case 16:
+      return WriteModbusBlock(req, perform);
     default:
       return ExceptionReply(req, kIllegalFunction);
   }
+}
+
+// Functions 1 to 4: bits or registers from one of the four tables.
+std::vector<uint8_t> Simulator::ReadModbus(const std::vector<uint8_t>& req) {
+  const uint8_t function = req[1];
+  if (req.size() - 2 != 4) return ExceptionReply(req, kIllegalValue);
+  const uint16_t addr = Word(req, 2);
+  const int quantity = Word(req, 4);
+  const bool bits = function <= 2;
+  if (quantity < 1 || quantity > (bits ? kMaxReadBits : kMaxReadRegisters)) return ExceptionReply(req, kIllegalValue);
+  if (addr + static_cast<size_t>(quantity) > options_.tableSize) return ExceptionReply(req, kIllegalAddress);
+  if (bits) {
+    const std::vector<bool>& t = function == 1 ? coils_ : inputs_;
+    return PackBits(req, quantity, [&](int i) { return t[addr + i]; });
+  }
+  const std::vector<uint16_t>& t = function == 3 ? holding_ : inputRegs_;
+  std::vector<uint8_t> out{req[0], function, static_cast<uint8_t>(quantity * 2)};
+  for (int i = 0; i < quantity; ++i) PutWord(out, t[addr + i]);
+  return out;
+}
+
+// Functions 15 and 16: several coils or holding registers.
+std::vector<uint8_t> Simulator::WriteModbusBlock(const std::vector<uint8_t>& req, bool perform) {
+  const size_t dataLen = req.size() - 2;
+  if (dataLen < 5) return ExceptionReply(req, kIllegalValue);
+  const uint16_t addr = Word(req, 2);
+  const int quantity = Word(req, 4);
+  const size_t byteCount = req[6];
+  const bool bits = req[1] == 15;
+  const size_t expectedBytes = bits ? (quantity + 7) / 8 : quantity * 2;
+  if (quantity < 1 || quantity > (bits ? kMaxWriteBits : kMaxWriteRegisters) || byteCount != expectedBytes ||
+      dataLen != 5 + byteCount) {
+    return ExceptionReply(req, kIllegalValue);
+  }
+  if (addr + static_cast<size_t>(quantity) > options_.tableSize) return ExceptionReply(req, kIllegalAddress);
+  if (perform) {
+    for (int i = 0; i < quantity; ++i) {
+      if (bits) {
+        coils_[addr + i] = (req[7 + i / 8] >> (i % 8)) & 1;
+      } else {
+        holding_[addr + i] = Word(req, 7 + 2 * i);
+      }
+    }
+  }
+  return {req.begin(), req.begin() + 6};  // address, function, start, quantity
 }
 
 std::vector<uint8_t> Simulator::ExecuteGtc(const std::vector<uint8_t>& req, bool perform) {

@@ -15,6 +15,11 @@
 // addresses. A request answered with an injected Exception fault is not
 // carried out; with any other fault a write request still takes effect (the
 // reply is what gets lost or damaged, as on a real line).
+//
+// Faults on demand (Options: silentPercent, lrcErrorPercent, garblePercent,
+// exceptions, echo, replyDelayMs) play a misbehaving line or controller for a
+// whole session; they apply to requests that no queued or persistent fault
+// has claimed.
 #pragma once
 
 #include <atomic>
@@ -23,6 +28,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +46,7 @@ enum class FaultKind {
   NoCrLf,         // replace CR LF by two other characters ("??")
   Truncate,       // send only the first arg characters of the reply
   Garbage,        // arg garbage characters ("#") before the colon
+  Noise,          // one character of the reply replaced by one that is not a hex digit
 };
 struct Fault {
   FaultKind kind = FaultKind::None;
@@ -59,15 +66,38 @@ constexpr int kGtcFirstVariable = 161;
 constexpr int kGtcLastVariable = 472;
 constexpr int kGtcAreaSize[3] = {64, 42, 64};
 
+// An exception the controller answers to every request that touches one
+// reference: table as mbpoll names it (0 coils, 1 discrete inputs, 3 input
+// registers, 4 holding registers), reference counted from 1 (gate address
+// 0140011 is table 4, reference 11). Table -1 matches every request. In the
+// GTC variant table 1 is the bits read by function 2, table 3 the register
+// areas (reference = area 1..3), table 0 the bits set or reset by function 15.
+struct ExceptionRule {
+  int table = -1;
+  int reference = 0;
+  uint8_t code = 4;
+};
+// Reads "TABLE:REF=CODE" (e.g. "4:11=2") or "*=CODE"; CODE 1..255. False on
+// anything else.
+bool ParseExceptionRule(const std::string& text, ExceptionRule& out);
+
 struct Options {
   std::vector<int> addresses{1};  // controller addresses it answers
   bool gtc = false;               // GTC variant instead of plain Modbus
   uint16_t tableSize = 10000;     // coils, inputs, holding and input registers: addresses 0..tableSize-1
   uint32_t paceBaud = 0;          // when non-zero, reply characters are paced at this baud rate (10 bits/char)
-  uint32_t replyDelayMs = 0;      // fixed extra delay before each reply
+  uint32_t replyDelayMs = 0;      // every reply this late (plcsim --late / --delay)
   // Additions to the basic set:
   uint32_t deviceBaud = 9600;  // line speed OpenDevice sets (raw 8N1)
   bool verbose = false;        // print each request and its reply to stderr
+  // Faults on demand. Percentages 0..100 are drawn per answered request, in
+  // this order: silent (no reply), an exception rule, LRC error, garble.
+  int silentPercent = 0;                  // say nothing
+  int lrcErrorPercent = 0;                // reply with its LRC off by one
+  int garblePercent = 0;                  // one character of the reply replaced by line noise (not a hex digit)
+  std::vector<ExceptionRule> exceptions;  // the first rule that matches answers
+  bool echo = false;  // every byte received is sent straight back, as a two-wire RS-485 adapter hears itself
+  uint32_t seed = 1;  // of the draws for the percentages
 };
 
 // Builds a complete frame from the hexadecimal body (address onwards, without
@@ -138,12 +168,27 @@ class Simulator {
   bool StartServing(int fd, int keepFd);
   void Serve();
   void HandleFrame(const std::string& frame);
+  // The request's bytes (address to data, LRC removed) when the simulator
+  // answers it; otherwise why not, for the verbose log.
+  const char* Decode(const std::string& frame, std::vector<uint8_t>& bytes) const;
+  // The next queued fault, else the persistent one, else one drawn from the
+  // Options.
+  Fault NextFault(const std::vector<uint8_t>& req);
+  // The reply text for a reply with a fault applied; false when the fault
+  // is to say nothing.
+  bool ReplyText(const Fault& fault, const std::vector<uint8_t>& req, std::vector<uint8_t> reply, std::string& text);
   // Builds the reply bytes (address first, without LRC) to a decoded request;
   // empty when the request is not answered.
   std::vector<uint8_t> Execute(const std::vector<uint8_t>& req, bool perform);
   std::vector<uint8_t> ExecuteModbus(const std::vector<uint8_t>& req, bool perform);
   std::vector<uint8_t> ExecuteGtc(const std::vector<uint8_t>& req, bool perform);
+  std::vector<uint8_t> ReadModbus(const std::vector<uint8_t>& req);
+  std::vector<uint8_t> WriteModbusBlock(const std::vector<uint8_t>& req, bool perform);
   bool WaitStop(uint32_t ms);
+  // Faults on demand: the fault that Options give this request (None when none).
+  Fault DrawFault(const std::vector<uint8_t>& req);
+  bool Draw(int percent);
+  std::string Garble(std::string text);
   void WriteReply(const std::string& text);
   bool WriteAll(const char* data, size_t len);
 
@@ -157,6 +202,7 @@ class Simulator {
   std::deque<Fault> queued_;
   Fault persistent_;
   std::vector<std::string> requests_;
+  std::mt19937 random_;  // serving thread only
 
   std::thread thread_;
   std::atomic<bool> stop_{false};

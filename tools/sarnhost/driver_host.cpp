@@ -336,6 +336,10 @@ bool ParseValue(const std::string& text, int32_t iBits, int32_t iDataType, Value
     }
     return true;
   }
+  if (iBits != 1 && iDataType != kTypeFloat && !ParseInteger(text, LLONG_MIN, LLONG_MAX, v)) {
+    error = "'" + text + "' is not a number (decimal, or hexadecimal with 0x)";
+    return false;
+  }
   if (iBits == 16) {
     if (!ParseInteger(text, -32768, 65535, v)) {
       error = "'" + text + "' does not fit a 16-bit register (-32768..65535, or 0x0000..0xFFFF)";

@@ -386,47 +386,4 @@ std::string DecimalBaseWarning(const std::string& text) {
          " where a decimal digit belongs (gate addresses are decimal here): the driver reads " + reading;
 }
 
-bool ValidMbpollType(const std::string& type) {
-  static const char* const kTypes[] = {"0", "1", "3", "4", "3:int", "3:float", "4:int", "4:float"};
-  for (const char* psz : kTypes) {
-    if (type == psz) return true;
-  }
-  return false;
-}
-
-std::string MbpollGateText(long lSlave, const std::string& type, long lRef, bool bHexBase, std::string& error) {
-  char cMem = '4';
-  if (type == "0" || type == "1" || type == "3" || type == "4") {
-    cMem = type[0];
-  } else if (type == "3:float") {
-    cMem = '5';
-  } else if (type == "3:int") {
-    cMem = '6';
-  } else if (type == "4:float") {
-    cMem = '7';
-  } else if (type == "4:int") {
-    cMem = '8';
-  } else {
-    error =
-        "-t takes 0 (coils), 1 (discrete inputs), 3 (input registers) or 4 (holding registers), "
-        "3 and 4 also with :int or :float";
-    return "";
-  }
-  const long lMaxSlave = bHexBase ? 0xFF : 99;
-  const long lMaxRef = bHexBase ? 0xFFFF : 9999;
-  if (lSlave < 0 || lSlave > lMaxSlave) {
-    error = "slave " + std::to_string(lSlave) + " does not fit the two " + (bHexBase ? "hexadecimal" : "decimal") +
-            " digits of a gate text (0.." + std::to_string(lMaxSlave) + ")";
-    return "";
-  }
-  if (lRef < 1 || lRef > lMaxRef) {
-    error = "reference " + std::to_string(lRef) + " does not fit the four " + (bHexBase ? "hexadecimal" : "decimal") +
-            " digits of a gate text (1.." + std::to_string(lMaxRef) + ")";
-    return "";
-  }
-  char sz[16];
-  snprintf(sz, sizeof sz, bHexBase ? "%02lX%c%04lX" : "%02ld%c%04ld", lSlave, cMem, lRef);
-  return sz;
-}
-
 }  // namespace sarnhost

@@ -46,12 +46,4 @@ std::string PrintableFrame(const char* pBuf, size_t nSize);
 // the driver reads as the end of the number; "" when there is none.
 std::string DecimalBaseWarning(const std::string& text);
 
-// mbpoll's way of naming values: slave (-a), table type (-t 0, 1, 3, 4, with
-// ":int" or ":float" for 32-bit values of 3 and 4), first reference counted
-// from 1 (-r). Builds the gate text in the given base; fills error and returns
-// "" when it cannot be written in it.
-std::string MbpollGateText(long lSlave, const std::string& type, long lRef, bool bHexBase, std::string& error);
-// Whether a -t value is one MbpollGateText takes.
-bool ValidMbpollType(const std::string& type);
-
 }  // namespace sarnhost

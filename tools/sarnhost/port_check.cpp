@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -90,6 +91,11 @@ std::string GroupOf(const struct stat& st) {
   return std::to_string(st.st_gid);
 }
 
+std::string OwnerOf(const struct stat& st) {
+  if (passwd* p = getpwuid(st.st_uid)) return p->pw_name;
+  return std::to_string(st.st_uid);
+}
+
 PortCheck Problem(PortProblem problem, std::string message) {
   return PortCheck{problem, std::move(message)};
 }
@@ -102,6 +108,24 @@ PortCheck BusyProblem(const std::string& path) {
 }
 
 }  // namespace
+
+// What to do about a device this user may not open, from its real owner,
+// group and mode: join its group only where the group may read and write it
+// and is not root's own.
+std::string PermissionAdvice(const std::string& path, const struct stat& st) {
+  char szMode[8];
+  snprintf(szMode, sizeof szMode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  const std::string owner = OwnerOf(st), group = GroupOf(st);
+  const std::string facts = " (owner " + owner + ", group " + group + ", mode " + szMode + ")";
+  const bool bGroupRw = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (bGroupRw && st.st_gid != 0) {
+    return "no permission to open " + path + facts + ": add yourself to the group " + group + " (sudo usermod -aG " +
+           group + " $USER) and log in again";
+  }
+  return "no permission to open " + path + facts + ": only " + owner +
+         " may open it; give it a group of yours with read and write access (e.g. a udev rule with " +
+         "GROUP=\"dialout\", MODE=\"0660\"), or run as " + owner;
+}
 
 PortCheck CheckPort(const std::string& path) {
   if (path == "NUL") return {};
@@ -122,12 +146,7 @@ PortCheck CheckPort(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     int e = errno;
-    if (e == EACCES || e == EPERM) {
-      std::string group = GroupOf(st);
-      return Problem(PortProblem::kPermission, "no permission to open " + path + " (group " + group +
-                                                   "): add yourself to that group (sudo usermod -aG " + group +
-                                                   " $USER) and log in again");
-    }
+    if (e == EACCES || e == EPERM) return Problem(PortProblem::kPermission, PermissionAdvice(path, st));
     if (e == EBUSY) return BusyProblem(path);
     if (e == ENXIO || e == ENODEV) {
       return Problem(PortProblem::kMissing, "no device behind " + path + ": " + strerror(e));

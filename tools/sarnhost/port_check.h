@@ -5,6 +5,8 @@
 // device is missing, held by another program, or closed to them.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "sarnmd.h"
@@ -28,6 +30,10 @@ struct PortCheck {
 // Opens the device briefly (non-blocking) and closes it again. "NUL", the
 // driver's null device, always passes.
 PortCheck CheckPort(const std::string& path);
+
+// The advice for a device this user may not open, from its owner, group
+// and mode ("add yourself to the group dialout ...", or who may open it).
+std::string PermissionAdvice(const std::string& path, const struct stat& st);
 
 // Longest port name the driver's records hold.
 constexpr size_t kMaxPortName = SARN_MAX_PORT_NAME;

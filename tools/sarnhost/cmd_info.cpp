@@ -1,0 +1,87 @@
+// info and --version: what the driver reports about itself, in words.
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "log_tap.h"
+
+namespace sarnhost {
+
+namespace {
+
+// The installation banner is in code page 437; shown with the box-drawing
+// characters a terminal understands.
+std::string BannerText(const char* pszBanner) {
+  struct Glyph {
+    unsigned char c;
+    const char* pszUtf8;
+  };
+  static const Glyph kGlyphs[] = {{201, "\u2554"}, {205, "\u2550"}, {187, "\u2557"},
+                                  {186, "\u2551"}, {200, "\u255A"}, {188, "\u255D"}};
+  std::string out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(pszBanner); p != nullptr && *p; ++p) {
+    if (*p == 8) continue;
+    std::string glyph = *p < 128 ? std::string(1, static_cast<char>(*p)) : "?";
+    for (const Glyph& g : kGlyphs) {
+      if (g.c == *p) glyph = g.pszUtf8;
+    }
+    out += glyph;
+  }
+  return out;
+}
+
+const char* ParityWord(long lParity) {
+  static const char* const kWords[] = {"no", "odd", "even", "mark", "space"};
+  return lParity >= 0 && lParity <= 4 ? kWords[lParity] : "unknown";
+}
+
+// The library file itself, with the version in its name (libsarnmd.so.1.0.0).
+std::string RealFile(const std::string& path) {
+  char sz[PATH_MAX];
+  return realpath(path.c_str(), sz) != nullptr ? sz : path;
+}
+
+// The driver's statement of its build, from its cold-start report on the
+// null device (no port is opened); "" when it says none.
+std::string DriverBuild(const Driver& driver, const DriverInfo& info) {
+  LogTap tap;
+  if (!tap.Start()) return "";
+  Instance inst(driver, kDefaultDriverNr, info.iContextSize);
+  inst.ColdStart("NUL", false, kDefaultTimeout, info.defaultLine);
+  inst.EndSarn();
+  for (const LogLine& l : tap.Take()) {
+    const size_t at = l.text.find("version ");
+    if (at != std::string::npos) return l.text.substr(at);
+  }
+  return "";
+}
+
+}  // namespace
+
+int CmdInfo(const Driver& driver, const DriverInfo& info) {
+  printf("driver library    %s\n", RealFile(driver.Path()).c_str());
+  printf("driver name       %s\n", info.pszDriverName != nullptr ? info.pszDriverName : "(none given)");
+  printf("context size      %d bytes for each driver instance (port)\n", info.iContextSize);
+  printf("default line      %u baud, %u data bits, %s parity, %s stop bits\n", info.defaultLine.wBaud,
+         info.defaultLine.wDataBits, ParityWord(info.defaultLine.wParity), StopBitsName(info.defaultLine.wStopBits));
+  printf("identification    %d, with the numbers %d and %d: reported for the host, not used by the driver\n",
+         info.iInfoId, info.iInfoA, info.iInfoB);
+  printf("banner%s\n", BannerText(info.pszBanner).c_str());
+  return 0;
+}
+
+void PrintVersion(const Driver* pDriver, const DriverInfo* pInfo) {
+  printf("sarnhost %s\n", SARNHOST_VERSION);
+  if (pDriver == nullptr || pInfo == nullptr) {
+    printf("driver: not loaded (give its path with --driver)\n");
+    return;
+  }
+  const std::string build = DriverBuild(*pDriver, *pInfo);
+  printf("driver %s (%s)%s%s\n", RealFile(pDriver->Path()).c_str(),
+         pInfo->pszDriverName != nullptr ? pInfo->pszDriverName : "?", build.empty() ? "" : ", ", build.c_str());
+}
+
+}  // namespace sarnhost

@@ -1,0 +1,113 @@
+// read and write: one transaction per gate (per controller with -a 1,2).
+#include <algorithm>
+#include <cstdio>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace sarnhost {
+
+namespace {
+
+// A block's length (COUNT, or -c), or -1 for a single gate.
+int32_t ReadCount(const Options& o) {
+  long lCount = -1;
+  if (!o.bMbpoll && o.args.size() == 2) {
+    cli::ParseLong(o.args[1], 1, 65535, lCount);  // checked before the port was opened
+  } else if (o.bCountGiven && (!o.bMbpoll || o.lCount > 1)) {
+    lCount = o.lCount;
+  }
+  return static_cast<int32_t>(lCount);
+}
+
+}  // namespace
+
+int NamedGates(Session& s, const std::string& text, int32_t iCount, std::vector<Gate>& gates) {
+  gates.clear();
+  if (!s.o.bMbpoll) {
+    gates.emplace_back();
+    return ParseGate(s, text, iCount, gates.back());
+  }
+  for (long lSlave : s.o.slaves) {
+    gates.emplace_back();
+    if (int rc = MbpollGate(s, lSlave, FirstReference(s.o), iCount, gates.back()); rc != 0) return rc;
+  }
+  return 0;
+}
+
+std::vector<Value> ReadValues(Session& s, const Gate& gate, const std::vector<uint8_t>& buffer) {
+  std::vector<Value> values = DecodeBuffer(gate, buffer);
+  if (s.o.bMbpoll && WordsDiffer(s, gate)) {
+    for (Value& v : values) v.uRaw = SwapWords(v.uRaw);
+  }
+  return values;
+}
+
+int WriteValues(Session& s, const Gate& gate, const std::vector<std::string>& texts, std::vector<uint8_t>& buffer) {
+  std::vector<Value> values;
+  for (const std::string& vt : texts) {
+    Value v;
+    std::string error;
+    if (!ParseValue(vt, gate.spec.iBits, gate.iDataType, v, error)) {
+      fprintf(stderr, "sarnhost: %s for gate '%s' (%s)\n", error.c_str(), gate.text.c_str(),
+              DataTypeName(gate.iDataType));
+      return kExitUsage;
+    }
+    if (s.o.bMbpoll && WordsDiffer(s, gate)) v.uRaw = SwapWords(v.uRaw);
+    values.push_back(v);
+  }
+  buffer = EncodeBuffer(gate, values);
+  return 0;
+}
+
+int CmdRead(Session& s) {
+  const Options& o = s.o;
+  std::vector<Gate> gates;
+  if (int rc = NamedGates(s, o.bMbpoll ? "" : o.args[0], ReadCount(o), gates); rc != 0) return rc;
+  int iWorst = 0;
+  for (const Gate& gate : gates) {
+    std::vector<uint8_t> buffer;
+    TxResult r = Transact(s, gate, false, buffer);
+    if (r.rc != 0) {
+      fprintf(stderr, "sarnhost: reading '%s' failed: %s\n", gate.text.c_str(), r.outcome.longText.c_str());
+      iWorst = std::max(iWorst, static_cast<int>(r.rc));
+      continue;
+    }
+    std::vector<Value> values = ReadValues(s, gate, buffer);
+    for (size_t k = 0; k < values.size(); ++k) {
+      printf("%s: %s\n", Label(s, gate, static_cast<int>(k)).c_str(), FormatValue(values[k], gate.iDataType).c_str());
+    }
+  }
+  return iWorst;
+}
+
+int CmdWrite(Session& s) {
+  const Options& o = s.o;
+  std::vector<std::string> texts(o.args.begin() + (o.bMbpoll ? 0 : 1), o.args.end());
+  if (o.bCountGiven && static_cast<size_t>(o.lCount) != texts.size()) {
+    return Usage("-c " + std::to_string(o.lCount) + " but " + std::to_string(texts.size()) + " values given");
+  }
+  const int32_t iCount = texts.size() > 1 ? static_cast<int32_t>(texts.size()) : -1;
+  std::vector<Gate> gates;
+  if (int rc = NamedGates(s, o.bMbpoll ? "" : o.args[0], iCount, gates); rc != 0) return rc;
+  int iWorst = 0;
+  for (const Gate& gate : gates) {
+    std::vector<uint8_t> buffer;
+    if (int rc = WriteValues(s, gate, texts, buffer); rc != 0) return rc;
+    TxResult r = Transact(s, gate, true, buffer);
+    if (r.rc != 0) {
+      fprintf(stderr, "sarnhost: writing '%s' failed: %s\n", gate.text.c_str(), r.outcome.longText.c_str());
+      iWorst = std::max(iWorst, static_cast<int>(r.rc));
+      continue;
+    }
+    std::vector<Value> values = DecodeBuffer(gate, buffer);
+    for (size_t k = 0; k < values.size(); ++k) {
+      if (s.o.bMbpoll && WordsDiffer(s, gate)) values[k].uRaw = SwapWords(values[k].uRaw);
+      printf("%s: wrote %s\n", Label(s, gate, static_cast<int>(k)).c_str(),
+             FormatValue(values[k], gate.iDataType).c_str());
+    }
+  }
+  return iWorst;
+}
+
+}  // namespace sarnhost

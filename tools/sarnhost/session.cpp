@@ -1,0 +1,421 @@
+#include "session.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "port_check.h"
+
+namespace sarnhost {
+
+volatile sig_atomic_t g_bInterrupted = 0;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void OnInterrupt(int) {
+  g_bInterrupted = 1;
+}
+
+std::string WithoutTag(std::string text) {
+  if (text.rfind("SARNMD> ", 0) == 0) text.erase(0, 8);
+  return text;
+}
+
+// Line n (from 1) of a file, or "".
+std::string FileLine(const std::string& path, long n) {
+  std::ifstream in(path);
+  std::string line;
+  for (long k = 1; k <= n && std::getline(in, line); ++k) {
+    if (k == n) return line;
+  }
+  return "";
+}
+
+// Initialization-file lines the driver refused, shown without -v: the
+// driver reports them at level 32 ("Illegal line 3 in Int File"), after
+// naming the file in a trace.
+void WarnAboutIntFile(const std::vector<LogLine>& lines) {
+  std::string file = "the initialization file";
+  for (const LogLine& l : lines) {
+    const std::string text = WithoutTag(l.text);
+    const size_t quote = text.find("initfile '");
+    if (quote != std::string::npos) file = text.substr(quote + 10, text.find('\'', quote + 10) - quote - 10);
+    if (text.find("Illegal") == std::string::npos && text.find("Check for") == std::string::npos) continue;
+    long lLine = 0;
+    std::string quoted;
+    if (sscanf(text.c_str(), "Illegal line %ld", &lLine) == 1) quoted = FileLine(file, lLine);
+    fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s\n", file.c_str(), text.c_str(), quoted.empty() ? "" : " ('",
+            quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it");
+  }
+}
+
+// The driver names a refused character by its position from 0, and the
+// character itself, which may be invisible (the end of the text): says it
+// visibly.
+std::string VisibleCharacter(const std::string& reason, const std::string& text) {
+  const size_t at = reason.find("illegal char #");
+  if (at == std::string::npos) return "";
+  const long lPos = atol(reason.c_str() + at + 14);
+  if (lPos < 0) return "";
+  if (static_cast<size_t>(lPos) >= text.size()) {
+    return " (character " + std::to_string(lPos + 1) + " is missing: '" + text + "' has " +
+           std::to_string(text.size()) + " characters, a gate text 7 or 8)";
+  }
+  const unsigned char c = static_cast<unsigned char>(text[static_cast<size_t>(lPos)]);
+  char sz[96];
+  if (c > ' ' && c < 127) {
+    snprintf(sz, sizeof sz, " (character %ld, '%c')", lPos + 1, c);
+  } else {
+    snprintf(sz, sizeof sz, " (character %ld, code 0x%02X)", lPos + 1, c);
+  }
+  return sz;
+}
+
+// Printable: control characters the driver put in its text spelled out.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= ' ' && c != 127) {
+      out += static_cast<char>(c);
+    } else {
+      char sz[8];
+      snprintf(sz, sizeof sz, "<%02X>", c);
+      out += sz;
+    }
+  }
+  return out;
+}
+
+// In decimal base an eight-digit text may be meant as a controller of three
+// digits ("15040001"): the text holds two. Says how to reach it.
+std::string ControllerHint(const std::string& text, bool bHexBase) {
+  if (bHexBase || text.size() != 8 || text.find_first_not_of("0123456789") != std::string::npos) return "";
+  const long lSlave = atol(text.substr(0, 3).c_str());
+  const char cMem = text[3];
+  if (lSlave < 100 || lSlave > 247 || std::string("01345678").find(cMem) == std::string::npos) return "";
+  static const char* const kTables[] = {"0", "1", "", "3", "4", "3:float", "3:int", "4:float", "4:int"};
+  return "; if controller " + std::to_string(lSlave) + " is meant: gate texts hold two decimal digits for it, so use " +
+         "-a " + std::to_string(lSlave) + " -t " + kTables[cMem - '0'] + " -r " +
+         std::to_string(atol(text.c_str() + 4)) + ", or BUS = MODBUS, HEX in the initialization file";
+}
+
+// The driver's reason for refusing a gate text: its log lines, without the
+// tag, or a reason of our own where the driver says nothing.
+std::string RefusalReason(const std::vector<LogLine>& lines, const Gate& gate, bool bGtc, bool bHexBase) {
+  std::string reason;
+  for (const LogLine& l : lines) reason += (reason.empty() ? "" : "; ") + Printable(WithoutTag(l.text));
+  const std::string& text = gate.text;
+  if (!reason.empty()) return reason + VisibleCharacter(reason, text) + ControllerHint(text, bHexBase);
+  if (text.size() >= 9) return "longer than 8 characters";
+  const bool bBitNr = text.size() >= 8 && text[7] != ' ';
+  if (gate.bBlock && bBitNr) return "a block takes no bit number";
+  if (!gate.bBlock) {
+    const int32_t iMem = gate.spec.iMemType;
+    if (bBitNr && iMem >= 5 && iMem <= 8) return "32-bit gates take no bit number";
+    return std::string("data type ") + DataTypeName(gate.iDataType) + " does not fit a " + MemoryTypeName(iMem, bGtc) +
+           (bBitNr ? " bit" : "");
+  }
+  return "see the driver's log with -v";
+}
+
+// The device a port name means: a name that is no path (ttyUSB0, pts/3) is
+// under /dev/.
+std::string DevicePath(const std::string& port) {
+  if (port.empty() || port[0] == '/' || port[0] == '.' || port == "NUL") return port;
+  return "/dev/" + port;
+}
+
+// The name the driver is given: the path when it fits, a short name under
+// /dev/ as it is (the driver looks for it there), otherwise /dev/fd/N.
+std::string DriverPortName(const std::string& port, PortAlias& alias, std::string& error) {
+  const std::string path = DevicePath(port);
+  if (path.size() <= kMaxPortName) return path;
+  if (port != path && port.size() <= kMaxPortName) return port;
+  return alias.NameFor(path, error);
+}
+
+LineSettings LineFromOptions(const Options& o, LineSettings line) {
+  if (o.lBaud >= 0) line.wBaud = static_cast<uint16_t>(o.lBaud);
+  if (o.lDataBits >= 0) line.wDataBits = static_cast<uint16_t>(o.lDataBits);
+  if (o.lParity >= 0) line.wParity = static_cast<uint16_t>(o.lParity);
+  if (o.lStopBits >= 0) line.wStopBits = static_cast<uint16_t>(o.lStopBits);
+  return line;
+}
+
+// After a failed ColdStart: one line with the driver's reason.
+void ColdStartFailed(const Options& o, ResultCode rc, const std::vector<LogLine>& lines) {
+  std::string why;
+  for (const LogLine& l : lines) {
+    if (l.text.find("error") != std::string::npos) why = l.text;
+  }
+  fprintf(stderr, "sarnhost: the driver could not open %s (ColdStart returned %d%s%s)\n", o.port.c_str(), rc,
+          why.empty() ? "" : ": ", why.c_str());
+}
+
+// The gate address of the controller's running input bit n (GTC memory type
+// 1): each ten of the text counts eight bits below 160 and from 681 on.
+unsigned GtcInputAddress(unsigned n) {
+  if (n == 160) return 198;
+  if (n < 160) return (n / 8) * 10 + n % 8;
+  if (n <= 680) return n + 39;
+  const unsigned m = n - 40;
+  return (m / 8) * 10 + m % 8;
+}
+
+// Element k of a GTC bit block by its own gate address; "" for register areas.
+std::string GtcElementText(const Gate& gate, int k, bool bHexBase) {
+  unsigned uAddress = 0;
+  if (gate.spec.iMemType == SARN_MEM_COILS) {
+    uAddress = 200 + static_cast<unsigned>(k);  // variables from 200, bit 161 on
+  } else if (gate.spec.iMemType == SARN_MEM_INPUTS) {
+    uAddress = GtcInputAddress(static_cast<unsigned>(gate.spec.iAddress + k));
+  } else {
+    return "";
+  }
+  char sz[16];
+  snprintf(sz, sizeof sz, bHexBase ? "%04X" : "%04u", uAddress);
+  return gate.text.substr(0, 3) + sz;
+}
+
+// Element k of a gate named "150.40001" (controller set directly).
+std::string DirectElementText(const Gate& gate, int k) {
+  const size_t dot = gate.text.find('.');
+  const unsigned uStep = gate.spec.iBits == 32 ? 2u : 1u;
+  const unsigned long ulAddress = strtoul(gate.text.c_str() + dot + 2, nullptr, 10) + uStep * static_cast<unsigned>(k);
+  char sz[16];
+  snprintf(sz, sizeof sz, "%04lu", ulAddress);
+  return gate.text.substr(0, dot + 2) + sz;
+}
+
+}  // namespace
+
+std::string Label(Session& s, const Gate& gate, int k) {
+  if (!gate.bBlock) return gate.text;
+  std::string text;
+  if (s.Gtc()) {
+    text = GtcElementText(gate, k, s.HexBase());
+  } else if (gate.text.find('.') != std::string::npos) {
+    text = DirectElementText(gate, k);
+  } else {
+    text = ElementText(gate, k, s.HexBase(), false);
+  }
+  return text.empty() ? gate.text + "[" + std::to_string(k) + "]" : text;
+}
+
+void CatchInterrupts() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+std::string LineName(const LineSettings& line) {
+  return std::to_string(line.wBaud) + " " + std::to_string(line.wDataBits) + ParityName(line.wParity) +
+         StopBitsName(line.wStopBits);
+}
+
+bool LoadDriver(const Options& o, Driver& driver, std::string& error) {
+  if (!o.driverPath.empty()) return driver.Load(o.driverPath, error);
+  std::string tried;
+  for (const std::string& path : DriverCandidates()) {
+    std::string why;
+    if (driver.Load(path, why)) return true;
+    tried += (tried.empty() ? "" : "; ") + why;
+  }
+  error = tried;
+  return false;
+}
+
+void DriverLog::Start(int iVerbose) {
+  const char* pszFile = getenv("KORVEN_LOG");
+  const char* pszLevel = getenv("KORVEN_LEVEL");
+  const bool bLevelSet = pszLevel != nullptr && *pszLevel != '\0';
+  const int iUserLevel = bLevelSet ? atoi(pszLevel) : 0;
+  const int iLevel = bLevelSet ? iUserLevel : iVerbose > 0 ? 8 : 32;
+  if (pszFile != nullptr && *pszFile != '\0') {
+    userFile_ = pszFile;
+    iFileLevel_ = iLevel;
+  } else if (iVerbose > 0) {
+    iShowLevel_ = iLevel;
+  }
+  if (!tap_.Start() && !bLevelSet) setenv("KORVEN_LEVEL", iVerbose > 0 ? "8" : "32", 1);
+}
+
+std::vector<LogLine> DriverLog::Take() {
+  std::vector<LogLine> lines = tap_.Take();
+  std::string forFile;
+  for (const LogLine& l : lines) {
+    if (!userFile_.empty()) {
+      if (l.iLevel >= iFileLevel_) forFile += l.raw + "\n";
+    } else if (l.iLevel >= iShowLevel_) {
+      fprintf(stderr, "%s\n", l.raw.c_str());
+    }
+  }
+  if (!forFile.empty()) {
+    int fd = open(userFile_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      (void)!write(fd, forFile.data(), forFile.size());
+      close(fd);
+    }
+  }
+  return lines;
+}
+
+int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, DriverLog& log, int32_t iDefaultTimeout,
+             const std::function<int(Session&)>& body) {
+  if (o.port.empty()) return Usage("no port given: give the device first, or --port DEVICE (e.g. /dev/ttyUSB0)");
+  PortCheck check = CheckPort(DevicePath(o.port));
+  if (check.problem != PortProblem::kNone) {
+    fprintf(stderr, "sarnhost: %s\n", check.message.c_str());
+    return SARN_LINE_FAIL;
+  }
+  PortAlias alias;
+  std::string error;
+  const std::string name = DriverPortName(o.port, alias, error);
+  if (name.empty()) {
+    fprintf(stderr, "sarnhost: %s\n", error.c_str());
+    return SARN_LINE_FAIL;
+  }
+  const LineSettings line = LineFromOptions(o, info.defaultLine);
+  const int32_t iTimeout = o.lTimeout >= 0 ? static_cast<int32_t>(o.lTimeout) : iDefaultTimeout;
+  const int32_t iDriverNr = o.lDriverNr >= 0 ? static_cast<int32_t>(o.lDriverNr) : kDefaultDriverNr;
+  Instance inst(driver, iDriverNr, info.iContextSize);
+  const ResultCode rc = inst.ColdStart(name, true, iTimeout, line);
+  alias.Release();
+  const std::vector<LogLine> lines = log.Take();
+  if (o.iVerbose > 0) {
+    fprintf(stderr, "sarnhost: driver %s, ColdStart(driver %d, %s, %s, time-out %d0 ms) -> %d\n", driver.Path().c_str(),
+            iDriverNr, name.c_str(), LineName(line).c_str(), iTimeout, rc);
+  } else {
+    WarnAboutIntFile(lines);
+  }
+  if (rc != 0) {
+    ColdStartFailed(o, rc, lines);
+    return rc;
+  }
+  Session session{o, inst, log, name, line, iTimeout};
+  int result = body(session);
+  const ResultCode rcEnd = inst.EndSarn();
+  log.Take();
+  if (rcEnd != 0) {
+    fprintf(stderr, "sarnhost: the driver could not close %s (EndSarn returned %d)\n", o.port.c_str(), rcEnd);
+    if (result == 0) result = rcEnd;
+  }
+  return result;
+}
+
+ResultCode ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
+  if (!s.HexBase()) {
+    const std::string warning = DecimalBaseWarning(text);
+    if (!warning.empty()) fprintf(stderr, "sarnhost: warning: %s\n", warning.c_str());
+  }
+  const int32_t iDataType = s.o.iType >= 0 ? s.o.iType : DefaultDataType(text);
+  s.log.Take();
+  const ResultCode rc = s.inst.Parse(text, iDataType, iCount, gate);
+  const std::vector<LogLine> lines = s.log.Take();
+  if (rc != 0) {
+    fprintf(stderr, "sarnhost: gate '%s' refused: %s\n", Printable(text).c_str(),
+            RefusalReason(lines, gate, s.Gtc(), s.HexBase()).c_str());
+    return rc;
+  }
+  if (gate.bBlock && !TypeFitsMemory(iDataType, gate.spec.iMemType, false)) {
+    fprintf(stderr, "sarnhost: gate '%s' refused: data type %s does not fit a block of %s values\n", text.c_str(),
+            DataTypeName(iDataType), MemoryTypeName(gate.spec.iMemType, s.Gtc()));
+    return SARN_REFUSED;
+  }
+  return 0;
+}
+
+long FirstReference(const Options& o) {
+  return o.bFromZero ? o.lRef + 1 : o.lRef;
+}
+
+int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate) {
+  MbpollType type;
+  ParseMbpollType(s.o.mbType, type);
+  std::string error;
+  const std::string text = MbpollGateText(lSlave, type, lRef, s.HexBase(), error);
+  if (text.empty()) {
+    fprintf(stderr, "sarnhost: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (ResultCode rc = ParseGate(s, text, iCount, gate); rc != 0) return rc;
+  if (!SlaveFitsText(lSlave, s.HexBase())) {
+    // The fields are set directly, as a host may: the text cannot hold it.
+    gate.spec.iPlcAddr = static_cast<int32_t>(lSlave);
+    gate.text = DirectGateName(lSlave, type, lRef);
+  }
+  if (s.o.iVerbose > 0) {
+    fprintf(stderr, "sarnhost: -a %ld -t %s -r %ld -c %d is gate %s%s\n", lSlave, s.o.mbType.c_str(), lRef,
+            iCount < 0 ? 1 : iCount, gate.text.c_str(),
+            iCount > 0 ? (", a block of " + std::to_string(iCount)).c_str() : "");
+  }
+  return 0;
+}
+
+bool WordsDiffer(Session& s, const Gate& gate) {
+  if (gate.spec.iBits != 32) return false;
+  const bool bFloat = gate.iDataType == kTypeFloat;
+  const uint16_t wSwap = bFloat ? SARN_FLAG_FLOATSWAP : SARN_FLAG_SWAP;
+  const bool bDriverHighFirst = (s.inst.Context()->wFlags & wSwap) == 0;
+  return bDriverHighFirst != s.o.bBigEndian;
+}
+
+TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t>& buffer) {
+  DriverContext* pCtx = s.inst.Context();
+  s.log.Take();
+  // The host owns the context: emptied buffers show exactly this
+  // transaction's last request and reply afterwards.
+  memset(pCtx->txBuf, 0, sizeof pCtx->txBuf);
+  memset(pCtx->rxBuf, 0, sizeof pCtx->rxBuf);
+  TxResult r;
+  const auto t0 = Clock::now();
+  r.rc = bWrite ? s.inst.Write(gate, buffer) : s.inst.Read(gate, buffer);
+  r.dMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+  const std::vector<LogLine> lines = s.log.Take();
+  if (s.o.iVerbose >= 2) {
+    fprintf(stderr, "sarnhost: %s request %s\n", gate.text.c_str(),
+            PrintableFrame(pCtx->txBuf, sizeof pCtx->txBuf).c_str());
+    fprintf(stderr, "sarnhost: %s reply   %s\n", gate.text.c_str(),
+            PrintableFrame(pCtx->rxBuf, sizeof pCtx->rxBuf).c_str());
+  }
+  if (r.rc != 0) {
+    TransactionFacts facts;
+    facts.iPlcAddr = gate.spec.iPlcAddr;
+    facts.iMemType = gate.spec.iMemType;
+    facts.bGtc = s.Gtc();
+    facts.iTimeout = s.iTimeout;
+    facts.pszReply = pCtx->rxBuf;
+    facts.nReplySize = sizeof pCtx->rxBuf;
+    r.outcome = Explain(r.rc, lines, facts);
+  }
+  return r;
+}
+
+ResultCode Reopen(Session& s, const LineSettings& line) {
+  s.inst.CloseCom();
+  PortAlias alias;
+  std::string error;
+  const std::string name = DriverPortName(s.o.port, alias, error);
+  if (name.empty()) return SARN_LINE_FAIL;
+  const ResultCode rc = s.inst.ChangeParams(name, s.iTimeout, line);
+  s.log.Take();
+  if (rc == 0) {
+    s.portName = name;
+    s.line = line;
+  }
+  return rc;
+}
+
+}  // namespace sarnhost
