@@ -35,15 +35,20 @@ bool PortNameFits(const char* pszName) {
 
 // Opens the port the context's settings describe and records it as this
 // context's own; kNoHandle when the name does not fit, the open failed, or
-// the module already holds as many ports as it can.
+// the module already holds as many ports as it can. With RTS control on, the
+// device switches the RS-485 direction itself where it can.
 SarnHandle OpenContextPort(DriverContext* pContext) {
-  if (pContext->port.szName[0] == '\0') return kNoHandle;
-  const SarnHandle hCom = PortOpenSettings(&pContext->port);
+  const PortSettings& port = pContext->port;
+  if (port.szName[0] == '\0') return kNoHandle;
+  SarnHandle hCom = kNoHandle;
+  if (PortOpen(port.szName, &port.line, port.wControl, &hCom) == kPortNotCharDevice)
+    err(kLogReport, "SARNMD> Port %s is not a character device", port.szName);
   if (hCom == kNoHandle) return kNoHandle;
   if (!RecordPortOwner(hCom, pContext)) {
     PortClose(hCom);
     return kNoHandle;
   }
+  if (pContext->cRtsCts != 0) PortRtsByDevice(hCom);
   return hCom;
 }
 
@@ -133,6 +138,9 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   }
   pContext->hCom = hCom;
   err(kLogReport, "SARNMD> ModBus/GTC 32bit driver installed");
+  if (pContext->cRtsCts != 0)
+    err(kLogReport, PortRtsByDevice(hCom) ? "SARNMD> RS-485 direction switched by the serial driver"
+                                          : "SARNMD> RS-485 direction switched by RTS toggling");
   ApplyReplyTimeout(pContext->hCom, pContext->iTimeout);
   return SARN_OK;
 }

@@ -33,6 +33,17 @@
 // - Input is raw from the moment the port is opened: no translation, no echo,
 //   no signals, modem status ignored (CLOCAL), receiver on.
 //
+// Names: a name that does not begin with '/' names a device under /dev/
+// ("ttyUSB0", "ttyAMA0", "pts/12"), so that the common device names fit the
+// 11 characters of a port name; one that does is a path. Only a character
+// device opens: a file, a directory or a disk is refused before it is opened
+// (and checked again on the descriptor).
+//
+// RS-485: PlatRtsByDevice asks the kernel to switch RTS around each
+// transmission (posix_rs485.h); while it does, the RTS changes asked by
+// PlatEscape and the toggle mode are left to it, and PlatClose restores the
+// device's previous RS-485 settings.
+//
 // A hang-up (the other end gone: end of file, EIO or POLLHUP) ends a read at
 // once: it returns what arrived in that call, or fails with EIO when nothing
 // did, so a caller never waits out a time-out, nor spins, on a dead line.
@@ -57,6 +68,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -65,6 +77,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/posix_rs485.h"
 #include "platform/serial_platform.h"
 #include "sarn_line_time.h"
 
@@ -90,18 +103,19 @@ constexpr uint32_t kBaudTolerancePercent = 3;
 
 struct Slot {
   bool bUsed;
-  bool bNull;      // the null device "NUL": no descriptor
-  bool bPty;       // a pseudo-terminal slave
-  bool bModesSet;  // DTR/RTS modes below come from PlatSetLineState
-  bool bNoLsr;     // the device cannot report its transmitter state (a pty): not asked again
+  bool bNull;         // the null device "NUL": no descriptor
+  bool bPty;          // a pseudo-terminal slave
+  bool bModesSet;     // DTR/RTS modes below come from PlatSetLineState
+  bool bNoLsr;        // the device cannot report its transmitter state (a pty): not asked again
   bool bCloseFailed;  // its close failed: no descriptor, but the slot stays taken until closed again
-  uint8_t cVmin;   // VMIN set on the tty, 0 when not known
-  bool bTtyKnown;  // tty holds the device's termios as last set
+  uint8_t cVmin;      // VMIN set on the tty, 0 when not known
+  bool bTtyKnown;     // tty holds the device's termios as last set
   int fd;
   uint8_t fDtrControl;
   uint8_t fRtsControl;
   char cErrorChar;
-  uint32_t dwBaud;  // for bounding writes
+  uint32_t dwBaud;   // for bounding writes
+  Rs485Saved rs485;  // the kernel switches RTS (RS-485 direction)
   PlatTimeouts timeouts;
   PlatLineState nullState;  // what the null device reports
   termios2 tty;             // spares reading the termios back for every VMIN change
@@ -532,12 +546,43 @@ void ModemModesOf(const Slot& slot, const termios2& t, PlatLineState* pState) {
     pState->fRtsControl = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
 }
 
-// Opens the device named pszName into the free slot: exclusive, raw.
-bool OpenDevice(const char* pszName, Slot* pSlot) {
+// The path a port name stands for in pszPath (of size `size`): under /dev/
+// unless the name begins with '/'. False (ENAMETOOLONG) when it does not fit.
+bool DevicePath(const char* pszName, char* pszPath, size_t size) {
+  const char* pszDir = pszName[0] == '/' ? "" : "/dev/";
+  const int n = snprintf(pszPath, size, "%s%s", pszDir, pszName);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  return true;
+}
+
+// Whether the path names a character device; *pFault tells a missing path
+// from something else. stat() follows links (/dev/serial/by-id/...).
+bool IsCharDevice(const char* pszPath, PlatOpenFault* pFault) {
+  struct stat st;
+  if (stat(pszPath, &st) != 0) return false;
+  if (S_ISCHR(st.st_mode)) return true;
+  *pFault = kOpenFaultNotCharDevice;
+  errno = ENODEV;
+  return false;
+}
+
+// Opens the device at pszPath into the free slot: exclusive, raw.
+bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault) {
+  if (!IsCharDevice(pszPath, pFault)) return false;
   // Only an existing device (no O_CREAT); never become its controlling
   // terminal; never block, neither here waiting for carrier nor later.
-  int fd = open(pszName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(pszPath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {  // replaced since the check above
+    close(fd);
+    *pFault = kOpenFaultNotCharDevice;
+    errno = ENODEV;
+    return false;
+  }
   // Exclusive use: the lock stops every other opener that checks it, root
   // included; TIOCEXCL makes the kernel refuse other opens outright (except
   // to root). Not a tty: TIOCEXCL fails and the lock alone guards it.
@@ -564,7 +609,10 @@ bool OpenDevice(const char* pszName, Slot* pSlot) {
 
 }  // namespace
 
-SarnHandle PlatOpen(const char* pszName) {
+SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
+  PlatOpenFault fault = kOpenFaultOther;
+  if (pFault == nullptr) pFault = &fault;
+  *pFault = kOpenFaultOther;
   if (pszName == nullptr || pszName[0] == '\0') {
     errno = ENOENT;
     return kNoHandle;
@@ -584,9 +632,12 @@ SarnHandle PlatOpen(const char* pszName) {
     slot.bNull = true;
     slot.fd = -1;
     slot.nullState.dwBaudRate = 9600;
+    *pFault = kOpenFaultNone;
     return static_cast<SarnHandle>(iSlot + 1);
   }
-  if (!OpenDevice(pszName, &slot)) return kNoHandle;
+  char szPath[PATH_MAX];
+  if (!DevicePath(pszName, szPath, sizeof szPath) || !OpenDevice(szPath, &slot, pFault)) return kNoHandle;
+  *pFault = kOpenFaultNone;
   return static_cast<SarnHandle>(iSlot + 1);
 }
 
@@ -601,6 +652,7 @@ bool PlatClose(SarnHandle hPort) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
   if (!pSlot->bNull) {
+    Rs485Restore(pSlot->fd, &pSlot->rs485);
     // The exclusive flag belongs to the tty, not to this descriptor, and
     // would outlive it on a tty that stays open elsewhere (a pty slave).
     ioctl(pSlot->fd, TIOCNXCL);
@@ -687,7 +739,7 @@ bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
   // Modem lines; a pty has none, so failures there are of no account.
   bool bDtrOn = pState->fDtrControl != kDtrDisable;
   bool bLinesOk = SetModemLine(fd, TIOCM_DTR, bDtrOn);
-  if (pState->fRtsControl != kRtsHandshake && !(pState->fOutxCtsFlow))
+  if (pState->fRtsControl != kRtsHandshake && !pState->fOutxCtsFlow && !pSlot->rs485.bActive)
     bLinesOk = SetModemLine(fd, TIOCM_RTS, pState->fRtsControl == kRtsEnable) && bLinesOk;
   if (!bLinesOk && !pSlot->bPty) return false;
 
@@ -780,7 +832,7 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   }
 
   const int64_t deadline = DeadlineAfter(NowNs(), WriteLimitMs(*pSlot, dwCount));
-  const bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle;
+  const bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle && !pSlot->rs485.bActive;
   if (bToggle) SetModemLine(pSlot->fd, TIOCM_RTS, true);
   uint32_t dwDone = 0;
   const bool bOk = WriteUntil(pSlot->fd, static_cast<const char*>(pBuf), dwCount, deadline, &dwDone);
@@ -798,8 +850,18 @@ bool PlatEscape(SarnHandle hPort, int iFunction) {
     errno = EINVAL;
     return false;
   }
-  if (pSlot->bNull) return true;
+  if (pSlot->bNull || pSlot->rs485.bActive) return true;  // the kernel switches RTS
   return SetModemLine(pSlot->fd, TIOCM_RTS, iFunction == kEscapeSetRts);
+}
+
+bool PlatRtsByDevice(SarnHandle hPort) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pSlot->bNull || pSlot->bPty) {
+    errno = ENOTTY;  // no UART behind it
+    return false;
+  }
+  return Rs485Enable(pSlot->fd, &pSlot->rs485);
 }
 
 void PlatSleep(uint32_t dwMilliseconds) {
