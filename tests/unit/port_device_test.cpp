@@ -1,10 +1,10 @@
 // Port names that are no serial device, and the RS-485 transmit direction
 // handed to the device, through SarnMain over the scripted fake platform.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "link/port.h"
@@ -23,9 +23,10 @@ const char kByToggling[] = "SARNMD> RS-485 direction switched by RTS toggling";
 class PortDeviceTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   void SetUp() override {
-    char szTemplate[] = "/tmp/sarn_dev_XXXXXX";
-    ASSERT_NE(mkdtemp(szTemplate), nullptr);
-    dir_ = szTemplate;
+    static int iRun = 0;
+    dir_ = std::filesystem::temp_directory_path() /
+           ("sarn_dev_" + std::to_string(std::random_device{}()) + "_" + std::to_string(++iRun));
+    ASSERT_TRUE(std::filesystem::create_directory(dir_));
     home_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
     fakeplat::Reset();
