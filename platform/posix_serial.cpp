@@ -5,9 +5,11 @@
 // Nothing is allocated: every open port lives in its slot.
 //
 // Ports are opened non-blocking and stay so; every wait is a poll() bounded
-// by a deadline on the monotonic clock, which gives reads the Win32 meaning
-// of their time-outs: a read ends when its count is complete or when its
-// total time-out has run out since it began, returning what has arrived.
+// by a deadline on the monotonic clock: a read ends when its count is
+// complete or when its total time-out (ReadTotalTimeoutConstant) has run out
+// since it began, returning what has arrived; with that time-out 0 it waits
+// until its count is complete. The Win32 interval and multiplier time-outs,
+// which nothing here sets, are refused.
 //
 // The line state is read and written with the TCGETS2/TCSETS2 ioctls and
 // struct termios2 throughout, so any baud rate the device accepts can be set
@@ -89,7 +91,6 @@ constexpr int kSlotCount = kMaxOpenPorts;
 // Read-ahead buffer of a port: more than the longest reply (521 characters)
 // and a flush's 512-byte chunk.
 constexpr uint32_t kReadAhead = 1024;
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr int64_t kNsPerMs = 1000000;
 // Longest wait a time-out can ask for, in milliseconds (about 31 years);
 // keeps deadline arithmetic far from overflow.
@@ -343,42 +344,18 @@ uint32_t TakeAhead(Slot* pSlot, char* pOut, uint32_t dwWant) {
   return n;
 }
 
-// How a read is bounded, from the port's time-outs (the Win32 meanings).
-struct ReadPlan {
-  bool bImmediate;  // interval MAXDWORD, totals 0: return at once with what is there
-  bool bInterval;   // an interval time-out applies
-  uint32_t dwInterval;
-  int64_t deadline;  // end of the total time-out; INT64_MAX for none
-};
-
-ReadPlan PlanRead(const PlatTimeouts& t, uint32_t dwCount, int64_t start) {
-  ReadPlan plan;
-  plan.bImmediate =
-      t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  plan.bInterval = t.ReadIntervalTimeout != 0 && !plan.bImmediate;
-  plan.dwInterval = t.ReadIntervalTimeout;
-  const bool bTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-  // All read time-outs 0: the read waits until its count is complete.
-  plan.deadline =
-      bTotal ? DeadlineAfter(start, t.ReadTotalTimeoutConstant + uint64_t{t.ReadTotalTimeoutMultiplier} * dwCount)
-             : INT64_MAX;
-  return plan;
+// The end of a read that begins at `start`: its total time-out after the
+// start, or none when that is 0 (the read waits until its count is complete).
+int64_t ReadDeadline(const PlatTimeouts& t, int64_t start) {
+  return t.ReadTotalTimeoutConstant != 0 ? DeadlineAfter(start, t.ReadTotalTimeoutConstant) : INT64_MAX;
 }
 
 enum WaitResult { kWaitReady, kWaitTimedOut, kWaitHangUp, kWaitFailed };
 
-// Waits until dwMissing characters can be read, the time-out runs out
-// (measured from the start for the total, from the last character for an
-// interval) or the line hangs up.
-WaitResult WaitReadable(Slot* pSlot, const ReadPlan& plan, uint32_t dwMissing, int64_t lastByte) {
-  int64_t until = plan.deadline;
-  if (plan.bInterval) {
-    const int64_t gapEnd = DeadlineAfter(lastByte, plan.dwInterval);
-    if (gapEnd < until) until = gapEnd;
-  }
-  // An interval time-out must see every character arrive; otherwise the
-  // wait ends when the count is complete or the time-out has run out.
-  WakeForCount(pSlot, plan.bInterval ? 1 : dwMissing);
+// Waits until dwMissing characters can be read, the deadline passes or the
+// line hangs up.
+WaitResult WaitReadable(Slot* pSlot, int64_t until, uint32_t dwMissing) {
+  WakeForCount(pSlot, dwMissing);
   for (;;) {
     const int64_t now = NowNs();
     if (until != INT64_MAX && now >= until) return kWaitTimedOut;
@@ -421,12 +398,11 @@ DeviceRead ReadDevice(Slot* pSlot, char* pOut, uint32_t dwMissing, uint32_t* pGo
 // them there; ends early on the time-out or a hang-up. *pHangUp tells
 // whether the line hung up, *pErr the error that ended the read (0: none).
 uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCount, bool* pHangUp, int* pErr) {
-  int64_t lastByte = NowNs();
-  const ReadPlan plan = PlanRead(pSlot->timeouts, dwCount, lastByte);
+  const int64_t deadline = ReadDeadline(pSlot->timeouts, NowNs());
   bool bHupSeen = false;
   for (;;) {
     WaitResult wait = kWaitReady;
-    if (!plan.bImmediate && !bHupSeen) wait = WaitReadable(pSlot, plan, dwCount - dwGot, lastByte);
+    if (!bHupSeen) wait = WaitReadable(pSlot, deadline, dwCount - dwGot);
     if (wait == kWaitFailed) {
       *pErr = errno;
       *pHangUp = true;
@@ -437,7 +413,6 @@ uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCoun
     const DeviceRead rc = ReadDevice(pSlot, pOut + dwGot, dwCount - dwGot, &n);
     if (rc == kReadData) {
       dwGot += n;
-      lastByte = NowNs();
       if (dwGot == dwCount) return dwGot;
       continue;
     }
@@ -446,7 +421,7 @@ uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCoun
         *pHangUp = true;
         return dwGot;
       }
-      if (plan.bImmediate || wait == kWaitTimedOut) return dwGot;  // timed out with what has arrived
+      if (wait == kWaitTimedOut) return dwGot;  // timed out with what has arrived
       continue;
     }
     *pErr = rc == kReadFailed ? errno : 0;
@@ -766,7 +741,10 @@ bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts) {
 bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (pTimeouts == nullptr) {
+  // A read here ends at its total time-out alone. The Win32 interval and
+  // per-character multiplier, which the port layer never sets, are refused
+  // rather than ignored.
+  if (pTimeouts == nullptr || pTimeouts->ReadIntervalTimeout != 0 || pTimeouts->ReadTotalTimeoutMultiplier != 0) {
     errno = EINVAL;
     return false;
   }

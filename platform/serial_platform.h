@@ -58,7 +58,9 @@ struct PlatLineState {
 // Read and write time-outs in milliseconds (the Win32 COMMTIMEOUTS).
 // A read ends when its count is complete or when ReadTotalTimeoutConstant
 // (plus multiplier times count) has run out since it began; all read
-// time-outs zero means a read waits until its count is complete.
+// time-outs zero means a read waits until its count is complete. The port
+// layer sets the total constant alone; POSIX refuses a read interval or
+// multiplier.
 struct PlatTimeouts {
   uint32_t ReadIntervalTimeout = 0;
   uint32_t ReadTotalTimeoutMultiplier = 0;

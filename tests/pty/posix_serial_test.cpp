@@ -407,6 +407,31 @@ uint32_t WaitInput(SarnHandle h, uint32_t n) {
   return status.cbInQue;
 }
 
+// Reads end at their total time-out alone: an interval or a per-character
+// multiplier, which the port layer never sets, is refused and leaves the
+// time-outs as they were.
+TEST_F(PosixSerialTest, ReadIntervalAndMultiplierAreRefused) {
+  SarnHandle h = OpenRaw(300);
+  struct Case {
+    const char* what;
+    sarn::PlatTimeouts timeouts;
+  };
+  const Case cases[] = {
+      {"interval", {20, 0, 100, 0, 0}},
+      {"immediate", {0xFFFFFFFFu, 0, 0, 0, 0}},
+      {"multiplier", {0, 2, 100, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    errno = 0;
+    EXPECT_FALSE(sarn::PlatSetTimeouts(h, &c.timeouts));
+    EXPECT_EQ(errno, EINVAL);
+    sarn::PlatTimeouts now;
+    ASSERT_TRUE(sarn::PlatGetTimeouts(h, &now));
+    EXPECT_EQ(now.ReadTotalTimeoutConstant, 300u);
+  }
+}
+
 TEST_F(PosixSerialTest, ReadAheadDeliversPiecesInOrderAndCountsAsWaitingInput) {
   SarnHandle h = OpenRaw(300);
   pty_.Send("abcdefghij");
