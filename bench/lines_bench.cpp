@@ -1,21 +1,41 @@
 // Lines benchmark: N serial lines polled at once, as a host with a thread per
 // line does. Each line is one context on its own thread, calling SarnMain
 // for single-register reads against its own simulated controller on its own
-// pseudo-terminal, which paces its replies at a baud rate. The aggregate
-// transactions per second of N lines, set against N times those of one line,
-// shows whether the lines get in each other's way.
+// pseudo-terminal, which paces its replies at a baud rate. Every port is
+// named in the short form a plant uses, "pts/N" (the device under /dev/).
+// The aggregate transactions per second of N lines, set against N times
+// those of one line, shows whether the lines get in each other's way; the
+// CPU time of the line threads per transaction (the driver's work and the
+// kernel's for its system calls, not the simulators') shows whether a
+// transaction costs more when there are more lines.
+//
+// The same runs with a bare master (--clients bare) in place of the driver:
+// a loop that writes the 17 request characters and reads the reply with
+// poll() and read() on the same paced line, doing nothing a driver could
+// leave out, gives the floor of the CPU time per transaction.
 //
 // Usage: sarn_lines_bench [--lines 1,2,4,8] [--seconds S] [--pace-baud N]
-//                         [--regs N] [--reps N]
-//   --lines LIST    line counts to run, comma-separated; default 1,2,4,8
+//                         [--regs N] [--reps N] [--clients driver,bare]
+//   --lines LIST    line counts to run, comma-separated, 1 to 256; default 1,2,4,8
 //   --seconds S     timed seconds per run; default 5
 //   --pace-baud N   the simulators pace their replies at N baud; default 19200
 //   --regs N        registers a read asks for: 1 a single read (op 5), more a
-//                   block read (op 6); default 1
+//                   block read (op 6; the driver only); default 1
 //   --reps N        runs of each line count, interleaved; default 3
+//   --clients LIST  driver, bare or both, comma-separated; default driver
 //
-// Prints one JSON line per run: lines, transactions, seconds, aggregate and
-// per-line transactions per second (slowest and fastest line), failures.
+// Prints one JSON line per run: client, lines, transactions, seconds,
+// aggregate and per-line transactions per second (slowest and fastest line),
+// CPU microseconds per transaction of the line threads and of the whole
+// process (the simulators included), failures, the load average before and
+// after.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/timerfd.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +44,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -53,12 +75,27 @@ struct Args {
   uint32_t paceBaud = 19200;
   int regs = 1;
   int reps = 3;
+  std::vector<std::string> clients{"driver"};
+  std::string sim = "uart";
 };
+
+// The comma-separated items of a list option.
+std::vector<std::string> Items(const std::string& v) {
+  std::vector<std::string> items;
+  for (size_t at = 0; at <= v.size();) {
+    size_t comma = v.find(',', at);
+    if (comma == std::string::npos) comma = v.size();
+    items.push_back(v.substr(at, comma - at));
+    at = comma + 1;
+  }
+  return items;
+}
 
 [[noreturn]] void Usage(const char* pszWhy) {
   std::fprintf(stderr, "sarn_lines_bench: %s\n", pszWhy);
   std::fprintf(stderr,
-               "usage: sarn_lines_bench [--lines 1,2,4,8] [--seconds S] [--pace-baud N] [--regs N] [--reps N]\n");
+               "usage: sarn_lines_bench [--lines 1,2,4,8] [--seconds S] [--pace-baud N] [--regs N] [--reps N] "
+               "[--clients driver,bare]\n");
   std::exit(2);
 }
 
@@ -70,12 +107,11 @@ Args Parse(int argc, char** argv) {
     const std::string v = argv[++i];
     if (arg == "--lines") {
       a.lines.clear();
-      for (size_t at = 0; at < v.size();) {
-        size_t comma = v.find(',', at);
-        if (comma == std::string::npos) comma = v.size();
-        a.lines.push_back(std::atoi(v.substr(at, comma - at).c_str()));
-        at = comma + 1;
-      }
+      for (const std::string& item : Items(v)) a.lines.push_back(std::atoi(item.c_str()));
+    } else if (arg == "--clients") {
+      a.clients = Items(v);
+    } else if (arg == "--sim") {
+      a.sim = v;
     } else if (arg == "--seconds") {
       a.seconds = std::atof(v.c_str());
     } else if (arg == "--pace-baud") {
@@ -89,7 +125,10 @@ Args Parse(int argc, char** argv) {
     }
   }
   for (int n : a.lines)
-    if (n < 1 || n > 16) Usage("--lines takes 1 to 16 lines");
+    if (n < 1 || n > SARN_MAX_OPEN_PORTS) Usage("--lines takes 1 to 256 lines");
+  for (const std::string& c : a.clients)
+    if (c != "driver" && c != "bare") Usage("--clients takes driver and bare");
+  if (a.sim != "uart" && a.sim != "plcsim") Usage("--sim takes uart or plcsim");
   if (a.regs < 1 || a.regs > 125 || a.seconds <= 0 || a.reps < 1) Usage("bad value");
   return a;
 }
@@ -99,27 +138,229 @@ ResultCode Call(DriverContext* pContext, int32_t iOpCode, void* pParam) {
   return SarnMain(&request);
 }
 
-// One line: a simulator on its pty and the host's context for it.
+int64_t ThreadCpuNs() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+double ProcessCpuSeconds() {
+  rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+std::string LoadAverage() {
+  char sz[64] = {};
+  FILE* f = std::fopen("/proc/loadavg", "r");
+  if (f == nullptr) return "";
+  if (std::fgets(sz, sizeof sz, f) == nullptr) sz[0] = '\0';
+  std::fclose(f);
+  std::string s = sz;
+  // The three averages only.
+  size_t end = 0;
+  for (int i = 0; i < 3 && end != std::string::npos; ++i) end = s.find(' ', end + 1);
+  return s.substr(0, end);
+}
+
+// Controllers that answer as a UART delivers: every pty's request for
+// holding registers gets its reply in one piece once the reply's characters
+// would have crossed the line (10 bits each at the pace baud rate), the way a
+// UART's receive FIFO or a USB adapter hands over a short frame. One thread
+// serves all lines (epoll, and a timerfd for the replies due: all replies of
+// a run have the same length, so they fall due in the order the requests
+// came), so that the serving side stays small next to the masters measured
+// even with hundreds of lines; plcsim's simulator (--sim plcsim) takes a
+// thread per line and wakes once per character.
+class UartLines {
+ public:
+  UartLines(uint32_t paceBaud, int regs) : regs_(regs) {
+    reply_ = ReplyFor(regs);
+    replyNs_ = static_cast<int64_t>(reply_.size()) * 10 * 1000000000 / paceBaud;
+  }
+  ~UartLines() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (const Pty& p : ptys_) {
+      close(p.master);
+      close(p.slave);
+    }
+    if (epoll_ >= 0) close(epoll_);
+    if (timer_ >= 0) close(timer_);
+  }
+
+  // A new line; its slave's name in the short form "pts/N", or "".
+  std::string Add() {
+    Pty p;
+    p.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return "";
+    const std::string path = ptsname(p.master);
+    p.slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);  // kept: raw, and no hang-up between runs
+    termios t;
+    if (p.slave < 0 || tcgetattr(p.slave, &t) != 0) return "";
+    cfmakeraw(&t);
+    if (tcsetattr(p.slave, TCSANOW, &t) != 0) return "";
+    ptys_.push_back(std::move(p));
+    return path.rfind("/dev/", 0) == 0 ? path.substr(5) : "";
+  }
+
+  bool Start() {
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (epoll_ < 0 || timer_ < 0) return false;
+    epoll_event ev{EPOLLIN, {}};
+    ev.data.u32 = kTimerTag;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, timer_, &ev) != 0) return false;
+    for (uint32_t i = 0; i < ptys_.size(); ++i) {
+      ev.data.u32 = i;
+      if (epoll_ctl(epoll_, EPOLL_CTL_ADD, ptys_[i].master, &ev) != 0) return false;
+    }
+    thread_ = std::thread(&UartLines::Serve, this);
+    return true;
+  }
+
+ private:
+  static constexpr uint32_t kTimerTag = 0xFFFFFFFFu;
+  struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string frame;
+  };
+  struct Due {
+    int64_t atNs;
+    uint32_t line;
+  };
+
+  // The reply to a read of `regs` holding registers of controller 1 (all 0).
+  static std::string ReplyFor(int regs) {
+    std::vector<uint8_t> bytes{1, 3, static_cast<uint8_t>(2 * regs)};
+    bytes.resize(bytes.size() + 2 * static_cast<size_t>(regs), 0);
+    uint8_t sum = 0;
+    for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
+    bytes.push_back(static_cast<uint8_t>(-sum));
+    std::string text = ":";
+    char hex[3];
+    for (uint8_t b : bytes) {
+      std::snprintf(hex, sizeof hex, "%02X", b);
+      text += hex;
+    }
+    return text + "\r\n";
+  }
+
+  static int64_t NowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+  }
+
+  void ArmTimer() {
+    itimerspec its{};
+    if (!due_.empty()) {
+      const int64_t at = std::max<int64_t>(due_.front().atNs, 1);
+      its.it_value = {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+    }
+    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &its, nullptr);
+  }
+
+  // Takes what the master of line i has; a complete request of controller 1
+  // for holding registers schedules the reply.
+  void Receive(uint32_t i) {
+    char buf[512];
+    ssize_t n;
+    while ((n = read(ptys_[i].master, buf, sizeof buf)) > 0) {
+      for (ssize_t k = 0; k < n; ++k) {
+        std::string& frame = ptys_[i].frame;
+        if (buf[k] == ':') frame.clear();
+        frame += buf[k];
+        if (buf[k] != '\n') continue;
+        if (frame.compare(0, 5, ":0103") == 0) {
+          const bool bWasEmpty = due_.empty();
+          due_.push_back({NowNs() + replyNs_, i});
+          if (bWasEmpty) ArmTimer();
+        }
+        frame.clear();
+      }
+    }
+  }
+
+  void SendDue() {
+    uint64_t expirations = 0;
+    (void)!read(timer_, &expirations, sizeof expirations);
+    const int64_t now = NowNs();
+    while (!due_.empty() && due_.front().atNs <= now) {
+      (void)!write(ptys_[due_.front().line].master, reply_.data(), reply_.size());
+      due_.pop_front();
+    }
+    ArmTimer();
+  }
+
+  void Serve() {
+    epoll_event events[64];
+    while (!stop_) {
+      const int n = epoll_wait(epoll_, events, 64, 100);
+      for (int k = 0; k < n; ++k) {
+        if (events[k].data.u32 == kTimerTag)
+          SendDue();
+        else
+          Receive(events[k].data.u32);
+      }
+    }
+  }
+
+  int regs_;
+  std::string reply_;
+  int64_t replyNs_;
+  std::vector<Pty> ptys_;
+  std::deque<Due> due_;
+  int epoll_ = -1;
+  int timer_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// One line: a simulator on its pty and the host's context for it (or the
+// bare master's descriptor).
 struct Line {
   std::unique_ptr<plcsim::Simulator> sim;
   std::string port;
   DriverContext ctx{};
+  int fd = -1;  // the bare master's
   long transactions = 0;
   long failures = 0;
   double seconds = 0;
+  int64_t cpuNs = 0;
 };
 
-bool OpenLine(Line* pLine, uint32_t paceBaud, int index) {
+// Starts a simulator and names its pty in the short form "pts/N".
+bool StartSimulator(Line* pLine, uint32_t paceBaud) {
   plcsim::Options options;
   options.paceBaud = paceBaud;
   pLine->sim = std::make_unique<plcsim::Simulator>(options);
   pLine->sim->FillPattern();
   const std::string path = pLine->sim->OpenPty();
-  if (path.empty()) return false;
-  // Port names hold 11 characters: a short link in the working directory.
-  pLine->port = "ln" + std::to_string(index);
-  unlink(pLine->port.c_str());
-  if (symlink(path.c_str(), pLine->port.c_str()) != 0) return false;
+  if (path.rfind("/dev/", 0) != 0) return false;
+  pLine->port = path.substr(5);
+  return pLine->port.size() <= SARN_MAX_PORT_NAME;
+}
+
+// The bare master's line: the slave opened raw and blocking.
+bool OpenBare(Line* pLine) {
+  pLine->fd = open(("/dev/" + pLine->port).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios t;
+  if (pLine->fd < 0 || tcgetattr(pLine->fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  return tcsetattr(pLine->fd, TCSANOW, &t) == 0;
+}
+
+bool OpenLine(Line* pLine, uint32_t paceBaud, bool bBare, UartLines* pUart) {
+  if (pUart != nullptr) {
+    pLine->port = pUart->Add();
+    if (pLine->port.empty() || pLine->port.size() > SARN_MAX_PORT_NAME) return false;
+  } else if (!StartSimulator(pLine, paceBaud)) {
+    return false;
+  }
+  if (bBare) return OpenBare(pLine);
   ColdStartParams params{};
   snprintf(params.szPort, sizeof params.szPort, "%s", pLine->port.c_str());
   params.bEnable = 1;
@@ -128,7 +369,40 @@ bool OpenLine(Line* pLine, uint32_t paceBaud, int index) {
   return Call(&pLine->ctx, SARN_OP_COLD_START, &params) == 0 && pLine->ctx.bComOpen != 0;
 }
 
-// Polls one register (or a block) until told to stop.
+// The bare master's transaction: the request for holding register 1 of
+// controller 1, then the reply's 15 characters, waited for with poll() and
+// taken with read() as they come (1 s at most).
+bool BareRead(int fd) {
+  static const char kRequest[] = ":010300000001FB\r\n";
+  constexpr size_t kReplyLen = 15;  // ":010302" + 4 digits + LRC + CR LF
+  if (write(fd, kRequest, sizeof kRequest - 1) != static_cast<ssize_t>(sizeof kRequest - 1)) return false;
+  char reply[64];
+  size_t got = 0;
+  while (got < kReplyLen) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, 1000) <= 0) return false;
+    const ssize_t n = read(fd, reply + got, sizeof reply - got);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return got == kReplyLen && reply[0] == ':' && std::memcmp(reply + 1, "010302", 6) == 0;
+}
+
+// The bare master's loop, timed as the driver's.
+void PollBare(Line* pLine, const std::atomic<int>* pGo, const std::atomic<bool>* pStop) {
+  for (int i = 0; i < 3; ++i) BareRead(pLine->fd);
+  while (pGo->load() == 0) std::this_thread::yield();
+  const auto start = Clock::now();
+  const int64_t cpuStart = ThreadCpuNs();
+  while (!pStop->load(std::memory_order_relaxed)) {
+    if (!BareRead(pLine->fd)) ++pLine->failures;
+    ++pLine->transactions;
+  }
+  pLine->cpuNs = ThreadCpuNs() - cpuStart;
+  pLine->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Polls one register (or a block) through the driver until told to stop.
 void Poll(Line* pLine, int regs, const std::atomic<int>* pGo, const std::atomic<bool>* pStop) {
   const bool bBlock = regs > 1;
   GateSpec spec{};
@@ -155,30 +429,45 @@ void Poll(Line* pLine, int regs, const std::atomic<int>* pGo, const std::atomic<
   for (int i = 0; i < 3; ++i) Call(&pLine->ctx, op, &t);  // the daily restart among them
   while (pGo->load() == 0) std::this_thread::yield();
   const auto start = Clock::now();
+  const int64_t cpuStart = ThreadCpuNs();
   while (!pStop->load(std::memory_order_relaxed)) {
     if (Call(&pLine->ctx, op, &t) != 0) ++pLine->failures;
     ++pLine->transactions;
   }
+  pLine->cpuNs = ThreadCpuNs() - cpuStart;
   pLine->seconds = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void RunLines(const Args& a, int nLines) {
+void RunLines(const Args& a, const std::string& client, int nLines) {
+  const bool bBare = client == "bare";
   std::vector<Line> lines(static_cast<size_t>(nLines));
-  for (int i = 0; i < nLines; ++i)
-    if (!OpenLine(&lines[static_cast<size_t>(i)], a.paceBaud, i)) Usage("cannot open a line");
+  std::unique_ptr<UartLines> uart;
+  if (a.sim == "uart") uart = std::make_unique<UartLines>(a.paceBaud, a.regs);
+  for (Line& line : lines)
+    if (!OpenLine(&line, a.paceBaud, bBare, uart.get())) Usage("cannot open a line");
+  if (uart && !uart->Start()) Usage("cannot serve the lines");
+  const std::string loadBefore = LoadAverage();
   const long nLogBefore = g_nLogLines.load();
   std::atomic<int> go{0};
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  for (Line& line : lines) threads.emplace_back(Poll, &line, a.regs, &go, &stop);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // set-up and warm-up of every line
+  for (Line& line : lines) {
+    if (bBare)
+      threads.emplace_back(PollBare, &line, &go, &stop);
+    else
+      threads.emplace_back(Poll, &line, a.regs, &go, &stop);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200 + 4 * nLines));  // set-up and warm-up of every line
+  const double processCpuStart = ProcessCpuSeconds();
   go = 1;
   std::this_thread::sleep_for(std::chrono::duration<double>(a.seconds));
   stop = true;
+  const double processCpu = ProcessCpuSeconds() - processCpuStart;
   for (auto& thread : threads) thread.join();
 
   long total = 0, failures = 0;
   double tps = 0, slowest = 1e30, fastest = 0, seconds = 0;
+  int64_t cpuNs = 0;
   for (Line& line : lines) {
     const double lineTps = line.transactions / line.seconds;
     tps += lineTps;
@@ -187,13 +476,21 @@ void RunLines(const Args& a, int nLines) {
     seconds = std::max(seconds, line.seconds);
     total += line.transactions;
     failures += line.failures;
-    Call(&line.ctx, SARN_OP_CLOSE_COM, nullptr);
-    unlink(line.port.c_str());
+    cpuNs += line.cpuNs;
+    if (bBare)
+      close(line.fd);
+    else
+      Call(&line.ctx, SARN_OP_CLOSE_COM, nullptr);
   }
+  const double perTxn = total > 0 ? 1.0 / static_cast<double>(total) : 0;
   std::printf(
-      "{\"lines\":%d,\"regs\":%d,\"pace_baud\":%u,\"transactions\":%ld,\"seconds\":%.3f,\"tps\":%.2f,"
-      "\"line_tps_min\":%.2f,\"line_tps_max\":%.2f,\"failures\":%ld,\"log_lines\":%ld}\n",
-      nLines, a.regs, a.paceBaud, total, seconds, tps, slowest, fastest, failures, g_nLogLines.load() - nLogBefore);
+      "{\"client\":\"%s\",\"sim\":\"%s\",\"lines\":%d,\"regs\":%d,\"pace_baud\":%u,\"transactions\":%ld,\"seconds\":%."
+      "3f,"
+      "\"tps\":%.2f,\"line_tps_min\":%.2f,\"line_tps_max\":%.2f,\"cpu_us\":%.2f,\"process_cpu_us\":%.2f,"
+      "\"failures\":%ld,\"log_lines\":%ld,\"load_before\":\"%s\",\"load_after\":\"%s\"}\n",
+      client.c_str(), a.sim.c_str(), nLines, a.regs, a.paceBaud, total, seconds, tps, slowest, fastest,
+      static_cast<double>(cpuNs) / 1e3 * perTxn, processCpu * 1e6 * perTxn, failures, g_nLogLines.load() - nLogBefore,
+      loadBefore.c_str(), LoadAverage().c_str());
   std::fflush(stdout);
 }
 
@@ -205,7 +502,8 @@ int main(int argc, char** argv) {
   char szDir[] = "/tmp/sarn_lines_XXXXXX";
   if (mkdtemp(szDir) == nullptr || chdir(szDir) != 0) Usage("cannot make a working directory");
   for (int rep = 0; rep < a.reps; ++rep)
-    for (int n : a.lines) RunLines(a, n);
+    for (int n : a.lines)
+      for (const std::string& client : a.clients) RunLines(a, client, n);
   (void)!chdir("/");
   rmdir(szDir);
   return 0;

@@ -15,7 +15,8 @@
   report.py lines FILE
       The JSON lines of sarn_lines_bench as a Markdown table: aggregate
       transactions per second of N lines at once against N times those of
-      one line (medians over the runs).
+      one line, CPU time per transaction against one line and against the
+      bare master at the same N (medians over the runs).
 """
 import argparse
 import json
@@ -181,19 +182,33 @@ def cmd_micro(args):
 def cmd_lines(args):
     runs = defaultdict(list)
     for r in load([args.file]):
-        runs[(r["regs"], r["pace_baud"], r["lines"])].append(r)
-    print("| baud | registers | lines | runs | transactions/s, all lines | per line (slowest–fastest) "
-          "| ÷ (N × one line) | failures |")
-    print("|---|---|---|---|---|---|---|---|")
-    for (regs, baud, n), rs in sorted(runs.items()):
-        one = runs.get((regs, baud, 1))
-        base = statistics.median(r["tps"] for r in one) if one else None
+        runs[(r.get("sim", "plcsim"), r["regs"], r["pace_baud"], r["lines"], r.get("client", "driver"))].append(r)
+
+    def med(key, field):
+        rs = runs.get(key)
+        return statistics.median(r[field] for r in rs) if rs and all(field in r for r in rs) else None
+
+    print("| simulator | baud | lines | client | runs | transactions/s, all lines | per line (slowest–fastest) "
+          "| ÷ (N × one line) | CPU µs/txn | ÷ one line's | ÷ bare master's | process CPU µs/txn | failures "
+          "| load before–after |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    for (sim, regs, baud, n, client), rs in sorted(runs.items(), key=lambda kv: (kv[0][:4], kv[0][4] != "driver")):
+        one = (sim, regs, baud, 1, client)
+        base = med(one, "tps")
         tps = [r["tps"] for r in rs]
         ratio = [t / (n * base) for t in tps] if base else []
         lo = min(r["line_tps_min"] for r in rs)
         hi = max(r["line_tps_max"] for r in rs)
-        print(f"| {baud} | {regs} | {n} | {len(rs)} | {span(tps)} | {lo:.1f}–{hi:.1f} "
-              f"| {span(ratio, '{:.3f}')} | {sum(r['failures'] for r in rs)} |")
+        cpu = [r["cpu_us"] for r in rs if "cpu_us" in r]
+        cpu_one = med(one, "cpu_us")
+        cpu_bare = med((sim, regs, baud, n, "bare"), "cpu_us")
+        rel_one = f"{statistics.median(cpu) / cpu_one:.2f}" if cpu and cpu_one else "-"
+        rel_bare = f"{statistics.median(cpu) / cpu_bare:.2f}" if cpu and cpu_bare and client != "bare" else "-"
+        proc = [r["process_cpu_us"] for r in rs if "process_cpu_us" in r]
+        loads = f"{rs[0].get('load_before', '?').split()[0]}–{rs[-1].get('load_after', '?').split()[0]}"
+        print(f"| {sim} | {baud} | {n} | {client} | {len(rs)} | {span(tps)} | {lo:.1f}–{hi:.1f} "
+              f"| {span(ratio, '{:.3f}')} | {span(cpu)} | {rel_one} | {rel_bare} | {span(proc)} "
+              f"| {sum(r['failures'] for r in rs)} | {loads} |")
     print()
 
 

@@ -8,8 +8,9 @@
 #          answering at once: transactions/s, CPU time, system calls
 #   wire   the same against the simulator pacing its replies at 9600 and
 #          19200 baud: time per transaction against the wire time
-#   lines  1, 2, 4 and 8 lines at once, a thread and a simulator pacing at
-#          19200 baud each: aggregate transactions/s (sarn_lines_bench)
+#   lines  1 to 256 lines at once (LINES, default 1,16,32,64,128,256), a thread
+#          each, replies paced at 19200 baud, the driver and a bare master:
+#          aggregate transactions/s and CPU time per transaction (sarn_lines_bench)
 # Environment: REPS (repetitions, default 10 for micro and e2e, 5 for wire, 3 for lines).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -137,9 +138,10 @@ run_wire() {
 
 run_lines() {
   local reps=${REPS:-3}
-  echo "== lines at once, simulators pacing at 19200 baud ($reps runs of 5 s each) ==" >&2
-  "$root/build-bench/bench/sarn_lines_bench" --lines 1,2,4,8 --seconds 5 --pace-baud 19200 --reps "$reps" \
-    >"$out/lines.jsonl"
+  local counts=${LINES:-1,16,32,64,128,256}
+  echo "== lines at once ($counts), paced at 19200 baud, driver and bare master ($reps runs of 5 s each) ==" >&2
+  "$root/build-bench/bench/sarn_lines_bench" --lines "$counts" --seconds 5 --pace-baud 19200 --reps "$reps" \
+    --clients driver,bare --sim uart >"$out/lines.jsonl"
   $py "$report" lines "$out/lines.jsonl" | tee "$out/lines.md"
 }
 

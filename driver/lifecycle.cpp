@@ -37,10 +37,14 @@ bool PortNameFits(const char* pszName) {
 
 // Opens the port the context's settings describe and records it as this
 // context's own; kNoHandle when the name does not fit, the open failed, or
-// the module already holds as many ports as it can.
+// the module already holds as many ports as it can. With RTS control on, the
+// device switches the RS-485 direction itself where it can.
 SarnHandle OpenContextPort(DriverContext* pContext) {
-  if (pContext->port.szName[0] == '\0') return kNoHandle;
-  const SarnHandle hCom = PortOpenSettings(&pContext->port);
+  const PortSettings& port = pContext->port;
+  if (port.szName[0] == '\0') return kNoHandle;
+  SarnHandle hCom = kNoHandle;
+  if (PortOpen(port.szName, &port.line, port.wControl, &hCom) == kPortNotCharDevice)
+    SARN_LOG(kMsgPortNotCharDevice, port.szName);
   if (hCom == kNoHandle) return kNoHandle;
   // A new port starts settled, whatever a closed one with the same handle
   // value left behind.
@@ -49,6 +53,7 @@ SarnHandle OpenContextPort(DriverContext* pContext) {
     PortClose(hCom);
     return kNoHandle;
   }
+  if (pContext->cRtsCts != 0) PortRtsByDevice(hCom);
   return hCom;
 }
 
@@ -150,6 +155,7 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   }
   pContext->hCom = hCom;
   SARN_LOG(kMsgInstalled);
+  if (pContext->cRtsCts != 0) SARN_LOG(PortRtsByDevice(hCom) ? kMsgRs485ByDevice : kMsgRs485ByToggling);
   ApplyReplyTimeout(pContext->hCom, pContext->iTimeout);
   return SARN_OK;
 }

@@ -22,6 +22,9 @@ struct LogMessage {
   X(kMsgColdStartCloseFailed, kLogReport, "SARNMD> ColdStart() error closing COM port") \
   X(kMsgColdStartOpenFailed, kLogReport, "SARNMD> ColdStart() error opening COM port") \
   X(kMsgInstalled, kLogReport, "SARNMD> ModBus/GTC 32bit driver installed") \
+  X(kMsgRs485ByDevice, kLogReport, "SARNMD> RS-485 direction switched by the serial driver") \
+  X(kMsgRs485ByToggling, kLogReport, "SARNMD> RS-485 direction switched by RTS toggling") \
+  X(kMsgPortNotCharDevice, kLogReport, "SARNMD> Port %s is not a character device") \
   X(kMsgEndSarnCloseFailed, kLogReport, "SARNMD> EndSarn() error closing COM port") \
   X(kMsgEndSarn, kLogTrace, "SARNMD> EndSarn()") \
   X(kMsgChangeSarnParamsOpenFailed, kLogReport, "SARNMD> ChangeSarnParams() open new COM port failed") \

@@ -112,8 +112,9 @@ int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, 
   // a shortened name could open another device.
   if (pszName == nullptr || pLine == nullptr || PortNameLength(pszName) > SARN_MAX_PORT_NAME) return kPortOpenFailed;
 
-  SarnHandle hCom = PlatOpen(pszName);
-  if (hCom == kNoHandle) return kPortOpenFailed;
+  PlatOpenFault fault = kOpenFaultNone;
+  SarnHandle hCom = PlatOpen(pszName, &fault);
+  if (hCom == kNoHandle) return fault == kOpenFaultNotCharDevice ? kPortNotCharDevice : kPortOpenFailed;
 
   // The null device is used as it is: it accepts every write and delivers
   // no input, so there is nothing to configure.
@@ -198,6 +199,10 @@ int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead
 
 int PortSetRts(SarnHandle hCom, bool bRaised) {
   return PlatEscape(hCom, bRaised ? kEscapeSetRts : kEscapeClrRts) ? kPortOk : kPortIoFailed;
+}
+
+bool PortRtsByDevice(SarnHandle hCom) {
+  return PlatRtsByDevice(hCom);
 }
 
 int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending) {

@@ -21,6 +21,7 @@ enum PortResult : int {
   kPortStateUnread = 4,    // reading the line state failed
   kPortStateRejected = 5,  // the line state was not accepted
   kPortIoFailed = 7,       // a read, write or close failed, or a read timed out
+  kPortNotCharDevice = 8,  // the name exists but is no character device (a file, a directory, a disk)
 };
 
 // Bits of the control word (PortSettings.wControl) that select the DTR and
@@ -46,6 +47,8 @@ inline constexpr int32_t kFlushTimeout = 5;
 // handle, or kNoHandle.
 SarnHandle PortOpenSettings(const PortSettings* pPort);
 // Opens and configures a port; a PortResult, and *phCom the handle or kNoHandle.
+// On Linux a name that does not begin with '/' names a device under /dev/
+// ("ttyUSB0", "pts/3"); "NUL" is the null device everywhere.
 int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom);
 int PortClose(SarnHandle hCom);
 // Sets the reply time-out (units of 10 ms); returns the previous one, or 0
@@ -62,6 +65,13 @@ int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
 int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
 // Raises or lowers RTS; kPortOk or kPortIoFailed.
 int PortSetRts(SarnHandle hCom, bool bRaised);
+// With RTS control on: hands RTS to the device for the RS-485 transmit
+// direction where it can switch it itself (the Linux kernel, TIOCSRS485), so
+// that RTS is up for exactly as long as the frame is on the line. True when
+// the device switches RTS (asked now or before); PortSetRts then succeeds
+// without changing anything. False when the caller keeps switching RTS. The
+// device's previous settings come back when the port is closed.
+bool PortRtsByDevice(SarnHandle hCom);
 // Bytes not yet transmitted, the transmitter included where the device can
 // tell; kPortOk, or kPortIoFailed when the queue could not be read.
 int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending);

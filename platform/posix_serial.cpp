@@ -5,9 +5,11 @@
 // Nothing is allocated: every open port lives in its slot.
 //
 // Ports are opened non-blocking and stay so; every wait is a poll() bounded
-// by a deadline on the monotonic clock, which gives reads the Win32 meaning
-// of their time-outs: a read ends when its count is complete or when its
-// total time-out has run out since it began, returning what has arrived.
+// by a deadline on the monotonic clock: a read ends when its count is
+// complete or when its total time-out (ReadTotalTimeoutConstant) has run out
+// since it began, returning what has arrived; with that time-out 0 it waits
+// until its count is complete. The Win32 interval and multiplier time-outs,
+// which nothing here sets, are refused.
 //
 // The line state is read and written with the TCGETS2/TCSETS2 ioctls and
 // struct termios2 throughout, so any baud rate the device accepts can be set
@@ -33,6 +35,17 @@
 // - Input is raw from the moment the port is opened: no translation, no echo,
 //   no signals, modem status ignored (CLOCAL), receiver on.
 //
+// Names: a name that does not begin with '/' names a device under /dev/
+// ("ttyUSB0", "ttyAMA0", "pts/12"), so that the common device names fit the
+// 11 characters of a port name; one that does is a path. Only a character
+// device opens: a file, a directory or a disk is refused before it is opened
+// (and checked again on the descriptor).
+//
+// RS-485: PlatRtsByDevice asks the kernel to switch RTS around each
+// transmission (posix_rs485.h); while it does, the RTS changes asked by
+// PlatEscape and the toggle mode are left to it, and PlatClose restores the
+// device's previous RS-485 settings.
+//
 // A hang-up (the other end gone: end of file, EIO or POLLHUP) ends a read at
 // once: it returns what arrived in that call, or fails with EIO when nothing
 // did, so a caller never waits out a time-out, nor spins, on a dead line.
@@ -57,6 +70,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -65,6 +79,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/posix_rs485.h"
 #include "platform/serial_platform.h"
 #include "sarn_line_time.h"
 
@@ -76,7 +91,6 @@ constexpr int kSlotCount = kMaxOpenPorts;
 // Read-ahead buffer of a port: more than the longest reply (521 characters)
 // and a flush's 512-byte chunk.
 constexpr uint32_t kReadAhead = 1024;
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr int64_t kNsPerMs = 1000000;
 // Longest wait a time-out can ask for, in milliseconds (about 31 years);
 // keeps deadline arithmetic far from overflow.
@@ -90,18 +104,19 @@ constexpr uint32_t kBaudTolerancePercent = 3;
 
 struct Slot {
   bool bUsed;
-  bool bNull;      // the null device "NUL": no descriptor
-  bool bPty;       // a pseudo-terminal slave
-  bool bModesSet;  // DTR/RTS modes below come from PlatSetLineState
-  bool bNoLsr;     // the device cannot report its transmitter state (a pty): not asked again
+  bool bNull;         // the null device "NUL": no descriptor
+  bool bPty;          // a pseudo-terminal slave
+  bool bModesSet;     // DTR/RTS modes below come from PlatSetLineState
+  bool bNoLsr;        // the device cannot report its transmitter state (a pty): not asked again
   bool bCloseFailed;  // its close failed: no descriptor, but the slot stays taken until closed again
-  uint8_t cVmin;   // VMIN set on the tty, 0 when not known
-  bool bTtyKnown;  // tty holds the device's termios as last set
+  uint8_t cVmin;      // VMIN set on the tty, 0 when not known
+  bool bTtyKnown;     // tty holds the device's termios as last set
   int fd;
   uint8_t fDtrControl;
   uint8_t fRtsControl;
   char cErrorChar;
-  uint32_t dwBaud;  // for bounding writes
+  uint32_t dwBaud;   // for bounding writes
+  Rs485Saved rs485;  // the kernel switches RTS (RS-485 direction)
   PlatTimeouts timeouts;
   PlatLineState nullState;  // what the null device reports
   termios2 tty;             // spares reading the termios back for every VMIN change
@@ -329,42 +344,18 @@ uint32_t TakeAhead(Slot* pSlot, char* pOut, uint32_t dwWant) {
   return n;
 }
 
-// How a read is bounded, from the port's time-outs (the Win32 meanings).
-struct ReadPlan {
-  bool bImmediate;  // interval MAXDWORD, totals 0: return at once with what is there
-  bool bInterval;   // an interval time-out applies
-  uint32_t dwInterval;
-  int64_t deadline;  // end of the total time-out; INT64_MAX for none
-};
-
-ReadPlan PlanRead(const PlatTimeouts& t, uint32_t dwCount, int64_t start) {
-  ReadPlan plan;
-  plan.bImmediate =
-      t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  plan.bInterval = t.ReadIntervalTimeout != 0 && !plan.bImmediate;
-  plan.dwInterval = t.ReadIntervalTimeout;
-  const bool bTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-  // All read time-outs 0: the read waits until its count is complete.
-  plan.deadline =
-      bTotal ? DeadlineAfter(start, t.ReadTotalTimeoutConstant + uint64_t{t.ReadTotalTimeoutMultiplier} * dwCount)
-             : INT64_MAX;
-  return plan;
+// The end of a read that begins at `start`: its total time-out after the
+// start, or none when that is 0 (the read waits until its count is complete).
+int64_t ReadDeadline(const PlatTimeouts& t, int64_t start) {
+  return t.ReadTotalTimeoutConstant != 0 ? DeadlineAfter(start, t.ReadTotalTimeoutConstant) : INT64_MAX;
 }
 
 enum WaitResult { kWaitReady, kWaitTimedOut, kWaitHangUp, kWaitFailed };
 
-// Waits until dwMissing characters can be read, the time-out runs out
-// (measured from the start for the total, from the last character for an
-// interval) or the line hangs up.
-WaitResult WaitReadable(Slot* pSlot, const ReadPlan& plan, uint32_t dwMissing, int64_t lastByte) {
-  int64_t until = plan.deadline;
-  if (plan.bInterval) {
-    const int64_t gapEnd = DeadlineAfter(lastByte, plan.dwInterval);
-    if (gapEnd < until) until = gapEnd;
-  }
-  // An interval time-out must see every character arrive; otherwise the
-  // wait ends when the count is complete or the time-out has run out.
-  WakeForCount(pSlot, plan.bInterval ? 1 : dwMissing);
+// Waits until dwMissing characters can be read, the deadline passes or the
+// line hangs up.
+WaitResult WaitReadable(Slot* pSlot, int64_t until, uint32_t dwMissing) {
+  WakeForCount(pSlot, dwMissing);
   for (;;) {
     const int64_t now = NowNs();
     if (until != INT64_MAX && now >= until) return kWaitTimedOut;
@@ -407,12 +398,11 @@ DeviceRead ReadDevice(Slot* pSlot, char* pOut, uint32_t dwMissing, uint32_t* pGo
 // them there; ends early on the time-out or a hang-up. *pHangUp tells
 // whether the line hung up, *pErr the error that ended the read (0: none).
 uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCount, bool* pHangUp, int* pErr) {
-  int64_t lastByte = NowNs();
-  const ReadPlan plan = PlanRead(pSlot->timeouts, dwCount, lastByte);
+  const int64_t deadline = ReadDeadline(pSlot->timeouts, NowNs());
   bool bHupSeen = false;
   for (;;) {
     WaitResult wait = kWaitReady;
-    if (!plan.bImmediate && !bHupSeen) wait = WaitReadable(pSlot, plan, dwCount - dwGot, lastByte);
+    if (!bHupSeen) wait = WaitReadable(pSlot, deadline, dwCount - dwGot);
     if (wait == kWaitFailed) {
       *pErr = errno;
       *pHangUp = true;
@@ -423,7 +413,6 @@ uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCoun
     const DeviceRead rc = ReadDevice(pSlot, pOut + dwGot, dwCount - dwGot, &n);
     if (rc == kReadData) {
       dwGot += n;
-      lastByte = NowNs();
       if (dwGot == dwCount) return dwGot;
       continue;
     }
@@ -432,7 +421,7 @@ uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCoun
         *pHangUp = true;
         return dwGot;
       }
-      if (plan.bImmediate || wait == kWaitTimedOut) return dwGot;  // timed out with what has arrived
+      if (wait == kWaitTimedOut) return dwGot;  // timed out with what has arrived
       continue;
     }
     *pErr = rc == kReadFailed ? errno : 0;
@@ -532,12 +521,43 @@ void ModemModesOf(const Slot& slot, const termios2& t, PlatLineState* pState) {
     pState->fRtsControl = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
 }
 
-// Opens the device named pszName into the free slot: exclusive, raw.
-bool OpenDevice(const char* pszName, Slot* pSlot) {
+// The path a port name stands for in pszPath (of size `size`): under /dev/
+// unless the name begins with '/'. False (ENAMETOOLONG) when it does not fit.
+bool DevicePath(const char* pszName, char* pszPath, size_t size) {
+  const char* pszDir = pszName[0] == '/' ? "" : "/dev/";
+  const int n = snprintf(pszPath, size, "%s%s", pszDir, pszName);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  return true;
+}
+
+// Whether the path names a character device; *pFault tells a missing path
+// from something else. stat() follows links (/dev/serial/by-id/...).
+bool IsCharDevice(const char* pszPath, PlatOpenFault* pFault) {
+  struct stat st;
+  if (stat(pszPath, &st) != 0) return false;
+  if (S_ISCHR(st.st_mode)) return true;
+  *pFault = kOpenFaultNotCharDevice;
+  errno = ENODEV;
+  return false;
+}
+
+// Opens the device at pszPath into the free slot: exclusive, raw.
+bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault) {
+  if (!IsCharDevice(pszPath, pFault)) return false;
   // Only an existing device (no O_CREAT); never become its controlling
   // terminal; never block, neither here waiting for carrier nor later.
-  int fd = open(pszName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(pszPath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {  // replaced since the check above
+    close(fd);
+    *pFault = kOpenFaultNotCharDevice;
+    errno = ENODEV;
+    return false;
+  }
   // Exclusive use: the lock stops every other opener that checks it, root
   // included; TIOCEXCL makes the kernel refuse other opens outright (except
   // to root). Not a tty: TIOCEXCL fails and the lock alone guards it.
@@ -564,7 +584,10 @@ bool OpenDevice(const char* pszName, Slot* pSlot) {
 
 }  // namespace
 
-SarnHandle PlatOpen(const char* pszName) {
+SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
+  PlatOpenFault fault = kOpenFaultOther;
+  if (pFault == nullptr) pFault = &fault;
+  *pFault = kOpenFaultOther;
   if (pszName == nullptr || pszName[0] == '\0') {
     errno = ENOENT;
     return kNoHandle;
@@ -584,9 +607,12 @@ SarnHandle PlatOpen(const char* pszName) {
     slot.bNull = true;
     slot.fd = -1;
     slot.nullState.dwBaudRate = 9600;
+    *pFault = kOpenFaultNone;
     return static_cast<SarnHandle>(iSlot + 1);
   }
-  if (!OpenDevice(pszName, &slot)) return kNoHandle;
+  char szPath[PATH_MAX];
+  if (!DevicePath(pszName, szPath, sizeof szPath) || !OpenDevice(szPath, &slot, pFault)) return kNoHandle;
+  *pFault = kOpenFaultNone;
   return static_cast<SarnHandle>(iSlot + 1);
 }
 
@@ -601,6 +627,7 @@ bool PlatClose(SarnHandle hPort) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
   if (!pSlot->bNull) {
+    Rs485Restore(pSlot->fd, &pSlot->rs485);
     // The exclusive flag belongs to the tty, not to this descriptor, and
     // would outlive it on a tty that stays open elsewhere (a pty slave).
     ioctl(pSlot->fd, TIOCNXCL);
@@ -687,7 +714,7 @@ bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
   // Modem lines; a pty has none, so failures there are of no account.
   bool bDtrOn = pState->fDtrControl != kDtrDisable;
   bool bLinesOk = SetModemLine(fd, TIOCM_DTR, bDtrOn);
-  if (pState->fRtsControl != kRtsHandshake && !(pState->fOutxCtsFlow))
+  if (pState->fRtsControl != kRtsHandshake && !pState->fOutxCtsFlow && !pSlot->rs485.bActive)
     bLinesOk = SetModemLine(fd, TIOCM_RTS, pState->fRtsControl == kRtsEnable) && bLinesOk;
   if (!bLinesOk && !pSlot->bPty) return false;
 
@@ -714,7 +741,10 @@ bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts) {
 bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (pTimeouts == nullptr) {
+  // A read here ends at its total time-out alone. The Win32 interval and
+  // per-character multiplier, which the port layer never sets, are refused
+  // rather than ignored.
+  if (pTimeouts == nullptr || pTimeouts->ReadIntervalTimeout != 0 || pTimeouts->ReadTotalTimeoutMultiplier != 0) {
     errno = EINVAL;
     return false;
   }
@@ -780,7 +810,7 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   }
 
   const int64_t deadline = DeadlineAfter(NowNs(), WriteLimitMs(*pSlot, dwCount));
-  const bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle;
+  const bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle && !pSlot->rs485.bActive;
   if (bToggle) SetModemLine(pSlot->fd, TIOCM_RTS, true);
   uint32_t dwDone = 0;
   const bool bOk = WriteUntil(pSlot->fd, static_cast<const char*>(pBuf), dwCount, deadline, &dwDone);
@@ -798,8 +828,18 @@ bool PlatEscape(SarnHandle hPort, int iFunction) {
     errno = EINVAL;
     return false;
   }
-  if (pSlot->bNull) return true;
+  if (pSlot->bNull || pSlot->rs485.bActive) return true;  // the kernel switches RTS
   return SetModemLine(pSlot->fd, TIOCM_RTS, iFunction == kEscapeSetRts);
+}
+
+bool PlatRtsByDevice(SarnHandle hPort) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pSlot->bNull || pSlot->bPty) {
+    errno = ENOTTY;  // no UART behind it
+    return false;
+  }
+  return Rs485Enable(pSlot->fd, &pSlot->rs485);
 }
 
 void PlatSleep(uint32_t dwMilliseconds) {

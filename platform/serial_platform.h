@@ -58,7 +58,9 @@ struct PlatLineState {
 // Read and write time-outs in milliseconds (the Win32 COMMTIMEOUTS).
 // A read ends when its count is complete or when ReadTotalTimeoutConstant
 // (plus multiplier times count) has run out since it began; all read
-// time-outs zero means a read waits until its count is complete.
+// time-outs zero means a read waits until its count is complete. The port
+// layer sets the total constant alone; POSIX refuses a read interval or
+// multiplier.
 struct PlatTimeouts {
   uint32_t ReadIntervalTimeout = 0;
   uint32_t ReadTotalTimeoutMultiplier = 0;
@@ -76,10 +78,19 @@ struct PlatQueueStatus {
 // EscapeCommFunction codes.
 enum : int { kEscapeSetRts = 3, kEscapeClrRts = 4 };
 
-// Opens the device for exclusive reading and writing; only if it exists.
-// "NUL" is the null device: writes succeed, reads deliver nothing at once.
-// Returns kNoHandle on failure; a valid handle is never kNoHandle.
-SarnHandle PlatOpen(const char* pszName);
+// Why an open failed, where the port layer tells the reasons apart.
+enum PlatOpenFault : uint8_t {
+  kOpenFaultNone = 0,
+  kOpenFaultNotCharDevice = 1,  // the name exists but is a file, a directory, a disk...: no serial line
+  kOpenFaultOther = 2,          // missing, busy, not permitted, no slot left...
+};
+
+// Opens the device for exclusive reading and writing; only if it exists, and
+// only a character device. "NUL" is the null device: writes succeed, reads
+// deliver nothing at once. On POSIX a name that does not begin with '/' names
+// a device under /dev/ ("ttyUSB0", "pts/3"). Returns kNoHandle on failure,
+// with *pFault (when given) telling why; a valid handle is never kNoHandle.
+SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault = nullptr);
 bool PlatClose(SarnHandle hPort);
 bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState);
 bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState);
@@ -92,8 +103,16 @@ bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus);
 bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead);
 // Synchronous write; *pWritten is what the device took.
 bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten);
-// kEscapeSetRts or kEscapeClrRts.
+// kEscapeSetRts or kEscapeClrRts. While the device switches RTS itself
+// (PlatRtsByDevice), both succeed and change nothing.
 bool PlatEscape(SarnHandle hPort, int iFunction);
+// Hands RTS to the device for the RS-485 transmit direction where it can
+// switch it itself (Linux serial drivers through TIOCSRS485): RTS is then
+// raised for exactly as long as the device transmits. True when the device
+// switches RTS (asked now or before); false when it cannot, and the caller
+// keeps raising and lowering RTS around each frame. PlatClose gives the
+// device back the settings it had.
+bool PlatRtsByDevice(SarnHandle hPort);
 void PlatSleep(uint32_t dwMilliseconds);
 
 }  // namespace sarn

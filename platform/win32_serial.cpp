@@ -59,11 +59,22 @@ bool GetDcb(SarnHandle hPort, DCB* pDcb) {
 
 }  // namespace
 
-SarnHandle PlatOpen(const char* pszName) {
+SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
+  PlatOpenFault fault = kOpenFaultOther;
+  if (pFault == nullptr) pFault = &fault;
+  *pFault = kOpenFaultOther;
   HANDLE hPort =
       CreateFileA(pszName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   // A valid handle is never null, so null can stand for "none".
   if (hPort == INVALID_HANDLE_VALUE || hPort == nullptr) return kNoHandle;
+  // A disk file or a pipe is no serial line (COM ports and NUL are character devices).
+  if (GetFileType(hPort) != FILE_TYPE_CHAR) {
+    CloseHandle(hPort);
+    *pFault = kOpenFaultNotCharDevice;
+    SetLastError(ERROR_BAD_DEVICE);
+    return kNoHandle;
+  }
+  *pFault = kOpenFaultNone;
   return hPort;
 }
 
@@ -146,6 +157,13 @@ bool PlatEscape(SarnHandle hPort, int iFunction) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return false;
   }
+}
+
+bool PlatRtsByDevice(SarnHandle) {
+  // Windows offers RTS_CONTROL_TOGGLE, but few serial drivers honour it: RTS
+  // stays with the caller.
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
 }
 
 void PlatSleep(uint32_t dwMilliseconds) {

@@ -15,6 +15,7 @@ struct Port {
   std::string name;
   bool bNull = false;
   bool bOpen = true;
+  bool bRtsByDevice = false;
   sarn::PlatLineState state;
   sarn::PlatTimeouts timeouts;
 };
@@ -31,6 +32,9 @@ constexpr sarn::PlatTimeouts kDefaultTimeouts{10, 1, 100, 2, 200};
 
 struct State {
   std::set<std::string> devices;
+  std::set<std::string> nonDevices;
+  bool bCanRtsByDevice = false;
+  int rtsSwitches = 0;
   uint64_t now = 0;
   std::map<uint32_t, Port> ports;
   uint32_t nextHandle = kFirstHandle;
@@ -147,6 +151,18 @@ void AddDevice(const std::string& name) {
   S().devices.insert(name);
 }
 
+void AddNonDevice(const std::string& name) {
+  S().nonDevices.insert(name);
+}
+
+void SetRtsByDevice(bool bCan) {
+  S().bCanRtsByDevice = bCan;
+}
+
+int RtsSwitches() {
+  return S().rtsSwitches;
+}
+
 void FailNext(Fail what, int count) {
   S().failures[what] = count;
 }
@@ -236,11 +252,19 @@ namespace sarn {
 using fakeplat::Fail;
 using fakeplat::S;
 
-SarnHandle PlatOpen(const char* pszName) {
+SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
+  PlatOpenFault fault = kOpenFaultNone;
+  if (pFault == nullptr) pFault = &fault;
+  *pFault = kOpenFaultOther;
   std::string name = pszName ? pszName : "";
   if (fakeplat::Begin("Open", 0, Fail::Open, name)) return kNoHandle;
   fakeplat::State& s = S();
   bool bNull = name == "NUL";
+  if (s.nonDevices.count(name)) {
+    *pFault = kOpenFaultNotCharDevice;
+    fakeplat::Refuse();
+    return kNoHandle;
+  }
   if (!bNull) {
     if (!s.devices.count(name)) {
       s.calls.back().ok = false;
@@ -254,8 +278,9 @@ SarnHandle PlatOpen(const char* pszName) {
     }
   }
   uint32_t h = s.nextHandle++;
-  s.ports[h] = fakeplat::Port{name, bNull, true, s.initialState, s.initialTimeouts};
+  s.ports[h] = fakeplat::Port{name, bNull, true, false, s.initialState, s.initialTimeouts};
   s.lastOpened = h;
+  *pFault = kOpenFaultNone;
   return fakeplat::ToHandle(h);
 }
 
@@ -377,8 +402,19 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
 
 bool PlatEscape(SarnHandle hPort, int iFunction) {
   if (fakeplat::Begin("Escape", iFunction, Fail::Escape)) return false;
-  if (!fakeplat::Find(hPort) || (iFunction != kEscapeSetRts && iFunction != kEscapeClrRts)) return fakeplat::Refuse();
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p || (iFunction != kEscapeSetRts && iFunction != kEscapeClrRts)) return fakeplat::Refuse();
+  if (!p->bRtsByDevice) ++S().rtsSwitches;
   return true;
+}
+
+bool PlatRtsByDevice(SarnHandle hPort) {
+  fakeplat::Record("RtsByDevice", 0);
+  fakeplat::Port* p = fakeplat::Find(hPort);
+  if (!p) return fakeplat::Refuse();
+  p->bRtsByDevice = p->bRtsByDevice || (!p->bNull && S().bCanRtsByDevice);
+  S().calls.back().arg = p->bRtsByDevice ? 1 : 0;
+  return p->bRtsByDevice;
 }
 
 void PlatSleep(uint32_t dwMilliseconds) {

@@ -36,6 +36,16 @@ void Reset();
 // succeed (and are recorded), reads return 0 bytes at once, line-state and
 // time-out calls succeed. Any other device opens once at a time (exclusive).
 void AddDevice(const std::string& name);
+// A name that exists but is no character device (a file, a directory):
+// PlatOpen refuses it with kOpenFaultNotCharDevice.
+void AddNonDevice(const std::string& name);
+// How devices opened from now on answer PlatRtsByDevice: true, a UART whose
+// kernel driver switches RS-485 direction itself; false (the default), one
+// that cannot. While a port's device switches RTS, Escape calls succeed and
+// do not reach the line (RtsSwitches() does not count them).
+void SetRtsByDevice(bool bCan);
+// RTS changes that reached the line of any port.
+int RtsSwitches();
 
 enum class Fail {
   Open,
@@ -91,8 +101,9 @@ std::vector<std::string> Writes();
 
 // One seam call. name: "Open", "Close", "GetLineState", "SetLineState",
 // "GetTimeouts", "SetTimeouts", "SetupQueues", "ClearError", "Read", "Write",
-// "Escape", "Sleep". arg: Read the count asked, Write the count offered,
-// Escape the function, Sleep the milliseconds, SetTimeouts the
+// "Escape", "Sleep", "RtsByDevice". arg: Read the count asked, Write the
+// count offered, Escape the function, Sleep the milliseconds, RtsByDevice 1
+// when the device switches RTS (else 0), SetTimeouts the
 // ReadTotalTimeoutConstant passed, SetupQueues the input queue size, else 0.
 // text: Open the name asked for, else empty. atMs: the clock when the call
 // began. Failed calls are recorded too, with ok = false.
