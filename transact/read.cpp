@@ -114,11 +114,14 @@ Fault CheckReadData(DriverRequest* pRequest, int iLenR, int iAttempt) {
   return Fault::kNone;
 }
 
-// Logs what a reply that failed a check, or did not come, means for the
-// read; the pass ends in that fault. The frame layer has reported replies of
-// another controller or function, and of no measurable length.
-Fault ReportReadFault(TransactionRun* pRun, Fault fault, int iAttempt) {
+// Judges a read's reply: one that passed the frame layer's checks has its
+// data checked; for one that failed them, or did not come, logs what that
+// means for the read (the frame layer has reported replies of another
+// controller or function, and of no measurable length).
+Fault JudgeReadReply(TransactionRun* pRun, Fault fault, int iAttempt) {
   switch (fault) {
+    case Fault::kNone:
+      return CheckReadData(pRun->pRequest, pRun->head.iLen, iAttempt);
     case Fault::kException:
       // Exception 1, 6, 7, 8 or another code: a refusal, tried again; a run
       // of them is logged once.
@@ -140,20 +143,6 @@ Fault ReportReadFault(TransactionRun* pRun, Fault fault, int iAttempt) {
       break;
   }
   return fault;
-}
-
-// One pass of the read: send the request, receive and check the reply.
-Fault ReadPass(TransactionRun* pRun, int iAttempt) {
-  DriverContext* pContext = pRun->pRequest->pContext;
-  if (Send(pContext, pRun->pszText, pRun->iLen) != Fault::kNone) {
-    pRun->bExceptionNoted = false;
-    SARN_LOG(kMsgReadSendError, iAttempt);
-    return Fault::kNotSent;
-  }
-  const Fault fault = ReceiveReply(pContext->hCom, &pRun->expected, pContext->rxBuf, &pRun->head);
-  if (fault == Fault::kNoFrameStart) pRun->bExceptionNoted = false;
-  if (fault != Fault::kNone) return ReportReadFault(pRun, fault, iAttempt);
-  return CheckReadData(pRun->pRequest, pRun->head.iLen, iAttempt);
 }
 
 // Whether the gate's fields can be put on the wire: fields no parser
@@ -226,7 +215,8 @@ int ReadHoldingTurn(DriverRequest* pRequest, const PortTurn* pTurn) {
     return HostResult(Fault::kRefusedUnsent);
   }
 
-  const Fault fault = RunTransaction(&run, pTurn, ReadPass, {kMsgReadLen, kMsgReadPass, false});
+  const Fault fault =
+      RunTransaction(&run, pTurn, {JudgeReadReply, kMsgReadSendError, kMsgReadLen, kMsgReadPass, false});
   if (fault != Fault::kNone) return HostResult(fault);
   return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataPos, run.head.iLen - kReplyDataPos - kFrameTrailerLen);
 }

@@ -20,13 +20,26 @@ void SettleBeforeRequest(const DriverContext* pContext, const PortTurn* pTurn) {
   MarkPortUnsettled(pTurn, false);
 }
 
+// One pass: send the request, receive the reply and judge it.
+Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt) {
+  DriverContext* pContext = pRun->pRequest->pContext;
+  if (Send(pContext, pRun->pszText, pRun->iLen) != Fault::kNone) {
+    pRun->bExceptionNoted = false;
+    SARN_LOG(policy.sendError, iAttempt);
+    return Fault::kNotSent;
+  }
+  const Fault fault = ReceiveReply(pContext->hCom, &pRun->expected, pContext->rxBuf, &pRun->head);
+  if (fault == Fault::kNoFrameStart) pRun->bExceptionNoted = false;
+  return policy.pfnJudge(pRun, fault, iAttempt);
+}
+
 bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
   return IsOtherRequest(fault) || (policy.bExceptionRetriedAsOtherRequest && fault == Fault::kException);
 }
 
 }  // namespace
 
-Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass, const PassPolicy& policy) {
+Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, const PassPolicy& policy) {
   SettleBeforeRequest(pRun->pRequest->pContext, pTurn);
   RetryBudget budget;
   Fault fault = Fault::kNone;
@@ -36,7 +49,7 @@ Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass
                           pRun->head.iLen)) {
       break;
     }
-    fault = pfnPass(pRun, budget.Attempt());
+    fault = RunPass(pRun, policy, budget.Attempt());
     if (fault != Fault::kNone && !IsException(fault)) bInFlight = true;
   } while (budget.AnotherPass(fault != Fault::kNone));
   if (bInFlight) MarkPortUnsettled(pTurn, true);

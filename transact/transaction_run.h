@@ -24,11 +24,15 @@ struct TransactionRun {
   bool bExceptionNoted = false;
 };
 
-// One pass: send the request, receive and check its reply.
-using PassFn = Fault (*)(TransactionRun* pRun, int iAttempt);
+// Judges the reply of a pass in its transaction's terms: logs what the
+// fault the frame layer found means, or checks what only the transaction can
+// (a read's data) when it found none. Returns the pass's fault.
+using JudgeFn = Fault (*)(TransactionRun* pRun, Fault fault, int iAttempt);
 
-// How a transaction's passes are traced and retried.
+// How a transaction's passes are judged, traced and retried.
 struct PassPolicy {
+  JudgeFn pfnJudge;
+  const LogMessage& sendError;    // a request that did not go out, with the attempt's number
   const LogMessage& lenMessage;   // the request length, traced once after the first pass
   const LogMessage& passMessage;  // the attempts left and the last reply length, before every further pass
   // Writes retry an exception reply of code 1, 6, 7, 8 or another on the
@@ -37,14 +41,15 @@ struct PassPolicy {
   bool bExceptionRetriedAsOtherRequest;
 };
 
-// Runs passes of pRun until one succeeds or the budget is spent; the caller
+// Runs passes of pRun (send the request, receive the reply, judge it) until
+// one succeeds or the budget is spent; the caller
 // holds the turn of the context's port. Before the first request a line left
 // unsettled by an earlier transaction is let go quiet; a transaction in which
 // a pass may have left a reply in flight (no reply, a partial, garbled or
 // foreign one, a request that did not go out whole) leaves the line unsettled
 // for the next. A pass answered by an exception reply leaves nothing in
 // flight. Returns the last pass's fault.
-Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, PassFn pfnPass, const PassPolicy& policy);
+Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, const PassPolicy& policy);
 
 // What a host is told of a transaction that ended in fault: 0 done, 1
 // refused or failed on content, 2 failed on the port or the line.

@@ -213,11 +213,13 @@ void FormatGtcBitMask(char* pszMask, int n, int32_t iAddress) {
   }
 }
 
-// Logs what an echo that failed a check, or did not come, means for the
-// write; the pass ends in that fault. The frame layer has reported replies of
-// another controller or function, and exceptions.
-Fault ReportWriteFault(const TransactionRun* pRun, Fault fault, int iAttempt) {
+// Judges a write's echo: for one that failed the frame layer's checks, or
+// did not come, logs what that means for the write (the frame layer has
+// reported replies of another controller or function, and exceptions).
+Fault JudgeWriteEcho(TransactionRun* pRun, Fault fault, int iAttempt) {
   switch (fault) {
+    case Fault::kNone:
+      break;
     case Fault::kLrc:
       SARN_LOG(kMsgWriteLrc, iAttempt);
       break;
@@ -233,17 +235,6 @@ Fault ReportWriteFault(const TransactionRun* pRun, Fault fault, int iAttempt) {
       break;
   }
   return fault;
-}
-
-// One pass of the write: send the request, receive and check the echo.
-Fault WritePass(TransactionRun* pRun, int iAttempt) {
-  DriverContext* pContext = pRun->pRequest->pContext;
-  if (Send(pContext, pRun->pszText, pRun->iLen) != Fault::kNone) {
-    SARN_LOG(kMsgWriteSendError, iAttempt);
-    return Fault::kNotSent;
-  }
-  const Fault fault = ReceiveReply(pContext->hCom, &pRun->expected, pContext->rxBuf, &pRun->head);
-  return fault == Fault::kNone ? fault : ReportWriteFault(pRun, fault, iAttempt);
 }
 
 // A Modbus single write, its bit update included; the caller holds the
@@ -368,7 +359,8 @@ int DoWrite(DriverRequest* pRequest, char* pszText, int iLen, const ExpectedRepl
   run.pszText = pszText;
   run.iLen = iLen;
   run.expected = expected;
-  const Fault fault = RunTransaction(&run, &turn, WritePass, {kMsgWriteLen, kMsgWritePass, true});
+  const Fault fault =
+      RunTransaction(&run, &turn, {JudgeWriteEcho, kMsgWriteSendError, kMsgWriteLen, kMsgWritePass, true});
   pContext->bWriting = 0;
   GivePortTurn(&turn);
   return HostResult(fault);
