@@ -88,11 +88,17 @@ log "export tables: sarnmd.dll SarnMain, korven.dll err; runtime linked statical
 # The simulator on a pseudo-terminal, mapped as COM5 in the Wine prefix.
 wine cmd /c exit >/dev/null 2>&1 || true  # creates the prefix
 if [ "${SARN_WIN_SKIP_COM:-0}" != 1 ] && [ -f "$ROOT/tools/plcsim/CMakeLists.txt" ]; then
-  log "building the simulator ($NATIVE)"
-  cmake -S "$ROOT" -B "$NATIVE" -DSARN_BUILD_TESTS=OFF >"$SCRATCH/native.log" 2>&1 &&
-    cmake --build "$NATIVE" --target plcsim -j2 >>"$SCRATCH/native.log" 2>&1 ||
-    { cat "$SCRATCH/native.log"; exit 1; }
-  "$NATIVE/bin/plcsim" --pty --fill >"$SCRATCH/plcsim.out" 2>"$SCRATCH/plcsim.err" &
+  # The simulator of the native build when there is one (CI has just built
+  # it), else one built for this run.
+  PLCSIM="$ROOT/build/bin/plcsim"
+  if [ ! -x "$PLCSIM" ]; then
+    log "building the simulator ($NATIVE)"
+    cmake -S "$ROOT" -B "$NATIVE" -DSARN_BUILD_TESTS=OFF >"$SCRATCH/native.log" 2>&1 &&
+      cmake --build "$NATIVE" --target plcsim -j2 >>"$SCRATCH/native.log" 2>&1 ||
+      { cat "$SCRATCH/native.log"; exit 1; }
+    PLCSIM="$NATIVE/bin/plcsim"
+  fi
+  "$PLCSIM" --pty --fill >"$SCRATCH/plcsim.out" 2>"$SCRATCH/plcsim.err" &
   SIM_PID=$!
   for _ in $(seq 50); do
     [ -s "$SCRATCH/plcsim.out" ] && break
