@@ -56,7 +56,18 @@ INSTANTIATE_TEST_SUITE_P(
                                    "SARNMD> DoRead() reply with byte count 6, request asked for 2"},
                                   1,
                                   "reply of another request",
-                                  "a reply of another request came (byte count 6, asked for 2) (2 attempts)"}),
+                                  "a reply of another request came (byte count 6, asked for 2) (2 attempts)"},
+                      // No controller answers from 0: a garbled address is logged as 0h.
+                      ExplainCase{"GarbledControllerAddress",
+                                  {"SARNMD> Wrong plc addr.0h received"},
+                                  1,
+                                  "garbled controller address",
+                                  "the reply's controller address was garbled (noise, or wrong line settings)"},
+                      ExplainCase{"ReplyFromAnotherController",
+                                  {"SARNMD> Wrong plc addr.1Fh received"},
+                                  1,
+                                  "reply from controller 31",
+                                  "a reply came from controller 31 instead of 1"}),
     [](const ::testing::TestParamInfo<ExplainCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

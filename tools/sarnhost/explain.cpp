@@ -170,6 +170,9 @@ std::string ShortText(const Attempt& a) {
     case Cause::kNoStart:
       return "no frame start";
     case Cause::kOtherAddress:
+      // No controller answers from address 0 (broadcast): the driver logs
+      // a controller address that is no number as 0.
+      if (a.iArg == 0) return "garbled controller address";
       return "reply from controller " + std::to_string(a.iArg);
     case Cause::kException:
       return ExceptionWords(a.iArg);
@@ -204,6 +207,7 @@ std::string LongText(const Attempt& a, int32_t iPlcAddr) {
     case Cause::kNoStart:
       return "the reply did not start with ':' (noise, or wrong line settings)";
     case Cause::kOtherAddress:
+      if (a.iArg == 0) return "the reply's controller address was garbled (noise, or wrong line settings)";
       return "a reply came from controller " + std::to_string(a.iArg) + " instead of " + std::to_string(iPlcAddr);
     case Cause::kException:
       return controller + " answered " + ExceptionWords(a.iArg);
