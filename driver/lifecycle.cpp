@@ -46,9 +46,7 @@ SarnHandle OpenContextPort(DriverContext* pContext) {
   if (PortOpen(port.szName, &port.line, port.wControl, &hCom) == kPortNotCharDevice)
     SARN_LOG(kMsgPortNotCharDevice, port.szName);
   if (hCom == kNoHandle) return kNoHandle;
-  // A new port starts settled, whatever a closed one with the same handle
-  // value left behind.
-  ForgetPortTurn(hCom);
+  StartPortTurn(hCom, port.szName);
   if (!RecordPortOwner(hCom, pContext)) {
     PortClose(hCom);
     return kNoHandle;
@@ -76,7 +74,7 @@ ResultCode CloseOwnPort(DriverContext* pContext) {
   PortTurn turn;
   TakePortTurn(pContext->hCom, &turn);
   const int rc = PortClose(pContext->hCom);
-  if (rc == kPortOk) ForgetPortTurn(pContext->hCom);
+  if (rc == kPortOk) RetirePortTurn(pContext->hCom, pContext->port.szName);
   GivePortTurn(&turn);
   if (rc != kPortOk) return SARN_LINE_FAIL;
   ForgetPortOwner(pContext->hCom, pContext);
@@ -91,7 +89,7 @@ ResultCode CloseOwnPort(DriverContext* pContext) {
 // else every failed close would take one of the module's ports for good.
 void AbandonOwnPort(DriverContext* pContext) {
   PortClose(pContext->hCom);
-  ForgetPortTurn(pContext->hCom);
+  RetirePortTurn(pContext->hCom, pContext->port.szName);
   ForgetPortOwner(pContext->hCom, pContext);
   pContext->hCom = kNoHandle;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <type_traits>
 
@@ -23,6 +24,11 @@ TurnSlot g_turns[kMaxOpenPorts];
 // Serialises giving a handle a slot and taking it away; a transaction that
 // finds its handle's slot reads the table without it.
 std::mutex g_claimLock;
+
+// Names of ports closed while unsettled: a late answer may still come on
+// the line after the port is opened again under the same name. An empty
+// entry is free. Guarded by g_claimLock.
+char g_unsettledNames[kMaxOpenPorts][SARN_MAX_PORT_NAME + 1];
 
 // Input read per settle window.
 constexpr uint16_t kSettleChunk = 256;
@@ -68,16 +74,52 @@ int FreeSlot(SarnHandle hCom) {
   return iHome;  // every slot busy: share one; turns are then only coarser
 }
 
-int FindOrClaim(SarnHandle hCom) {
-  const int iFound = Find(hCom);
-  if (iFound >= 0) return iFound;
-  const std::lock_guard<std::mutex> claim(g_claimLock);
+// The slot of hCom, given one when it has none; g_claimLock is held.
+int ClaimLocked(SarnHandle hCom) {
   int i = Find(hCom);
   if (i >= 0) return i;
   i = FreeSlot(hCom);
   g_turns[i].bUnsettled.store(false, std::memory_order_relaxed);
   g_turns[i].hCom.store(hCom, std::memory_order_release);
   return i;
+}
+
+int FindOrClaim(SarnHandle hCom) {
+  const int iFound = Find(hCom);
+  if (iFound >= 0) return iFound;
+  const std::lock_guard<std::mutex> claim(g_claimLock);
+  return ClaimLocked(hCom);
+}
+
+// The entry of g_unsettledNames holding pszName, or -1; g_claimLock is held.
+int FindUnsettledName(const char* pszName) {
+  for (int i = 0; i < kMaxOpenPorts; ++i) {
+    if (g_unsettledNames[i][0] != '\0' && strncmp(g_unsettledNames[i], pszName, SARN_MAX_PORT_NAME + 1) == 0) return i;
+  }
+  return -1;
+}
+
+// Remembers pszName as unsettled; g_claimLock is held. With every entry
+// taken, the first is overwritten: the names are a safeguard, not a record.
+void RememberUnsettledName(const char* pszName) {
+  if (FindUnsettledName(pszName) >= 0) return;
+  int iFree = -1;
+  for (int i = 0; i < kMaxOpenPorts && iFree < 0; ++i) {
+    if (g_unsettledNames[i][0] == '\0') iFree = i;
+  }
+  if (iFree < 0) iFree = 0;
+  strncpy(g_unsettledNames[iFree], pszName, SARN_MAX_PORT_NAME);
+  g_unsettledNames[iFree][SARN_MAX_PORT_NAME] = '\0';
+}
+
+// Forgets hCom's slot; g_claimLock is held. True when it was unsettled.
+bool ForgetLocked(SarnHandle hCom) {
+  const int i = Find(hCom);
+  if (i < 0) return false;
+  const bool bUnsettled = g_turns[i].bUnsettled.load(std::memory_order_relaxed);
+  g_turns[i].bUnsettled.store(false, std::memory_order_relaxed);
+  g_turns[i].hCom.store(kNoHandle, std::memory_order_release);
+  return bUnsettled;
 }
 
 }  // namespace
@@ -112,13 +154,20 @@ void MarkPortUnsettled(const PortTurn* pTurn, bool bUnsettled) {
   if (pTurn->iSlot >= 0) g_turns[pTurn->iSlot].bUnsettled.store(bUnsettled, std::memory_order_relaxed);
 }
 
-void ForgetPortTurn(SarnHandle hCom) {
+void StartPortTurn(SarnHandle hCom, const char* pszName) {
   if (hCom == kNoHandle) return;
   const std::lock_guard<std::mutex> claim(g_claimLock);
-  const int i = Find(hCom);
-  if (i < 0) return;
-  g_turns[i].bUnsettled.store(false, std::memory_order_relaxed);
-  g_turns[i].hCom.store(kNoHandle, std::memory_order_release);
+  ForgetLocked(hCom);
+  const int iName = FindUnsettledName(pszName);
+  if (iName < 0) return;
+  g_unsettledNames[iName][0] = '\0';
+  g_turns[ClaimLocked(hCom)].bUnsettled.store(true, std::memory_order_relaxed);
+}
+
+void RetirePortTurn(SarnHandle hCom, const char* pszName) {
+  if (hCom == kNoHandle) return;
+  const std::lock_guard<std::mutex> claim(g_claimLock);
+  if (ForgetLocked(hCom) && pszName[0] != '\0') RememberUnsettledName(pszName);
 }
 
 bool SettleLine(SarnHandle hCom, uint32_t* pdwDiscarded) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "sarn_handle.h"
+#include "sarnmd.h"
 
 namespace sarn {
 
@@ -37,9 +38,14 @@ void GivePortTurn(PortTurn* pTurn);
 bool PortUnsettled(const PortTurn* pTurn);
 void MarkPortUnsettled(const PortTurn* pTurn, bool bUnsettled);
 
-// A freshly opened port starts settled, whatever an earlier port with the
-// same handle value left behind.
-void ForgetPortTurn(SarnHandle hCom);
+// A port just opened as pszName: it starts settled, whatever an earlier port
+// with the same handle value left behind, unless a port of that name was
+// closed while unsettled (a host that reopens its port after a failure): a
+// late answer may still be on that line.
+void StartPortTurn(SarnHandle hCom, const char* pszName);
+// A port closed (or given up): its turn is forgotten, and its name
+// remembered if it was unsettled.
+void RetirePortTurn(SarnHandle hCom, const char* pszName);
 
 // Discards input until the line has been quiet for one read time-out of the
 // port, reading at most kSettleWindows windows of that time-out; the bytes

@@ -7,6 +7,7 @@
 // expects; it must be let go by before that request is sent.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <vector>
 
@@ -126,6 +127,45 @@ INSTANTIATE_TEST_SUITE_P(
                  "SARNMD> SettleLine() 15 bytes discarded, line quiet",
                  {kRead20, Frame("010600130101")}}),
     [](const ::testing::TestParamInfo<LateCase>& info) { return std::string(info.param.name); });
+
+// A host that closes and opens its port again after a failure must not take
+// the failed transaction's late answer either: the port opened again under
+// the same name starts unsettled.
+TEST_F(LineRecoveryTest, APortOpenedAgainAfterAFailureStillLetsTheLateAnswerGoBy) {
+  const struct {
+    const char* name;
+    std::function<void(LineRecoveryTest*)> reopen;
+  } kWays[] = {
+      {"CloseCom, ReOpenCom",
+       [](LineRecoveryTest* t) {
+         ASSERT_EQ(t->Call(SARN_OP_CLOSE_COM, nullptr), 0);
+         ASSERT_EQ(t->Call(SARN_OP_REOPEN_COM, nullptr), 0);
+       }},
+      {"ChangeSarnParams",
+       [](LineRecoveryTest* t) {
+         DriverParams params{};
+         snprintf(params.szPort, sizeof params.szPort, "COM1");
+         ASSERT_EQ(t->Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0);
+       }},
+      {"ColdStart", [](LineRecoveryTest* t) { ASSERT_EQ(t->ColdStart("COM1"), 0); }},
+  };
+  for (const auto& way : kWays) {
+    SCOPED_TRACE(way.name);
+    Cell cell;
+    GateTransfer first = Gate("0140010", 0, 0, cell.b);
+    fakeplat::QueueNoReply();
+    fakeplat::QueueNoReply();
+    fakeplat::QueueReply(Frame("010302000A"), 1500);
+    ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &first), 2);
+    way.reopen(this);
+    testlog::Clear();
+    GateTransfer second = Gate("0140020", 0, 0, cell.b);
+    fakeplat::QueueReply(Frame("0103020014"));
+    EXPECT_EQ(Call(SARN_OP_SINGLE_READ, &second), 0) << testlog::Dump();
+    EXPECT_EQ(cell.Half(), 0x14);
+    EXPECT_EQ(testlog::Count(8, "SARNMD> SettleLine() 15 bytes discarded, line quiet"), 1) << testlog::Dump();
+  }
+}
 
 // A transaction that needed a second attempt may have the first attempt's
 // answer still coming; a transaction answered at once costs the next nothing.
