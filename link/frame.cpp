@@ -24,39 +24,34 @@ namespace {
 // Added to twice the frame's line time for the transmit-queue wait.
 constexpr uint32_t kTransmitWaitMarginMs = 1000;
 
-// Logs what an exception code means and returns how the transaction takes
-// it. Each message is the format itself, as every constant message is, so a
-// host that keys on the format sees the text.
+// What each exception code means: the message logged for it, and how the
+// transaction takes it. Each message is the format itself, as every constant
+// message is, so a host that keys on the format sees the text.
+struct ExceptionMeaning {
+  uint32_t code;
+  const LogMessage& message;
+  Fault fault;
+};
+const ExceptionMeaning kExceptionMeanings[] = {
+    {kExIllegalFunction, kMsgExIllegalFunction, Fault::kException},
+    {kExIllegalAddress, kMsgExIllegalAddress, Fault::kExceptionRefused},
+    {kExIllegalValue, kMsgExIllegalValue, Fault::kExceptionRefused},
+    {kExDeviceFailure, kMsgExDeviceFailure, Fault::kExceptionDeviceFailure},
+    {kExAcknowledge, kMsgExAcknowledge, Fault::kExceptionRefused},
+    {kExBusy, kMsgExBusy, Fault::kException},
+    {kExNegativeAck, kMsgExNegativeAck, Fault::kException},
+    {kExMemoryParity, kMsgExMemoryParity, Fault::kException},
+};
+
+// Logs what an exception code means and returns how the transaction takes it.
 Fault ReportException(uint32_t code) {
-  switch (code) {
-    case kExIllegalFunction:
-      SARN_LOG(kMsgExIllegalFunction);
-      return Fault::kException;
-    case kExIllegalAddress:
-      SARN_LOG(kMsgExIllegalAddress);
-      return Fault::kExceptionRefused;
-    case kExIllegalValue:
-      SARN_LOG(kMsgExIllegalValue);
-      return Fault::kExceptionRefused;
-    case kExDeviceFailure:
-      SARN_LOG(kMsgExDeviceFailure);
-      return Fault::kExceptionDeviceFailure;
-    case kExAcknowledge:
-      SARN_LOG(kMsgExAcknowledge);
-      return Fault::kExceptionRefused;
-    case kExBusy:
-      SARN_LOG(kMsgExBusy);
-      return Fault::kException;
-    case kExNegativeAck:
-      SARN_LOG(kMsgExNegativeAck);
-      return Fault::kException;
-    case kExMemoryParity:
-      SARN_LOG(kMsgExMemoryParity);
-      return Fault::kException;
-    default:
-      SARN_LOG(kMsgExUnknown);
-      return Fault::kException;
+  for (const ExceptionMeaning& meaning : kExceptionMeanings) {
+    if (meaning.code != code) continue;
+    SARN_LOG(meaning.message);
+    return meaning.fault;
   }
+  SARN_LOG(kMsgExUnknown);
+  return Fault::kException;
 }
 
 // Upper bound for the transmit-queue wait while RTS is raised: twice the
