@@ -166,8 +166,7 @@ void Rearm(DriverContext* pContext, const std::string& reply) {
   fakeplat::Reset();
   fakeplat::AddDevice("COM1");
   pContext->hCom = sarn::PlatOpen("COM1");
-  sarn::PlatTimeouts timeouts{0, 0, 1000, 0, 0};
-  sarn::PlatSetTimeouts(pContext->hCom, &timeouts);
+  sarn::PlatSetReadTimeout(pContext->hCom, 1000);
   for (int i = 0; i < kBatch; ++i) fakeplat::QueueReply(reply);
 }
 
@@ -238,15 +237,15 @@ void BM_FakeSeamOfBlockWrite(benchmark::State& state) {
       n = 1;
       state.ResumeTiming();
     }
-    sarn::PlatQueueStatus status;
+    sarn::PlatQueues queues;
     uint32_t dw = 0;
-    sarn::PlatClearError(pContext->hCom, &status);
+    sarn::PlatGetQueues(pContext->hCom, &queues);
     sarn::PlatWrite(pContext->hCom, request.data(), 267, &dw);
     sarn::PlatRead(pContext->hCom, buf, 5, &dw);
     sarn::PlatRead(pContext->hCom, buf, 12, &dw);
     benchmark::DoNotOptimize(buf);
   }
-  state.SetLabel("fake platform only: ClearError, Write 267, Read 5, Read 12");
+  state.SetLabel("fake platform only: GetQueues, Write 267, Read 5, Read 12");
 }
 SARN_BENCHMARK(BM_FakeSeamOfBlockWrite);
 

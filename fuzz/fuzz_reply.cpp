@@ -231,7 +231,7 @@ bool NothingStale(const std::vector<fakeplat::Call>& calls, const std::vector<Re
   uint64_t lastFlush = 0;
   uint64_t lastClearError = 0;
   for (const fakeplat::Call& c : calls) {
-    if (c.name == "ClearError") lastClearError = c.atMs;
+    if (c.name == "GetQueues") lastClearError = c.atMs;
     if (c.name == "Write") {
       writeAt.push_back(c.atMs);
       lastFlush = lastClearError;

@@ -95,6 +95,7 @@ struct LogMessage {
   X(kMsgExUnknown, kLogTrace, "SARNMD> (MB-protocol error)") \
   X(kMsgSendQueueFailed, kLogTrace, "SARNMD> Send() ClearCommError() failed") \
   X(kMsgSendRtsFailed, kLogTrace, "SARNMD> Send() EscapeCommFunction() failed") \
+  X(kMsgSendSystemSays, kLogTrace, "SARNMD> Send() the system says: %s") \
   X(kMsgSendEchoMissing, kLogTrace, "SARNMD> Send() echo of the request not received (iRead=%d)") \
   X(kMsgSendEchoDiffers, kLogTrace, "SARNMD> Send() echo differs from the request sent") \
   X(kMsgSendFailed, kLogTrace, "SARNMD> SEND> Unable to send message.") \

@@ -62,6 +62,16 @@ uint32_t TransmitWaitLimitMs(const DriverContext* pContext, int iBytes) {
          kTransmitWaitMarginMs;
 }
 
+// Logs a failed RTS switch or queue query, followed by what the system said
+// of it where it said something: the first line names the operation as on
+// every platform, the second tells a Linux user which ioctl failed and why.
+void LogPortFailure(const DriverContext* pContext, const LogMessage& message) {
+  char szDetail[kPortFailureTextSize];
+  const size_t length = PortDescribeFailure(pContext->hCom, szDetail, sizeof szDetail);
+  SARN_LOG(message);
+  if (length != 0) SARN_LOG(kMsgSendSystemSays, szDetail);
+}
+
 // Waits until the output queue is empty (polled every millisecond), then
 // lowers RTS.
 void LowerRtsWhenSent(DriverContext* pContext, int iBytes) {
@@ -69,13 +79,13 @@ void LowerRtsWhenSent(DriverContext* pContext, int iBytes) {
   for (uint32_t waited = 0; waited < limit; ++waited) {
     uint32_t dwPending = 0;
     if (PortOutputQueue(pContext->hCom, &dwPending) != kPortOk) {
-      SARN_LOG(kMsgSendQueueFailed);
+      LogPortFailure(pContext, kMsgSendQueueFailed);
       break;
     }
     PortPause(1);
     if (dwPending == 0) break;
   }
-  if (PortSetRts(pContext->hCom, false) != kPortOk) SARN_LOG(kMsgSendRtsFailed);
+  if (PortSetRts(pContext->hCom, false) != kPortOk) LogPortFailure(pContext, kMsgSendRtsFailed);
 }
 
 // Reads back the iBytes of the request just sent, which a line that hears
@@ -248,7 +258,7 @@ Fault Send(DriverContext* pContext, char* pszText, int iLen) {
   snprintf(pszText + iLen - 2, 5, "%02X\r\n", lrc);
 
   if (pContext->cRtsCts != 0 && PortSetRts(pContext->hCom, true) != kPortOk) {
-    SARN_LOG(kMsgSendRtsFailed);
+    LogPortFailure(pContext, kMsgSendRtsFailed);
   }
   const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
   uint32_t dwWritten = 0;

@@ -1,7 +1,8 @@
 // The serial port layer over the platform seam.
 //
-// Each routine is a short sequence of seam calls that mirror the Win32
-// serial API one for one; see platform/serial_platform.h.
+// Each routine is a short sequence of platform calls
+// (platform/serial_platform.h); the platform chooses everything about the
+// line that the port settings do not name.
 #include "link/port.h"
 
 #include <cstring>
@@ -11,9 +12,6 @@
 namespace sarn {
 
 namespace {
-
-// Error character set in the line state; without effect while fErrorChar is 0.
-constexpr char kErrorChar = static_cast<char>(0xFC);
 
 // Scratch size of one flush read.
 constexpr uint32_t kFlushChunk = 512;
@@ -51,48 +49,27 @@ uint32_t TimeoutToMs(int32_t iTimeout) {
   return static_cast<uint32_t>(iMs);
 }
 
-// The read time-out a freshly opened port starts with; no write time-out.
-bool SetOpeningTimeouts(SarnHandle hCom) {
-  PlatTimeouts timeouts;
-  timeouts.ReadIntervalTimeout = 0;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = kPortDefaultReadTimeoutMs;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
-  return PlatSetTimeouts(hCom, &timeouts);
+// The line the settings and control word ask for.
+PlatLine LineOf(const LineSettings* pLine, uint16_t wControl) {
+  PlatLine line;
+  line.dwBaudRate = pLine->wBaud;
+  line.cByteSize = static_cast<uint8_t>(pLine->wDataBits & 0xFF);
+  line.cParity = static_cast<uint8_t>(pLine->wParity & 0xFF);
+  line.cStopBits = static_cast<uint8_t>(pLine->wStopBits & 0xFF);
+  line.cDtrMode = DtrMode(wControl);
+  line.cRtsMode = RtsMode(wControl);
+  return line;
 }
 
-// The line settings and control word in the fields of a line state; the
-// fields not named here keep what the port reported.
-void FillLineState(const LineSettings* pLine, uint16_t wControl, PlatLineState* pState) {
-  pState->dwBaudRate = pLine->wBaud;
-  pState->cByteSize = static_cast<uint8_t>(pLine->wDataBits & 0xFF);
-  pState->cParity = static_cast<uint8_t>(pLine->wParity & 0xFF);
-  pState->cStopBits = static_cast<uint8_t>(pLine->wStopBits & 0xFF);
-  pState->fBinary = true;
-  pState->fParity = true;
-  pState->fOutxCtsFlow = false;
-  pState->fOutxDsrFlow = false;
-  pState->fDtrControl = DtrMode(wControl);
-  pState->fRtsControl = RtsMode(wControl);
-  pState->fDsrSensitivity = false;
-  pState->fOutX = false;
-  pState->fInX = false;
-  pState->fErrorChar = false;
-  pState->fNull = false;
-  pState->fAbortOnError = false;
-  pState->cErrorChar = kErrorChar;
-}
-
-// Configures an opened port: reads its line state, sets the opening
-// time-outs, writes the line state and recommends the queue sizes.
+// Configures an opened port: reads its line (a port whose line cannot be
+// read is refused before anything changes), sets the opening read time-out,
+// then sets the line.
 int ConfigurePort(SarnHandle hCom, const LineSettings* pLine, uint16_t wControl) {
-  PlatLineState state;
-  if (!PlatGetLineState(hCom, &state)) return kPortStateUnread;
-  if (!SetOpeningTimeouts(hCom)) return kPortOpenFailed;
-  FillLineState(pLine, wControl, &state);
-  if (!PlatSetLineState(hCom, &state)) return kPortStateRejected;
-  PlatSetupQueues(hCom, kPortQueueSize, kPortQueueSize);
+  PlatLine current;
+  if (!PlatGetLine(hCom, &current)) return kPortStateUnread;
+  if (!PlatSetReadTimeout(hCom, kPortDefaultReadTimeoutMs)) return kPortOpenFailed;
+  const PlatLine line = LineOf(pLine, wControl);
+  if (!PlatSetLine(hCom, &line)) return kPortStateRejected;
   return kPortOk;
 }
 
@@ -134,21 +111,18 @@ int PortClose(SarnHandle hCom) {
 }
 
 int32_t PortSetTimeout(SarnHandle hCom, int32_t iTimeout) {
-  PlatTimeouts timeouts;
-  if (!PlatGetTimeouts(hCom, &timeouts)) return 0;
+  uint32_t dwPrevious = 0;
+  if (!PlatGetReadTimeout(hCom, &dwPrevious)) return 0;
 
-  uint32_t dwMs = TimeoutToMs(iTimeout);
-  uint32_t dwPrevious = timeouts.ReadTotalTimeoutConstant;
+  const uint32_t dwMs = TimeoutToMs(iTimeout);
   if (dwPrevious == dwMs) return static_cast<int32_t>(dwPrevious / 10);
-
-  timeouts.ReadTotalTimeoutConstant = dwMs;
-  if (!PlatSetTimeouts(hCom, &timeouts)) return 0;
+  if (!PlatSetReadTimeout(hCom, dwMs)) return 0;
   return static_cast<int32_t>(dwPrevious / 10);
 }
 
 int PortFlushInput(SarnHandle hCom) {
-  PlatQueueStatus status;
-  if (PlatClearError(hCom, &status) && status.cbInQue == 0) return kPortOk;
+  PlatQueues queues;
+  if (PlatGetQueues(hCom, &queues) && queues.cbInQue == 0) return kPortOk;
 
   int32_t iPrevious = PortSetTimeout(hCom, kFlushTimeout);
 
@@ -198,7 +172,7 @@ int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead
 }
 
 int PortSetRts(SarnHandle hCom, bool bRaised) {
-  return PlatEscape(hCom, bRaised ? kEscapeSetRts : kEscapeClrRts) ? kPortOk : kPortIoFailed;
+  return PlatSetRts(hCom, bRaised) ? kPortOk : kPortIoFailed;
 }
 
 bool PortRtsByDevice(SarnHandle hCom) {
@@ -206,14 +180,18 @@ bool PortRtsByDevice(SarnHandle hCom) {
 }
 
 int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending) {
-  PlatQueueStatus status;
-  if (!PlatClearError(hCom, &status)) return kPortIoFailed;
-  *pdwPending = status.cbOutQue;
+  PlatQueues queues;
+  if (!PlatGetQueues(hCom, &queues)) return kPortIoFailed;
+  *pdwPending = queues.cbOutQue;
   return kPortOk;
 }
 
 void PortPause(uint32_t dwMs) {
   PlatSleep(dwMs);
+}
+
+size_t PortDescribeFailure(SarnHandle hCom, char* pszText, size_t size) {
+  return PlatDescribeFailure(hCom, pszText, size);
 }
 
 }  // namespace sarn

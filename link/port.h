@@ -7,6 +7,7 @@
 // layer and the lifecycle reach the device only through these routines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "sarn_handle.h"
@@ -38,10 +39,11 @@ inline constexpr uint16_t kDefaultControl = kControlDtrOn | kControlRtsOn;
 
 // Read time-out a freshly opened port has, in milliseconds.
 inline constexpr uint32_t kPortDefaultReadTimeoutMs = 1000;
-// Queue sizes recommended to the platform.
-inline constexpr uint32_t kPortQueueSize = 1200;
 // Reply time-out used while a flush drains the input, in 10 ms units.
 inline constexpr int32_t kFlushTimeout = 5;
+
+// Room for what PortDescribeFailure tells, terminator included.
+inline constexpr size_t kPortFailureTextSize = 128;
 
 // Opens the port described by pPort (PortOpen with its fields); yields the
 // handle, or kNoHandle.
@@ -77,5 +79,8 @@ bool PortRtsByDevice(SarnHandle hCom);
 int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending);
 // Waits dwMs milliseconds (the inter-frame gap, the transmit-queue poll).
 void PortPause(uint32_t dwMs);
+// What the last failed routine on the port failed with, in the system's own
+// terms, into pszText (of size `size`); its length, 0 when nothing is known.
+size_t PortDescribeFailure(SarnHandle hCom, char* pszText, size_t size);
 
 }  // namespace sarn

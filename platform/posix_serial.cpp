@@ -6,32 +6,28 @@
 //
 // Ports are opened non-blocking and stay so; every wait is a poll() bounded
 // by a deadline on the monotonic clock: a read ends when its count is
-// complete or when its total time-out (ReadTotalTimeoutConstant) has run out
-// since it began, returning what has arrived; with that time-out 0 it waits
-// until its count is complete. The Win32 interval and multiplier time-outs,
-// which nothing here sets, are refused.
+// complete or when its read time-out has run out since it began, returning
+// what has arrived; with that time-out 0 it waits until its count is
+// complete. A write ends when everything went out, or at the latest a grace
+// period after the time the bytes need on the line.
 //
 // The line state is read and written with the TCGETS2/TCSETS2 ioctls and
 // struct termios2 throughout, so any baud rate the device accepts can be set
 // (BOTHER for rates without a B-constant). <termios.h> is not included: its
 // struct termios clashes with the kernel's.
 //
-// How the Win32 settings map onto a Linux tty:
+// How a line maps onto a Linux tty:
 // - Stop bits: one is one; two and one-and-a-half are both CSTOPB, which a
 //   UART sends as one and a half stop bits with 5 data bits and as two
-//   otherwise. The line state read back reports CSTOPB accordingly.
-// - DTR: enable and handshake switch DTR on (Linux has no DTR handshake),
-//   disable switches it off.
-// - RTS: enable on, disable off, handshake sets CRTSCTS (which also stops
-//   output while CTS is low, the same as fOutxCtsFlow), toggle keeps RTS off
-//   and raises it around each write until the output has drained.
-// - fParity enables input parity checking (INPCK) when parity is on.
-// - Settings Linux cannot honour (DSR flow control and sensitivity, NUL
-//   stripping, error-character replacement, abort on error, non-binary mode)
-//   are refused rather than ignored.
+//   otherwise. The line read back reports CSTOPB accordingly.
+// - DTR: enable on, disable off. Linux has no DTR handshake: refused.
+// - RTS: enable on, disable off, handshake sets CRTSCTS (output stops while
+//   CTS is low). The toggle mode is refused: the kernel switches RTS around
+//   each transmission only in RS-485 mode, which PlatRtsByDevice asks for.
+// - Input parity checking (INPCK) is on whenever the framing has parity.
 // - A pseudo-terminal always runs with 8 data bits and no parity and has no
 //   modem lines: its framing is accepted as it comes, and DTR/RTS changes on
-//   it are skipped (PlatEscape on it still fails).
+//   it are skipped (PlatSetRts on it still fails).
 // - Input is raw from the moment the port is opened: no translation, no echo,
 //   no signals, modem status ignored (CLOCAL), receiver on.
 //
@@ -43,8 +39,8 @@
 //
 // RS-485: PlatRtsByDevice asks the kernel to switch RTS around each
 // transmission (posix_rs485.h); while it does, the RTS changes asked by
-// PlatEscape and the toggle mode are left to it, and PlatClose restores the
-// device's previous RS-485 settings.
+// PlatSetRts are left to it, and PlatClose restores the device's previous
+// RS-485 settings.
 //
 // A hang-up (the other end gone: end of file, EIO or POLLHUP) ends a read at
 // once: it returns what arrived in that call, or fails with EIO when nothing
@@ -54,7 +50,7 @@
 // buffer kept in the port's slot, and the exact counts callers ask for are
 // served from it. A reply that arrived whole is thus fetched with one read()
 // however many pieces the caller takes it in. The buffered bytes count as
-// waiting input (PlatClearError) and are what the next read delivers first,
+// waiting input (PlatGetQueues) and are what the next read delivers first,
 // so what a caller sees, and when, is the same as without the buffer.
 //
 // A read that finds too little buffered waits first (poll(), woken once the
@@ -64,6 +60,9 @@
 // The slot table is shared by every thread of the process: opening and
 // closing take a lock. A port itself is used by one thread at a time (its
 // owner serialises its calls), so reads and writes take none.
+//
+// A call that fails on an open port leaves in its slot which system call
+// failed and the errno, for PlatDescribeFailure.
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -95,10 +94,9 @@ constexpr int64_t kNsPerMs = 1000000;
 // Longest wait a time-out can ask for, in milliseconds (about 31 years);
 // keeps deadline arithmetic far from overflow.
 constexpr uint64_t kMaxWaitMs = 1000000000000ull;
-// Writes with no write time-out still end after this much more than the
-// bytes need on the line, so a device stuck in flow control cannot hang the
-// caller for ever.
-constexpr uint64_t kWriteGraceMs = 10000;
+// A write ends at the latest this long after the time its bytes need on the
+// line, so a device stuck in flow control cannot hang the caller for ever.
+constexpr uint64_t kWriteGraceMs = 1000;
 // Largest deviation from the asked baud rate that a device may apply.
 constexpr uint32_t kBaudTolerancePercent = 3;
 
@@ -106,22 +104,21 @@ struct Slot {
   bool bUsed;
   bool bNull;         // the null device "NUL": no descriptor
   bool bPty;          // a pseudo-terminal slave
-  bool bModesSet;     // DTR/RTS modes below come from PlatSetLineState
+  bool bModesSet;     // the DTR/RTS modes in `line` come from PlatSetLine
   bool bNoLsr;        // the device cannot report its transmitter state (a pty): not asked again
   bool bCloseFailed;  // its close failed: no descriptor, but the slot stays taken until closed again
   uint8_t cVmin;      // VMIN set on the tty, 0 when not known
   bool bTtyKnown;     // tty holds the device's termios as last set
   int fd;
-  uint8_t fDtrControl;
-  uint8_t fRtsControl;
-  char cErrorChar;
-  uint32_t dwBaud;   // for bounding writes
-  Rs485Saved rs485;  // the kernel switches RTS (RS-485 direction)
-  PlatTimeouts timeouts;
-  PlatLineState nullState;  // what the null device reports
-  termios2 tty;             // spares reading the termios back for every VMIN change
-  uint32_t dwAheadPos;      // next buffered byte to deliver
-  uint32_t dwAheadEnd;      // end of the buffered bytes
+  PlatLine line;    // as last set; all of it for the null device, else the modes
+  uint32_t dwBaud;  // for bounding writes
+  uint32_t dwReadTimeoutMs;
+  Rs485Saved rs485;       // the kernel switches RTS (RS-485 direction)
+  const char* pszFailed;  // the call that failed last, for PlatDescribeFailure; null: none
+  int iFailedErrno;       // and its errno
+  termios2 tty;           // spares reading the termios back for every VMIN change
+  uint32_t dwAheadPos;    // next buffered byte to deliver
+  uint32_t dwAheadEnd;    // end of the buffered bytes
   char ahead[kReadAhead];
 };
 
@@ -159,6 +156,20 @@ Slot* Lookup(SarnHandle hPort) {
     return nullptr;
   }
   return &g_slots[hPort - 1];
+}
+
+// Notes in the slot that pszCall failed with the current errno, and fails
+// (errno kept).
+bool Failed(Slot* pSlot, const char* pszCall) {
+  pSlot->pszFailed = pszCall;
+  pSlot->iFailedErrno = errno;
+  return false;
+}
+
+// Fails with iErr as errno, noted as a failure of pszCall.
+bool Refused(Slot* pSlot, const char* pszCall, int iErr) {
+  errno = iErr;
+  return Failed(pSlot, pszCall);
 }
 
 int64_t NowNs() {
@@ -218,14 +229,22 @@ void MakeRaw(termios2* pT) {
   pT->c_cc[VTIME] = 0;
 }
 
-bool ValidLineState(const PlatLineState& s) {
-  return s.dwBaudRate != 0 && s.cByteSize >= 5 && s.cByteSize <= 8 && s.cParity <= kParitySpace &&
-         s.cStopBits <= kStopTwo && s.fDtrControl <= kDtrHandshake && s.fRtsControl <= kRtsToggle && s.fBinary &&
-         !s.fOutxDsrFlow && !s.fDsrSensitivity && !s.fErrorChar && !s.fNull && !s.fAbortOnError;
+// Why a line cannot be run here (the text PlatDescribeFailure gives), or
+// null when it can.
+const char* LineRefusal(const PlatLine& s) {
+  if (s.dwBaudRate == 0) return "line: baud rate 0";
+  if (s.cByteSize < 5 || s.cByteSize > 8) return "line: data bits other than 5 to 8";
+  if (s.cParity > kParitySpace) return "line: unknown parity";
+  if (s.cStopBits > kStopTwo) return "line: unknown stop bits";
+  if (s.cDtrMode == kDtrHandshake) return "line: Linux has no DTR handshake";
+  if (s.cDtrMode > kDtrHandshake) return "line: unknown DTR mode";
+  if (s.cRtsMode == kRtsToggle) return "line: RTS toggle needs the RS-485 mode of the serial driver";
+  if (s.cRtsMode > kRtsToggle) return "line: unknown RTS mode";
+  return nullptr;
 }
 
-// The asked line state applied to the tty's current termios.
-void ApplyLineState(const PlatLineState& s, termios2* pT) {
+// The asked line applied to the tty's current termios.
+void ApplyLine(const PlatLine& s, termios2* pT) {
   MakeRaw(pT);
   tcflag_t cflag = pT->c_cflag;
   cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -255,12 +274,10 @@ void ApplyLineState(const PlatLineState& s, termios2* pT) {
       break;
   }
   if (s.cStopBits != kStopOne) cflag |= CSTOPB;
-  if (s.fOutxCtsFlow || s.fRtsControl == kRtsHandshake) cflag |= CRTSCTS;
+  if (s.cRtsMode == kRtsHandshake) cflag |= CRTSCTS;
   pT->c_cflag = cflag;
 
-  if (s.cParity != kParityNone && s.fParity) pT->c_iflag |= INPCK;
-  if (s.fOutX) pT->c_iflag |= IXON;
-  if (s.fInX) pT->c_iflag |= IXOFF;
+  if (s.cParity != kParityNone) pT->c_iflag |= INPCK;
 }
 
 // Whether the device took the framing and (within tolerance) the rate asked.
@@ -344,10 +361,10 @@ uint32_t TakeAhead(Slot* pSlot, char* pOut, uint32_t dwWant) {
   return n;
 }
 
-// The end of a read that begins at `start`: its total time-out after the
+// The end of a read that begins at `start`: the read time-out after the
 // start, or none when that is 0 (the read waits until its count is complete).
-int64_t ReadDeadline(const PlatTimeouts& t, int64_t start) {
-  return t.ReadTotalTimeoutConstant != 0 ? DeadlineAfter(start, t.ReadTotalTimeoutConstant) : INT64_MAX;
+int64_t ReadDeadline(const Slot& slot, int64_t start) {
+  return slot.dwReadTimeoutMs != 0 ? DeadlineAfter(start, slot.dwReadTimeoutMs) : INT64_MAX;
 }
 
 enum WaitResult { kWaitReady, kWaitTimedOut, kWaitHangUp, kWaitFailed };
@@ -398,7 +415,7 @@ DeviceRead ReadDevice(Slot* pSlot, char* pOut, uint32_t dwMissing, uint32_t* pGo
 // them there; ends early on the time-out or a hang-up. *pHangUp tells
 // whether the line hung up, *pErr the error that ended the read (0: none).
 uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCount, bool* pHangUp, int* pErr) {
-  const int64_t deadline = ReadDeadline(pSlot->timeouts, NowNs());
+  const int64_t deadline = ReadDeadline(*pSlot, NowNs());
   bool bHupSeen = false;
   for (;;) {
     WaitResult wait = kWaitReady;
@@ -432,12 +449,10 @@ uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCoun
 
 // ---- writing
 
-// Time the bytes may take to go out: the write time-outs, or with none a
-// grace period beyond the time they need on the line.
+// Time the bytes may take to go out: a grace period beyond the time they
+// need on the line.
 uint64_t WriteLimitMs(const Slot& slot, uint32_t dwCount) {
-  const PlatTimeouts& t = slot.timeouts;
-  uint64_t dwLimitMs = t.WriteTotalTimeoutConstant + uint64_t{t.WriteTotalTimeoutMultiplier} * dwCount;
-  return dwLimitMs != 0 ? dwLimitMs : kWriteGraceMs + TwiceLineTimeMs(slot.dwBaud, dwCount) + 1;
+  return kWriteGraceMs + TwiceLineTimeMs(slot.dwBaud, dwCount) + 1;
 }
 
 // Writes until everything went out or the deadline passed; *pDone is what
@@ -474,15 +489,6 @@ bool WriteUntil(int fd, const char* pIn, uint32_t dwCount, int64_t deadline, uin
   return bOk;
 }
 
-// RTS toggle mode: lowers RTS only once the last character has left the
-// transmitter (or the write's deadline has passed). Keeps errno.
-void LowerRtsWhenDrained(Slot* pSlot, int64_t deadline) {
-  const int iErr = errno;
-  while (OutputPending(pSlot) != 0 && NowNs() < deadline) SleepMs(1);
-  SetModemLine(pSlot->fd, TIOCM_RTS, false);
-  errno = iErr;
-}
-
 // ---- line state read back
 
 uint8_t ByteSizeOf(const termios2& t) {
@@ -504,21 +510,21 @@ uint8_t ParityOf(const termios2& t) {
   return (t.c_cflag & PARODD) ? kParityOdd : kParityEven;
 }
 
-// DTR and RTS modes: those set through PlatSetLineState where known, else
-// what the modem lines show (on where they cannot be read).
-void ModemModesOf(const Slot& slot, const termios2& t, PlatLineState* pState) {
+// DTR and RTS modes: those set through PlatSetLine where known, else what
+// the modem lines show (on where they cannot be read).
+void ModemModesOf(const Slot& slot, const termios2& t, PlatLine* pLine) {
   int iLines = 0;
   const bool bLines = ioctl(slot.fd, TIOCMGET, &iLines) == 0;
   if (slot.bModesSet)
-    pState->fDtrControl = slot.fDtrControl;
+    pLine->cDtrMode = slot.line.cDtrMode;
   else
-    pState->fDtrControl = (!bLines || (iLines & TIOCM_DTR)) ? kDtrEnable : kDtrDisable;
+    pLine->cDtrMode = (!bLines || (iLines & TIOCM_DTR)) ? kDtrEnable : kDtrDisable;
   if (t.c_cflag & CRTSCTS)
-    pState->fRtsControl = kRtsHandshake;
-  else if (slot.bModesSet && slot.fRtsControl != kRtsHandshake)
-    pState->fRtsControl = slot.fRtsControl;
+    pLine->cRtsMode = kRtsHandshake;
+  else if (slot.bModesSet && slot.line.cRtsMode != kRtsHandshake)
+    pLine->cRtsMode = slot.line.cRtsMode;
   else
-    pState->fRtsControl = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
+    pLine->cRtsMode = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
 }
 
 // The path a port name stands for in pszPath (of size `size`): under /dev/
@@ -606,7 +612,7 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
     slot.bUsed = true;
     slot.bNull = true;
     slot.fd = -1;
-    slot.nullState.dwBaudRate = 9600;
+    slot.line.dwBaudRate = 9600;
     *pFault = kOpenFaultNone;
     return static_cast<SarnHandle>(iSlot + 1);
   }
@@ -634,142 +640,119 @@ bool PlatClose(SarnHandle hPort) {
     if (close(pSlot->fd) != 0 && errno != EINTR) {
       pSlot->bCloseFailed = true;  // the descriptor is gone either way
       pSlot->fd = -1;
-      return false;
+      return Failed(pSlot, "close");
     }
   }
   *pSlot = Slot{};
   return true;
 }
 
-bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {
+bool PlatGetLine(SarnHandle hPort, PlatLine* pLine) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (pState == nullptr) {
-    errno = EINVAL;
-    return false;
-  }
+  if (pLine == nullptr) return Refused(pSlot, "line", EINVAL);
   if (pSlot->bNull) {
-    *pState = pSlot->nullState;
+    *pLine = pSlot->line;
     return true;
   }
   termios2 t;
-  if (!GetTermios(pSlot->fd, &t)) return false;
+  if (!GetTermios(pSlot->fd, &t)) return Failed(pSlot, "TCGETS2 (read the line)");
 
-  PlatLineState s;
-  s.dwBaudRate = RateOf(t);
-  s.cByteSize = ByteSizeOf(t);
-  s.cParity = ParityOf(t);
+  PlatLine line;
+  line.dwBaudRate = RateOf(t);
+  line.cByteSize = ByteSizeOf(t);
+  line.cParity = ParityOf(t);
   if (!(t.c_cflag & CSTOPB))
-    s.cStopBits = kStopOne;
+    line.cStopBits = kStopOne;
   else
-    s.cStopBits = s.cByteSize == 5 ? kStopOneHalf : kStopTwo;
-  s.fBinary = true;
-  s.fParity = (t.c_iflag & INPCK) != 0;
-  s.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
-  s.fOutX = (t.c_iflag & IXON) != 0;
-  s.fInX = (t.c_iflag & IXOFF) != 0;
-  s.cErrorChar = pSlot->cErrorChar;
-  ModemModesOf(*pSlot, t, &s);
-  *pState = s;
+    line.cStopBits = line.cByteSize == 5 ? kStopOneHalf : kStopTwo;
+  ModemModesOf(*pSlot, t, &line);
+  *pLine = line;
   return true;
 }
 
-bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pState == nullptr || !ValidLineState(*pState)) {
-    errno = EINVAL;
-    return false;
-  }
-  if (pSlot->bNull) {
-    pSlot->nullState = *pState;
-    return true;
-  }
-  int fd = pSlot->fd;
+namespace {
+
+// Sets the termios of a line on the tty; a pty takes what it can of it.
+bool SetLineTermios(Slot* pSlot, const PlatLine& line) {
   termios2 old;
-  if (!GetTermios(fd, &old)) return false;
+  if (!GetTermios(pSlot->fd, &old)) return Failed(pSlot, "TCGETS2 (read the line)");
   termios2 want = old;
-  ApplyLineState(*pState, &want);
+  ApplyLine(line, &want);
   pSlot->cVmin = 0;  // known again once the new state is in place
 
   if (pSlot->bPty) {
     // A pty keeps 8 data bits and no parity whatever it is asked; should the
     // request be refused for that, apply the rest with the pty's framing.
-    if (!SetSlotTermios(pSlot, want)) {
-      want.c_cflag = (want.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR)) | CS8;
-      want.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-      if (!SetSlotTermios(pSlot, want)) return false;
-    }
-  } else {
-    // The kernel accepts a request when it can apply any part of it: read
-    // back and refuse what the device did not take, restoring the old state.
-    if (!SetSlotTermios(pSlot, want)) return false;
-    if (!pSlot->bTtyKnown || !Applied(want, pSlot->tty)) {
-      SetSlotTermios(pSlot, old);
-      errno = EINVAL;
-      return false;
-    }
+    if (SetSlotTermios(pSlot, want)) return true;
+    want.c_cflag = (want.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR)) | CS8;
+    want.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+    return SetSlotTermios(pSlot, want) || Failed(pSlot, "TCSETS2 (set the line)");
   }
+  // The kernel accepts a request when it can apply any part of it: read
+  // back and refuse what the device did not take, restoring the old state.
+  if (!SetSlotTermios(pSlot, want)) return Failed(pSlot, "TCSETS2 (set the line)");
+  if (!pSlot->bTtyKnown || !Applied(want, pSlot->tty)) {
+    SetSlotTermios(pSlot, old);
+    return Refused(pSlot, "line: the device did not take the rate or framing", EINVAL);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine) {
+  Slot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  if (pLine == nullptr) return Refused(pSlot, "line", EINVAL);
+  if (const char* pszWhy = LineRefusal(*pLine)) return Refused(pSlot, pszWhy, EINVAL);
+  if (pSlot->bNull) {
+    pSlot->line = *pLine;
+    return true;
+  }
+  if (!SetLineTermios(pSlot, *pLine)) return false;
 
   // Modem lines; a pty has none, so failures there are of no account.
-  bool bDtrOn = pState->fDtrControl != kDtrDisable;
-  bool bLinesOk = SetModemLine(fd, TIOCM_DTR, bDtrOn);
-  if (pState->fRtsControl != kRtsHandshake && !pState->fOutxCtsFlow && !pSlot->rs485.bActive)
-    bLinesOk = SetModemLine(fd, TIOCM_RTS, pState->fRtsControl == kRtsEnable) && bLinesOk;
-  if (!bLinesOk && !pSlot->bPty) return false;
+  const int fd = pSlot->fd;
+  bool bLinesOk = SetModemLine(fd, TIOCM_DTR, pLine->cDtrMode == kDtrEnable);
+  if (pLine->cRtsMode != kRtsHandshake && !pSlot->rs485.bActive)
+    bLinesOk = SetModemLine(fd, TIOCM_RTS, pLine->cRtsMode == kRtsEnable) && bLinesOk;
+  if (!bLinesOk && !pSlot->bPty) return Failed(pSlot, "TIOCMBIS/TIOCMBIC (DTR and RTS)");
 
   pSlot->cVmin = 1;  // raw mode again
   pSlot->bModesSet = true;
-  pSlot->fDtrControl = pState->fDtrControl;
-  pSlot->fRtsControl = pState->fRtsControl;
-  pSlot->cErrorChar = pState->cErrorChar;
-  pSlot->dwBaud = pState->dwBaudRate;
+  pSlot->line = *pLine;
+  pSlot->dwBaud = pLine->dwBaudRate;
   return true;
 }
 
-bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts) {
+bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (pTimeouts == nullptr) {
-    errno = EINVAL;
-    return false;
-  }
-  *pTimeouts = pSlot->timeouts;
+  if (pdwMs == nullptr) return Refused(pSlot, "read time-out", EINVAL);
+  *pdwMs = pSlot->dwReadTimeoutMs;
   return true;
 }
 
-bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
+bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  // A read here ends at its total time-out alone. The Win32 interval and
-  // per-character multiplier, which the port layer never sets, are refused
-  // rather than ignored.
-  if (pTimeouts == nullptr || pTimeouts->ReadIntervalTimeout != 0 || pTimeouts->ReadTotalTimeoutMultiplier != 0) {
-    errno = EINVAL;
-    return false;
-  }
-  pSlot->timeouts = *pTimeouts;
+  pSlot->dwReadTimeoutMs = dwMs;
   return true;
 }
 
-bool PlatSetupQueues(SarnHandle hPort, uint32_t, uint32_t) {
-  // The kernel's tty buffers have fixed sizes, larger than any frame here.
-  return Lookup(hPort) != nullptr;
-}
-
-bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
+bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  PlatQueueStatus status;
+  PlatQueues queues;
   if (!pSlot->bNull) {
     int iWaiting = 0;
-    if (ioctl(pSlot->fd, FIONREAD, &iWaiting) != 0) return false;
+    if (ioctl(pSlot->fd, FIONREAD, &iWaiting) != 0) return Failed(pSlot, "FIONREAD (bytes received)");
     // What the read-ahead holds has arrived and is not read yet.
-    status.cbInQue = Buffered(*pSlot) + (iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0);
-    status.cbOutQue = OutputPending(pSlot);
+    queues.cbInQue = Buffered(*pSlot) + (iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0);
+    queues.cbOutQue = OutputPending(pSlot);
   }
-  // Linux keeps no latched error state that a read or write would trip on.
-  if (pStatus != nullptr) *pStatus = status;
+  if (pQueues != nullptr) *pQueues = queues;
   return true;
 }
 
@@ -777,10 +760,7 @@ bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
   if (pRead != nullptr) *pRead = 0;
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (pBuf == nullptr && dwCount != 0) {
-    errno = EINVAL;
-    return false;
-  }
+  if (pBuf == nullptr && dwCount != 0) return Refused(pSlot, "read", EINVAL);
   if (pSlot->bNull || dwCount == 0) return true;
 
   char* pOut = static_cast<char*>(pBuf);
@@ -790,60 +770,62 @@ bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
   if (dwGot < dwCount) dwGot = ReadFromDevice(pSlot, pOut, dwGot, dwCount, &bHangUp, &iErr);
 
   if (pRead != nullptr) *pRead = dwGot;
-  if (bHangUp && dwGot == 0) {
-    errno = iErr != 0 ? iErr : EIO;
-    return false;
-  }
+  if (bHangUp && dwGot == 0) return Refused(pSlot, "read (the line hung up)", iErr != 0 ? iErr : EIO);
   return true;
 }
 
 bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (pBuf == nullptr && dwCount != 0) {
-    errno = EINVAL;
-    return false;
-  }
+  if (pBuf == nullptr && dwCount != 0) return Refused(pSlot, "write", EINVAL);
   if (pSlot->bNull || dwCount == 0) {
     if (pWritten != nullptr) *pWritten = dwCount;
     return true;
   }
 
   const int64_t deadline = DeadlineAfter(NowNs(), WriteLimitMs(*pSlot, dwCount));
-  const bool bToggle = pSlot->bModesSet && pSlot->fRtsControl == kRtsToggle && !pSlot->rs485.bActive;
-  if (bToggle) SetModemLine(pSlot->fd, TIOCM_RTS, true);
   uint32_t dwDone = 0;
-  const bool bOk = WriteUntil(pSlot->fd, static_cast<const char*>(pBuf), dwCount, deadline, &dwDone);
-  if (bToggle) LowerRtsWhenDrained(pSlot, deadline);
-
-  if (!bOk) return false;
+  if (!WriteUntil(pSlot->fd, static_cast<const char*>(pBuf), dwCount, deadline, &dwDone)) return Failed(pSlot, "write");
   if (pWritten != nullptr) *pWritten = dwDone;
   return true;
 }
 
-bool PlatEscape(SarnHandle hPort, int iFunction) {
+bool PlatSetRts(SarnHandle hPort, bool bRaised) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (iFunction != kEscapeSetRts && iFunction != kEscapeClrRts) {
-    errno = EINVAL;
-    return false;
-  }
   if (pSlot->bNull || pSlot->rs485.bActive) return true;  // the kernel switches RTS
-  return SetModemLine(pSlot->fd, TIOCM_RTS, iFunction == kEscapeSetRts);
+  if (SetModemLine(pSlot->fd, TIOCM_RTS, bRaised)) return true;
+  return Failed(pSlot, bRaised ? "TIOCMBIS (RTS on)" : "TIOCMBIC (RTS off)");
 }
 
 bool PlatRtsByDevice(SarnHandle hPort) {
   Slot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;
-  if (pSlot->bNull || pSlot->bPty) {
-    errno = ENOTTY;  // no UART behind it
-    return false;
-  }
-  return Rs485Enable(pSlot->fd, &pSlot->rs485);
+  if (pSlot->bNull || pSlot->bPty) return Refused(pSlot, "TIOCSRS485 (RS-485 mode)", ENOTTY);  // no UART behind it
+  return Rs485Enable(pSlot->fd, &pSlot->rs485) || Failed(pSlot, "TIOCSRS485 (RS-485 mode)");
 }
 
 void PlatSleep(uint32_t dwMilliseconds) {
   SleepMs(dwMilliseconds);
+}
+
+size_t PlatDescribeFailure(SarnHandle hPort, char* pszText, size_t size) {
+  if (size == 0) return 0;
+  pszText[0] = '\0';
+  const int iSaved = errno;
+  const Slot* pSlot = Lookup(hPort);
+  errno = iSaved;
+  if (pSlot == nullptr || pSlot->pszFailed == nullptr) return 0;
+  // Both texts are the C library's constants: nothing is allocated.
+  const char* pszName = strerrorname_np(pSlot->iFailedErrno);
+  const char* pszDesc = strerrordesc_np(pSlot->iFailedErrno);
+  const int n = snprintf(pszText, size, "%s: %s (%s)", pSlot->pszFailed, pszDesc ? pszDesc : "unknown error",
+                         pszName ? pszName : "?");
+  if (n < 0) {
+    pszText[0] = '\0';
+    return 0;
+  }
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
 }  // namespace sarn

@@ -1,15 +1,17 @@
-// The platform seam: the handful of serial-port calls the port layer makes.
+// The platform seam: the serial-port calls the port layer makes, and no more.
 //
-// Each call mirrors one Win32 serial API call (CreateFileA, CloseHandle,
-// GetCommState, SetCommState, GetCommTimeouts, SetCommTimeouts, SetupComm,
-// ClearCommError, ReadFile, WriteFile, EscapeCommFunction and Sleep), so the port layer reads the same on every system.
-// One implementation is linked in: POSIX termios on Linux, the Win32 API on Windows, or a scripted fake in the unit
-// tests. The port layer (link/port.h) is the only caller.
+// Open and close a port, set its line, read with a time-out, write, switch
+// RTS, report the input and output queues and pause. One implementation is
+// linked in: POSIX termios on Linux, the Win32 serial API on Windows, or a
+// scripted fake in the unit tests. The port layer (link/port.h) is the only
+// caller.
 //
 // Every call returns true on success and false on failure, except where
-// noted. No call allocates memory.
+// noted. After a failure on an open port, PlatDescribeFailure tells in the
+// platform's own terms what failed. No call allocates memory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "sarn_handle.h"
@@ -17,7 +19,7 @@
 
 namespace sarn {
 
-// DTR and RTS line modes (the Win32 DCB values).
+// DTR and RTS line modes.
 enum : uint8_t {
   kDtrDisable = 0,
   kDtrEnable = 1,
@@ -30,53 +32,29 @@ enum : uint8_t {
   kRtsToggle = 3,
 };
 
-// Parity and stop-bit codes (the Win32 encodings).
+// Parity and stop-bit codes (the Win32 encodings, which the line settings in
+// a context use too).
 enum : uint8_t { kParityNone = 0, kParityOdd = 1, kParityEven = 2, kParityMark = 3, kParitySpace = 4 };
 enum : uint8_t { kStopOne = 0, kStopOneHalf = 1, kStopTwo = 2 };
 
-// Line state of an open port (the fields of a Win32 DCB that matter here).
-struct PlatLineState {
+// The line a port runs: speed, framing and the DTR and RTS modes. Everything
+// else is the platform's to choose, and each chooses a byte-transparent line:
+// no flow control but what the RTS mode asks, no character translation or
+// replacement, parity checked on input where the framing has parity.
+struct PlatLine {
   uint32_t dwBaudRate = 0;
   uint8_t cByteSize = 8;
   uint8_t cParity = kParityNone;
   uint8_t cStopBits = kStopOne;
-  bool fBinary = true;
-  bool fParity = false;  // parity checking of received characters
-  bool fOutxCtsFlow = false;
-  bool fOutxDsrFlow = false;
-  uint8_t fDtrControl = kDtrEnable;
-  uint8_t fRtsControl = kRtsEnable;
-  bool fDsrSensitivity = false;
-  bool fOutX = false;       // XON/XOFF on output
-  bool fInX = false;        // XON/XOFF on input
-  bool fErrorChar = false;  // replace characters with parity errors
-  bool fNull = false;       // discard NUL bytes
-  bool fAbortOnError = false;
-  char cErrorChar = 0;
+  uint8_t cDtrMode = kDtrEnable;
+  uint8_t cRtsMode = kRtsEnable;
 };
 
-// Read and write time-outs in milliseconds (the Win32 COMMTIMEOUTS).
-// A read ends when its count is complete or when ReadTotalTimeoutConstant
-// (plus multiplier times count) has run out since it began; all read
-// time-outs zero means a read waits until its count is complete. The port
-// layer sets the total constant alone; POSIX refuses a read interval or
-// multiplier.
-struct PlatTimeouts {
-  uint32_t ReadIntervalTimeout = 0;
-  uint32_t ReadTotalTimeoutMultiplier = 0;
-  uint32_t ReadTotalTimeoutConstant = 0;
-  uint32_t WriteTotalTimeoutMultiplier = 0;
-  uint32_t WriteTotalTimeoutConstant = 0;
+// Bytes waiting in the port's queues.
+struct PlatQueues {
+  uint32_t cbInQue = 0;   // received and not yet read
+  uint32_t cbOutQue = 0;  // not yet transmitted, the transmitter included where known
 };
-
-// Queue status (the Win32 COMSTAT counts).
-struct PlatQueueStatus {
-  uint32_t cbInQue = 0;   // bytes received and not yet read
-  uint32_t cbOutQue = 0;  // bytes not yet transmitted, the transmitter included where known
-};
-
-// EscapeCommFunction codes.
-enum : int { kEscapeSetRts = 3, kEscapeClrRts = 4 };
 
 // Why an open failed, where the port layer tells the reasons apart.
 enum PlatOpenFault : uint8_t {
@@ -87,25 +65,33 @@ enum PlatOpenFault : uint8_t {
 
 // Opens the device for exclusive reading and writing; only if it exists, and
 // only a character device. "NUL" is the null device: writes succeed, reads
-// deliver nothing at once. On POSIX a name that does not begin with '/' names
-// a device under /dev/ ("ttyUSB0", "pts/3"). Returns kNoHandle on failure,
-// with *pFault (when given) telling why; a valid handle is never kNoHandle.
+// deliver nothing at once, its line and time-out calls succeed. On POSIX a
+// name that does not begin with '/' names a device under /dev/ ("ttyUSB0",
+// "pts/3"). Returns kNoHandle on failure, with *pFault (when given) telling
+// why; a valid handle is never kNoHandle.
 SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault = nullptr);
 bool PlatClose(SarnHandle hPort);
-bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState);
-bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState);
-bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts);
-bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts);
-bool PlatSetupQueues(SarnHandle hPort, uint32_t dwInQueue, uint32_t dwOutQueue);
-// Reports the queue counts and clears the port's error flags.
-bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus);
-// Synchronous read bounded by the time-outs; *pRead is what arrived.
+// Reads the line the port runs now.
+bool PlatGetLine(SarnHandle hPort, PlatLine* pLine);
+// Sets the line; false, and the port unchanged, when the device cannot run
+// it (a rate it does not take, a mode the system does not have). On Windows
+// this also recommends 1200-byte queues to the driver.
+bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine);
+// The read time-out in milliseconds: a read ends when its count is complete
+// or when this long has passed since it began, with what arrived by then; 0
+// means a read waits until its count is complete. Writes have no time-out of
+// their own.
+bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs);
+bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs);
+// Reports the queue counts (and on Windows clears the port's error flags).
+bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues);
+// Synchronous read bounded by the read time-out; *pRead is what arrived.
 bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead);
 // Synchronous write; *pWritten is what the device took.
 bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten);
-// kEscapeSetRts or kEscapeClrRts. While the device switches RTS itself
+// Raises or lowers RTS. While the device switches RTS itself
 // (PlatRtsByDevice), both succeed and change nothing.
-bool PlatEscape(SarnHandle hPort, int iFunction);
+bool PlatSetRts(SarnHandle hPort, bool bRaised);
 // Hands RTS to the device for the RS-485 transmit direction where it can
 // switch it itself (Linux serial drivers through TIOCSRS485): RTS is then
 // raised for exactly as long as the device transmits. True when the device
@@ -114,5 +100,10 @@ bool PlatEscape(SarnHandle hPort, int iFunction);
 // device back the settings it had.
 bool PlatRtsByDevice(SarnHandle hPort);
 void PlatSleep(uint32_t dwMilliseconds);
+// What the last failed call on the port failed with, in the platform's own
+// terms ("TIOCMBIS (RTS on): Inappropriate ioctl for device"), as a
+// terminated text in pszText (of size `size`, cut short to fit). Returns its
+// length; 0, with pszText empty, when nothing is known.
+size_t PlatDescribeFailure(SarnHandle hPort, char* pszText, size_t size);
 
 }  // namespace sarn

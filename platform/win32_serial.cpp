@@ -1,55 +1,16 @@
-// The platform seam on Windows: each call is the Win32 serial API call it
-// is named after, with the seam's records copied to and from the Win32 ones.
+// The platform seam on Windows, over the Win32 serial API.
+#include <stdio.h>
 #include <windows.h>
 
 #include "platform/serial_platform.h"
+#include "platform/win32_dcb.h"
 
 namespace sarn {
 
 namespace {
 
-// Copies the fields the seam carries into a DCB; every other field (XON/XOFF
-// limits and characters, EofChar, EvtChar, fTXContinueOnXoff) is left as the
-// DCB holds it.
-void ToDcb(const PlatLineState& state, DCB* pDcb) {
-  pDcb->BaudRate = state.dwBaudRate;
-  pDcb->ByteSize = state.cByteSize;
-  pDcb->Parity = state.cParity;
-  pDcb->StopBits = state.cStopBits;
-  pDcb->fBinary = state.fBinary;
-  pDcb->fParity = state.fParity;
-  pDcb->fOutxCtsFlow = state.fOutxCtsFlow;
-  pDcb->fOutxDsrFlow = state.fOutxDsrFlow;
-  pDcb->fDtrControl = state.fDtrControl;
-  pDcb->fDsrSensitivity = state.fDsrSensitivity;
-  pDcb->fOutX = state.fOutX;
-  pDcb->fInX = state.fInX;
-  pDcb->fErrorChar = state.fErrorChar;
-  pDcb->fNull = state.fNull;
-  pDcb->fRtsControl = state.fRtsControl;
-  pDcb->fAbortOnError = state.fAbortOnError;
-  pDcb->ErrorChar = state.cErrorChar;
-}
-
-void FromDcb(const DCB& dcb, PlatLineState* pState) {
-  pState->dwBaudRate = dcb.BaudRate;
-  pState->cByteSize = dcb.ByteSize;
-  pState->cParity = dcb.Parity;
-  pState->cStopBits = dcb.StopBits;
-  pState->fBinary = dcb.fBinary != 0;
-  pState->fParity = dcb.fParity != 0;
-  pState->fOutxCtsFlow = dcb.fOutxCtsFlow != 0;
-  pState->fOutxDsrFlow = dcb.fOutxDsrFlow != 0;
-  pState->fDtrControl = static_cast<uint8_t>(dcb.fDtrControl);
-  pState->fRtsControl = static_cast<uint8_t>(dcb.fRtsControl);
-  pState->fDsrSensitivity = dcb.fDsrSensitivity != 0;
-  pState->fOutX = dcb.fOutX != 0;
-  pState->fInX = dcb.fInX != 0;
-  pState->fErrorChar = dcb.fErrorChar != 0;
-  pState->fNull = dcb.fNull != 0;
-  pState->fAbortOnError = dcb.fAbortOnError != 0;
-  pState->cErrorChar = dcb.ErrorChar;
-}
+// Queue sizes recommended to the serial driver once the line is set.
+constexpr DWORD kQueueSize = 1200;
 
 bool GetDcb(SarnHandle hPort, DCB* pDcb) {
   ZeroMemory(pDcb, sizeof *pDcb);
@@ -82,54 +43,45 @@ bool PlatClose(SarnHandle hPort) {
   return CloseHandle(hPort) != FALSE;
 }
 
-bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {
+bool PlatGetLine(SarnHandle hPort, PlatLine* pLine) {
   DCB dcb;
   if (!GetDcb(hPort, &dcb)) return false;
-  FromDcb(dcb, pState);
+  *pLine = LineFromDcb(dcb);
   return true;
 }
 
-// The seam's record holds only the fields the port layer sets, so the port's
-// current DCB is read again and those fields are changed in it: the rest
-// keeps the values the port already had.
-bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
+// The port's current DCB is read again and the line set in it, so that the
+// fields the line does not name keep the values the port already had.
+bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine) {
   DCB dcb;
   if (!GetDcb(hPort, &dcb)) return false;
-  ToDcb(*pState, &dcb);
-  return SetCommState(hPort, &dcb) != FALSE;
+  LineToDcb(*pLine, &dcb);
+  if (!SetCommState(hPort, &dcb)) return false;
+  SetupComm(hPort, kQueueSize, kQueueSize);  // a recommendation: its result does not matter
+  return true;
 }
 
-bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts) {
+bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs) {
   COMMTIMEOUTS timeouts{};
   if (!GetCommTimeouts(hPort, &timeouts)) return false;
-  pTimeouts->ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
-  pTimeouts->ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
-  pTimeouts->ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
-  pTimeouts->WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
-  pTimeouts->WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
+  *pdwMs = timeouts.ReadTotalTimeoutConstant;
   return true;
 }
 
-bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
+// A read ends at its total time-out alone: no interval or per-character
+// time-out, and no write time-out.
+bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs) {
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = pTimeouts->ReadIntervalTimeout;
-  timeouts.ReadTotalTimeoutMultiplier = pTimeouts->ReadTotalTimeoutMultiplier;
-  timeouts.ReadTotalTimeoutConstant = pTimeouts->ReadTotalTimeoutConstant;
-  timeouts.WriteTotalTimeoutMultiplier = pTimeouts->WriteTotalTimeoutMultiplier;
-  timeouts.WriteTotalTimeoutConstant = pTimeouts->WriteTotalTimeoutConstant;
+  timeouts.ReadTotalTimeoutConstant = dwMs;
   return SetCommTimeouts(hPort, &timeouts) != FALSE;
 }
 
-bool PlatSetupQueues(SarnHandle hPort, uint32_t dwInQueue, uint32_t dwOutQueue) {
-  return SetupComm(hPort, dwInQueue, dwOutQueue) != FALSE;
-}
-
-bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
+bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues) {
   DWORD dwErrors = 0;
   COMSTAT stat{};
   if (!ClearCommError(hPort, &dwErrors, &stat)) return false;
-  pStatus->cbInQue = stat.cbInQue;
-  pStatus->cbOutQue = stat.cbOutQue;
+  pQueues->cbInQue = stat.cbInQue;
+  pQueues->cbOutQue = stat.cbOutQue;
   return true;
 }
 
@@ -147,16 +99,8 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   return bOk != FALSE;
 }
 
-bool PlatEscape(SarnHandle hPort, int iFunction) {
-  switch (iFunction) {
-    case kEscapeSetRts:
-      return EscapeCommFunction(hPort, SETRTS) != FALSE;
-    case kEscapeClrRts:
-      return EscapeCommFunction(hPort, CLRRTS) != FALSE;
-    default:
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return false;
-  }
+bool PlatSetRts(SarnHandle hPort, bool bRaised) {
+  return EscapeCommFunction(hPort, bRaised ? SETRTS : CLRRTS) != FALSE;
 }
 
 bool PlatRtsByDevice(SarnHandle) {
@@ -168,6 +112,18 @@ bool PlatRtsByDevice(SarnHandle) {
 
 void PlatSleep(uint32_t dwMilliseconds) {
   Sleep(dwMilliseconds);
+}
+
+// The calling thread's last error: the port layer asks right after the call
+// that failed, before anything else can change it.
+size_t PlatDescribeFailure(SarnHandle, char* pszText, size_t size) {
+  if (size == 0) return 0;
+  const int n = snprintf(pszText, size, "GetLastError() = %lu", static_cast<unsigned long>(GetLastError()));
+  if (n < 0) {
+    pszText[0] = '\0';
+    return 0;
+  }
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
 }  // namespace sarn

@@ -3,10 +3,9 @@
 // values in the host's buffers, retries counted at the controller.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "driver/stop_flag.h"
@@ -46,7 +45,6 @@ class DriverSimTest : public ::testing::Test, public testsupport::DriverCalls {
     testlog::Clear();
     sim.ClearRequests();
   }
-
 
   std::vector<std::string> Requests() { return sim.Requests(); }
 };
@@ -183,8 +181,7 @@ TEST_F(DriverSimTest, GtcReadsAndSetResetMasks) {
   GateTransfer block = Gate("0100200", 6, 16, mask);
   gtc.ClearRequests();
   ASSERT_EQ(Call(SARN_OP_BLOCK_WRITE, &block), 0);
-  EXPECT_EQ(gtc.Requests(),
-            (std::vector<std::string>{":010F0002001002FA7F63\r\n", ":010F0001001002058058\r\n"}));
+  EXPECT_EQ(gtc.Requests(), (std::vector<std::string>{":010F0002001002FA7F63\r\n", ":010F0001001002058058\r\n"}));
   for (int i = 0; i < 16; ++i) {
     EXPECT_EQ(gtc.GtcBit(static_cast<uint16_t>(161 + i)), ((0x8005 >> i) & 1) != 0) << i;
   }
@@ -216,7 +213,9 @@ struct RetryCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RetryCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class RetryTable : public DriverSimTest, public ::testing::WithParamInterface<RetryCase> {};
 
@@ -246,8 +245,12 @@ INSTANTIATE_TEST_SUITE_P(
         RetryCase{"Exception2", {FaultKind::Exception, 2}, 3, 1, "SARNMD> (MB-protocol) Illegal data address", 3},
         RetryCase{"BadLrc", {FaultKind::BadLrc, 0}, 3, 1, "SARNMD> DoRead() LRC error, retry 2", 1},
         RetryCase{"NoCrLf", {FaultKind::NoCrLf, 0}, 3, 1, "SARNMD> DoRead() No termination of reply", 3},
-        RetryCase{"CutShort", {FaultKind::Truncate, 9}, 3, 2,
-                  "SARNMD> Recieve() reading timeout last data part message (iRead=2)", 3},
+        RetryCase{"CutShort",
+                  {FaultKind::Truncate, 9},
+                  3,
+                  2,
+                  "SARNMD> Recieve() reading timeout last data part message (iRead=2)",
+                  3},
         RetryCase{"Garbage", {FaultKind::Garbage, 3}, 3, 2, "SARNMD> Receive() Start of frame not received", 3}),
     [](const ::testing::TestParamInfo<RetryCase>& info) { return std::string(info.param.name); });
 
@@ -259,6 +262,25 @@ TEST_F(DriverSimTest, OneFaultyReplyIsRecoveredByTheRetry) {
   ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0);
   EXPECT_EQ(sim.RequestCount(), 2u);
   EXPECT_EQ(Half(cell), 0x4321);
+}
+
+// A pty has no modem lines: with RTS control on, each switch fails, and the
+// log says so in the words every platform uses and then in Linux terms. The
+// value still comes.
+TEST_F(DriverSimTest, RtsControlOnALineWithoutRtsSaysWhatFailedInLinuxTerms) {
+  ctx.cRtsCts = 1;
+  sim.SetHolding(0, 0x2468);
+  uint8_t cell[4] = {};
+  GateTransfer t = Gate("0140001", 0, 0, cell);
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0) << testlog::Dump();
+  EXPECT_EQ(Half(cell), 0x2468);
+  EXPECT_EQ(testlog::Count(8, "SARNMD> Send() EscapeCommFunction() failed"), 2);
+  EXPECT_EQ(
+      testlog::Count(8, "SARNMD> Send() the system says: TIOCMBIS (RTS on): Inappropriate ioctl for device (ENOTTY)"),
+      1);
+  EXPECT_EQ(
+      testlog::Count(8, "SARNMD> Send() the system says: TIOCMBIC (RTS off): Inappropriate ioctl for device (ENOTTY)"),
+      1);
 }
 
 TEST_F(DriverSimTest, SilentControllerTimesOutAfterAboutTheTimeout) {

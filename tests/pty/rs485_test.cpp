@@ -83,7 +83,7 @@ TEST(Rs485Test, APseudoTerminalRefusesAndKeepsRtsWithTheCaller) {
   SarnHandle h = sarn::PlatOpen(path.c_str());
   ASSERT_NE(h, sarn::kNoHandle);
   EXPECT_FALSE(sarn::PlatRtsByDevice(h));
-  EXPECT_FALSE(sarn::PlatEscape(h, sarn::kEscapeSetRts));
+  EXPECT_FALSE(sarn::PlatSetRts(h, true));
   EXPECT_TRUE(sarn::PlatClose(h));
   EXPECT_FALSE(sarn::PlatRtsByDevice(h));  // closed
 
@@ -91,7 +91,7 @@ TEST(Rs485Test, APseudoTerminalRefusesAndKeepsRtsWithTheCaller) {
   SarnHandle hNul = sarn::PlatOpen("NUL");
   ASSERT_NE(hNul, sarn::kNoHandle);
   EXPECT_FALSE(sarn::PlatRtsByDevice(hNul));
-  EXPECT_TRUE(sarn::PlatEscape(hNul, sarn::kEscapeClrRts));
+  EXPECT_TRUE(sarn::PlatSetRts(hNul, false));
   EXPECT_TRUE(sarn::PlatClose(hNul));
   close(master);
 }

@@ -16,8 +16,8 @@ struct Port {
   bool bNull = false;
   bool bOpen = true;
   bool bRtsByDevice = false;
-  sarn::PlatLineState state;
-  sarn::PlatTimeouts timeouts;
+  sarn::PlatLine line;
+  uint32_t dwReadTimeoutMs;
 };
 
 // Bytes of the input stream, each with its arrival time; kept in arrival
@@ -28,7 +28,7 @@ struct Chunk {
 };
 
 constexpr uint32_t kFirstHandle = 0x1001;  // far from small result codes and from 0
-constexpr sarn::PlatTimeouts kDefaultTimeouts{10, 1, 100, 2, 200};
+constexpr uint32_t kDefaultReadTimeoutMs = 100;
 
 struct State {
   std::set<std::string> devices;
@@ -46,9 +46,10 @@ struct State {
   std::deque<uint32_t> outQueue;
   std::vector<std::string> writes;
   std::vector<Call> calls;
-  sarn::PlatLineState lastLineState;
-  sarn::PlatLineState initialState;
-  sarn::PlatTimeouts initialTimeouts = kDefaultTimeouts;
+  sarn::PlatLine lastLine;
+  sarn::PlatLine initialLine;
+  uint32_t initialReadTimeoutMs = kDefaultReadTimeoutMs;
+  std::string failureText;
 };
 
 State& S() {
@@ -56,10 +57,10 @@ State& S() {
   return s;
 }
 
-sarn::PlatLineState DefaultLineState() {
-  sarn::PlatLineState state;
-  state.dwBaudRate = 9600;
-  return state;
+sarn::PlatLine DefaultLine() {
+  sarn::PlatLine line;
+  line.dwBaudRate = 9600;
+  return line;
 }
 
 void Record(const char* pszName, int64_t arg, std::string text = {}) {
@@ -143,8 +144,8 @@ uint32_t Take(char* pBuf, uint32_t want) {
 
 void Reset() {
   S() = State{};
-  S().initialState = DefaultLineState();
-  S().lastLineState = DefaultLineState();
+  S().initialLine = DefaultLine();
+  S().lastLine = DefaultLine();
 }
 
 void AddDevice(const std::string& name) {
@@ -191,12 +192,16 @@ void SetOutQueueSequence(std::vector<uint32_t> counts) {
   S().outQueue.assign(counts.begin(), counts.end());
 }
 
-void SetInitialLineState(const sarn::PlatLineState& state) {
-  S().initialState = state;
+void SetInitialLine(const sarn::PlatLine& line) {
+  S().initialLine = line;
 }
 
-void SetInitialTimeouts(const sarn::PlatTimeouts& timeouts) {
-  S().initialTimeouts = timeouts;
+void SetInitialReadTimeout(uint32_t dwMs) {
+  S().initialReadTimeoutMs = dwMs;
+}
+
+void SetFailureText(const std::string& text) {
+  S().failureText = text;
 }
 
 uint64_t NowMs() {
@@ -220,13 +225,13 @@ int CountCalls(const std::string& name) {
       std::count_if(S().calls.begin(), S().calls.end(), [&](const Call& c) { return c.name == name; }));
 }
 
-sarn::PlatLineState LastLineState() {
-  return S().lastLineState;
+sarn::PlatLine LastLine() {
+  return S().lastLine;
 }
 
-sarn::PlatTimeouts Timeouts() {
+uint32_t ReadTimeoutMs() {
   auto it = S().ports.find(S().lastOpened);
-  return it == S().ports.end() ? sarn::PlatTimeouts{} : it->second.timeouts;
+  return it == S().ports.end() ? 0 : it->second.dwReadTimeoutMs;
 }
 
 int OpenHandleCount() {
@@ -278,7 +283,7 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
     }
   }
   uint32_t h = s.nextHandle++;
-  s.ports[h] = fakeplat::Port{name, bNull, true, false, s.initialState, s.initialTimeouts};
+  s.ports[h] = fakeplat::Port{name, bNull, true, false, s.initialLine, s.initialReadTimeoutMs};
   s.lastOpened = h;
   *pFault = kOpenFaultNone;
   return fakeplat::ToHandle(h);
@@ -292,58 +297,51 @@ bool PlatClose(SarnHandle hPort) {
   return true;
 }
 
-bool PlatGetLineState(SarnHandle hPort, PlatLineState* pState) {
-  if (fakeplat::Begin("GetLineState", 0, Fail::GetLineState)) return false;
+bool PlatGetLine(SarnHandle hPort, PlatLine* pLine) {
+  if (fakeplat::Begin("GetLine", 0, Fail::GetLine)) return false;
   fakeplat::Port* p = fakeplat::Find(hPort);
-  if (!p || !pState) return fakeplat::Refuse();
-  *pState = p->state;
+  if (!p || !pLine) return fakeplat::Refuse();
+  *pLine = p->line;
   return true;
 }
 
-bool PlatSetLineState(SarnHandle hPort, const PlatLineState* pState) {
-  if (pState) S().lastLineState = *pState;
-  if (fakeplat::Begin("SetLineState", pState ? pState->dwBaudRate : 0, Fail::SetLineState)) return false;
+bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine) {
+  if (pLine) S().lastLine = *pLine;
+  if (fakeplat::Begin("SetLine", pLine ? pLine->dwBaudRate : 0, Fail::SetLine)) return false;
   fakeplat::Port* p = fakeplat::Find(hPort);
-  if (!p || !pState) return fakeplat::Refuse();
-  p->state = *pState;
+  if (!p || !pLine) return fakeplat::Refuse();
+  p->line = *pLine;
   return true;
 }
 
-bool PlatGetTimeouts(SarnHandle hPort, PlatTimeouts* pTimeouts) {
-  if (fakeplat::Begin("GetTimeouts", 0, Fail::GetTimeouts)) return false;
+bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs) {
+  if (fakeplat::Begin("GetReadTimeout", 0, Fail::GetReadTimeout)) return false;
   fakeplat::Port* p = fakeplat::Find(hPort);
-  if (!p || !pTimeouts) return fakeplat::Refuse();
-  *pTimeouts = p->timeouts;
+  if (!p || !pdwMs) return fakeplat::Refuse();
+  *pdwMs = p->dwReadTimeoutMs;
   return true;
 }
 
-bool PlatSetTimeouts(SarnHandle hPort, const PlatTimeouts* pTimeouts) {
-  if (fakeplat::Begin("SetTimeouts", pTimeouts ? pTimeouts->ReadTotalTimeoutConstant : 0, Fail::SetTimeouts))
-    return false;
+bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs) {
+  if (fakeplat::Begin("SetReadTimeout", dwMs, Fail::SetReadTimeout)) return false;
   fakeplat::Port* p = fakeplat::Find(hPort);
-  if (!p || !pTimeouts) return fakeplat::Refuse();
-  p->timeouts = *pTimeouts;
+  if (!p) return fakeplat::Refuse();
+  p->dwReadTimeoutMs = dwMs;
   return true;
 }
 
-bool PlatSetupQueues(SarnHandle hPort, uint32_t dwInQueue, uint32_t) {
-  if (fakeplat::Begin("SetupQueues", dwInQueue, Fail::SetupQueues)) return false;
-  if (!fakeplat::Find(hPort)) return fakeplat::Refuse();
-  return true;
-}
-
-bool PlatClearError(SarnHandle hPort, PlatQueueStatus* pStatus) {
-  if (fakeplat::Begin("ClearError", 0, Fail::ClearError)) return false;
+bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues) {
+  if (fakeplat::Begin("GetQueues", 0, Fail::GetQueues)) return false;
   fakeplat::Port* p = fakeplat::Find(hPort);
   if (!p) return fakeplat::Refuse();
   fakeplat::State& s = S();
-  PlatQueueStatus status;
-  if (!p->bNull) status.cbInQue = static_cast<uint32_t>(fakeplat::ArrivedBy(s.now));
+  PlatQueues queues;
+  if (!p->bNull) queues.cbInQue = static_cast<uint32_t>(fakeplat::ArrivedBy(s.now));
   if (!s.outQueue.empty()) {
-    status.cbOutQue = s.outQueue.front();
+    queues.cbOutQue = s.outQueue.front();
     s.outQueue.pop_front();
   }
-  if (pStatus) *pStatus = status;
+  if (pQueues) *pQueues = queues;
   return true;
 }
 
@@ -356,14 +354,11 @@ bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
 
   fakeplat::State& s = S();
   char* pOut = static_cast<char*>(pBuf);
-  const PlatTimeouts& t = p->timeouts;
-  bool bForever = t.ReadIntervalTimeout == 0 && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  bool bImmediate =
-      t.ReadIntervalTimeout == 0xFFFFFFFFu && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-  uint64_t deadline = s.now + t.ReadTotalTimeoutConstant + uint64_t{t.ReadTotalTimeoutMultiplier} * dwCount;
+  const bool bForever = p->dwReadTimeoutMs == 0;
+  const uint64_t deadline = s.now + p->dwReadTimeoutMs;
 
   uint32_t got = fakeplat::Take(pOut, dwCount);
-  while (got < dwCount && !bImmediate) {
+  while (got < dwCount) {
     if (s.input.empty()) {
       // Nothing more will come: a bounded read waits out its time-out.
       if (!bForever) s.now = std::max(s.now, deadline);
@@ -400,10 +395,10 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   return true;
 }
 
-bool PlatEscape(SarnHandle hPort, int iFunction) {
-  if (fakeplat::Begin("Escape", iFunction, Fail::Escape)) return false;
+bool PlatSetRts(SarnHandle hPort, bool bRaised) {
+  if (fakeplat::Begin("SetRts", bRaised ? 1 : 0, Fail::SetRts)) return false;
   fakeplat::Port* p = fakeplat::Find(hPort);
-  if (!p || (iFunction != kEscapeSetRts && iFunction != kEscapeClrRts)) return fakeplat::Refuse();
+  if (!p) return fakeplat::Refuse();
   if (!p->bRtsByDevice) ++S().rtsSwitches;
   return true;
 }
@@ -420,6 +415,15 @@ bool PlatRtsByDevice(SarnHandle hPort) {
 void PlatSleep(uint32_t dwMilliseconds) {
   fakeplat::Record("Sleep", dwMilliseconds);
   S().now += dwMilliseconds;
+}
+
+size_t PlatDescribeFailure(SarnHandle, char* pszText, size_t size) {
+  if (size == 0) return 0;
+  const std::string& text = S().failureText;
+  const size_t n = std::min(text.size(), size - 1);
+  memcpy(pszText, text.data(), n);
+  pszText[n] = '\0';
+  return n;
 }
 
 }  // namespace sarn

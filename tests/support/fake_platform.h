@@ -9,13 +9,13 @@
 // sleeps (PlatSleep) or waits in a read for bytes that are scheduled later or
 // for its time-out to run out. Nothing ever really waits.
 //
-// Reads follow the Win32 meaning of the current time-outs of the handle: a
-// read delivers what has arrived, up to the count; when that is short it
-// moves the clock on to the arrival of further scheduled bytes as long as they
-// come before its deadline (ReadTotalTimeoutConstant + multiplier x count
-// after the read began), else to the deadline, and returns what it has (true).
-// With all read time-outs zero it moves on to whatever is scheduled and
-// returns what there is; it never waits for bytes nobody will send.
+// Reads follow the read time-out of the handle: a read delivers what has
+// arrived, up to the count; when that is short it moves the clock on to the
+// arrival of further scheduled bytes as long as they come before its
+// deadline (the read time-out after the read began), else to the deadline,
+// and returns what it has (true). With the time-out 0 it moves on to
+// whatever is scheduled and returns what there is; it never waits for bytes
+// nobody will send.
 //
 // There is one input stream, shared by every handle (tests use one port).
 #pragma once
@@ -33,7 +33,7 @@ namespace fakeplat {
 void Reset();
 
 // A name PlatOpen accepts. "NUL" always opens, as the null device: writes
-// succeed (and are recorded), reads return 0 bytes at once, line-state and
+// succeed (and are recorded), reads return 0 bytes at once, line and
 // time-out calls succeed. Any other device opens once at a time (exclusive).
 void AddDevice(const std::string& name);
 // A name that exists but is no character device (a file, a directory):
@@ -41,25 +41,13 @@ void AddDevice(const std::string& name);
 void AddNonDevice(const std::string& name);
 // How devices opened from now on answer PlatRtsByDevice: true, a UART whose
 // kernel driver switches RS-485 direction itself; false (the default), one
-// that cannot. While a port's device switches RTS, Escape calls succeed and
+// that cannot. While a port's device switches RTS, SetRts calls succeed and
 // do not reach the line (RtsSwitches() does not count them).
 void SetRtsByDevice(bool bCan);
 // RTS changes that reached the line of any port.
 int RtsSwitches();
 
-enum class Fail {
-  Open,
-  Close,
-  GetLineState,
-  SetLineState,
-  GetTimeouts,
-  SetTimeouts,
-  ClearError,
-  Read,
-  Write,
-  Escape,
-  SetupQueues
-};
+enum class Fail { Open, Close, GetLine, SetLine, GetReadTimeout, SetReadTimeout, GetQueues, Read, Write, SetRts };
 // The next `count` calls of that kind fail (they are still recorded in
 // Calls()).
 void FailNext(Fail what, int count = 1);
@@ -80,15 +68,17 @@ void QueueReply(const std::string& bytes, uint32_t delayMs = 0);
 void QueueNoReply();
 // Bytes waiting in the input queue now.
 void InjectInput(const std::string& bytes);
-// cbOutQue reported by successive ClearError calls, then 0.
+// cbOutQue reported by successive GetQueues calls, then 0.
 void SetOutQueueSequence(std::vector<uint32_t> counts);
 
-// Line state and time-outs a device has when it is opened (before the code
+// Line and read time-out a device has when it is opened (before the code
 // under test changes them). Reset restores the defaults: the default
-// PlatLineState with 9600 baud, and time-outs {10, 1, 100, 2, 200} so that a
-// caller that forgets to set them is noticed.
-void SetInitialLineState(const sarn::PlatLineState& state);
-void SetInitialTimeouts(const sarn::PlatTimeouts& timeouts);
+// PlatLine with 9600 baud, and 100 ms so that a caller that forgets to set
+// the time-out is noticed.
+void SetInitialLine(const sarn::PlatLine& line);
+void SetInitialReadTimeout(uint32_t dwMs);
+// What PlatDescribeFailure tells from now on (Reset: nothing).
+void SetFailureText(const std::string& text);
 
 // Virtual clock in milliseconds; PlatSleep and waiting reads advance it.
 uint64_t NowMs();
@@ -99,12 +89,12 @@ void AdvanceMs(uint64_t ms);
 // it took; a failed write records nothing).
 std::vector<std::string> Writes();
 
-// One seam call. name: "Open", "Close", "GetLineState", "SetLineState",
-// "GetTimeouts", "SetTimeouts", "SetupQueues", "ClearError", "Read", "Write",
-// "Escape", "Sleep", "RtsByDevice". arg: Read the count asked, Write the
-// count offered, Escape the function, Sleep the milliseconds, RtsByDevice 1
-// when the device switches RTS (else 0), SetTimeouts the
-// ReadTotalTimeoutConstant passed, SetupQueues the input queue size, else 0.
+// One seam call. name: "Open", "Close", "GetLine", "SetLine",
+// "GetReadTimeout", "SetReadTimeout", "GetQueues", "Read", "Write", "SetRts",
+// "Sleep", "RtsByDevice". arg: Read the count asked, Write the count offered,
+// SetRts 1 to raise and 0 to lower, Sleep the milliseconds, RtsByDevice 1
+// when the device switches RTS (else 0), SetReadTimeout the milliseconds,
+// SetLine the baud rate, else 0. PlatDescribeFailure is not recorded.
 // text: Open the name asked for, else empty. atMs: the clock when the call
 // began. Failed calls are recorded too, with ok = false.
 struct Call {
@@ -117,14 +107,14 @@ struct Call {
 std::vector<Call> Calls();
 int CountCalls(const std::string& name);
 
-// The line state last passed to PlatSetLineState (also when that call failed).
-sarn::PlatLineState LastLineState();
-// Current time-outs of the handle opened last.
-sarn::PlatTimeouts Timeouts();
+// The line last passed to PlatSetLine (also when that call failed).
+sarn::PlatLine LastLine();
+// Current read time-out of the handle opened last, in milliseconds.
+uint32_t ReadTimeoutMs();
 int OpenHandleCount();
 // Bytes arrived or scheduled and not yet read.
 size_t PendingInput();
-// Bytes arrived by now and not yet read (what ClearError reports as cbInQue).
+// Bytes arrived by now and not yet read (what GetQueues reports as cbInQue).
 size_t ArrivedInput();
 
 }  // namespace fakeplat

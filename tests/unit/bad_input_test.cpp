@@ -305,9 +305,9 @@ TEST_F(BadInputTest, GtcMasksOutsideTheVariablesAreRefused) {
 
 TEST_F(BadInputTest, HugeTimeoutIsClampedNotWrapped) {
   ASSERT_EQ(ColdStart("COM1", 1, INT_MAX), 0);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, UINT32_MAX);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), UINT32_MAX);
   ASSERT_EQ(ColdStart("COM1", 1, 429496730), 0);  // 10 times this is just above 2^32
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, UINT32_MAX);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), UINT32_MAX);
 }
 
 }  // namespace

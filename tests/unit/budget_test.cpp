@@ -124,7 +124,7 @@ TEST_F(BudgetTest, FlushBeforeSendIsOneQueueQueryWhenNothingWaits) {
     const auto calls = fakeplat::Calls();
     std::vector<std::string> names;
     for (size_t i = nBefore; i < calls.size() && calls[i].name != "Write"; ++i) names.push_back(calls[i].name);
-    EXPECT_EQ(names, std::vector<std::string>{"ClearError"}) << "op " << op;
+    EXPECT_EQ(names, std::vector<std::string>{"GetQueues"}) << "op " << op;
   }
 }
 
@@ -174,22 +174,22 @@ TEST_P(RtsBudget, LoweredRightAfterTheTransmitterIsReportedEmpty) {
   const size_t nQueries = c.outQueue.empty() ? 1 : c.outQueue.size() + (c.outQueue.back() != 0 ? 1 : 0);
   std::vector<std::string> expected;
   for (size_t i = 0; i < nQueries; ++i) {
-    expected.push_back("ClearError");
+    expected.push_back("GetQueues");
     expected.push_back("Sleep1");
   }
-  expected.push_back("Escape4");
+  expected.push_back("SetRts0");
   expected.push_back("Read");
   std::vector<std::string> seen;
   for (size_t i = iWrite + 1; i < calls.size() && seen.size() < expected.size(); ++i) {
     const auto& call = calls[i];
-    seen.push_back(call.name + (call.name == "Sleep" || call.name == "Escape" ? std::to_string(call.arg) : ""));
+    seen.push_back(call.name + (call.name == "Sleep" || call.name == "SetRts" ? std::to_string(call.arg) : ""));
   }
   EXPECT_EQ(seen, expected);
   // RTS goes down 1 ms after the empty report, no later: virtual time moves
   // only in the sleeps.
   const auto& clr = calls[iWrite + 2 * nQueries + 1];
   EXPECT_EQ(clr.atMs, calls[iWrite].atMs + nQueries);
-  EXPECT_EQ(calls[iWrite - 1].name + std::to_string(calls[iWrite - 1].arg), "Escape3");
+  EXPECT_EQ(calls[iWrite - 1].name + std::to_string(calls[iWrite - 1].arg), "SetRts1");
 }
 
 INSTANTIATE_TEST_SUITE_P(Queues, RtsBudget,

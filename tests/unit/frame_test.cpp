@@ -83,9 +83,9 @@ TEST_F(FrameTest, SendCompletesTheFrameAndTransmitsLenPlusTwo) {
   ASSERT_EQ(fakeplat::Writes().size(), 1u);
   EXPECT_EQ(fakeplat::Writes()[0], ":01030000000AF2\r\n");
   EXPECT_EQ(ctx.txBuf[17], '\0');
-  EXPECT_EQ(fakeplat::CountCalls("Sleep"), 0);       // no inter-frame gap
-  EXPECT_EQ(fakeplat::CountCalls("Escape"), 0);      // RTS untouched
-  EXPECT_EQ(fakeplat::CountCalls("ClearError"), 1);  // the flush's queue query only
+  EXPECT_EQ(fakeplat::CountCalls("Sleep"), 0);      // no inter-frame gap
+  EXPECT_EQ(fakeplat::CountCalls("SetRts"), 0);     // RTS untouched
+  EXPECT_EQ(fakeplat::CountCalls("GetQueues"), 1);  // the flush's queue query only
   EXPECT_EQ(fakeplat::CountCalls("Read"), 0);
 }
 
@@ -115,22 +115,37 @@ TEST_F(FrameTest, RtsIsLoweredOnlyAfterTheOutputQueueIsReportedEmpty) {
   ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
   std::vector<std::string> seq;
   for (const auto& call : fakeplat::Calls()) {
-    if (call.name == "Escape") seq.push_back(call.arg == 3 ? "SETRTS" : "CLRRTS");
-    if (call.name == "Write" || call.name == "ClearError") seq.push_back(call.name);
+    if (call.name == "SetRts") seq.push_back(call.arg == 1 ? "SETRTS" : "CLRRTS");
+    if (call.name == "Write" || call.name == "GetQueues") seq.push_back(call.name);
     if (call.name == "Sleep") seq.push_back("Sleep" + std::to_string(call.arg));
   }
-  const std::vector<std::string> expected = {"ClearError", "SETRTS", "Write",      "ClearError", "Sleep1",
-                                             "ClearError", "Sleep1", "ClearError", "Sleep1",     "CLRRTS"};
+  const std::vector<std::string> expected = {"GetQueues", "SETRTS", "Write",     "GetQueues", "Sleep1",
+                                             "GetQueues", "Sleep1", "GetQueues", "Sleep1",    "CLRRTS"};
   EXPECT_EQ(seq, expected);
 }
 
 TEST_F(FrameTest, RtsFailuresAreLoggedAndTheFrameStillGoesOut) {
   ctx.cRtsCts = 1;
   strcpy(ctx.txBuf, ":01030000000A\r\n");
-  fakeplat::FailNext(fakeplat::Fail::Escape, 2);
+  fakeplat::FailNext(fakeplat::Fail::SetRts, 2);
   ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() EscapeCommFunction() failed"), 2);
   EXPECT_EQ(fakeplat::Writes().size(), 1u);
+}
+
+TEST_F(FrameTest, PortFailuresAreFollowedByWhatTheSystemSaidOfThem) {
+  ctx.cRtsCts = 1;
+  strcpy(ctx.txBuf, ":01030000000A\r\n");
+  fakeplat::SetFailureText("TIOCMBIS (RTS on): Inappropriate ioctl for device (ENOTTY)");
+  fakeplat::FailNext(fakeplat::Fail::SetRts, 1);
+  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
+  const auto lines = testlog::Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text, "SARNMD> Send() EscapeCommFunction() failed");
+  EXPECT_EQ(lines[1].text,
+            "SARNMD> Send() the system says: TIOCMBIS (RTS on): Inappropriate ioctl for device (ENOTTY)");
+  EXPECT_EQ(lines[1].iLevel, 8);
+  EXPECT_EQ(lines.size(), 2u) << "the lowering succeeded: nothing more";
 }
 
 TEST_F(FrameTest, StatusQueryFailureStopsTheWaitAndStillLowersRts) {
@@ -138,11 +153,11 @@ TEST_F(FrameTest, StatusQueryFailureStopsTheWaitAndStillLowersRts) {
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   // The flush's query and the first query of the wait fail.
   fakeplat::SetOutQueueSequence({5, 5, 5, 5});
-  fakeplat::FailNext(fakeplat::Fail::ClearError, 2);
+  fakeplat::FailNext(fakeplat::Fail::GetQueues, 2);
   ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() ClearCommError() failed"), 1);
-  EXPECT_EQ(fakeplat::Calls().back().name, "Escape");
-  EXPECT_EQ(fakeplat::Calls().back().arg, 4);
+  EXPECT_EQ(fakeplat::Calls().back().name, "SetRts");
+  EXPECT_EQ(fakeplat::Calls().back().arg, 0);
 }
 
 TEST_F(FrameTest, ShortOrFailedWritesAreReportedWith2) {

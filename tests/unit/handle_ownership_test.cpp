@@ -54,7 +54,9 @@ struct ForeignCase {
   const char* line;
 };
 
-void PrintTo(const ForeignCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ForeignCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ForeignHandle : public OwnershipTest, public ::testing::WithParamInterface<ForeignCase> {};
 
@@ -74,9 +76,9 @@ TEST_P(ForeignHandle, IsNeverClosedNorTakenForTheBlocksOwn) {
   }
   ColdStartParams start = Start("COM2");
   DriverParams change = Change("COM2", 0);
-  void* pParam = c.iOpCode == SARN_OP_COLD_START ? static_cast<void*>(&start)
+  void* pParam = c.iOpCode == SARN_OP_COLD_START           ? static_cast<void*>(&start)
                  : c.iOpCode == SARN_OP_CHANGE_SARN_PARAMS ? static_cast<void*>(&change)
-                                                          : nullptr;
+                                                           : nullptr;
   if (c.bCopy) snprintf(other.port.szName, sizeof other.port.szName, "COM2");
   testlog::Clear();
   const int nCloses = fakeplat::CountCalls("Close");
@@ -99,23 +101,22 @@ TEST_P(ForeignHandle, IsNeverClosedNorTakenForTheBlocksOwn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, ForeignHandle,
-    ::testing::Values(
-        ForeignCase{"CopiedColdStart", true, SARN_OP_COLD_START, 0,
-                    "SARNMD> ColdStart() port handle of another context left alone"},
-        ForeignCase{"UnclearedColdStart", false, SARN_OP_COLD_START, 0,
-                    "SARNMD> ColdStart() port handle of another context left alone"},
-        ForeignCase{"CopiedReOpenCom", true, SARN_OP_REOPEN_COM, 0,
-                    "SARNMD> ReOpenCom() port handle of another context left alone"},
-        ForeignCase{"UnclearedReOpenCom", false, SARN_OP_REOPEN_COM, 0,
-                    "SARNMD> ReOpenCom() port handle of another context left alone"},
-        ForeignCase{"CopiedChangeSarnParams", true, SARN_OP_CHANGE_SARN_PARAMS, 0,
-                    "SARNMD> ChangeSarnParams() port handle of another context left alone"},
-        ForeignCase{"UnclearedChangeSarnParams", false, SARN_OP_CHANGE_SARN_PARAMS, 0,
-                    "SARNMD> ChangeSarnParams() port handle of another context left alone"},
-        ForeignCase{"CopiedCloseCom", true, SARN_OP_CLOSE_COM, 0,
-                    "SARNMD> CloseCom() port handle of another context left alone"},
-        ForeignCase{"UnclearedEndSarn", false, SARN_OP_END_SARN, 0,
-                    "SARNMD> CloseCom() port handle of another context left alone"}),
+    ::testing::Values(ForeignCase{"CopiedColdStart", true, SARN_OP_COLD_START, 0,
+                                  "SARNMD> ColdStart() port handle of another context left alone"},
+                      ForeignCase{"UnclearedColdStart", false, SARN_OP_COLD_START, 0,
+                                  "SARNMD> ColdStart() port handle of another context left alone"},
+                      ForeignCase{"CopiedReOpenCom", true, SARN_OP_REOPEN_COM, 0,
+                                  "SARNMD> ReOpenCom() port handle of another context left alone"},
+                      ForeignCase{"UnclearedReOpenCom", false, SARN_OP_REOPEN_COM, 0,
+                                  "SARNMD> ReOpenCom() port handle of another context left alone"},
+                      ForeignCase{"CopiedChangeSarnParams", true, SARN_OP_CHANGE_SARN_PARAMS, 0,
+                                  "SARNMD> ChangeSarnParams() port handle of another context left alone"},
+                      ForeignCase{"UnclearedChangeSarnParams", false, SARN_OP_CHANGE_SARN_PARAMS, 0,
+                                  "SARNMD> ChangeSarnParams() port handle of another context left alone"},
+                      ForeignCase{"CopiedCloseCom", true, SARN_OP_CLOSE_COM, 0,
+                                  "SARNMD> CloseCom() port handle of another context left alone"},
+                      ForeignCase{"UnclearedEndSarn", false, SARN_OP_END_SARN, 0,
+                                  "SARNMD> CloseCom() port handle of another context left alone"}),
     [](const ::testing::TestParamInfo<ForeignCase>& info) { return std::string(info.param.name); });
 
 // A handle value the module never opened (garbage in an uncleared block) is
@@ -173,7 +174,9 @@ struct ReopenCase {
   const char* port;
 };
 
-void PrintTo(const ReopenCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReopenCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Reopen : public OwnershipTest, public ::testing::WithParamInterface<ReopenCase> {};
 
@@ -190,7 +193,7 @@ TEST_P(Reopen, RepeatedReOpenComAndChangeSarnParamsLoseNoHandle) {
   }
   // The new line of the last change took effect on the device.
   if (std::string(c.port) != "NUL") {
-    EXPECT_EQ(fakeplat::LastLineState().dwBaudRate, 9600u);
+    EXPECT_EQ(fakeplat::LastLine().dwBaudRate, 9600u);
   }
   ColdStartParams start = Start("COM2");
   EXPECT_EQ(CallOn(&other, SARN_OP_COLD_START, &start), 0);

@@ -30,8 +30,8 @@ TEST_F(LifecycleTest, ColdStartOpensTheDefaultLineAndAppliesTheTimeout) {
   EXPECT_EQ(ctx.bWriting, 0);
   EXPECT_STREQ(ctx.port.szName, "COM1");
   EXPECT_EQ(ctx.port.wControl, 0x0303);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 300u);
-  const sarn::PlatLineState line = fakeplat::LastLineState();
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 300u);
+  const sarn::PlatLine line = fakeplat::LastLine();
   EXPECT_EQ(line.dwBaudRate, 9600u);
   EXPECT_EQ(line.cByteSize, 7);
   EXPECT_EQ(line.cParity, 2);
@@ -73,11 +73,11 @@ TEST_F(LifecycleTest, FailedOpenKeepsTheEnableValue) {
   EXPECT_EQ(ctx.bComOpen, 5);
   EXPECT_EQ(ctx.hCom, SarnHandle{});
   EXPECT_EQ(testlog::Count(32, "SARNMD> ColdStart() error opening COM port"), 1);
-  const int iQueries = fakeplat::CountCalls("ClearError");
+  const int iQueries = fakeplat::CountCalls("GetQueues");
   testlog::Clear();
   EXPECT_EQ(Call(SARN_OP_WARM_START, nullptr), 0);
   EXPECT_EQ(testlog::Count(8, "SARNMD> WarmStart()"), 1);
-  EXPECT_EQ(fakeplat::CountCalls("ClearError"), iQueries);
+  EXPECT_EQ(fakeplat::CountCalls("GetQueues"), iQueries);
 }
 
 TEST_F(LifecycleTest, OverlongPortNameIsRefusedNotCut) {
@@ -110,7 +110,7 @@ TEST_F(LifecycleTest, ChangeKeepsTimeoutAndLineWhenAskedTo) {
     EXPECT_EQ(ctx.iTimeout, 100);
     EXPECT_STREQ(ctx.port.szName, "COM2");
     EXPECT_EQ(memcmp(&ctx.port.line, &line, sizeof line), 0);
-    EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u);
+    EXPECT_EQ(fakeplat::ReadTimeoutMs(), 1000u);
     ASSERT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), 0);
   }
   DriverParams params = Change("COM1", 20, 19200);
@@ -118,7 +118,7 @@ TEST_F(LifecycleTest, ChangeKeepsTimeoutAndLineWhenAskedTo) {
   EXPECT_EQ(ctx.iTimeout, 20);
   EXPECT_EQ(ctx.port.line.wBaud, 19200);
   EXPECT_EQ(ctx.port.wControl, 0x0303);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 200u);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 200u);
 }
 
 TEST_F(LifecycleTest, ChangeToAMissingPortLeavesTheOldOneClosed) {
@@ -139,7 +139,7 @@ TEST_F(LifecycleTest, SamePortWhileOpenIsClosedFirstAndOpensAgain) {
   DriverParams params = Change("COM1", 0, 19200);
   EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0) << testlog::Dump();
   EXPECT_NE(ctx.hCom, hOld);
-  EXPECT_EQ(fakeplat::LastLineState().dwBaudRate, 19200u);
+  EXPECT_EQ(fakeplat::LastLine().dwBaudRate, 19200u);
   EXPECT_EQ(Call(SARN_OP_REOPEN_COM, nullptr), 0);
   EXPECT_EQ(ctx.bComOpen, 1);
   EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
@@ -154,7 +154,7 @@ TEST_F(LifecycleTest, CloseAndReopenUseThePortDefaultTimeout) {
   EXPECT_EQ(ctx.bComOpen, 3);
   ASSERT_EQ(Call(SARN_OP_REOPEN_COM, nullptr), 0);
   EXPECT_EQ(ctx.bComOpen, 1);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 1000u);
   EXPECT_TRUE(testlog::Lines().empty());
 }
 
@@ -193,11 +193,11 @@ TEST_F(TimeoutTest, ZeroOrNegativeTimeoutKeepsThePortDefaultInsteadOfWaitingFore
     fakeplat::Reset();
     fakeplat::AddDevice("COM1");
     ASSERT_EQ(ColdStart("COM1", 1, iTimeout), 0);
-    EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u) << iTimeout;
+    EXPECT_EQ(fakeplat::ReadTimeoutMs(), 1000u) << iTimeout;
     DriverParams params = Change("COM2", iTimeout == 0 || iTimeout == -1 ? -7 : iTimeout, 0);
     fakeplat::AddDevice("COM2");
     ASSERT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0);
-    EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u) << iTimeout;
+    EXPECT_EQ(fakeplat::ReadTimeoutMs(), 1000u) << iTimeout;
   }
 }
 

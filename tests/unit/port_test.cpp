@@ -53,9 +53,9 @@ TEST_F(PortTest, OpenFailuresReturnTheirCodeAndLeaveNoHandleOpen) {
   };
   const Case cases[] = {
       {"open", Fail::Open, 1},
-      {"read line state", Fail::GetLineState, 4},
-      {"set time-outs", Fail::SetTimeouts, 1},
-      {"set line state", Fail::SetLineState, 5},
+      {"read line", Fail::GetLine, 4},
+      {"set read time-out", Fail::SetReadTimeout, 1},
+      {"set line", Fail::SetLine, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pszWhat);
@@ -66,7 +66,6 @@ TEST_F(PortTest, OpenFailuresReturnTheirCodeAndLeaveNoHandleOpen) {
     EXPECT_EQ(sarn::PortOpen("COM1", &k9600_7E2, 0x0303, &hCom), c.iExpected);
     EXPECT_EQ(hCom, kNoHandle);
     EXPECT_EQ(fakeplat::OpenHandleCount(), 0);
-    EXPECT_EQ(fakeplat::CountCalls("SetupQueues"), 0);
     // Once the failure is used up the same port opens.
     PortSettings settings{"COM1", k9600_7E2, 0x0303};
     SarnHandle hAgain = sarn::PortOpenSettings(&settings);
@@ -106,40 +105,26 @@ TEST_F(PortTest, UnknownOrBusyPortsAndOverlongNamesDoNotOpen) {
   EXPECT_EQ(fakeplat::CountCalls("Open"), iOpens);
 }
 
-TEST_F(PortTest, OpenSetsTheLineStateTimeoutsAndQueues) {
-  sarn::PlatLineState odd;
+TEST_F(PortTest, OpenReadsTheLineThenSetsTheTimeoutAndTheLine) {
+  sarn::PlatLine odd;
   odd.dwBaudRate = 300;
-  odd.fBinary = false;
-  odd.fParity = false;
-  odd.fOutxCtsFlow = odd.fOutxDsrFlow = odd.fDsrSensitivity = true;
-  odd.fOutX = odd.fInX = odd.fErrorChar = odd.fNull = odd.fAbortOnError = true;
-  odd.cErrorChar = 'x';
-  fakeplat::SetInitialLineState(odd);
+  odd.cDtrMode = sarn::kDtrHandshake;
+  odd.cRtsMode = sarn::kRtsToggle;
+  fakeplat::SetInitialLine(odd);
 
   SarnHandle hCom = kNoHandle;
   const LineSettings line{19200, 0x0107, 0x0102, 0x0203};  // only the low bytes count
   ASSERT_EQ(sarn::PortOpen("COM1", &line, 0x0303, &hCom), 0);
 
-  EXPECT_EQ(CallNames(),
-            (std::vector<std::string>{"Open", "GetLineState", "SetTimeouts", "SetLineState", "SetupQueues"}));
-  sarn::PlatLineState s = fakeplat::LastLineState();
+  EXPECT_EQ(CallNames(), (std::vector<std::string>{"Open", "GetLine", "SetReadTimeout", "SetLine"}));
+  sarn::PlatLine s = fakeplat::LastLine();
   EXPECT_EQ(s.dwBaudRate, 19200u);
   EXPECT_EQ(s.cByteSize, 7);
   EXPECT_EQ(s.cStopBits, 2);
   EXPECT_EQ(s.cParity, 3);
-  EXPECT_TRUE(s.fBinary);
-  EXPECT_TRUE(s.fParity);
-  EXPECT_FALSE(s.fOutxCtsFlow || s.fOutxDsrFlow || s.fDsrSensitivity);
-  EXPECT_FALSE(s.fOutX || s.fInX || s.fErrorChar || s.fNull || s.fAbortOnError);
-  EXPECT_EQ(static_cast<uint8_t>(s.cErrorChar), 0xFC);
-
-  sarn::PlatTimeouts t = fakeplat::Timeouts();
-  EXPECT_EQ(t.ReadIntervalTimeout, 0u);
-  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(t.ReadTotalTimeoutConstant, 1000u);
-  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
-  EXPECT_EQ(ArgsOf("SetupQueues"), std::vector<int64_t>{1200});
+  EXPECT_EQ(s.cDtrMode, sarn::kDtrEnable);
+  EXPECT_EQ(s.cRtsMode, sarn::kRtsEnable);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 1000u);
 }
 
 TEST_F(PortTest, ControlWordSelectsDtrAndRtsModes) {
@@ -159,8 +144,8 @@ TEST_F(PortTest, ControlWordSelectsDtrAndRtsModes) {
     SCOPED_TRACE(testing::Message() << "wControl 0x" << std::hex << c.wControl);
     SarnHandle hCom = kNoHandle;
     ASSERT_EQ(sarn::PortOpen("COM1", &k9600_7E2, c.wControl, &hCom), 0);
-    EXPECT_EQ(fakeplat::LastLineState().fDtrControl, c.cDtr);
-    EXPECT_EQ(fakeplat::LastLineState().fRtsControl, c.cRts);
+    EXPECT_EQ(fakeplat::LastLine().cDtrMode, c.cDtr);
+    EXPECT_EQ(fakeplat::LastLine().cRtsMode, c.cRts);
     sarn::PortClose(hCom);
   }
 }
@@ -183,33 +168,32 @@ TEST_F(PortTest, NulOpensWithoutConfigurationAndNeverDeliversInput) {
   // The name is compared exactly: "nul" is an ordinary port.
   fakeplat::AddDevice("nul");
   ASSERT_EQ(sarn::PortOpen("nul", &k9600_7E2, 0x0303, &hCom), 0);
-  EXPECT_EQ(fakeplat::CountCalls("SetLineState"), 1);
+  EXPECT_EQ(fakeplat::CountCalls("SetLine"), 1);
 }
 
 TEST_F(PortTest, SetTimeoutReturnsThePreviousValueInTenMillisecondUnits) {
   SarnHandle hCom = OpenCom1();
-  int iSetsAfterOpen = fakeplat::CountCalls("SetTimeouts");
+  int iSetsAfterOpen = fakeplat::CountCalls("SetReadTimeout");
 
   EXPECT_EQ(sarn::PortSetTimeout(hCom, 100), 100);
-  EXPECT_EQ(fakeplat::CountCalls("SetTimeouts"), iSetsAfterOpen) << "value already in place: nothing written";
+  EXPECT_EQ(fakeplat::CountCalls("SetReadTimeout"), iSetsAfterOpen) << "value already in place: nothing written";
 
   EXPECT_EQ(sarn::PortSetTimeout(hCom, 30), 100);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 300u);
-  EXPECT_EQ(fakeplat::Timeouts().ReadIntervalTimeout, 0u) << "other time-outs kept";
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 300u);
   EXPECT_EQ(sarn::PortSetTimeout(hCom, 0), 30);
   EXPECT_EQ(sarn::PortSetTimeout(hCom, 7), 0) << "previous 0 ms reads as 0";
 
-  fakeplat::FailNext(Fail::GetTimeouts);
+  fakeplat::FailNext(Fail::GetReadTimeout);
   EXPECT_EQ(sarn::PortSetTimeout(hCom, 50), 0);
-  fakeplat::FailNext(Fail::SetTimeouts);
+  fakeplat::FailNext(Fail::SetReadTimeout);
   EXPECT_EQ(sarn::PortSetTimeout(hCom, 50), 0);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 70u) << "a failed set leaves the time-outs";
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 70u) << "a failed set leaves the time-outs";
 
   // Out-of-range values are clamped, never wrapped round into a short time-out.
   sarn::PortSetTimeout(hCom, INT32_MAX);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, UINT32_MAX);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), UINT32_MAX);
   sarn::PortSetTimeout(hCom, -5);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 0u);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 0u);
 }
 
 TEST_F(PortTest, FlushDrainsWaitingInputInChunksAndRestoresTheTimeout) {
@@ -220,8 +204,8 @@ TEST_F(PortTest, FlushDrainsWaitingInputInChunksAndRestoresTheTimeout) {
   EXPECT_EQ(sarn::PortFlushInput(hCom), 0);
   EXPECT_EQ(fakeplat::PendingInput(), 0u);
   EXPECT_EQ(ArgsOf("Read"), (std::vector<int64_t>{512, 512, 512}));
-  EXPECT_EQ(ArgsOf("SetTimeouts"), (std::vector<int64_t>{1000, 50, 1000}));
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u);
+  EXPECT_EQ(ArgsOf("SetReadTimeout"), (std::vector<int64_t>{1000, 50, 1000}));
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 1000u);
   // The last, short read waited out the 50 ms flush time-out.
   EXPECT_EQ(fakeplat::NowMs(), 50u);
   EXPECT_GT(fakeplat::Calls().size(), firstCall);
@@ -234,14 +218,14 @@ TEST_F(PortTest, FlushDrainsWaitingInputInChunksAndRestoresTheTimeout) {
   EXPECT_EQ(sarn::PortFlushInput(hCom), 0);
   auto calls = fakeplat::Calls();
   ASSERT_EQ(calls.size(), before + 1);
-  EXPECT_EQ(calls.back().name, "ClearError");
+  EXPECT_EQ(calls.back().name, "GetQueues");
 }
 
 TEST_F(PortTest, FlushFailuresAndFallbacks) {
   SarnHandle hCom = OpenCom1();
 
   // Status query fails: drain anyway.
-  fakeplat::FailNext(Fail::ClearError);
+  fakeplat::FailNext(Fail::GetQueues);
   fakeplat::InjectInput("abc");
   EXPECT_EQ(sarn::PortFlushInput(hCom), 0);
   EXPECT_EQ(fakeplat::CountCalls("Read"), 1);
@@ -251,13 +235,13 @@ TEST_F(PortTest, FlushFailuresAndFallbacks) {
   fakeplat::InjectInput("abc");
   fakeplat::FailNext(Fail::Read);
   EXPECT_EQ(sarn::PortFlushInput(hCom), 1);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 1000u);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 1000u);
 
   // A previous time-out of 0 cannot be told from a failure: the port keeps 50 ms.
   sarn::PortSetTimeout(hCom, 0);
   fakeplat::InjectInput("abc");
   EXPECT_EQ(sarn::PortFlushInput(hCom), 0);
-  EXPECT_EQ(fakeplat::Timeouts().ReadTotalTimeoutConstant, 50u);
+  EXPECT_EQ(fakeplat::ReadTimeoutMs(), 50u);
 }
 
 TEST_F(PortTest, WriteReportsShortAndFailedWrites) {
@@ -334,24 +318,23 @@ TEST_F(PortTest, FakeScriptsRepliesQueuesAndTime) {
 
   // cbInQue counts only what has arrived; cbOutQue follows its sequence.
   fakeplat::SetOutQueueSequence({3, 1});
-  sarn::PlatQueueStatus status;
+  sarn::PlatQueues status;
   std::vector<uint32_t> outs;
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(sarn::PlatClearError(hCom, &status));
+    ASSERT_TRUE(sarn::PlatGetQueues(hCom, &status));
     outs.push_back(status.cbOutQue);
   }
   EXPECT_EQ(outs, (std::vector<uint32_t>{3, 1, 0}));
   sarn::PlatSleep(9);
-  ASSERT_TRUE(sarn::PlatClearError(hCom, &status));
+  ASSERT_TRUE(sarn::PlatGetQueues(hCom, &status));
   EXPECT_EQ(status.cbInQue, 2u) << "\"th\" at 5 ms";
   sarn::PlatSleep(1);
-  ASSERT_TRUE(sarn::PlatClearError(hCom, &status));
+  ASSERT_TRUE(sarn::PlatGetQueues(hCom, &status));
   EXPECT_EQ(status.cbInQue, 7u) << "and \"first\" at 10 ms";
 
-  // With all read time-outs 0 a read moves on to what is scheduled and
+  // With the read time-out 0 a read moves on to what is scheduled and
   // returns what there is, never waiting for more.
-  sarn::PlatTimeouts zero{};
-  ASSERT_TRUE(sarn::PlatSetTimeouts(hCom, &zero));
+  ASSERT_TRUE(sarn::PlatSetReadTimeout(hCom, 0));
   char buf[32];
   uint32_t dwRead = 0;
   ASSERT_TRUE(sarn::PlatRead(hCom, buf, 32, &dwRead));
