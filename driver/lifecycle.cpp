@@ -43,9 +43,14 @@ SarnHandle OpenContextPort(DriverContext* pContext) {
   const PortSettings& port = pContext->port;
   if (port.szName[0] == '\0') return kNoHandle;
   SarnHandle hCom = kNoHandle;
-  if (PortOpen(port.szName, &port.line, port.wControl, &hCom) == kPortNotCharDevice)
-    SARN_LOG(kMsgPortNotCharDevice, port.szName);
-  if (hCom == kNoHandle) return kNoHandle;
+  const int rc = PortOpen(port.szName, &port.line, port.wControl, &hCom);
+  if (rc == kPortNotCharDevice) SARN_LOG(kMsgPortNotCharDevice, port.szName);
+  if (hCom == kNoHandle) {
+    char szWhy[kPortFailureTextSize];
+    if (rc != kPortNotCharDevice && PortDescribeOpenFailure(port.szName, szWhy, sizeof szWhy) != 0)
+      SARN_LOG(kMsgPortNotOpened, port.szName, szWhy);
+    return kNoHandle;
+  }
   StartPortTurn(hCom, port.szName);
   if (!RecordPortOwner(hCom, pContext)) {
     PortClose(hCom);

@@ -25,6 +25,7 @@ struct LogMessage {
   X(kMsgRs485ByDevice, kLogReport, "SARNMD> RS-485 direction switched by the serial driver") \
   X(kMsgRs485ByToggling, kLogReport, "SARNMD> RS-485 direction switched by RTS toggling") \
   X(kMsgPortNotCharDevice, kLogReport, "SARNMD> Port %s is not a character device") \
+  X(kMsgPortNotOpened, kLogReport, "SARNMD> Port %s not opened, the system says: %s") \
   X(kMsgEndSarnCloseFailed, kLogReport, "SARNMD> EndSarn() error closing COM port") \
   X(kMsgEndSarn, kLogTrace, "SARNMD> EndSarn()") \
   X(kMsgChangeSarnParamsOpenFailed, kLogReport, "SARNMD> ChangeSarnParams() open new COM port failed") \

@@ -194,4 +194,8 @@ size_t PortDescribeFailure(SarnHandle hCom, char* pszText, size_t size) {
   return PlatDescribeFailure(hCom, pszText, size);
 }
 
+size_t PortDescribeOpenFailure(const char* pszName, char* pszText, size_t size) {
+  return PlatDescribeOpenFailure(pszName, pszText, size);
+}
+
 }  // namespace sarn

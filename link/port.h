@@ -43,7 +43,7 @@ inline constexpr uint32_t kPortDefaultReadTimeoutMs = 1000;
 inline constexpr int32_t kFlushTimeout = 5;
 
 // Room for what PortDescribeFailure tells, terminator included.
-inline constexpr size_t kPortFailureTextSize = 128;
+inline constexpr size_t kPortFailureTextSize = 160;
 
 // Opens the port described by pPort (PortOpen with its fields); yields the
 // handle, or kNoHandle.
@@ -82,5 +82,7 @@ void PortPause(uint32_t dwMs);
 // What the last failed routine on the port failed with, in the system's own
 // terms, into pszText (of size `size`); its length, 0 when nothing is known.
 size_t PortDescribeFailure(SarnHandle hCom, char* pszText, size_t size);
+// The same for a port of that name that PortOpen could not open or gave up.
+size_t PortDescribeOpenFailure(const char* pszName, char* pszText, size_t size);
 
 }  // namespace sarn

@@ -62,7 +62,9 @@
 // owner serialises its calls), so reads and writes take none.
 //
 // A call that fails on an open port leaves in its slot which system call
-// failed and the errno, for PlatDescribeFailure.
+// failed and the errno, for PlatDescribeFailure. A failed open, and a port
+// closed after a call on it failed, leave the text under the port's name,
+// for PlatDescribeOpenFailure.
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -99,6 +101,9 @@ constexpr uint64_t kMaxWaitMs = 1000000000000ull;
 constexpr uint64_t kWriteGraceMs = 1000;
 // Largest deviation from the asked baud rate that a device may apply.
 constexpr uint32_t kBaudTolerancePercent = 3;
+// Longest port name a failure is kept under (longer ones: none is kept).
+constexpr size_t kFailureNameSize = 64;
+constexpr size_t kFailureTextSize = 160;
 
 struct Slot {
   bool bUsed;
@@ -110,8 +115,9 @@ struct Slot {
   uint8_t cVmin;      // VMIN set on the tty, 0 when not known
   bool bTtyKnown;     // tty holds the device's termios as last set
   int fd;
-  PlatLine line;    // as last set; all of it for the null device, else the modes
-  uint32_t dwBaud;  // for bounding writes
+  char szName[kFailureNameSize];  // as opened, for the failure it leaves when closed
+  PlatLine line;                  // as last set; all of it for the null device, else the modes
+  uint32_t dwBaud;                // for bounding writes
   uint32_t dwReadTimeoutMs;
   Rs485Saved rs485;       // the kernel switches RTS (RS-485 direction)
   const char* pszFailed;  // the call that failed last, for PlatDescribeFailure; null: none
@@ -123,8 +129,17 @@ struct Slot {
 };
 
 Slot g_slots[kSlotCount];
-// Guards the slots' bUsed flags (which slot is free) and whole-slot changes:
-// held by PlatOpen and PlatClose.
+
+// What the last failed open, or the last port closed after a failure on it,
+// failed with; szName empty: nothing.
+struct OpenFailure {
+  char szName[kFailureNameSize];
+  char szText[kFailureTextSize];
+};
+OpenFailure g_openFailure;
+
+// Guards the slots' bUsed flags (which slot is free), whole-slot changes and
+// g_openFailure: held by PlatOpen, PlatClose and PlatDescribeOpenFailure.
 pthread_mutex_t g_slotLock = PTHREAD_MUTEX_INITIALIZER;
 
 class SlotLock {
@@ -170,6 +185,35 @@ bool Failed(Slot* pSlot, const char* pszCall) {
 bool Refused(Slot* pSlot, const char* pszCall, int iErr) {
   errno = iErr;
   return Failed(pSlot, pszCall);
+}
+
+// "what: description (ENAME)" into pszText (of size `size`, at least 1);
+// its length. The C library's texts are constants: nothing is allocated.
+size_t FormatFailure(char* pszText, size_t size, const char* pszWhat, int iErr) {
+  const char* pszName = strerrorname_np(iErr);
+  const char* pszDesc = strerrordesc_np(iErr);
+  const int n =
+      snprintf(pszText, size, "%s: %s (%s)", pszWhat, pszDesc ? pszDesc : "unknown error", pszName ? pszName : "?");
+  if (n < 0) {
+    pszText[0] = '\0';
+    return 0;
+  }
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+
+// Keeps what an open of pszName, or a call on its port, failed with, for
+// PlatDescribeOpenFailure; pszPath, when given, follows pszWhat. Keeps errno.
+// The caller holds the slot lock.
+void NoteOpenFailure(const char* pszName, const char* pszWhat, const char* pszPath, int iErr) {
+  const int iSaved = errno;
+  g_openFailure.szName[0] = '\0';
+  if (strlen(pszName) < kFailureNameSize) {
+    char szWhat[kFailureTextSize];
+    snprintf(szWhat, sizeof szWhat, "%s%s%s", pszWhat, pszPath ? " " : "", pszPath ? pszPath : "");
+    FormatFailure(g_openFailure.szText, sizeof g_openFailure.szText, szWhat, iErr);
+    memcpy(g_openFailure.szName, pszName, strlen(pszName) + 1);
+  }
+  errno = iSaved;
 }
 
 int64_t NowNs() {
@@ -550,9 +594,14 @@ bool IsCharDevice(const char* pszPath, PlatOpenFault* pFault) {
   return false;
 }
 
-// Opens the device at pszPath into the free slot: exclusive, raw.
-bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault) {
-  if (!IsCharDevice(pszPath, pFault)) return false;
+// Opens the device at pszPath into the free slot: exclusive, raw. On
+// failure *ppszWhat names the step that failed.
+bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault, const char** ppszWhat) {
+  *ppszWhat = "open";
+  if (!IsCharDevice(pszPath, pFault)) {
+    if (*pFault == kOpenFaultNotCharDevice) *ppszWhat = "open (not a character device)";
+    return false;
+  }
   // Only an existing device (no O_CREAT); never become its controlling
   // terminal; never block, neither here waiting for carrier nor later.
   int fd = open(pszPath, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -561,6 +610,7 @@ bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault) {
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {  // replaced since the check above
     close(fd);
     *pFault = kOpenFaultNotCharDevice;
+    *ppszWhat = "open (not a character device)";
     errno = ENODEV;
     return false;
   }
@@ -570,6 +620,7 @@ bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int iErr = errno == EWOULDBLOCK ? EBUSY : errno;
     close(fd);
+    *ppszWhat = "flock (the port is open in another program)";
     errno = iErr;
     return false;
   }
@@ -603,6 +654,7 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
   while (iSlot < kSlotCount && g_slots[iSlot].bUsed) ++iSlot;
   if (iSlot == kSlotCount) {
     errno = EMFILE;
+    NoteOpenFailure(pszName, "open (every port slot in use)", nullptr, EMFILE);
     return kNoHandle;
   }
   Slot& slot = g_slots[iSlot];
@@ -617,7 +669,16 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
     return static_cast<SarnHandle>(iSlot + 1);
   }
   char szPath[PATH_MAX];
-  if (!DevicePath(pszName, szPath, sizeof szPath) || !OpenDevice(szPath, &slot, pFault)) return kNoHandle;
+  if (!DevicePath(pszName, szPath, sizeof szPath)) {
+    NoteOpenFailure(pszName, "open (name too long)", nullptr, errno);
+    return kNoHandle;
+  }
+  const char* pszWhat = nullptr;
+  if (!OpenDevice(szPath, &slot, pFault, &pszWhat)) {
+    NoteOpenFailure(pszName, pszWhat, szPath, errno);
+    return kNoHandle;
+  }
+  if (strlen(pszName) < kFailureNameSize) memcpy(slot.szName, pszName, strlen(pszName) + 1);
   *pFault = kOpenFaultNone;
   return static_cast<SarnHandle>(iSlot + 1);
 }
@@ -643,6 +704,9 @@ bool PlatClose(SarnHandle hPort) {
       return Failed(pSlot, "close");
     }
   }
+  // The failure that made the caller give the port up, for instance a line
+  // the device does not take, is still worth telling once it is closed.
+  if (pSlot->pszFailed != nullptr) NoteOpenFailure(pSlot->szName, pSlot->pszFailed, nullptr, pSlot->iFailedErrno);
   *pSlot = Slot{};
   return true;
 }
@@ -816,16 +880,19 @@ size_t PlatDescribeFailure(SarnHandle hPort, char* pszText, size_t size) {
   const Slot* pSlot = Lookup(hPort);
   errno = iSaved;
   if (pSlot == nullptr || pSlot->pszFailed == nullptr) return 0;
-  // Both texts are the C library's constants: nothing is allocated.
-  const char* pszName = strerrorname_np(pSlot->iFailedErrno);
-  const char* pszDesc = strerrordesc_np(pSlot->iFailedErrno);
-  const int n = snprintf(pszText, size, "%s: %s (%s)", pSlot->pszFailed, pszDesc ? pszDesc : "unknown error",
-                         pszName ? pszName : "?");
-  if (n < 0) {
-    pszText[0] = '\0';
-    return 0;
-  }
-  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+  return FormatFailure(pszText, size, pSlot->pszFailed, pSlot->iFailedErrno);
+}
+
+size_t PlatDescribeOpenFailure(const char* pszName, char* pszText, size_t size) {
+  if (size == 0) return 0;
+  pszText[0] = '\0';
+  if (pszName == nullptr) return 0;
+  SlotLock lock;
+  if (g_openFailure.szName[0] == '\0' || strcmp(g_openFailure.szName, pszName) != 0) return 0;
+  const size_t n = strnlen(g_openFailure.szText, size - 1);
+  memcpy(pszText, g_openFailure.szText, n);
+  pszText[n] = '\0';
+  return n;
 }
 
 }  // namespace sarn

@@ -105,5 +105,9 @@ void PlatSleep(uint32_t dwMilliseconds);
 // terminated text in pszText (of size `size`, cut short to fit). Returns its
 // length; 0, with pszText empty, when nothing is known.
 size_t PlatDescribeFailure(SarnHandle hPort, char* pszText, size_t size);
+// The same for a port of that name that did not open, or was closed after a
+// call on it failed (the caller gave it up): "open /dev/ttyUSB0: Permission
+// denied (EACCES)". 0, with pszText empty, when nothing is known of it.
+size_t PlatDescribeOpenFailure(const char* pszName, char* pszText, size_t size);
 
 }  // namespace sarn

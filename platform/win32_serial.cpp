@@ -126,4 +126,8 @@ size_t PlatDescribeFailure(SarnHandle, char* pszText, size_t size) {
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
+size_t PlatDescribeOpenFailure(const char*, char* pszText, size_t size) {
+  return PlatDescribeFailure(nullptr, pszText, size);
+}
+
 }  // namespace sarn

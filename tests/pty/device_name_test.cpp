@@ -133,4 +133,57 @@ TEST_F(DeviceNameTest, ColdStartTakesTheShortNameAndSaysWhatIsNoDevice) {
   EXPECT_EQ(testlog::Count(32, "SARNMD> ColdStart() error opening COM port"), 1) << testlog::Dump();
 }
 
+// What the system said of a port that did not open, by the name it was
+// asked under; nothing for a name that opened or was never tried.
+TEST_F(DeviceNameTest, APortThatDoesNotOpenIsDescribedInLinuxTerms) {
+  Scratch file(false);
+  ASSERT_FALSE(file.name.empty());
+  SarnHandle hHeld = kNoHandle;
+  const LineSettings line{9600, 8, 0, 0};
+  ASSERT_EQ(sarn::PortOpen(pty_.ShortName().c_str(), &line, sarn::kDefaultControl, &hHeld), sarn::kPortOk);
+
+  struct Case {
+    std::string name;
+    int iResult;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"ttyNOPE9", sarn::kPortOpenFailed, "open /dev/ttyNOPE9: No such file or directory (ENOENT)"},
+      {file.name, sarn::kPortNotCharDevice, "open (not a character device) " + file.name + ": No such device (ENODEV)"},
+      {pty_.ShortName(), sarn::kPortOpenFailed,
+       "flock (the port is open in another program) " + pty_.Path() + ": Device or resource busy (EBUSY)"},
+      // A character device that is no terminal opens, and is given up when
+      // its line cannot be read.
+      {"null", sarn::kPortStateUnread, "TCGETS2 (read the line): Inappropriate ioctl for device (ENOTTY)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Open(c.name), c.iResult);
+    char sz[sarn::kPortFailureTextSize];
+    EXPECT_EQ(sarn::PortDescribeOpenFailure(c.name.c_str(), sz, sizeof sz), c.text.size());
+    EXPECT_EQ(sz, c.text);
+    EXPECT_EQ(sarn::PortDescribeOpenFailure("ttyOTHER", sz, sizeof sz), 0u) << "kept under its own name only";
+    EXPECT_STREQ(sz, "");
+  }
+  EXPECT_EQ(sarn::PortClose(hHeld), sarn::kPortOk);
+}
+
+TEST_F(DeviceNameTest, ColdStartSaysWhyThePortDidNotOpen) {
+  testsupport::DriverCalls driver;
+  testlog::Clear();
+  EXPECT_EQ(driver.ColdStart("ttyNOPE9", 1, 100, testsupport::kPtyLine), SARN_LINE_FAIL);
+  const auto& lines = testlog::Lines();
+  const std::string why =
+      "SARNMD> Port ttyNOPE9 not opened, the system says: open /dev/ttyNOPE9: No such file or directory (ENOENT)";
+  const std::string error = "SARNMD> ColdStart() error opening COM port";
+  size_t iWhy = lines.size(), iError = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].text == why && lines[i].iLevel == 32) iWhy = i;
+    if (lines[i].text == error && lines[i].iLevel == 32) iError = i;
+  }
+  ASSERT_LT(iWhy, lines.size()) << testlog::Dump();
+  ASSERT_LT(iError, lines.size()) << testlog::Dump();
+  EXPECT_LT(iWhy, iError) << "the reason comes before the error it explains";
+}
+
 }  // namespace

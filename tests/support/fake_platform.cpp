@@ -417,6 +417,10 @@ void PlatSleep(uint32_t dwMilliseconds) {
   S().now += dwMilliseconds;
 }
 
+size_t PlatDescribeOpenFailure(const char*, char* pszText, size_t size) {
+  return PlatDescribeFailure(SarnHandle{}, pszText, size);
+}
+
 size_t PlatDescribeFailure(SarnHandle, char* pszText, size_t size) {
   if (size == 0) return 0;
   const std::string& text = S().failureText;

@@ -77,7 +77,8 @@ void SetOutQueueSequence(std::vector<uint32_t> counts);
 // the time-out is noticed.
 void SetInitialLine(const sarn::PlatLine& line);
 void SetInitialReadTimeout(uint32_t dwMs);
-// What PlatDescribeFailure tells from now on (Reset: nothing).
+// What PlatDescribeFailure and PlatDescribeOpenFailure tell from now on
+// (Reset: nothing).
 void SetFailureText(const std::string& text);
 
 // Virtual clock in milliseconds; PlatSleep and waiting reads advance it.
