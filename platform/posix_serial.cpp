@@ -80,6 +80,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/posix_failure.h"
 #include "platform/posix_rs485.h"
 #include "platform/serial_platform.h"
 #include "sarn_line_time.h"
@@ -101,9 +102,6 @@ constexpr uint64_t kMaxWaitMs = 1000000000000ull;
 constexpr uint64_t kWriteGraceMs = 1000;
 // Largest deviation from the asked baud rate that a device may apply.
 constexpr uint32_t kBaudTolerancePercent = 3;
-// Longest port name a failure is kept under (longer ones: none is kept).
-constexpr size_t kFailureNameSize = 64;
-constexpr size_t kFailureTextSize = 160;
 
 struct Slot {
   bool bUsed;
@@ -129,17 +127,8 @@ struct Slot {
 };
 
 Slot g_slots[kSlotCount];
-
-// What the last failed open, or the last port closed after a failure on it,
-// failed with; szName empty: nothing.
-struct OpenFailure {
-  char szName[kFailureNameSize];
-  char szText[kFailureTextSize];
-};
-OpenFailure g_openFailure;
-
-// Guards the slots' bUsed flags (which slot is free), whole-slot changes and
-// g_openFailure: held by PlatOpen, PlatClose and PlatDescribeOpenFailure.
+// Guards the slots' bUsed flags (which slot is free) and whole-slot changes:
+// held by PlatOpen and PlatClose.
 pthread_mutex_t g_slotLock = PTHREAD_MUTEX_INITIALIZER;
 
 class SlotLock {
@@ -185,35 +174,6 @@ bool Failed(Slot* pSlot, const char* pszCall) {
 bool Refused(Slot* pSlot, const char* pszCall, int iErr) {
   errno = iErr;
   return Failed(pSlot, pszCall);
-}
-
-// "what: description (ENAME)" into pszText (of size `size`, at least 1);
-// its length. The C library's texts are constants: nothing is allocated.
-size_t FormatFailure(char* pszText, size_t size, const char* pszWhat, int iErr) {
-  const char* pszName = strerrorname_np(iErr);
-  const char* pszDesc = strerrordesc_np(iErr);
-  const int n =
-      snprintf(pszText, size, "%s: %s (%s)", pszWhat, pszDesc ? pszDesc : "unknown error", pszName ? pszName : "?");
-  if (n < 0) {
-    pszText[0] = '\0';
-    return 0;
-  }
-  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
-}
-
-// Keeps what an open of pszName, or a call on its port, failed with, for
-// PlatDescribeOpenFailure; pszPath, when given, follows pszWhat. Keeps errno.
-// The caller holds the slot lock.
-void NoteOpenFailure(const char* pszName, const char* pszWhat, const char* pszPath, int iErr) {
-  const int iSaved = errno;
-  g_openFailure.szName[0] = '\0';
-  if (strlen(pszName) < kFailureNameSize) {
-    char szWhat[kFailureTextSize];
-    snprintf(szWhat, sizeof szWhat, "%s%s%s", pszWhat, pszPath ? " " : "", pszPath ? pszPath : "");
-    FormatFailure(g_openFailure.szText, sizeof g_openFailure.szText, szWhat, iErr);
-    memcpy(g_openFailure.szName, pszName, strlen(pszName) + 1);
-  }
-  errno = iSaved;
 }
 
 int64_t NowNs() {
@@ -884,15 +844,7 @@ size_t PlatDescribeFailure(SarnHandle hPort, char* pszText, size_t size) {
 }
 
 size_t PlatDescribeOpenFailure(const char* pszName, char* pszText, size_t size) {
-  if (size == 0) return 0;
-  pszText[0] = '\0';
-  if (pszName == nullptr) return 0;
-  SlotLock lock;
-  if (g_openFailure.szName[0] == '\0' || strcmp(g_openFailure.szName, pszName) != 0) return 0;
-  const size_t n = strnlen(g_openFailure.szText, size - 1);
-  memcpy(pszText, g_openFailure.szText, n);
-  pszText[n] = '\0';
-  return n;
+  return DescribeOpenFailure(pszName, pszText, size);
 }
 
 }  // namespace sarn

@@ -1,0 +1,68 @@
+#include "platform/posix_failure.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace sarn {
+
+namespace {
+
+// The last failure kept; szName empty: none.
+struct OpenFailure {
+  char szName[kFailureNameSize];
+  char szText[kFailureTextSize];
+};
+OpenFailure g_openFailure;
+pthread_mutex_t g_openFailureLock = PTHREAD_MUTEX_INITIALIZER;
+
+class OpenFailureLock {
+ public:
+  OpenFailureLock() { pthread_mutex_lock(&g_openFailureLock); }
+  ~OpenFailureLock() { pthread_mutex_unlock(&g_openFailureLock); }
+  OpenFailureLock(const OpenFailureLock&) = delete;
+  OpenFailureLock& operator=(const OpenFailureLock&) = delete;
+};
+
+}  // namespace
+
+size_t FormatFailure(char* pszText, size_t size, const char* pszWhat, int iErr) {
+  const char* pszName = strerrorname_np(iErr);
+  const char* pszDesc = strerrordesc_np(iErr);
+  const int n =
+      snprintf(pszText, size, "%s: %s (%s)", pszWhat, pszDesc ? pszDesc : "unknown error", pszName ? pszName : "?");
+  if (n < 0) {
+    pszText[0] = '\0';
+    return 0;
+  }
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+
+void NoteOpenFailure(const char* pszName, const char* pszWhat, const char* pszPath, int iErr) {
+  const int iSaved = errno;
+  const size_t nameLength = strnlen(pszName, kFailureNameSize);
+  char szWhat[kFailureTextSize];
+  snprintf(szWhat, sizeof szWhat, "%s%s%s", pszWhat, pszPath ? " " : "", pszPath ? pszPath : "");
+  OpenFailureLock lock;
+  g_openFailure.szName[0] = '\0';
+  if (nameLength < kFailureNameSize) {
+    FormatFailure(g_openFailure.szText, sizeof g_openFailure.szText, szWhat, iErr);
+    memcpy(g_openFailure.szName, pszName, nameLength + 1);
+  }
+  errno = iSaved;
+}
+
+size_t DescribeOpenFailure(const char* pszName, char* pszText, size_t size) {
+  if (size == 0) return 0;
+  pszText[0] = '\0';
+  if (pszName == nullptr) return 0;
+  OpenFailureLock lock;
+  if (g_openFailure.szName[0] == '\0' || strcmp(g_openFailure.szName, pszName) != 0) return 0;
+  const size_t n = strnlen(g_openFailure.szText, size - 1);
+  memcpy(pszText, g_openFailure.szText, n);
+  pszText[n] = '\0';
+  return n;
+}
+
+}  // namespace sarn
