@@ -42,7 +42,7 @@ inline constexpr uint32_t kPortDefaultReadTimeoutMs = 1000;
 // Reply time-out used while a flush drains the input, in 10 ms units.
 inline constexpr int32_t kFlushTimeout = 5;
 
-// Room for what PortDescribeFailure tells, terminator included.
+// Room for what PortDescribeFailure and PortDescribeOpenFailure tell, terminator included.
 inline constexpr size_t kPortFailureTextSize = 160;
 
 // Opens the port described by pPort (PortOpen with its fields); yields the
