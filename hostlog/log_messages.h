@@ -131,6 +131,8 @@ struct LogMessage {
   X(kMsgWrongReceive, kLogTrace, "SARNMD> Wrong receive (still %d tries)") \
   X(kMsgSettleQuiet, kLogTrace, "SARNMD> SettleLine() %u bytes discarded, line quiet") \
   X(kMsgSettleBusy, kLogTrace, "SARNMD> SettleLine() %u bytes discarded, line still busy, request sent anyway") \
+  X(kMsgSettleFailed, kLogTrace, "SARNMD> SettleLine() %u bytes discarded, the port was closed or failed") \
+  X(kMsgLateAnswer, kLogReport, "SARNMD> Controller %u answered after about %u ms, longer than the reply time-out of %u ms: raise the time-out") \
   X(kMsgSingleWriteGtcType, kLogTrace, "SARNMD> SingleWrite() not allowed for types different from 0") \
   X(kMsgSingleWriteGtcBitFailed, kLogTrace, "SARNMD> SingleWrite() Failed to write bit '%s'") \
   X(kMsgSingleWriteBitReadFailed, kLogTrace, "SARNMD> SingleWrite() error SingleRead() for spec. dig. gate, rc=%d") \
