@@ -81,7 +81,7 @@ class PortCycleStress : public ::testing::TestWithParam<int> {
 
   // Gate address k holds k: each thread reads forty registers of its own,
   // writes one and updates the bits of another.
-  Gates Parse(int first) {
+  Gates Parse(DriverContext* pContext, int first) {
     Gates g;
     g.texts.reserve(64);
     auto parse = [&](const char* pszFormat, int k, int b, int32_t iType) {
@@ -91,7 +91,7 @@ class PortCycleStress : public ::testing::TestWithParam<int> {
       GateSpec spec{};
       spec.pszAddress = g.texts.back().c_str();
       spec.iDataType = iType;
-      EXPECT_EQ(Timed(&x_, SARN_OP_SINGLE_ADDRESS_PARSER, &spec), 0) << szText;
+      EXPECT_EQ(Timed(pContext, SARN_OP_SINGLE_ADDRESS_PARSER, &spec), 0) << szText;
       return GateTransfer{g.texts.back().c_str(),
                           0,
                           spec.iPlcAddr,
@@ -111,7 +111,7 @@ class PortCycleStress : public ::testing::TestWithParam<int> {
   }
 
   void Drive(DriverContext* pContext, int first) {
-    Gates g = Parse(first);
+    Gates g = Parse(pContext, first);
     const uint16_t wWrite = static_cast<uint16_t>(first + 39), wBits = static_cast<uint16_t>(first + 40);
     uint8_t cell[4];
     for (long i = 0; !stop_; ++i) {
