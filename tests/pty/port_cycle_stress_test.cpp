@@ -5,7 +5,7 @@
 // write or bit update reported done is in the controller (and only in its own
 // register), EndSarn returns, and no descriptor is left open.
 //
-// STRESS_SECONDS sets how long each run drives the line (default 3); the
+// STRESS_SECONDS sets how long each run drives the line (default 2); the
 // soak label runs it for a minute.
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -195,7 +195,7 @@ TEST_P(PortCycleStress, CopiedBlockWithItsPortClosedAndReopenedUnderIt) {
   y_ = x_;
 
   const char* pszSeconds = getenv("STRESS_SECONDS");
-  const auto run = std::chrono::seconds(pszSeconds != nullptr ? atoi(pszSeconds) : 3);
+  const auto run = std::chrono::seconds(pszSeconds != nullptr ? atoi(pszSeconds) : 2);
   WithinBound("a read, write or port cycle", run + 3 * kCallBound, [&] {
     std::thread one([this] { Drive(&x_, 1001); });
     std::thread two([this] { Drive(&y_, 2001); });
