@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "config/int_file.h"
-#include "driver/port_owners.h"
 #include "driver/stop_flag.h"
 #include "hostlog/host_log.h"
 #include "hostlog/log_messages.h"
+#include "link/context_port.h"
 #include "link/port.h"
-#include "link/port_turn.h"
+#include "link/port_record.h"
 #include "transact/daily_restart.h"
 
 namespace sarn {
@@ -35,28 +35,29 @@ bool PortNameFits(const char* pszName) {
   return memchr(pszName, '\0', kPortNameSize) != nullptr;
 }
 
-// Opens the port the context's settings describe and records it as this
-// context's own; kNoHandle when the name does not fit, the open failed, or
-// the module already holds as many ports as it can. With RTS control on, the
-// device switches the RS-485 direction itself where it can.
-SarnHandle OpenContextPort(DriverContext* pContext) {
+// Opens the port the context's settings describe, as this context's own,
+// with the reply time-out iTimeout (0 or less: the port's default, a second);
+// kNoHandle when the name does not fit, the open failed, or the module
+// already holds as many ports as it can. With RTS control on, the device
+// switches the RS-485 direction itself where it can.
+SarnHandle OpenContextPort(DriverContext* pContext, int32_t iTimeout, bool* pbRtsByDevice = nullptr) {
   const PortSettings& port = pContext->port;
   if (port.szName[0] == '\0') return kNoHandle;
+  PortOpening opening;
+  opening.pszName = port.szName;
+  opening.pLine = &port.line;
+  opening.wControl = port.wControl;
+  opening.iTimeout = iTimeout;
+  opening.bRtsByDevice = pContext->cRtsCts != 0;
+  opening.pOwner = pContext;
   SarnHandle hCom = kNoHandle;
-  const int rc = PortOpen(port.szName, &port.line, port.wControl, &hCom);
+  const int rc = OpenPortRecord(opening, &hCom, pbRtsByDevice);
   if (rc == kPortNotCharDevice) SARN_LOG(kMsgPortNotCharDevice, port.szName);
   if (hCom == kNoHandle) {
     char szWhy[kPortFailureTextSize];
     if (rc != kPortNotCharDevice && PortDescribeOpenFailure(port.szName, szWhy, sizeof szWhy) != 0)
       SARN_LOG(kMsgPortNotOpened, port.szName, szWhy);
-    return kNoHandle;
   }
-  StartPortTurn(hCom, port.szName);
-  if (!RecordPortOwner(hCom, pContext)) {
-    PortClose(hCom);
-    return kNoHandle;
-  }
-  if (pContext->cRtsCts != 0) PortRtsByDevice(hCom);
   return hCom;
 }
 
@@ -64,27 +65,23 @@ SarnHandle OpenContextPort(DriverContext* pContext) {
 // block, or one the host did not clear) names another context's port or
 // nothing at all: it is dropped unclosed, and the context has no port.
 void DropForeignHandle(DriverContext* pContext, const LogMessage& message) {
-  if (pContext->hCom == kNoHandle || OwnsPort(pContext, pContext->hCom)) return;
+  const SarnHandle hCom = ContextPort(pContext);
+  if (hCom == kNoHandle || OwnsPortRecord(pContext, hCom)) return;
   SARN_LOG(message);
-  pContext->hCom = kNoHandle;
+  SetContextPort(pContext, kNoHandle);
 }
 
-// Closes the context's own open port. A close that fails keeps hCom and
-// bComOpen, and the handle stays recorded as this context's, so that its
-// slot is not handed to another port while the context still names it.
+// Closes the context's own open port, once the transaction under way on it
+// (another block may name the same port) has ended and the answers still in
+// flight have come. A close that fails keeps hCom and bComOpen, and the
+// handle stays recorded as this context's, so that its place is not handed
+// to another port while the context still names it.
 ResultCode CloseOwnPort(DriverContext* pContext) {
-  if (pContext->hCom == kNoHandle) return SARN_OK;
-  // Another block naming the same port may be in a transaction on it: the
-  // close waits for its end.
-  PortTurn turn;
-  TakePortTurn(pContext->hCom, &turn);
-  const int rc = PortClose(pContext->hCom);
-  if (rc == kPortOk) RetirePortTurn(pContext->hCom, pContext->port.szName);
-  GivePortTurn(&turn);
-  if (rc != kPortOk) return SARN_LINE_FAIL;
-  ForgetPortOwner(pContext->hCom, pContext);
-  pContext->hCom = kNoHandle;
-  pContext->bComOpen = 0;
+  const SarnHandle hCom = ContextPort(pContext);
+  if (hCom == kNoHandle) return SARN_OK;
+  if (ClosePortRecord(pContext, hCom) != kPortOk) return SARN_LINE_FAIL;
+  SetContextPort(pContext, kNoHandle);
+  SetCommunication(pContext, 0);
   return SARN_OK;
 }
 
@@ -93,18 +90,8 @@ ResultCode CloseOwnPort(DriverContext* pContext) {
 // failed until it is closed once more; that second close frees its place,
 // else every failed close would take one of the module's ports for good.
 void AbandonOwnPort(DriverContext* pContext) {
-  PortClose(pContext->hCom);
-  RetirePortTurn(pContext->hCom, pContext->port.szName);
-  ForgetPortOwner(pContext->hCom, pContext);
-  pContext->hCom = kNoHandle;
-}
-
-// Applies the reply time-out to a freshly opened port. A time-out of zero or
-// less would make every read wait until its count is complete, so a silent
-// controller would hold the host forever; the port then keeps the read
-// time-out it was opened with.
-void ApplyReplyTimeout(SarnHandle hCom, int32_t iTimeout) {
-  if (iTimeout > 0) PortSetTimeout(hCom, iTimeout);
+  AbandonPortRecord(pContext, ContextPort(pContext));
+  SetContextPort(pContext, kNoHandle);
 }
 
 }  // namespace
@@ -129,9 +116,9 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   pContext->cProtocol = SARN_PROTOCOL_MODBUS;
   pContext->cRtsCts = 0;
   pContext->iIfg = 0;
-  pContext->bComOpen = pParams->bEnable;
+  SetCommunication(pContext, pParams->bEnable);
   pContext->iTimeout = pParams->iTimeout;
-  pContext->hCom = kNoHandle;
+  SetContextPort(pContext, kNoHandle);
   pContext->wFlags = 0;
   // The frame layer reads bWriting as 0 outside write transactions.
   pContext->bWriting = 0;
@@ -139,7 +126,7 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   ReadIntFile(pRequest);
   PrimeDayClock();
 
-  if (pContext->bComOpen == 0) {
+  if (!CommunicationEnabled(pContext)) {
     // The port settings are not taken from the parameters; give them defined
     // values so a later ReOpenCom or ChangeSarnParams does not open garbage.
     memset(&pContext->port, 0, sizeof pContext->port);
@@ -151,15 +138,16 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   pContext->port.line = pParams->line;
   pContext->port.wControl = kDefaultControl;
 
-  SarnHandle hCom = PortNameFits(pParams->szPort) ? OpenContextPort(pContext) : kNoHandle;
+  bool bRtsByDevice = false;
+  SarnHandle hCom =
+      PortNameFits(pParams->szPort) ? OpenContextPort(pContext, pContext->iTimeout, &bRtsByDevice) : kNoHandle;
   if (hCom == kNoHandle) {
     SARN_LOG(kMsgColdStartOpenFailed);
     return SARN_LINE_FAIL;
   }
-  pContext->hCom = hCom;
+  SetContextPort(pContext, hCom);
   SARN_LOG(kMsgInstalled);
-  if (pContext->cRtsCts != 0) SARN_LOG(PortRtsByDevice(hCom) ? kMsgRs485ByDevice : kMsgRs485ByToggling);
-  ApplyReplyTimeout(pContext->hCom, pContext->iTimeout);
+  if (pContext->cRtsCts != 0) SARN_LOG(bRtsByDevice ? kMsgRs485ByDevice : kMsgRs485ByToggling);
   return SARN_OK;
 }
 
@@ -188,10 +176,11 @@ ResultCode ReOpenCom(DriverRequest* pRequest) {
   // neither fails on the exclusive device nor loses the handle.
   DropForeignHandle(pContext, kMsgReOpenComForeignHandle);
   if (CloseOwnPort(pContext) != SARN_OK) return SARN_LINE_FAIL;
-  SarnHandle hCom = OpenContextPort(pContext);
+  // The port keeps its default reply time-out of a second.
+  SarnHandle hCom = OpenContextPort(pContext, 0);
   if (hCom == kNoHandle) return SARN_LINE_FAIL;
-  pContext->bComOpen = 1;
-  pContext->hCom = hCom;
+  SetContextPort(pContext, hCom);
+  SetCommunication(pContext, 1);
   return SARN_OK;
 }
 
@@ -212,14 +201,13 @@ ResultCode ChangeSarnParams(DriverRequest* pRequest) {
   CopyPortName(pContext->port.szName, pParams->szPort);
   if (pParams->line.wBaud != 0) pContext->port.line = pParams->line;
 
-  SarnHandle hCom = bNameFits ? OpenContextPort(pContext) : kNoHandle;
+  SarnHandle hCom = bNameFits ? OpenContextPort(pContext, pContext->iTimeout) : kNoHandle;
   if (hCom == kNoHandle) {
     SARN_LOG(kMsgChangeSarnParamsOpenFailed);
     return SARN_LINE_FAIL;
   }
-  pContext->hCom = hCom;
-  ApplyReplyTimeout(pContext->hCom, pContext->iTimeout);
-  pContext->bComOpen = 1;
+  SetContextPort(pContext, hCom);
+  SetCommunication(pContext, 1);
   return SARN_OK;
 }
 

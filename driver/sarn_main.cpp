@@ -58,11 +58,19 @@ bool IsTransfer(int32_t iOpCode) {
 
 // What a stopped module answers: reads and writes fail on the line, unsent,
 // so that no host takes an untouched cell for a value or a write for done;
-// everything else answers 0 and does nothing.
-ResultCode StoppedAnswer(const DriverRequest* pRequest) {
-  if (pRequest == nullptr || !IsTransfer(pRequest->iOpCode)) return SARN_OK;
-  SARN_LOG(kMsgStoppedRequestNotSent);
-  return HostResult(Fault::kStopped);
+// a context's CloseCom and EndSarn still close its own port, which would
+// otherwise stay open until the process ends; everything else answers 0 and
+// does nothing.
+ResultCode StoppedAnswer(DriverRequest* pRequest) {
+  if (pRequest == nullptr) return SARN_OK;
+  if (IsTransfer(pRequest->iOpCode)) {
+    SARN_LOG(kMsgStoppedRequestNotSent);
+    return HostResult(Fault::kStopped);
+  }
+  if (pRequest->pContext == nullptr) return SARN_OK;
+  if (pRequest->iOpCode == SARN_OP_CLOSE_COM) return CloseCom(pRequest);
+  if (pRequest->iOpCode == SARN_OP_END_SARN) return EndSarn(pRequest);
+  return SARN_OK;
 }
 
 }  // namespace

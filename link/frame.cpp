@@ -65,35 +65,35 @@ uint32_t TransmitWaitLimitMs(const DriverContext* pContext, int iBytes) {
 // Logs a failed RTS switch or queue query, followed by what the system said
 // of it where it said something: the first line names the operation as on
 // every platform, the second tells a Linux user which ioctl failed and why.
-void LogPortFailure(const DriverContext* pContext, const LogMessage& message) {
+void LogPortFailure(SarnHandle hCom, const LogMessage& message) {
   char szDetail[kPortFailureTextSize];
-  const size_t length = PortDescribeFailure(pContext->hCom, szDetail, sizeof szDetail);
+  const size_t length = PortDescribeFailure(hCom, szDetail, sizeof szDetail);
   SARN_LOG(message);
   if (length != 0) SARN_LOG(kMsgSendSystemSays, szDetail);
 }
 
 // Waits until the output queue is empty (polled every millisecond), then
 // lowers RTS.
-void LowerRtsWhenSent(DriverContext* pContext, int iBytes) {
+void LowerRtsWhenSent(const DriverContext* pContext, SarnHandle hCom, int iBytes) {
   const uint32_t limit = TransmitWaitLimitMs(pContext, iBytes);
   for (uint32_t waited = 0; waited < limit; ++waited) {
     uint32_t dwPending = 0;
-    if (PortOutputQueue(pContext->hCom, &dwPending) != kPortOk) {
-      LogPortFailure(pContext, kMsgSendQueueFailed);
+    if (PortOutputQueue(hCom, &dwPending) != kPortOk) {
+      LogPortFailure(hCom, kMsgSendQueueFailed);
       break;
     }
     PortPause(1);
     if (dwPending == 0) break;
   }
-  if (PortSetRts(pContext->hCom, false) != kPortOk) LogPortFailure(pContext, kMsgSendRtsFailed);
+  if (PortSetRts(hCom, false) != kPortOk) LogPortFailure(hCom, kMsgSendRtsFailed);
 }
 
 // Reads back the iBytes of the request just sent, which a line that hears
 // its own transmission (a two-wire RS-485 adapter) delivers before any reply,
 // into pScratch. True when they came within the reply time-out, unchanged.
-bool OwnEchoHeard(DriverContext* pContext, const char* pszSent, int iBytes, char* pScratch) {
+bool OwnEchoHeard(const PortHold* pPort, const char* pszSent, int iBytes, char* pScratch) {
   uint32_t dwGot = 0;
-  const int rc = PortRead(pContext->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
+  const int rc = PortRead(pPort->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot, pPort->pLedger);
   if (rc != kPortOk || static_cast<int>(dwGot) != iBytes) {
     SARN_LOG(kMsgSendEchoMissing, static_cast<int>(dwGot));
     return false;
@@ -112,9 +112,9 @@ Fault SendFailed() {
 
 // Reads the head of a reply (':', address, function code) and checks its
 // start and controller address.
-Fault ReceiveHead(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
+Fault ReceiveHead(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   uint32_t dwGot = 0;
-  if (PortRead(hCom, pBuf, kFrameHeadLen, &dwGot) != kPortOk) {
+  if (PortRead(pPort->hCom, pBuf, kFrameHeadLen, &dwGot, pPort->pLedger) != kPortOk) {
     SARN_LOG(kMsgReceiveTimeout, static_cast<int>(dwGot));
     return Fault::kNoReply;
   }
@@ -131,12 +131,12 @@ Fault ReceiveHead(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, R
 }
 
 // Reads the rest of an exception reply after its head and reports its code.
-Fault ReceiveException(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
+Fault ReceiveException(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   if (pHead->function != (pExpected->cFunction | kExceptionFlag)) {
     SARN_LOG(kMsgReceiveExceptionOfOtherFunction);
   }
   uint32_t dwGot = 0;
-  if (PortRead(hCom, pBuf + kFrameHeadLen, kExceptionTailLen, &dwGot) != kPortOk) {
+  if (PortRead(pPort->hCom, pBuf + kFrameHeadLen, kExceptionTailLen, &dwGot, pPort->pLedger) != kPortOk) {
     SARN_LOG(kMsgReceiveExceptionTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
@@ -152,10 +152,11 @@ Fault ReceiveException(SarnHandle hCom, const ExpectedReply* pExpected, char* pB
 
 // Reads a read reply's byte count (two characters) after its head; *piToRead
 // becomes the number of characters that follow it: data, LRC, CR, LF.
-Fault ReceiveByteCount(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead, int* piToRead) {
+Fault ReceiveByteCount(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead,
+                       int* piToRead) {
   char* pCount = pBuf + kReplyByteCountPos;
   uint32_t dwGot = 0;
-  if (PortRead(hCom, pCount, kByteCountLen, &dwGot) != kPortOk) {
+  if (PortRead(pPort->hCom, pCount, kByteCountLen, &dwGot, pPort->pLedger) != kPortOk) {
     SARN_LOG(kMsgReceiveCountTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
@@ -181,10 +182,10 @@ Fault ReceiveByteCount(SarnHandle hCom, const ExpectedReply* pExpected, char* pB
 }
 
 // Reads the last iToRead characters of a reply, after the pHead->iLen read.
-Fault ReceiveRest(SarnHandle hCom, char* pBuf, int iToRead, ReplyHead* pHead) {
+Fault ReceiveRest(const PortHold* pPort, char* pBuf, int iToRead, ReplyHead* pHead) {
   // At most 255 data bytes: 5 + 2 + 514 characters fit the 600 of rxBuf.
   uint32_t dwGot = 0;
-  if (PortRead(hCom, pBuf + pHead->iLen, static_cast<uint16_t>(iToRead), &dwGot) != kPortOk) {
+  if (PortRead(pPort->hCom, pBuf + pHead->iLen, static_cast<uint16_t>(iToRead), &dwGot, pPort->pLedger) != kPortOk) {
     SARN_LOG(kMsgReceiveRestTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
@@ -248,35 +249,36 @@ bool ReplyLrcMatches(const char* pszReply, int iLen) {
   return received == CalcLrc(pszReply + 1, static_cast<uint16_t>(iBodyLen));
 }
 
-Fault Send(DriverContext* pContext, char* pszText, int iLen) {
+Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iLen) {
+  const SarnHandle hCom = pPort->hCom;
   // The LRC, CR, LF and terminator go at iLen - 2 .. iLen + 2.
   if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) return SendFailed();
   if (pContext->iIfg != 0) PortPause(pContext->iIfg);
-  PortFlushInput(pContext->hCom);
+  PortFlushInput(hCom, pPort->pLedger);
 
   const uint8_t lrc = CalcLrc(pszText + 1, static_cast<uint16_t>(iLen - 3));
   snprintf(pszText + iLen - 2, 5, "%02X\r\n", lrc);
 
-  if (pContext->cRtsCts != 0 && PortSetRts(pContext->hCom, true) != kPortOk) {
-    LogPortFailure(pContext, kMsgSendRtsFailed);
-  }
+  if (pContext->cRtsCts != 0 && PortSetRts(hCom, true) != kPortOk) LogPortFailure(hCom, kMsgSendRtsFailed);
   const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
   uint32_t dwWritten = 0;
-  const int rc = PortWrite(pContext->hCom, pszText, dwToWrite, &dwWritten);
-  if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, iLen + 2);
+  const int rc = PortWrite(hCom, pszText, dwToWrite, &dwWritten);
+  if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, hCom, iLen + 2);
 
   if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed();
+  // The controller answers a request that went out whole, whatever becomes
+  // of this attempt; on a line that echoes, the echo comes first.
+  const bool bEchoed = (pContext->wFlags & SARN_FLAG_ECHO) != 0;
+  NoteRequestSent(pPort, bEchoed ? 2 : 1);
   // Without this, the request's own echo would pass for the reply: a write
   // echo is byte for byte the controller's answer.
-  if ((pContext->wFlags & SARN_FLAG_ECHO) != 0 && !OwnEchoHeard(pContext, pszText, iLen + 2, pContext->rxBuf)) {
-    return SendFailed();
-  }
+  if (bEchoed && !OwnEchoHeard(pPort, pszText, iLen + 2, pContext->rxBuf)) return SendFailed();
   return Fault::kNone;
 }
 
-Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
+Fault ReceiveFrame(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   *pHead = ReplyHead{};
-  Fault fault = ReceiveHead(hCom, pExpected, pBuf, pHead);
+  Fault fault = ReceiveHead(pPort, pExpected, pBuf, pHead);
   if (fault != Fault::kNone) return fault;
   pHead->iLen = kFrameHeadLen;
 
@@ -284,7 +286,7 @@ Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, 
     SARN_LOG(kMsgReceiveOtherFunction);
     return Fault::kOtherFunction;
   }
-  if ((pHead->function & kExceptionFlag) != 0) return ReceiveException(hCom, pExpected, pBuf, pHead);
+  if ((pHead->function & kExceptionFlag) != 0) return ReceiveException(pPort, pExpected, pBuf, pHead);
   if (pHead->function != pExpected->cFunction) {
     SARN_LOG(kMsgReceiveOtherFunction);
     return Fault::kOtherFunction;
@@ -293,14 +295,14 @@ Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, 
   // A write's echo has a fixed length; a read reply announces its own.
   int iToRead = kEchoTailLen;
   if (!pExpected->bEcho) {
-    fault = ReceiveByteCount(hCom, pExpected, pBuf, pHead, &iToRead);
+    fault = ReceiveByteCount(pPort, pExpected, pBuf, pHead, &iToRead);
     if (fault != Fault::kNone) return fault;
   }
-  return ReceiveRest(hCom, pBuf, iToRead, pHead);
+  return ReceiveRest(pPort, pBuf, iToRead, pHead);
 }
 
-Fault ReceiveReply(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
-  const Fault fault = ReceiveFrame(hCom, pExpected, pBuf, pHead);
+Fault ReceiveReply(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
+  const Fault fault = ReceiveFrame(pPort, pExpected, pBuf, pHead);
   if (fault != Fault::kNone) return fault;
   return pExpected->bEcho ? CheckEcho(pExpected, pBuf, pHead) : CheckReadReply(pExpected, pBuf, pHead);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "link/fault.h"
+#include "link/port_record.h"
 #include "sarn_handle.h"
 #include "sarnmd.h"
 
@@ -44,21 +45,22 @@ uint8_t CalcLrc(const char* pszText, uint16_t sCount);
 bool ReplyLrcMatches(const char* pszReply, int iLen);
 
 // Completes the request in pszText (LRC, CR, LF over positions iLen - 2 on)
-// and transmits iLen + 2 bytes on the context's port, after its inter-frame
-// gap, with RTS raised around it when the context asks for that, and reads
-// the request's own echo back on a line that has one. Fault::kNone, or
+// and transmits iLen + 2 bytes on the held port, after the context's
+// inter-frame gap, with RTS raised around it when the context asks for that,
+// and reads the request's own echo back on a line that has one. The port's
+// ledger counts the answer (and echo) the request is owed. Fault::kNone, or
 // Fault::kNotSent.
-Fault Send(DriverContext* pContext, char* pszText, int iLen);
+Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iLen);
 
 // Reads one reply frame into pBuf (SARN_FRAME_BUF characters) in the pieces
 // its head announces, and checks it against what the request expects:
 // controller, function, exception, length; then for a read reply its CR LF,
 // LRC and byte count, for an echo its LRC and repeated fields. The data of a
 // read reply is the transaction's to judge.
-Fault ReceiveReply(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
+Fault ReceiveReply(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
 
 // The reading half of ReceiveReply: the frame in its pieces, with its
 // controller, function and exception checked, its content not.
-Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
+Fault ReceiveFrame(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
 
 }  // namespace sarn

@@ -39,14 +39,10 @@ uint8_t RtsMode(uint16_t wControl) {
   return kRtsDisable;
 }
 
-// Reply time-out in 10 ms units to milliseconds. Values whose product does
-// not fit a 32-bit millisecond count are clamped instead of wrapping round:
-// negative ones to 0, too large ones to the largest count.
-uint32_t TimeoutToMs(int32_t iTimeout) {
-  int64_t iMs = int64_t{iTimeout} * 10;
-  if (iMs < 0) return 0;
-  if (iMs > int64_t{UINT32_MAX}) return UINT32_MAX;
-  return static_cast<uint32_t>(iMs);
+// Counts what a read delivered in the ledger, when there is one.
+void Note(LineLedger* pLedger, const void* pBytes, uint32_t dwCount) {
+  if (pLedger != nullptr && dwCount != 0)
+    LedgerNoteInput(pLedger, static_cast<const char*>(pBytes), dwCount, PlatNowMs());
 }
 
 // The line the settings and control word ask for.
@@ -114,13 +110,27 @@ int32_t PortSetTimeout(SarnHandle hCom, int32_t iTimeout) {
   uint32_t dwPrevious = 0;
   if (!PlatGetReadTimeout(hCom, &dwPrevious)) return 0;
 
-  const uint32_t dwMs = TimeoutToMs(iTimeout);
+  const uint32_t dwMs = PortTimeoutToMs(iTimeout);
   if (dwPrevious == dwMs) return static_cast<int32_t>(dwPrevious / 10);
   if (!PlatSetReadTimeout(hCom, dwMs)) return 0;
   return static_cast<int32_t>(dwPrevious / 10);
 }
 
-int PortFlushInput(SarnHandle hCom) {
+// Values whose product does not fit a 32-bit millisecond count are clamped
+// instead of wrapping round: negative ones to 0, too large ones to the
+// largest count.
+uint32_t PortTimeoutToMs(int32_t iTimeout) {
+  int64_t iMs = int64_t{iTimeout} * 10;
+  if (iMs < 0) return 0;
+  if (iMs > int64_t{UINT32_MAX}) return UINT32_MAX;
+  return static_cast<uint32_t>(iMs);
+}
+
+int PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs) {
+  return PlatSetReadTimeout(hCom, dwMs) ? kPortOk : kPortIoFailed;
+}
+
+int PortFlushInput(SarnHandle hCom, LineLedger* pLedger) {
   PlatQueues queues;
   if (PlatGetQueues(hCom, &queues) && queues.cbInQue == 0) return kPortOk;
 
@@ -132,6 +142,7 @@ int PortFlushInput(SarnHandle hCom) {
   do {
     dwRead = 0;
     bOk = PlatRead(hCom, scratch, kFlushChunk, &dwRead);
+    if (bOk) Note(pLedger, scratch, dwRead);
   } while (bOk && dwRead == kFlushChunk);
 
   if (iPrevious != 0) PortSetTimeout(hCom, iPrevious);
@@ -145,7 +156,7 @@ int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pW
   return dwWritten == dwCount ? kPortOk : kPortShortWrite;
 }
 
-int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
+int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
   if (pRead != nullptr) *pRead = 0;
   char* pOut = static_cast<char*>(pBuf);
   uint32_t dwSum = 0;
@@ -157,17 +168,19 @@ int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
     // A platform never delivers more than asked; should one, the count is
     // capped rather than trusted.
     if (dwGot > wAsk) dwGot = wAsk;
+    Note(pLedger, pOut + dwSum, dwGot);
     dwSum += dwGot;
     if (pRead != nullptr) *pRead = dwSum;
     if (dwSum >= wCount) return kPortOk;
   }
 }
 
-int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
+int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
   uint32_t dwGot = 0;
   *pRead = 0;
   if (!PlatRead(hCom, pBuf, wCount, &dwGot)) return kPortIoFailed;
   *pRead = dwGot > wCount ? wCount : dwGot;
+  Note(pLedger, pBuf, *pRead);
   return kPortOk;
 }
 
@@ -188,6 +201,10 @@ int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending) {
 
 void PortPause(uint32_t dwMs) {
   PlatSleep(dwMs);
+}
+
+uint64_t PortNowMs() {
+  return PlatNowMs();
 }
 
 size_t PortDescribeFailure(SarnHandle hCom, char* pszText, size_t size) {

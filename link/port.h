@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/line_ledger.h"
 #include "sarn_handle.h"
 #include "sarnmd.h"
 
@@ -56,15 +57,22 @@ int PortClose(SarnHandle hCom);
 // Sets the reply time-out (units of 10 ms); returns the previous one, or 0
 // when the time-outs could not be read or written.
 int32_t PortSetTimeout(SarnHandle hCom, int32_t iTimeout);
-int PortFlushInput(SarnHandle hCom);
+// A reply time-out in 10 ms units as milliseconds, clamped to what fits.
+uint32_t PortTimeoutToMs(int32_t iTimeout);
+// Sets the read time-out in milliseconds (a settle window); kPortOk or
+// kPortIoFailed.
+int PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs);
+// Discards the input waiting on the port. Every routine that reads takes a
+// ledger (null for none) that counts what it read: see link/line_ledger.h.
+int PortFlushInput(SarnHandle hCom, LineLedger* pLedger = nullptr);
 int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten);
 // Reads exactly dwCount bytes unless a read fails or times out; *pRead
 // always tells how many arrived.
-int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
+int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
 // One read of at most wCount bytes: it ends when they have all arrived or
 // when the read time-out has run out since it began. kPortOk also when
 // nothing came (*pRead 0); kPortIoFailed when the read failed.
-int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
+int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
 // Raises or lowers RTS; kPortOk or kPortIoFailed.
 int PortSetRts(SarnHandle hCom, bool bRaised);
 // With RTS control on: hands RTS to the device for the RS-485 transmit
@@ -79,6 +87,8 @@ bool PortRtsByDevice(SarnHandle hCom);
 int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending);
 // Waits dwMs milliseconds (the inter-frame gap, the transmit-queue poll).
 void PortPause(uint32_t dwMs);
+// The monotonic clock in milliseconds.
+uint64_t PortNowMs();
 // What the last failed routine on the port failed with, in the system's own
 // terms, into pszText (of size `size`); its length, 0 when nothing is known.
 size_t PortDescribeFailure(SarnHandle hCom, char* pszText, size_t size);

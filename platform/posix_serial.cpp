@@ -7,8 +7,9 @@
 // Ports are opened non-blocking and stay so; every wait is a poll() bounded
 // by a deadline on the monotonic clock: a read ends when its count is
 // complete or when its read time-out has run out since it began, returning
-// what has arrived; with that time-out 0 it waits until its count is
-// complete. A write ends when everything went out, or at the latest a grace
+// what has arrived; with that time-out 0 it takes what has arrived and
+// returns at once. A port has a read time-out from the moment it opens, so
+// no read ever waits without a deadline. A write ends when everything went out, or at the latest a grace
 // period after the time the bytes need on the line.
 //
 // The line state is read and written with the TCGETS2/TCSETS2 ioctls and
@@ -100,6 +101,8 @@ constexpr uint64_t kMaxWaitMs = 1000000000000ull;
 // A write ends at the latest this long after the time its bytes need on the
 // line, so a device stuck in flow control cannot hang the caller for ever.
 constexpr uint64_t kWriteGraceMs = 1000;
+// Read time-out of a port just opened, until its user sets one.
+constexpr uint32_t kOpeningReadTimeoutMs = 1000;
 // Largest deviation from the asked baud rate that a device may apply.
 constexpr uint32_t kBaudTolerancePercent = 3;
 
@@ -366,9 +369,9 @@ uint32_t TakeAhead(Slot* pSlot, char* pOut, uint32_t dwWant) {
 }
 
 // The end of a read that begins at `start`: the read time-out after the
-// start, or none when that is 0 (the read waits until its count is complete).
+// start (the start itself when that is 0: the read takes what has arrived).
 int64_t ReadDeadline(const Slot& slot, int64_t start) {
-  return slot.dwReadTimeoutMs != 0 ? DeadlineAfter(start, slot.dwReadTimeoutMs) : INT64_MAX;
+  return DeadlineAfter(start, slot.dwReadTimeoutMs);
 }
 
 enum WaitResult { kWaitReady, kWaitTimedOut, kWaitHangUp, kWaitFailed };
@@ -588,6 +591,7 @@ bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault, const c
 
   *pSlot = Slot{};
   pSlot->fd = fd;
+  pSlot->dwReadTimeoutMs = kOpeningReadTimeoutMs;
   termios2 t;
   if (GetTermios(fd, &t)) {
     MakeRaw(&t);
@@ -624,6 +628,7 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
     slot.bUsed = true;
     slot.bNull = true;
     slot.fd = -1;
+    slot.dwReadTimeoutMs = kOpeningReadTimeoutMs;
     slot.line.dwBaudRate = 9600;
     *pFault = kOpenFaultNone;
     return static_cast<SarnHandle>(iSlot + 1);
@@ -831,6 +836,10 @@ bool PlatRtsByDevice(SarnHandle hPort) {
 
 void PlatSleep(uint32_t dwMilliseconds) {
   SleepMs(dwMilliseconds);
+}
+
+uint64_t PlatNowMs() {
+  return static_cast<uint64_t>(NowNs() / kNsPerMs);
 }
 
 size_t PlatDescribeFailure(SarnHandle hPort, char* pszText, size_t size) {

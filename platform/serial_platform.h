@@ -79,8 +79,9 @@ bool PlatGetLine(SarnHandle hPort, PlatLine* pLine);
 bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine);
 // The read time-out in milliseconds: a read ends when its count is complete
 // or when this long has passed since it began, with what arrived by then; 0
-// means a read waits until its count is complete. Writes have no time-out of
-// their own.
+// means a read takes what has arrived and returns at once. No read waits
+// without a deadline: a port has a read time-out from the moment it opens.
+// Writes have no time-out of their own.
 bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs);
 bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs);
 // Reports the queue counts (and on Windows clears the port's error flags).
@@ -100,6 +101,8 @@ bool PlatSetRts(SarnHandle hPort, bool bRaised);
 // device back the settings it had.
 bool PlatRtsByDevice(SarnHandle hPort);
 void PlatSleep(uint32_t dwMilliseconds);
+// A monotonic clock in milliseconds, for measuring how late answers come.
+uint64_t PlatNowMs();
 // What the last failed call on the port failed with, in the platform's own
 // terms ("TIOCMBIS (RTS on): Inappropriate ioctl for device"), as a
 // terminated text in pszText (of size `size`, cut short to fit). Returns its

@@ -11,6 +11,8 @@ namespace {
 
 // Queue sizes recommended to the serial driver once the line is set.
 constexpr DWORD kQueueSize = 1200;
+// Read time-out of a port just opened, until its user sets one.
+constexpr uint32_t kOpeningReadTimeoutMs = 1000;
 
 bool GetDcb(SarnHandle hPort, DCB* pDcb) {
   ZeroMemory(pDcb, sizeof *pDcb);
@@ -35,6 +37,10 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
     SetLastError(ERROR_BAD_DEVICE);
     return kNoHandle;
   }
+  // A port keeps the time-outs its last user left, which may make a read
+  // wait for ever: it gets its own at once. The null device has none to set
+  // (the call fails there), and its reads return at once anyway.
+  PlatSetReadTimeout(hPort, kOpeningReadTimeoutMs);
   *pFault = kOpenFaultNone;
   return hPort;
 }
@@ -64,15 +70,19 @@ bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine) {
 bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs) {
   COMMTIMEOUTS timeouts{};
   if (!GetCommTimeouts(hPort, &timeouts)) return false;
+  // An interval time-out of MAXDWORD with no total is "return at once": 0.
   *pdwMs = timeouts.ReadTotalTimeoutConstant;
   return true;
 }
 
 // A read ends at its total time-out alone: no interval or per-character
-// time-out, and no write time-out.
+// time-out, and no write time-out. All of them 0 would make a read wait
+// for ever; a time-out of 0 is therefore "take what has arrived", which
+// Win32 spells as an interval time-out of MAXDWORD.
 bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs) {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadTotalTimeoutConstant = dwMs;
+  if (dwMs == 0) timeouts.ReadIntervalTimeout = MAXDWORD;
   return SetCommTimeouts(hPort, &timeouts) != FALSE;
 }
 
@@ -112,6 +122,10 @@ bool PlatRtsByDevice(SarnHandle) {
 
 void PlatSleep(uint32_t dwMilliseconds) {
   Sleep(dwMilliseconds);
+}
+
+uint64_t PlatNowMs() {
+  return GetTickCount64();
 }
 
 // The calling thread's last error: the port layer asks right after the call

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "link/port_record.h"
 #include "sarnmd.h"
 #include "transact/day_clock.h"
 
@@ -15,11 +16,13 @@ extern std::atomic<int> iRestartDay;
 
 // Restarts the context's communication: discards the pending input of its
 // open port and logs the warm start. What WarmStart does; always SARN_OK.
-ResultCode RestartLine(DriverContext* pContext);
+// pPort is the context's port when the caller holds it already (a read), or
+// null: the restart then takes the port's turn itself.
+ResultCode RestartLine(DriverContext* pContext, const PortHold* pPort = nullptr);
 
 // Does the restart once per new calendar day, for the first read that sees
 // the day change: when reads on several contexts cross midnight at the same
 // time, exactly one of them restarts (its own port) and logs it.
-void DailyRestart(DriverContext* pContext);
+void DailyRestart(DriverContext* pContext, const PortHold* pPort = nullptr);
 
 }  // namespace sarn

@@ -1,5 +1,4 @@
-// The read transaction: SingleRead, BlockRead, DoRead, BuildReadRequest and
-// DecodeReadReply.
+// The read transaction.
 //
 // One request, one reply, retried: up to three send attempts, and up to nine
 // further attempts for replies that do not belong to the request. The host's
@@ -9,6 +8,7 @@
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 #include "hostlog/log_messages.h"
+#include "link/context_port.h"
 #include "link/frame.h"
 #include "link/frame_layout.h"
 #include "link/hex.h"
@@ -202,60 +202,60 @@ void DecodeBlock(const DriverContext* pContext, const GateTransfer* pTransfer, c
   }
 }
 
-// The read while holding its port's turn: the daily restart, the request,
-// its passes and the decoding of the reply that passed every check.
-int ReadHoldingTurn(DriverRequest* pRequest, const PortTurn* pTurn) {
+// The read on its held port: the daily restart, the request, its passes
+// and the decoding of the reply that passed every check.
+int ReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
+  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
+  if (pTransfer->pData == nullptr) return SARN_REFUSED;
   DriverContext* pContext = pRequest->pContext;
-  DailyRestart(pContext);
+  DailyRestart(pContext, pPort);
 
   TransactionRun run{};
   run.pRequest = pRequest;
+  run.pPort = pPort;
   run.pszText = pContext->txBuf;
   if (BuildReadRequest(pRequest, run.pszText, &run.iLen, &run.expected) != SARN_OK) {
     return HostResult(Fault::kRefusedUnsent);
   }
 
-  const Fault fault =
-      RunTransaction(&run, pTurn, {JudgeReadReply, kMsgReadSendError, kMsgReadLen, kMsgReadPass, false});
+  const Fault fault = RunTransaction(&run, {JudgeReadReply, kMsgReadSendError, kMsgReadLen, kMsgReadPass, false});
   if (fault != Fault::kNone) return HostResult(fault);
   return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataPos, run.head.iLen - kReplyDataPos - kFrameTrailerLen);
 }
 
-}  // namespace
-
-ResultCode SingleRead(DriverRequest* pRequest) {
-  const DriverContext* pContext = pRequest->pContext;
-  const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  int rc;
-  if (pContext->bComOpen == 0) {
-    rc = SARN_REFUSED;
-  } else if (pContext->cProtocol == SARN_PROTOCOL_GTC) {
-    SARN_LOG(kMsgSingleReadGtc);
-    rc = SARN_REFUSED;
-  } else {
-    rc = DoRead(pRequest);
-  }
-  if (rc != SARN_OK) SARN_LOG(kMsgSingleReadResult, rc, GateName(pTransfer));
-  return rc;
-}
-
-ResultCode BlockRead(DriverRequest* pRequest) {
-  if (pRequest->pContext->bComOpen == 0) return SARN_REFUSED;
-  const int rc = DoRead(pRequest);
+ResultCode BlockReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
+  if (!CommunicationEnabled(pRequest->pContext)) return SARN_REFUSED;
+  const int rc = ReadOnPort(pRequest, pPort);
   if (rc != SARN_OK) {
     SARN_LOG(kMsgBlockReadResult, rc, GateName(static_cast<const GateTransfer*>(pRequest->pParam)));
   }
   return rc;
 }
 
-int DoRead(DriverRequest* pRequest) {
+}  // namespace
+
+ResultCode SingleReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
+  const DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (pTransfer->pData == nullptr) return SARN_REFUSED;
-  PortTurn turn;
-  TakePortTurn(pRequest->pContext->hCom, &turn);
-  const int rc = ReadHoldingTurn(pRequest, &turn);
-  GivePortTurn(&turn);
+  int rc;
+  if (!CommunicationEnabled(pContext)) {
+    rc = SARN_REFUSED;
+  } else if (pContext->cProtocol == SARN_PROTOCOL_GTC) {
+    SARN_LOG(kMsgSingleReadGtc);
+    rc = SARN_REFUSED;
+  } else {
+    rc = ReadOnPort(pRequest, pPort);
+  }
+  if (rc != SARN_OK) SARN_LOG(kMsgSingleReadResult, rc, GateName(pTransfer));
   return rc;
+}
+
+ResultCode SingleRead(DriverRequest* pRequest) {
+  return OnContextPort(pRequest, SingleReadOnPort);
+}
+
+ResultCode BlockRead(DriverRequest* pRequest) {
+  return OnContextPort(pRequest, BlockReadOnPort);
 }
 
 int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected) {

@@ -5,7 +5,7 @@
 #include "hostlog/log_messages.h"
 #include "link/fault.h"
 #include "link/frame.h"
-#include "link/port_turn.h"
+#include "link/port_record.h"
 #include "sarnmd.h"
 
 namespace sarn {
@@ -14,10 +14,11 @@ namespace sarn {
 // its passes saw.
 struct TransactionRun {
   DriverRequest* pRequest = nullptr;
-  char* pszText = nullptr;  // the request frame (the context's txBuf)
-  int iLen = 0;             // its length, CR LF included
-  ExpectedReply expected;   // built with the request
-  ReplyHead head;           // of the last reply read
+  const PortHold* pPort = nullptr;  // the context's port, held for the transaction
+  char* pszText = nullptr;          // the request frame (the context's txBuf)
+  int iLen = 0;                     // its length, CR LF included
+  ExpectedReply expected;           // built with the request
+  ReplyHead head;                   // of the last reply read
   // Whether "received 0x80 error code" was logged since the last request
   // that failed to go out or whose reply had no frame start: a run of
   // exception replies is logged once.
@@ -42,14 +43,19 @@ struct PassPolicy {
 };
 
 // Runs passes of pRun (send the request, receive the reply, judge it) until
-// one succeeds or the budget is spent; the caller
-// holds the turn of the context's port. Before the first request a line left
-// unsettled by an earlier transaction is let go quiet; a transaction in which
-// a pass may have left a reply in flight (no reply, a partial, garbled or
-// foreign one, a request that did not go out whole) leaves the line unsettled
-// for the next. A pass answered by an exception reply leaves nothing in
-// flight. Returns the last pass's fault.
-Fault RunTransaction(TransactionRun* pRun, const PortTurn* pTurn, const PassPolicy& policy);
+// one succeeds or the budget is spent, on the port pRun holds. Before the
+// first request the answers an earlier transaction left in flight are let
+// come (the port's ledger knows them: every attempt sent whose answer was
+// not read); afterwards an answer that came later than the reply time-out
+// is reported. Returns the last pass's fault.
+Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy);
+
+// Runs a read or write on the context's port, holding the port's turn for
+// the whole of it: every request and retry, a bit update's register read
+// and a GTC block's two masks. A context without an open port runs it on no
+// port, where it fails.
+using PortOperation = ResultCode (*)(DriverRequest* pRequest, const PortHold* pPort);
+ResultCode OnContextPort(DriverRequest* pRequest, PortOperation fnOperation);
 
 // What a host is told of a transaction that ended in fault: 0 done, 1
 // refused or failed on content, 2 failed on the port or the line.

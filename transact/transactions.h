@@ -41,9 +41,11 @@ inline bool IsPairDataType(int32_t iDataType) {
   return iDataType == SARN_TYPE_FLOAT || iDataType == SARN_TYPE_INT32 || iDataType == SARN_TYPE_UINT32;
 }
 
+// The operations take the context's port for the whole transaction.
 ResultCode SingleRead(DriverRequest* pRequest);
 ResultCode BlockRead(DriverRequest* pRequest);
-int DoRead(DriverRequest* pRequest);
+// SingleRead on the port the caller holds (a bit update's register read).
+ResultCode SingleReadOnPort(DriverRequest* pRequest, const PortHold* pPort);
 // Formats the read request into pszText; *piLen becomes 15, and *pExpected
 // (when given) the reply it asks for. Returns SARN_OK, or SARN_REFUSED when
 // the request cannot be formed (nothing is written).
@@ -56,9 +58,9 @@ int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen);
 
 ResultCode SingleWrite(DriverRequest* pRequest);
 ResultCode BlockWrite(DriverRequest* pRequest);
-int WriteGtcBits(DriverRequest* pRequest, unsigned char set);
-// Sends the write request in pszText (iLen characters, CR LF included) and
-// takes the echo it expects.
-int DoWrite(DriverRequest* pRequest, char* pszText, int iLen, const ExpectedReply& expected);
+int WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char set);
+// Sends the write request in pszText (iLen characters, CR LF included) on
+// the held port and takes the echo it expects.
+int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen, const ExpectedReply& expected);
 
 }  // namespace sarn

@@ -1,4 +1,4 @@
-// The write transactions: SingleWrite, BlockWrite, WriteGtcBits and DoWrite.
+// The write transactions.
 //
 // Modbus writes use functions 5, 6, 15 and 16; a bit inside a register is
 // written by reading the register, changing the bit and writing it back.
@@ -9,6 +9,7 @@
 #include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 #include "hostlog/log_messages.h"
+#include "link/context_port.h"
 #include "link/frame.h"
 #include "link/frame_layout.h"
 #include "link/hex.h"
@@ -38,7 +39,7 @@ bool AddressFits(const GateTransfer* pTransfer) {
 // Reads the holding register a bit gate lives in, for a bit update. The
 // read's own request record carries a copy of the gate text with the bit
 // digit blanked; the copy is bounded whatever the host's text holds.
-int ReadRegisterForBit(DriverRequest* pRequest, uint16_t* pwRegister) {
+int ReadRegisterForBit(DriverRequest* pRequest, const PortHold* pPort, uint16_t* pwRegister) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   char szName[kGateTextCopy] = {};
   const char* pszSource = GateName(pTransfer);
@@ -58,7 +59,7 @@ int ReadRegisterForBit(DriverRequest* pRequest, uint16_t* pwRegister) {
   read.iCount = 1;
   read.pData = cell;
   DriverRequest request{pRequest->pContext, SARN_OP_SINGLE_READ, 0, 0, &read};
-  const int rc = SingleRead(&request);
+  const int rc = SingleReadOnPort(&request, pPort);
   *pwRegister = CellHalf(cell);
   return rc;
 }
@@ -77,14 +78,14 @@ ExpectedReply EchoOf(const GateTransfer* pTransfer, uint32_t function, uint32_t 
   return expected;
 }
 
-int SingleWriteGtc(DriverRequest* pRequest) {
+int SingleWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->iMemType != SARN_MEM_COILS) {
     SARN_LOG(kMsgSingleWriteGtcType);
     return SARN_REFUSED;
   }
   const uint8_t set = static_cast<const uint8_t*>(pTransfer->pData)[2];
-  if (WriteGtcBits(pRequest, set) != SARN_OK) {
+  if (WriteGtcBits(pRequest, pPort, set) != SARN_OK) {
     SARN_LOG(kMsgSingleWriteGtcBitFailed, GateName(pTransfer));
     return SARN_REFUSED;
   }
@@ -101,12 +102,12 @@ bool SingleWriteFieldsValid(const GateTransfer* pTransfer) {
 
 // The value a bit gate's register takes: the register as read, with the
 // gate's bit set or cleared. SARN_OK, or the result of the failed read.
-int MergeBitIntoRegister(DriverRequest* pRequest, uint32_t* pValue) {
+int MergeBitIntoRegister(DriverRequest* pRequest, const PortHold* pPort, uint32_t* pValue) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   const uint16_t wMask = static_cast<uint16_t>(~(1u << pTransfer->iBitNr));
   const uint16_t wBits = static_cast<uint16_t>(*pValue << pTransfer->iBitNr);
   uint16_t wRegister = 0;
-  const int rc = ReadRegisterForBit(pRequest, &wRegister);
+  const int rc = ReadRegisterForBit(pRequest, pPort, &wRegister);
   if (rc != SARN_OK) {
     SARN_LOG(kMsgSingleWriteBitReadFailed, rc);
     return rc;
@@ -181,19 +182,16 @@ int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTra
 
 // GTC block write: the reset mask of the bits that are off, then the set
 // mask of those that are on.
-ResultCode BlockWriteGtc(DriverRequest* pRequest) {
+// The reset and the set mask go out on one turn of the port: no other
+// block's write comes between them.
+ResultCode BlockWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->iMemType != SARN_MEM_COILS) {
     SARN_LOG(kMsgBlockWriteGtcType);
     return SARN_REFUSED;
   }
-  // The reset and the set mask hold the port together: no other block's
-  // write comes between them.
-  PortTurn turn;
-  TakePortTurn(pRequest->pContext->hCom, &turn);
-  int rc = pTransfer->pData == nullptr ? SARN_REFUSED : WriteGtcBits(pRequest, 0);
-  if (rc == SARN_OK) rc = WriteGtcBits(pRequest, 1);
-  GivePortTurn(&turn);
+  int rc = pTransfer->pData == nullptr ? SARN_REFUSED : WriteGtcBits(pRequest, pPort, 0);
+  if (rc == SARN_OK) rc = WriteGtcBits(pRequest, pPort, 1);
   if (rc != SARN_OK) {
     SARN_LOG(kMsgBlockWriteGtcBitFailed, GateName(pTransfer));
     return SARN_REFUSED;
@@ -237,53 +235,45 @@ Fault JudgeWriteEcho(TransactionRun* pRun, Fault fault, int iAttempt) {
   return fault;
 }
 
-// A Modbus single write, its bit update included; the caller holds the
-// port's turn.
-int SingleWriteModbus(DriverRequest* pRequest) {
+// A Modbus single write, its bit update included: the register read of a
+// bit update and its write hold the port together, so that no other block's
+// write to that register comes between them.
+int SingleWriteModbus(DriverRequest* pRequest, const PortHold* pPort) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   uint32_t value = pTransfer->iBits == 32 ? ApplyWordOrder(pContext, pTransfer->iMemType, CellWord(pTransfer->pData))
                                           : CellHalf(pTransfer->pData);
   if (pTransfer->iBitNr != -1) {
-    const int rc = MergeBitIntoRegister(pRequest, &value);
+    const int rc = MergeBitIntoRegister(pRequest, pPort, &value);
     if (rc != SARN_OK) return rc;
   }
 
   char* pszText = pContext->txBuf;
   ExpectedReply echo;
   const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value, &echo);
-  const int rc = DoWrite(pRequest, pszText, iLen, echo);
+  const int rc = DoWrite(pRequest, pPort, pszText, iLen, echo);
   if (rc != SARN_OK) SARN_LOG(kMsgSingleWriteResult, rc, GateName(pTransfer));
   return rc;
 }
 
-}  // namespace
-
-ResultCode SingleWrite(DriverRequest* pRequest) {
+ResultCode SingleWriteOnPort(DriverRequest* pRequest, const PortHold* pPort) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (pContext->bComOpen == 0) return SARN_REFUSED;
+  if (!CommunicationEnabled(pContext)) return SARN_REFUSED;
   if (pTransfer->pData == nullptr) return SARN_REFUSED;
   if (IsInputType(pTransfer->iMemType)) {
     SARN_LOG(kMsgSingleWriteInputType);
     return SARN_REFUSED;
   }
-  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return SingleWriteGtc(pRequest);
+  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return SingleWriteGtc(pRequest, pPort);
   if (!SingleWriteFieldsValid(pTransfer)) return SARN_REFUSED;
-
-  // The register read of a bit update and its write hold the port together,
-  // so that no other block's write to that register comes between them.
-  PortTurn turn;
-  TakePortTurn(pContext->hCom, &turn);
-  const int rc = SingleWriteModbus(pRequest);
-  GivePortTurn(&turn);
-  return rc;
+  return SingleWriteModbus(pRequest, pPort);
 }
 
-ResultCode BlockWrite(DriverRequest* pRequest) {
+ResultCode BlockWriteOnPort(DriverRequest* pRequest, const PortHold* pPort) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return BlockWriteGtc(pRequest);
+  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return BlockWriteGtc(pRequest, pPort);
   // The function follows the value size alone: a block of inputs or input
   // registers would land in the coils or holding registers of the same
   // addresses, a write the host never asked for.
@@ -305,12 +295,22 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
   char* pszText = pContext->txBuf;
   ExpectedReply echo;
   const int iLen = FormatBlockWrite(pszText, pContext, pTransfer, static_cast<int>(nBytes), &echo);
-  const int rc = DoWrite(pRequest, pszText, iLen, echo);
+  const int rc = DoWrite(pRequest, pPort, pszText, iLen, echo);
   if (rc != SARN_OK) SARN_LOG(kMsgBlockWriteResult, rc, GateName(pTransfer));
   return rc;
 }
 
-int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
+}  // namespace
+
+ResultCode SingleWrite(DriverRequest* pRequest) {
+  return OnContextPort(pRequest, SingleWriteOnPort);
+}
+
+ResultCode BlockWrite(DriverRequest* pRequest) {
+  return OnContextPort(pRequest, BlockWriteOnPort);
+}
+
+int WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char set) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (set != 0 && set != 1) return SARN_REFUSED;
@@ -346,23 +346,20 @@ int WriteGtcBits(DriverRequest* pRequest, unsigned char set) {
   snprintf(pszMask + 2 * n, 3, "\r\n");
   const ExpectedReply echo =
       EchoOf(pTransfer, kFnWriteCoils, set == 1 ? kGtcSetMaskAddress : kGtcResetMaskAddress, static_cast<unsigned>(c));
-  return DoWrite(pRequest, pszText, kFrameWriteDataPos + 2 * n + kCrLfLen, echo);
+  return DoWrite(pRequest, pPort, pszText, kFrameWriteDataPos + 2 * n + kCrLfLen, echo);
 }
 
-int DoWrite(DriverRequest* pRequest, char* pszText, int iLen, const ExpectedReply& expected) {
+int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen, const ExpectedReply& expected) {
   DriverContext* pContext = pRequest->pContext;
-  PortTurn turn;
-  TakePortTurn(pContext->hCom, &turn);
   pContext->bWriting = 1;
   TransactionRun run{};
   run.pRequest = pRequest;
+  run.pPort = pPort;
   run.pszText = pszText;
   run.iLen = iLen;
   run.expected = expected;
-  const Fault fault =
-      RunTransaction(&run, &turn, {JudgeWriteEcho, kMsgWriteSendError, kMsgWriteLen, kMsgWritePass, true});
+  const Fault fault = RunTransaction(&run, {JudgeWriteEcho, kMsgWriteSendError, kMsgWriteLen, kMsgWritePass, true});
   pContext->bWriting = 0;
-  GivePortTurn(&turn);
   return HostResult(fault);
 }
 

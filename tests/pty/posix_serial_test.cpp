@@ -286,8 +286,8 @@ TEST_F(PosixSerialTest, ReadTimesOutWithWhatArrived) {
   EXPECT_LT(ms, 3000);
 }
 
-TEST_F(PosixSerialTest, HangUpEndsAReadThatWouldWaitForEver) {
-  SarnHandle h = OpenRaw(0);  // read time-out 0: wait until complete
+TEST_F(PosixSerialTest, HangUpEndsAReadLongBeforeItsTimeOut) {
+  SarnHandle h = OpenRaw(60000);
   std::thread device([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     pty_.CloseMaster();

@@ -354,18 +354,18 @@ bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
 
   fakeplat::State& s = S();
   char* pOut = static_cast<char*>(pBuf);
-  const bool bForever = p->dwReadTimeoutMs == 0;
+  // A time-out of 0 takes what has arrived: the deadline is now.
   const uint64_t deadline = s.now + p->dwReadTimeoutMs;
 
   uint32_t got = fakeplat::Take(pOut, dwCount);
   while (got < dwCount) {
     if (s.input.empty()) {
-      // Nothing more will come: a bounded read waits out its time-out.
-      if (!bForever) s.now = std::max(s.now, deadline);
+      // Nothing more will come: the read waits out its time-out.
+      s.now = std::max(s.now, deadline);
       break;
     }
     uint64_t next = s.input.front().atMs;
-    if (!bForever && next > deadline) {
+    if (next > deadline) {
       s.now = std::max(s.now, deadline);
       break;
     }
@@ -415,6 +415,10 @@ bool PlatRtsByDevice(SarnHandle hPort) {
 void PlatSleep(uint32_t dwMilliseconds) {
   fakeplat::Record("Sleep", dwMilliseconds);
   S().now += dwMilliseconds;
+}
+
+uint64_t PlatNowMs() {
+  return S().now;
 }
 
 size_t PlatDescribeOpenFailure(const char*, char* pszText, size_t size) {

@@ -13,9 +13,8 @@
 // arrived, up to the count; when that is short it moves the clock on to the
 // arrival of further scheduled bytes as long as they come before its
 // deadline (the read time-out after the read began), else to the deadline,
-// and returns what it has (true). With the time-out 0 it moves on to
-// whatever is scheduled and returns what there is; it never waits for bytes
-// nobody will send.
+// and returns what it has (true). With the time-out 0 it returns what has
+// arrived at once. PlatNowMs reads the virtual clock (not recorded).
 //
 // There is one input stream, shared by every handle (tests use one port).
 #pragma once

@@ -16,6 +16,7 @@ namespace {
 class FrameTest : public ::testing::Test {
  protected:
   DriverContext ctx{};
+  sarn::PortHold held;    // the port the frames go over, with no ledger
   bool bWriting = false;  // the request in txBuf is a write, answered by its echo
 
   void SetUp() override {
@@ -30,6 +31,7 @@ class FrameTest : public ::testing::Test {
     ASSERT_NE(ctx.hCom, SarnHandle{});
     sarn::PortSetTimeout(ctx.hCom, 100);
     ctx.bComOpen = 1;
+    held.hCom = ctx.hCom;
   }
 
   // Puts a read request for function `fn` in txBuf, as the transactions do.
@@ -56,7 +58,7 @@ class FrameTest : public ::testing::Test {
     if (!reply.empty()) fakeplat::InjectInput(reply);
     const sarn::ExpectedReply expected = Expected();
     sarn::ReplyHead head;
-    const sarn::Fault fault = sarn::ReceiveFrame(ctx.hCom, &expected, ctx.rxBuf, &head);
+    const sarn::Fault fault = sarn::ReceiveFrame(&held, &expected, ctx.rxBuf, &head);
     *pRead = head.iLen;
     return fault;
   }
@@ -65,7 +67,7 @@ class FrameTest : public ::testing::Test {
     fakeplat::InjectInput(reply);
     const sarn::ExpectedReply expected = Expected();
     sarn::ReplyHead head;
-    return sarn::ReceiveReply(ctx.hCom, &expected, ctx.rxBuf, &head);
+    return sarn::ReceiveReply(&held, &expected, ctx.rxBuf, &head);
   }
 };
 
@@ -79,7 +81,7 @@ TEST_F(FrameTest, LrcIsTheTwosComplementOfTheByteSum) {
 
 TEST_F(FrameTest, SendCompletesTheFrameAndTransmitsLenPlusTwo) {
   strcpy(ctx.txBuf, ":01030000000A\r\n");
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
   ASSERT_EQ(fakeplat::Writes().size(), 1u);
   EXPECT_EQ(fakeplat::Writes()[0], ":01030000000AF2\r\n");
   EXPECT_EQ(ctx.txBuf[17], '\0');
@@ -94,7 +96,7 @@ TEST_F(FrameTest, SendWaitsTheInterFrameGapAndDiscardsStaleInputFirst) {
   fakeplat::InjectInput(":0103020005F5\r\n");
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   const size_t nFirst = fakeplat::Calls().size();
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
   std::vector<std::string> order;
   const auto calls = fakeplat::Calls();
   for (size_t i = nFirst; i < calls.size(); ++i) {
@@ -112,7 +114,7 @@ TEST_F(FrameTest, RtsIsLoweredOnlyAfterTheOutputQueueIsReportedEmpty) {
   ctx.cRtsCts = 1;
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::SetOutQueueSequence({0 /* the flush's query */, 9, 3});
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
   std::vector<std::string> seq;
   for (const auto& call : fakeplat::Calls()) {
     if (call.name == "SetRts") seq.push_back(call.arg == 1 ? "SETRTS" : "CLRRTS");
@@ -128,7 +130,7 @@ TEST_F(FrameTest, RtsFailuresAreLoggedAndTheFrameStillGoesOut) {
   ctx.cRtsCts = 1;
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::FailNext(fakeplat::Fail::SetRts, 2);
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() EscapeCommFunction() failed"), 2);
   EXPECT_EQ(fakeplat::Writes().size(), 1u);
 }
@@ -138,7 +140,7 @@ TEST_F(FrameTest, PortFailuresAreFollowedByWhatTheSystemSaidOfThem) {
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::SetFailureText("TIOCMBIS (RTS on): Inappropriate ioctl for device (ENOTTY)");
   fakeplat::FailNext(fakeplat::Fail::SetRts, 1);
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
   const auto lines = testlog::Lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0].text, "SARNMD> Send() EscapeCommFunction() failed");
@@ -154,7 +156,7 @@ TEST_F(FrameTest, StatusQueryFailureStopsTheWaitAndStillLowersRts) {
   // The flush's query and the first query of the wait fail.
   fakeplat::SetOutQueueSequence({5, 5, 5, 5});
   fakeplat::FailNext(fakeplat::Fail::GetQueues, 2);
-  ASSERT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() ClearCommError() failed"), 1);
   EXPECT_EQ(fakeplat::Calls().back().name, "SetRts");
   EXPECT_EQ(fakeplat::Calls().back().arg, 0);
@@ -169,7 +171,7 @@ TEST_F(FrameTest, ShortOrFailedWritesAreReportedWith2) {
     } else {
       fakeplat::SetNextWriteShort(10);
     }
-    EXPECT_EQ(sarn::Send(&ctx, ctx.txBuf, 15), sarn::Fault::kNotSent);
+    EXPECT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNotSent);
     EXPECT_EQ(testlog::Count(8, "SARNMD> SEND> Unable to send message."), 1);
   }
 }

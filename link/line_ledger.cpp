@@ -1,0 +1,131 @@
+#include "link/line_ledger.h"
+
+#include "link/hex.h"
+
+namespace sarn {
+namespace {
+
+// The shortest intact frame: address, function and LRC.
+constexpr uint16_t kMinFrameDigits = 6;
+
+uint64_t OwedSentMs(const LineLedger* pLedger, int k) {
+  return pLedger->sentMs[(pLedger->iOldest + k) % kLedgerDepth];
+}
+
+void DropOldest(LineLedger* pLedger) {
+  pLedger->iOldest = static_cast<uint8_t>((pLedger->iOldest + 1) % kLedgerDepth);
+  --pLedger->nOwed;
+}
+
+uint32_t Elapsed(uint64_t fromMs, uint64_t toMs) {
+  const uint64_t elapsed = toMs > fromMs ? toMs - fromMs : 0;
+  return elapsed > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(elapsed);
+}
+
+// Notes an answer later than the reply time-out. Which request it answers is
+// not known; its delay is reckoned from the latest one it can answer that
+// went out more than a time-out before it, so that requests lost on the way
+// do not make the controller look slower than it is.
+void NoteLate(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
+  uint32_t dwDelay = 0;
+  for (int k = pLedger->nOwed - 1; k >= 0 && dwDelay == 0; --k) {
+    const uint32_t dwSince = Elapsed(OwedSentMs(pLedger, k), nowMs);
+    if (dwSince > pLedger->dwTimeoutMs) dwDelay = dwSince;
+  }
+  if (dwDelay > pLedger->dwLateMs) {
+    pLedger->dwLateMs = dwDelay;
+    pLedger->cLateController = cController;
+  }
+}
+
+// An intact frame ended at nowMs: it pays the oldest answer owed.
+void PayOldest(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
+  if (pLedger->nOwed == 0) return;  // nobody asked for it here
+  const uint32_t dwDelay = Elapsed(OwedSentMs(pLedger, 0), nowMs);
+  if (dwDelay > pLedger->dwObservedMs) pLedger->dwObservedMs = dwDelay;
+  if (dwDelay > pLedger->dwTimeoutMs) NoteLate(pLedger, nowMs, cController);
+  DropOldest(pLedger);
+}
+
+// One character inside a frame; false when it breaks the frame.
+bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
+  const int digit = HexDigit(c);
+  if (digit >= 0 && !pLedger->bCr) {
+    if (pLedger->nDigits % 2 == 0) {
+      pLedger->cHigh = static_cast<uint8_t>(digit);
+    } else {
+      const uint8_t cByte = static_cast<uint8_t>(pLedger->cHigh << 4 | digit);
+      if (pLedger->nDigits == 1) pLedger->cAddress = cByte;
+      pLedger->cSum = static_cast<uint8_t>(pLedger->cSum + cByte);
+    }
+    ++pLedger->nDigits;
+    return true;
+  }
+  if (c == '\r' && !pLedger->bCr && pLedger->nDigits % 2 == 0) {
+    pLedger->bCr = true;
+    return true;
+  }
+  if (c == '\n' && pLedger->bCr) {
+    // The LRC makes the sum of every byte, itself included, zero.
+    if (pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) PayOldest(pLedger, nowMs, pLedger->cAddress);
+  }
+  return false;
+}
+
+}  // namespace
+
+void LedgerStart(LineLedger* pLedger, uint32_t dwTimeoutMs) {
+  *pLedger = LineLedger{};
+  pLedger->dwTimeoutMs = dwTimeoutMs;
+}
+
+void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames) {
+  for (int i = 0; i < nFrames; ++i) {
+    if (pLedger->nOwed == kLedgerDepth) DropOldest(pLedger);
+    pLedger->sentMs[(pLedger->iOldest + pLedger->nOwed) % kLedgerDepth] = nowMs;
+    ++pLedger->nOwed;
+  }
+}
+
+void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, uint64_t nowMs) {
+  if (dwCount == 0) return;
+  pLedger->lastInputMs = nowMs;
+  for (uint32_t i = 0; i < dwCount; ++i) {
+    const char c = pBytes[i];
+    if (c == ':') {
+      // A frame start; one under way without its end was broken off.
+      pLedger->bInFrame = true;
+      pLedger->bCr = false;
+      pLedger->nDigits = 0;
+      pLedger->cSum = 0;
+    } else if (pLedger->bInFrame) {
+      pLedger->bInFrame = TakeFrameChar(pLedger, c, nowMs);
+    }
+  }
+}
+
+bool LedgerOwes(const LineLedger* pLedger) {
+  return pLedger->nOwed > 0 || pLedger->bInFrame;
+}
+
+uint32_t LedgerQuietMs(const LineLedger* pLedger) {
+  const uint64_t wait = uint64_t{pLedger->dwObservedMs} + pLedger->dwObservedMs / 4;
+  if (wait < pLedger->dwTimeoutMs) return pLedger->dwTimeoutMs;
+  return wait > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wait);
+}
+
+void LedgerSettled(LineLedger* pLedger) {
+  pLedger->nOwed = 0;
+  pLedger->bInFrame = false;
+  pLedger->dwObservedMs = 0;
+}
+
+bool LedgerTakeLate(LineLedger* pLedger, uint32_t* pdwMs, unsigned* puController) {
+  if (pLedger->dwLateMs == 0) return false;
+  *pdwMs = pLedger->dwLateMs;
+  *puController = pLedger->cLateController;
+  pLedger->dwLateMs = 0;
+  return true;
+}
+
+}  // namespace sarn

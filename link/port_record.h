@@ -1,0 +1,81 @@
+// One record for each open port: its handle, its name, the context that
+// opened it, its turn, and what is in flight on it.
+//
+// Two context blocks may name the same port (a block copied from another, or
+// one the host did not clear), and a host may run two calls on one block at
+// once. Their requests and replies must never interleave on the line, or
+// each would take the other's answer: a read or write holds its port's turn
+// from its first request to its last retry, a bit update's register read and
+// a GTC block's two masks included. Closing a port waits for the transaction
+// under way on it, then lets the answers still in flight come before the
+// port closes, so that the next program to open the line does not take them.
+//
+// A record is visible to transactions only once its port is fully set up,
+// and is not reused while a transaction holds it. The table is fixed: it
+// allocates nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "link/line_ledger.h"
+#include "sarn_handle.h"
+#include "sarnmd.h"
+
+namespace sarn {
+
+// The port a transaction holds: its record, handle and ledger. A hold of no
+// port (hCom kNoHandle, no ledger) makes every port call fail.
+struct PortHold {
+  int iRecord = -1;
+  SarnHandle hCom = kNoHandle;
+  LineLedger* pLedger = nullptr;
+};
+
+// What a port is opened with, and for whom.
+struct PortOpening {
+  const char* pszName = "";
+  const LineSettings* pLine = nullptr;
+  uint16_t wControl = 0;
+  int32_t iTimeout = 0;       // reply time-out to set, in 10 ms units; 0 or less keeps the port's default
+  bool bRtsByDevice = false;  // hand RTS to the device for the RS-485 direction where it can
+  const DriverContext* pOwner = nullptr;
+};
+
+// Opens and sets up a port and records it as the opener's; a PortResult,
+// *phCom the handle or kNoHandle, *pbRtsByDevice (when given) whether the
+// device switches RTS. kPortOpenFailed also when the module holds as many
+// ports as it can.
+int OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* pbRtsByDevice = nullptr);
+// Whether hCom is a port the module opened for pOwner and has not closed.
+bool OwnsPortRecord(const DriverContext* pOwner, SarnHandle hCom);
+// Closes pOwner's port hCom once no transaction holds it and the answers in
+// flight have come or been waited out. kPortOk; on a failed close the port
+// stays recorded as pOwner's, so that its handle is not handed to another
+// port while the context still names it.
+int ClosePortRecord(const DriverContext* pOwner, SarnHandle hCom);
+// Gives up pOwner's port hCom after a failed close: closes it once more,
+// which frees the platform's place for it, and forgets it.
+void AbandonPortRecord(const DriverContext* pOwner, SarnHandle hCom);
+
+// Waits until no other transaction holds the port hCom names, then holds
+// it. A handle that names no open port holds no port.
+void TakePort(SarnHandle hCom, PortHold* pHold);
+void GivePort(PortHold* pHold);
+
+// A request went out whole on the held port: the line owes nFrames frames
+// for it (its answer, and first its echo on a line that echoes).
+void NoteRequestSent(const PortHold* pHold, int nFrames);
+
+// Before a request, and before the port closes: when answers may still be
+// in flight, reads and discards input until each has come or the line has
+// been quiet long enough for it to come (the longest delay the line has
+// shown, with a quarter more, never less than the reply time-out), for at
+// most kSettleWindows such waits, or one for each answer owed when more are.
+// Logs how it ended.
+inline constexpr int kSettleWindows = 3;
+void SettleHeldPort(const PortHold* pHold);
+// Logs, once, an answer later than the reply time-out seen on the held port
+// since the last report.
+void ReportLateAnswer(const PortHold* pHold);
+
+}  // namespace sarn
