@@ -142,12 +142,19 @@ class PortCycleStress : public ::testing::TestWithParam<int> {
     }
   }
 
-  void Cycle() {
+  // Every other cycle opens the port again through ChangeSarnParams, which
+  // also closes one that is open and sets the reply time-out again (ReOpenCom
+  // leaves the port layer's second an attempt).
+  void Cycle(const char* pszPort) {
     std::mt19937 rng(7);
-    while (!stop_) {
+    DriverParams change{};
+    snprintf(change.szPort, sizeof change.szPort, "%s", pszPort);
+    change.iTimeout = kTimeout;
+    change.line = {9600, 8, 0, 0};
+    for (long i = 0; !stop_; ++i) {
       Timed(&x_, SARN_OP_CLOSE_COM, nullptr);
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 21));
-      Timed(&x_, SARN_OP_REOPEN_COM, nullptr);
+      Timed(&x_, i % 2 == 0 ? SARN_OP_REOPEN_COM : SARN_OP_CHANGE_SARN_PARAMS, i % 2 == 0 ? nullptr : &change);
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 21));
     }
   }
@@ -199,7 +206,7 @@ TEST_P(PortCycleStress, CopiedBlockWithItsPortClosedAndReopenedUnderIt) {
   WithinBound("a read, write or port cycle", run + 3 * kCallBound, [&] {
     std::thread one([this] { Drive(&x_, 1001); });
     std::thread two([this] { Drive(&y_, 2001); });
-    std::thread three([this] { Cycle(); });
+    std::thread three([&] { Cycle(link.Name().c_str()); });
     std::this_thread::sleep_for(run);
     stop_ = true;
     one.join();
