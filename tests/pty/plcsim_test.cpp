@@ -439,6 +439,32 @@ TEST_F(PlcSimTest, FixedReplyDelay) {
   EXPECT_GE(MsSince(start), 190);  // the request and the probe each wait
 }
 
+// Two requests sent back to back to a late controller, as a master's request
+// and its retry: a slow controller works on one at a time, so the second
+// answer comes a whole delay after the first; with lateEachOwn each answer
+// comes the delay after its own request, the two close together.
+TEST_F(PlcSimTest, LateRepliesOneAtATimeOrEachAfterItsOwnRequest) {
+  constexpr int kLateMs = 300;
+  struct Case {
+    bool eachOwn;
+    int secondAtLeastMs, secondBelowMs;
+  } cases[] = {{false, 2 * kLateMs - 10, 5000}, {true, kLateMs - 10, 2 * kLateMs - 20}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.eachOwn ? "each after its own request" : "one at a time");
+    plcsim::Options o;
+    o.replyDelayMs = kLateMs;
+    o.lateEachOwn = c.eachOwn;
+    Start(o);
+    sim_->FillPattern();
+    auto start = Clock::now();
+    line_->Send(MakeFrame("010300010001") + MakeFrame("010300020001"));
+    EXPECT_EQ(line_->ReadUntil(MakeFrame("0103020003")), MakeFrame("0103020002") + MakeFrame("0103020003"));
+    const int secondMs = MsSince(start);
+    EXPECT_GE(secondMs, c.secondAtLeastMs);
+    EXPECT_LT(secondMs, c.secondBelowMs);
+  }
+}
+
 // Faults on demand, set in the Options for a whole session.
 TEST_F(PlcSimTest, ExceptionRulesAnswerRequestsTouchingTheirReference) {
   plcsim::Options o;

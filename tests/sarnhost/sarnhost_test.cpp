@@ -1141,3 +1141,33 @@ TEST_F(SarnhostTest, RefusedInitializationLinesAreWarnings) {
       << own[0];
   EXPECT_NE(own[1].find("Illegal line 3 in Int File ('FOO = 1')"), std::string::npos) << own[1];
 }
+
+// Two one-shot hosts in turn on a line whose controller answers 1.2 to 2.5
+// reply time-outs late, one request at a time or each after its own: the
+// first exits with answers still on their way, and the second must not take
+// one of them for its own. Each gives its own register's value or fails.
+TEST(SlowControllerOneShots, SecondHostNeverTakesTheFirstsAnswer) {
+  struct Case {
+    int lateMs;  // the reply time-out is 50 ms
+    bool eachOwn;
+  } cases[] = {{60, false}, {125, false}, {60, true}, {125, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.lateMs) + (c.eachOwn ? " ms after each request" : " ms, one at a time"));
+    plcsim::Options options;
+    options.replyDelayMs = static_cast<uint32_t>(c.lateMs);
+    options.lateEachOwn = c.eachOwn;
+    plcsim::Simulator sim(options);
+    sim.FillPattern();
+    const std::string pty = sim.OpenPty();
+    ASSERT_FALSE(pty.empty());
+    for (const char* gate : {"0140011", "0140022"}) {
+      RunResult r = RunSarnhost({"--port", pty, "--timeout", "5", "read", gate});
+      const std::string own = std::string(gate) + ": " + std::to_string(atoi(gate + 3));
+      if (r.iStatus == 0) {
+        EXPECT_EQ(r.out.substr(0, own.size() + 1), own + " ") << Describe(r);
+      } else {
+        EXPECT_EQ(r.out.find(gate), std::string::npos) << Describe(r);
+      }
+    }
+  }
+}

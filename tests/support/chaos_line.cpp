@@ -119,7 +119,12 @@ void ChaosLine::FromDriver(const char* data, size_t len) {
       if (bEchoFault) ++counts_.nEchoFaults;
     }
   }
-  WriteAll(controller_, data, len);
+  if (!ControllerBusy()) {
+    WriteAll(controller_, data, len);
+  } else if (nHeld_ + len <= sizeof held_) {  // more than a controller buffers is lost
+    memcpy(held_ + nHeld_, data, len);
+    nHeld_ += len;
+  }
   if (!bEcho) return;
   if (!bEchoFault) {
     WriteAll(driverMaster_, data, len);
@@ -163,11 +168,36 @@ void ChaosLine::FrameFromController(Frame frame) {
       ++counts_.nDelayed;
       frame.dueMs = nowMs + rng_() % (options_.uMaxDelayMs + 1);
     }
+    DrawSlow(frame, nowMs);
   }
   if (nPending_ > 0 && pending_[nPending_ - 1].dueMs > frame.dueMs) frame.dueMs = pending_[nPending_ - 1].dueMs;
   if (nPending_ == kPending) return;  // more replies held back than a line could hold: lost
   pending_[nPending_++] = frame;
   Deliver(nowMs);
+}
+
+// Called with the lock held. The controller answers at once, so the
+// reply's time is its request's.
+void ChaosLine::DrawSlow(Frame& frame, uint64_t nowMs) {
+  if (nSpellLeft_ == 0 && Chance(options_.iSlowPct) && options_.uSlowMaxMs >= options_.uSlowMinMs) {
+    nSpellLeft_ =
+        1 + static_cast<int>(rng_() % static_cast<uint32_t>(options_.iSlowSpell > 1 ? options_.iSlowSpell : 1));
+    uSpellMs_ = options_.uSlowMinMs + rng_() % (options_.uSlowMaxMs - options_.uSlowMinMs + 1);
+    bSpellBusy_ = Chance(options_.iSlowBusyPct);
+  }
+  if (nSpellLeft_ == 0) return;
+  --nSpellLeft_;
+  ++counts_.nSlow;
+  frame.dueMs = nowMs + uSpellMs_;
+  frame.bBusy = bSpellBusy_;
+  counts_.nSlowBusy += frame.bBusy;
+}
+
+bool ChaosLine::ControllerBusy() const {
+  for (int i = 0; i < nPending_; ++i) {
+    if (pending_[i].bBusy) return true;
+  }
+  return false;
 }
 
 void ChaosLine::Deliver(uint64_t nowMs) {
@@ -179,6 +209,11 @@ void ChaosLine::Deliver(uint64_t nowMs) {
   if (nDone == 0) return;
   for (int i = nDone; i < nPending_; ++i) pending_[i - nDone] = pending_[i];
   nPending_ -= nDone;
+  // The answer is out: the requests that waited for it reach the controller.
+  if (nHeld_ > 0 && !ControllerBusy()) {
+    WriteAll(controller_, held_, nHeld_);
+    nHeld_ = 0;
+  }
 }
 
 int ChaosLine::NextWaitMs(uint64_t nowMs) const {

@@ -7,6 +7,12 @@
 // buffering converter delivers a reply late, noise garbles one, and some are
 // lost. Replies stay in their order, as on a wire.
 //
+// A slow controller has spells in which it answers later than a driver
+// waits, each reply of a spell equally late; in some spells it takes no other
+// request while it works on one, so a retry sent meanwhile reaches it only
+// once that answer is out (one request at a time), in the others it goes on
+// taking requests while the late answers are on their way.
+//
 // Nothing is allocated once the line runs: frames live in fixed buffers.
 #pragma once
 
@@ -26,6 +32,11 @@ struct ChaosOptions {
   uint32_t uMaxDelayMs = 0;  //
   int iDropPct = 0;          // replies lost
   int iGarblePct = 0;        // replies with one character changed
+  int iSlowPct = 0;          // replies that start a slow spell of 1..iSlowSpell replies
+  int iSlowSpell = 1;        //
+  uint32_t uSlowMinMs = 0;   // each reply of a spell this long after its request, drawn per spell
+  uint32_t uSlowMaxMs = 0;   //
+  int iSlowBusyPct = 0;      // spells in which requests that come meanwhile wait for the answer
 };
 
 // What the line did, counted since it started.
@@ -36,6 +47,8 @@ struct ChaosCounts {
   long nDropped = 0;
   long nGarbled = 0;
   long nEchoFaults = 0;
+  long nSlow = 0;
+  long nSlowBusy = 0;
 };
 
 class ChaosLine {
@@ -57,6 +70,7 @@ class ChaosLine {
     char text[640];
     size_t len = 0;
     uint64_t dueMs = 0;
+    bool bBusy = false;  // the controller takes no request until it is out
   };
   static constexpr int kPending = 64;
 
@@ -66,6 +80,8 @@ class ChaosLine {
   void FrameFromController(Frame frame);
   void Deliver(uint64_t nowMs);
   int NextWaitMs(uint64_t nowMs) const;
+  bool ControllerBusy() const;
+  void DrawSlow(Frame& frame, uint64_t nowMs);
   bool Chance(int pct);
 
   int driverMaster_ = -1;
@@ -87,6 +103,11 @@ class ChaosLine {
   Frame pending_[kPending];  // replies waiting for their time, oldest first
   int nPending_ = 0;
   bool controllerGone_ = false;
+  char held_[2048];  // requests that came while the controller was busy
+  size_t nHeld_ = 0;
+  int nSpellLeft_ = 0;  // replies left in the slow spell, its delay and whether it is busy
+  uint32_t uSpellMs_ = 0;
+  bool bSpellBusy_ = false;
 };
 
 }  // namespace testsupport

@@ -37,6 +37,17 @@ const char kFillHelp[] =
     "  GTC register i of area a = a * 1000 + i (i from 0)\n"
     "(otherwise everything starts at 0)";
 
+const char kLateHelp[] =
+    "answer every request MS milliseconds late, one at a\n"
+    "time, as a slow controller: a request that comes while\n"
+    "it works on another is answered MS after that one's\n"
+    "answer";
+
+const char kLateEachHelp[] =
+    "answer every request MS milliseconds after its own\n"
+    "request, also while earlier answers are on their way,\n"
+    "as a converter or radio link that holds replies back";
+
 const char kExceptionHelp[] =
     "answer exception CODE to every request that touches\n"
     "REF: TABLE:N with mbpoll's table (0 coils, 1 discrete\n"
@@ -50,6 +61,11 @@ std::vector<cli::Option> Table(Settings& s) {
     plcsim::ExceptionRule rule;
     if (!plcsim::ParseExceptionRule(v, rule)) return std::string("TABLE:N=CODE such as 4:11=2, or *=CODE; CODE 1..255");
     s.sim.exceptions.push_back(rule);
+    return std::string();
+  };
+  auto lateEach = [&s](const std::string& v) {
+    if (!cli::ParseLong(v, 0, 600000, s.lLate)) return std::string("a number 0..600000");
+    s.sim.lateEachOwn = true;
     return std::string();
   };
   auto address = [&s](const std::string& v) {
@@ -76,8 +92,9 @@ std::vector<cli::Option> Table(Settings& s) {
       Flag('h', "help", s.bHelp, "show this text"),
       Heading("\nFaults on demand (percentages are drawn per request it would answer):"),
       Number(0, "silent", "PCT", s.lSilent, 0, 100, "say nothing to PCT % of the requests"),
-      Number(0, "late", "MS", s.lLate, 0, 600000, "answer every request MS milliseconds late"),
+      Number(0, "late", "MS", s.lLate, 0, 600000, kLateHelp),
       Number(0, "delay", "MS", s.lLate, 0, 600000, "the same as --late"),
+      Custom(0, "late-each", "MS", lateEach, kLateEachHelp),
       Custom(0, "exception", "REF=CODE", exception, kExceptionHelp),
       Number(0, "lrc-errors", "PCT", s.lLrc, 0, 100, "reply with a wrong LRC to PCT % of the requests"),
       Number(0, "garble", "PCT", s.lGarble, 0, 100,

@@ -388,6 +388,7 @@ void Simulator::Stop() {
     if (*p >= 0) close(*p);
     *p = -1;
   }
+  held_.clear();  // replies held for a line that is gone
 }
 
 // Sleeps ms milliseconds unless Stop() comes first; true when stopping.
@@ -441,8 +442,9 @@ void Simulator::Serve() {
   bool inFrame = false;
   char buf[256];
   while (!stop_) {
+    const int waitMs = SendDueReplies();
     pollfd p[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) {
+    if (poll(p, 2, waitMs) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -506,9 +508,29 @@ void Simulator::HandleFrame(const std::string& frame) {
   }
   uint32_t delay = options_.replyDelayMs;
   if (fault.kind == FaultKind::Delay) delay += static_cast<uint32_t>(std::max(0, fault.arg));
+  if (delay > 0 && options_.lateEachOwn) {
+    // Held in due order; the serving loop sends it while it goes on reading.
+    HeldReply reply{std::chrono::steady_clock::now() + std::chrono::milliseconds(delay), std::move(text)};
+    auto at = std::upper_bound(held_.begin(), held_.end(), reply.due,
+                               [](auto due, const HeldReply& h) { return due < h.due; });
+    log("(in " + std::to_string(delay) + " ms) " + Printable(reply.text));
+    held_.insert(at, std::move(reply));
+    return;
+  }
   if (delay > 0 && WaitStop(delay)) return;
   log(Printable(text));
   WriteReply(text);
+}
+
+int Simulator::SendDueReplies() {
+  while (!held_.empty() && !stop_) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(held_.front().due - std::chrono::steady_clock::now());
+    if (left.count() > 0) return static_cast<int>(left.count());
+    WriteReply(held_.front().text);
+    held_.pop_front();
+  }
+  return -1;
 }
 
 const char* Simulator::Decode(const std::string& frame, std::vector<uint8_t>& bytes) const {

@@ -20,9 +20,18 @@
 // exceptions, echo, replyDelayMs) play a misbehaving line or controller for a
 // whole session; they apply to requests that no queued or persistent fault
 // has claimed.
+//
+// A late reply (replyDelayMs, or a Delay fault) comes in one of two ways. By
+// default the controller is slow: it works on one request at a time, so a
+// request that comes while it works on another waits for that one's answer
+// and then takes its own time (the serving thread sleeps). With lateEachOwn
+// every answer comes that long after its own request, also while earlier
+// answers are still on their way, as from a converter or radio link that
+// holds replies back.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -87,6 +96,7 @@ struct Options {
   uint16_t tableSize = 10000;     // coils, inputs, holding and input registers: addresses 0..tableSize-1
   uint32_t paceBaud = 0;          // when non-zero, reply characters are paced at this baud rate (10 bits/char)
   uint32_t replyDelayMs = 0;      // every reply this late (plcsim --late / --delay)
+  bool lateEachOwn = false;       // late replies counted from each one's own request (plcsim --late-each)
   // Additions to the basic set:
   uint32_t deviceBaud = 9600;  // line speed OpenDevice sets (raw 8N1)
   bool verbose = false;        // print each request and its reply to stderr
@@ -168,6 +178,9 @@ class Simulator {
   bool StartServing(int fd, int keepFd);
   void Serve();
   void HandleFrame(const std::string& frame);
+  // Sends the held replies that are due; the milliseconds until the next one
+  // is, or -1 when none is held.
+  int SendDueReplies();
   // The request's bytes (address to data, LRC removed) when the simulator
   // answers it; otherwise why not, for the verbose log.
   const char* Decode(const std::string& frame, std::vector<uint8_t>& bytes) const;
@@ -203,6 +216,11 @@ class Simulator {
   Fault persistent_;
   std::vector<std::string> requests_;
   std::mt19937 random_;  // serving thread only
+  struct HeldReply {
+    std::chrono::steady_clock::time_point due;
+    std::string text;
+  };
+  std::deque<HeldReply> held_;  // lateEachOwn replies by due time; serving thread only
 
   std::thread thread_;
   std::atomic<bool> stop_{false};

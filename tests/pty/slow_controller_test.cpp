@@ -1,0 +1,136 @@
+// A controller that answers later than the reply time-out, through SarnMain
+// on a pseudo-terminal against the simulator: 1.2 to 2.5 time-outs late,
+// either working on one request at a time (a retry's answer comes a whole
+// delay after the first one's) or answering each request that long after
+// its own. The driver retries, and every attempt's answer is on its way: it
+// must never take one for the next request. Every read that returns 0 has
+// its own register's value, every bit update writes its own register, and
+// the driver says once that the time-out should be raised; on a clean line
+// it says nothing of the kind.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "driver/stop_flag.h"
+#include "hostlog/log_messages.h"
+#include "plcsim.h"
+#include "sarnmd.h"
+#include "support/driver_calls.h"
+#include "support/port_link.h"
+#include "support/test_log.h"
+#include "transact/daily_restart.h"
+
+namespace {
+
+struct SlowCase {
+  const char* name;
+  int32_t iTimeout;  // reply time-out T in 10 ms units
+  int lateTenths;    // the controller's delay in tenths of T; 0: on time
+  bool eachOwn;      // each answer that long after its own request, not one at a time
+};
+
+void PrintTo(const SlowCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// The advice lines: level 32, the late-answer format, for controller 1 and
+// this time-out, with a delay longer than it.
+int AdviceLines(uint32_t uTimeoutMs) {
+  int n = 0;
+  for (const testlog::Line& line : testlog::Lines()) {
+    if (line.format != sarn::kMsgLateAnswer.pszFormat) continue;
+    unsigned uNode = 0, uAfter = 0, uTimeout = 0;
+    const int nRead = sscanf(line.text.c_str(),
+                             "SARNMD> Controller %u answered after about %u ms, longer than the "
+                             "reply time-out of %u ms",
+                             &uNode, &uAfter, &uTimeout);
+    EXPECT_EQ(line.iLevel, 32);
+    EXPECT_EQ(nRead, 3) << line.text;
+    EXPECT_EQ(uNode, 1u) << line.text;
+    EXPECT_EQ(uTimeout, uTimeoutMs) << line.text;
+    EXPECT_GT(uAfter, uTimeoutMs) << line.text;
+    ++n;
+  }
+  return n;
+}
+
+class SlowController : public ::testing::TestWithParam<SlowCase>, public testsupport::DriverCalls {
+ protected:
+  void SetUp() override {
+    sarn::bStopped = 0;
+    sarn::iRestartDay = sarn::CurrentDayOfMonth();
+    const SlowCase& c = GetParam();
+    plcsim::Options options;
+    options.replyDelayMs = static_cast<uint32_t>(c.iTimeout * c.lateTenths);  // 10 ms units, tenths
+    options.lateEachOwn = c.eachOwn;
+    sim_ = std::make_unique<plcsim::Simulator>(options);
+    sim_->FillPattern();  // holding register k (gate 014000k) holds k
+    ASSERT_TRUE(link_.PointAt(sim_->OpenPty()));
+    ASSERT_EQ(ColdStart(link_.Name(), 1, c.iTimeout, testsupport::kPtyLine), 0) << testlog::Dump();
+    testlog::Clear();
+  }
+  void TearDown() override { Call(SARN_OP_CLOSE_COM, nullptr); }
+
+  // Reads holding register k (gate address k); 0 with k, or a failure.
+  void ReadOwn(int k) {
+    char szGate[16];
+    snprintf(szGate, sizeof szGate, "014%04d", k);
+    uint8_t cell[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    GateTransfer t = Gate(szGate, 0, 0, cell);
+    const ResultCode rc = Call(SARN_OP_SINGLE_READ, &t);
+    uint16_t w = 0;
+    memcpy(&w, cell + 2, 2);
+    if (rc == 0) {
+      EXPECT_EQ(w, k) << szGate << "\n" << testlog::Dump();
+    }
+    ++nTransactions_;
+    nFailed_ += rc != 0;
+  }
+
+  std::unique_ptr<plcsim::Simulator> sim_;
+  testsupport::PortLink link_;
+  int nTransactions_ = 0;
+  int nFailed_ = 0;
+};
+
+TEST_P(SlowController, EveryAnswerTakenIsTheRequestsOwn) {
+  const SlowCase& c = GetParam();
+  ReadOwn(11);
+  ReadOwn(22);
+  // A bit update: reads register 33 (100001b) and writes it with bit 2 set.
+  uint8_t cell[4] = {0, 0, 1, 0};
+  GateTransfer bit = Gate("01400332", 6, 0, cell);
+  const ResultCode rc = Call(SARN_OP_SINGLE_WRITE, &bit);
+  nTransactions_ += 2;
+  nFailed_ += rc != 0;
+  ReadOwn(44);
+  const uint16_t w = sim_->Holding(32);
+  if (rc == 0) {
+    EXPECT_EQ(w, 37) << testlog::Dump();
+  } else {
+    EXPECT_TRUE(w == 33 || w == 37) << w << "\n" << testlog::Dump();
+  }
+  for (uint16_t a : {10, 21, 43}) EXPECT_EQ(sim_->Holding(a), a + 1) << "register " << a + 1 << " written";
+
+  const int nAdvice = AdviceLines(static_cast<uint32_t>(c.iTimeout) * 10);
+  if (c.lateTenths == 0) {
+    EXPECT_EQ(nFailed_, 0) << testlog::Dump();
+    EXPECT_EQ(nAdvice, 0) << testlog::Dump();
+  } else {
+    EXPECT_GE(nAdvice, 1) << testlog::Dump();
+    EXPECT_LE(nAdvice, nTransactions_) << testlog::Dump();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, SlowController,
+                         ::testing::Values(SlowCase{"OnTime", 10, 0, false}, SlowCase{"OneAtATime12", 5, 12, false},
+                                           SlowCase{"OneAtATime15", 5, 15, false},
+                                           SlowCase{"OneAtATime18", 5, 18, false},
+                                           SlowCase{"OneAtATime25", 5, 25, false}, SlowCase{"EachOwn12", 5, 12, true},
+                                           SlowCase{"EachOwn15", 5, 15, true}, SlowCase{"EachOwn18", 5, 18, true},
+                                           SlowCase{"EachOwn25", 5, 25, true}),
+                         [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
