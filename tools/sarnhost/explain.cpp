@@ -390,4 +390,24 @@ std::string DecimalBaseWarning(const std::string& text) {
          " where a decimal digit belongs (gate addresses are decimal here): the driver reads " + reading;
 }
 
+std::string LateAnswerAdvice(const std::vector<LogLine>& lines, int32_t iTimeout) {
+  long lController = 0, lLateMs = 0;
+  for (const LogLine& line : lines) {
+    Fields fields;
+    if (MatchesFormat(sarn::kMsgLateAnswer.pszFormat, line.text.c_str(), &fields) && fields.lArg[1] > lLateMs) {
+      lController = fields.lArg[0];
+      lLateMs = fields.lArg[1];
+    }
+  }
+  if (lLateMs == 0) return "";
+  // Half as much again as the slowest answer seen, in tenths of a second.
+  const long lTenths = (lLateMs * 3 / 2 + 99) / 100;
+  char szAdvice[200];
+  snprintf(szAdvice, sizeof szAdvice,
+           "controller %ld answered after about %ld ms, later than the reply time-out of %ld ms: each late answer "
+           "costs the next request a wait; give a longer time-out, e.g. -o %ld.%ld",
+           lController, lLateMs, static_cast<long>(iTimeout) * 10, lTenths / 10, lTenths % 10);
+  return szAdvice;
+}
+
 }  // namespace sarnhost

@@ -33,6 +33,11 @@ struct Outcome {
 // Explains a non-zero result from the driver's log lines of that transaction.
 Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const TransactionFacts& facts);
 
+// One line of advice when the driver saw a controller answer later than the
+// reply time-out (iTimeout, in 10 ms units) in these lines: the slowest
+// answer and the time-out to give with -o. Empty when it saw none.
+std::string LateAnswerAdvice(const std::vector<LogLine>& lines, int32_t iTimeout);
+
 // Name of a Modbus exception code ("illegal data address"); "" for an unknown code.
 const char* ExceptionName(int iCode);
 

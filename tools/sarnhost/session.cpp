@@ -384,6 +384,11 @@ TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t
   r.rc = bWrite ? s.inst.Write(gate, buffer) : s.inst.Read(gate, buffer);
   r.dMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   const std::vector<LogLine> lines = s.log.Take();
+  const std::string advice = s.bLateAdvised ? "" : LateAnswerAdvice(lines, s.iTimeout);
+  if (!advice.empty()) {
+    fprintf(stderr, "sarnhost: %s\n", advice.c_str());
+    s.bLateAdvised = true;
+  }
   if (s.o.iVerbose >= 2) {
     fprintf(stderr, "sarnhost: %s request %s\n", gate.text.c_str(),
             PrintableFrame(pCtx->txBuf, sizeof pCtx->txBuf).c_str());

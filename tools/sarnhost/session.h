@@ -53,6 +53,7 @@ struct Session {
   std::string portName;  // the name the driver was given
   LineSettings line;
   int32_t iTimeout;
+  bool bLateAdvised = false;  // the advice on a late controller was given
 
   bool Gtc() { return inst.Context()->cProtocol == SARN_PROTOCOL_GTC; }
   bool HexBase() { return inst.Context()->cBase == 'H'; }
