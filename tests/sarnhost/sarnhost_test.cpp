@@ -153,12 +153,35 @@ class SarnhostTest : public ::testing::Test {
 TEST(SarnhostHelp, ListsEveryOptionAndCommand) {
   RunResult r = RunSarnhost({"--help"});
   ASSERT_EQ(r.iStatus, 0) << Describe(r);
-  for (const char* psz : {"--port",       "--baud",      "--data-bits", "--parity",          "--stop-bits",
-                          "--timeout",    "--driver-nr", "--type",      "--interval",        "--count",
-                          "--driver",     "--verbose",   "--help",      "read GATE [COUNT]", "write GATE VALUE...",
-                          "poll GATE...", "demo",        "info",        "dialout",           "scan",
-                          "--csv",        "--from",      "--bauds",     "--parities",        "-vv",
-                          "-a N",         "-r N",        "115200"}) {
+  for (const char* psz : {"--port",
+                          "--baud",
+                          "--data-bits",
+                          "--parity",
+                          "--stop-bits",
+                          "--timeout",
+                          "--driver-nr",
+                          "--type",
+                          "--interval",
+                          "--count",
+                          "--driver",
+                          "--verbose",
+                          "--help",
+                          "read GATE [COUNT]",
+                          "write GATE VALUE...",
+                          "poll GATE...",
+                          "demo",
+                          "info",
+                          "dialout",
+                          "scan",
+                          "--csv",
+                          "--from",
+                          "--bauds",
+                          "--parities",
+                          "-vv",
+                          "-a N",
+                          "-r N",
+                          "115200",
+                          "-i MS"}) {
     EXPECT_NE(r.out.find(psz), std::string::npos) << psz;
   }
   // The defaults come from the driver's GetSarnInfo.
@@ -241,12 +264,12 @@ TEST_F(SarnhostTest, ProblemsGiveOneClearLine) {
   const Case cases[] = {
       {{"--port", "/dev/no-such-tty", "read", "0140001"}, 2, "no device /dev/no-such-tty"},
       {{"--port", szFile, "read", "0140001"}, 2, "is not a serial device"},
-      {On({"read", "0120001"}), 1, "gate '0120001' refused: Parse() #1, illegal char #2, 2"},
-      {On({"read", "0170004"}), 1, "refused: Parse() 32 bit gates must have ODD address for MODBUS"},
-      {On({"read", "0140001", "--type", "float"}), 1, "data type float does not fit a holding register"},
-      {On({"read", "0140001", "3", "--type", "bit"}), 1, "does not fit a block of holding register values"},
-      {On({"read", "0140001", "126"}), 1, "block too large (max. 125)"},
-      {On({"read", "01400011", "2"}), 1, "a block takes no bit number"},
+      {On({"read", "0120001"}), 64, "gate '0120001' refused: character 3 is '2', where the gate text holds the memory"},
+      {On({"read", "0170004"}), 64, "refused: a 32-bit value (memory types 5 to 8) takes two registers from an odd"},
+      {On({"read", "0140001", "--type", "float"}), 64, "data type float does not fit a holding register"},
+      {On({"read", "0140001", "3", "--type", "bit"}), 64, "does not fit a block of holding register values"},
+      {On({"read", "0140001", "126"}), 64, "a block of 126 is too large: at most 125 holding registers in one request"},
+      {On({"read", "01400011", "2"}), 64, "a block takes no bit number"},
       {On({"read", "0140001", "--parity", "X"}), 64, "bad value 'X' for --parity"},
       {On({"read", "0140001", "--baud", "115200"}), 64, "1..65535"},
       {On({"read", "0140001", "0"}), 64, "bad COUNT '0'"},
@@ -529,14 +552,14 @@ TEST_F(SarnhostTest, LettersWhereDecimalDigitsBelongAreWarnedAbout) {
       EXPECT_EQ(r.err, "sarnhost: warning: gate '" + c.gate + "' has " + c.warning + "\n") << Describe(r);
     }
   }
-  // Controller 0 is nobody: the warning, then why the read failed.
+  // Controller 0 is nobody: the warning, then the refusal, at once.
   RunResult r = RunSarnhost(On({"read", "0A40001", "--timeout", "5"}));
-  EXPECT_EQ(r.iStatus, 2) << Describe(r);
+  EXPECT_EQ(r.iStatus, 64) << Describe(r);
   EXPECT_EQ(OwnLines(r.err),
             (std::vector<std::string>{"sarnhost: warning: gate '0A40001' has 'A' in the controller where a decimal "
                                       "digit belongs (gate addresses are decimal here): the driver reads controller 0",
-                                      "sarnhost: reading '0A40001' failed: no reply from controller 0 (3 attempts, "
-                                      "50 ms each)"}));
+                                      "sarnhost: gate '0A40001' refused: controller 0 is the broadcast address, and "
+                                      "no controller answers a broadcast: give a controller 1 to 247"}));
 
   // In hexadecimal base the same text is what it says: no warning.
   char szDir[] = "/tmp/sarnhost-test-hex-XXXXXX";
@@ -1007,7 +1030,7 @@ TEST(SarnhostMbpoll, CommandLinesAsMbpollTakesThem) {
       {{"DEV", "-R"}, 64, "-R: RTS around each transmission is set in the initialization file"},
       {{"DEV", "-F"}, 64, "-F: RTS around each transmission"},
       {{"DEV", "-t", "2"}, 64, "bad value '2' for -t"},
-      {{"DEV", "-a", "0"}, 64, "bad value '0' for -a: controllers 1..247"},
+      {{"DEV", "-a", "0"}, 64, "-a 0: controller 0 is the broadcast address, and no controller answers a broadcast"},
       {{"DEV", "-r", "0", "-1"}, 64, "references count from 1 (or use -0)"},
       {{"DEV", "-a", "3", "-1", "-o", "0.05"}, 2, "no reply from controller 3"},
   };
@@ -1030,7 +1053,7 @@ TEST(SarnhostMbpoll, OptionsMeanTheSameBeforeAndAfterTheCommand) {
       {{"read", "-a", "1,150", "-r", "9", "DEV"}, 0, "0140009: 9 (0x0009)\n150.40009: 9 (0x0009)\n"},
       {{"write", "-a", "150", "-r", "20", "DEV", "77"}, 0, "150.40020: wrote 77 (0x004D)\n"},
       {{"read", "-a", "150", "-r", "20", "DEV"}, 0, "150.40020: 77 (0x004D)\n"},
-      {{"read", "DEV", "15040001"}, 1, "use -a 150 -t 4 -r 1, or BUS = MODBUS, HEX"},
+      {{"read", "DEV", "15040001"}, 64, "use -a 150 -t 4 -r 1, or BUS = MODBUS, HEX"},
       {{"poll", "DEV", "0140001:3", "--count", "1"}, 0, "round 1  0140001   1 (0x0001) "},
       {{"read", "DEV", "0140005", "3", "-c", "3"}, 64, "give the count once"},
   };
@@ -1102,9 +1125,9 @@ TEST(SarnhostGtc, PollTakesACountPerGate) {
 TEST_F(SarnhostTest, SmallThingsReadAsWords) {
   RunCliCases(pty_, {
                         {{"--port", "DEV", "read", "014000"},
-                         1,
-                         "(character 7 is missing: '014000' has 6 characters, a gate text 7 or 8)"},
-                        {{"--port", "DEV", "read", "0120001"}, 1, "illegal char #2, 2 (character 3, '2')"},
+                         64,
+                         "'014000' has 6 characters; a gate text has 7 (8 with a bit number)"},
+                        {{"--port", "DEV", "read", "0120001"}, 64, "character 3 is '2', where the gate text holds"},
                         {{"--port", "DEV", "write", "0140001", "abc"}, 64, "'abc' is not a number"},
                         {{"--port", "DEV", "write", "0140001", "70000"}, 64, "does not fit a 16-bit register"},
                     });
@@ -1141,3 +1164,46 @@ TEST_F(SarnhostTest, RefusedInitializationLinesAreWarnings) {
       << own[0];
   EXPECT_NE(own[1].find("Illegal line 3 in Int File ('FOO = 1')"), std::string::npos) << own[1];
 }
+
+namespace {
+
+// Command lines that are surely meant otherwise are refused with 64 and the
+// command that does what was meant; nothing reaches the controller. Gate
+// texts the parser refuses are explained by what is wrong with them.
+TEST_F(SarnhostTest, MistakenCommandLinesAreRefusedInWords) {
+  sim_.ClearRequests();
+  const std::vector<CliCase> cases = {
+      {{"DEV", "0040001"},
+       64,
+       "looks like a gate text, not a value to write (nothing written): to read it, "
+       "sarnhost read " +
+           pty_ + " 0040001"},
+      {{"DEV", "01400011"}, 64, "looks like a gate text"},
+      {{"DEV", "read", "0140001"}, 64, "the command goes first, sarnhost read " + pty_ + " 0140001"},
+      {{"raed", "0140011"}, 64, "unknown command 'raed' (did you mean read?)"},
+      {{"0140011"}, 64, "unknown command '0140011': to read that gate, sarnhost read DEVICE 0140011"},
+      {{"--port", "DEV", "read", "0140001", "--interval", "5"}, 64, "read does not take --interval"},
+      {{"--port", "DEV", "read", "0140001", "-l", "5"}, 64, "read does not take --interval"},
+      {{"info", "--timeout", "5"}, 64, "info does not take --timeout"},
+      {{"--port", "DEV", "scan", "-a", "1"}, 64, "scan does not take -a"},
+      {{"DEV", "--from", "2"}, 64, "the device-first form does not take --from"},
+      {{"DEV", "-c", "200", "-1"}, 64, "a block of 200 is too large: at most 125 holding registers"},
+      {{"--port", "DEV", "read", "0100001", "2001"}, 64, "at most 2000 coils in one request"},
+      {{"--port", "DEV", "read", "0040001"}, 64, "gate '0040001' refused: controller 0 is the broadcast address"},
+      {{"--port", "DEV", "write", "0040001", "5"}, 64, "no controller answers a broadcast"},
+      {{"--port", "DEV", "read", "0140000"}, 64, "address 0000: Modbus gate addresses count from 1"},
+      {{"--port", "DEV", "read", "0100001F"}, 64, "coils and discrete inputs (memory types 0 and 1) are bits already"},
+      {{"--port", "DEV", "read", "01400g1"},
+       64,
+       "character 6 is 'g', where the gate text holds the address, four "
+       "decimal digits"},
+      {{"--port", "DEV", "read", "0140001x"}, 64, "the bit number, one hexadecimal digit 0-F in capitals"},
+      {{"--port", "DEV", "read", "0180004"}, 64, "from an odd address: 0180003 or 0180005"},
+      {{"--port", "DEV", "read", "0180001", "63"}, 64, "at most 62 int32 values in holding registers"},
+  };
+  RunCliCases(pty_, cases);
+  EXPECT_EQ(sim_.RequestCount(), 0u);
+  EXPECT_EQ(sim_.Holding(0), 1);
+}
+
+}  // namespace

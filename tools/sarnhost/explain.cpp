@@ -255,6 +255,13 @@ std::string Attempts(size_t n) {
 
 }  // namespace
 
+bool LoggedAs(const std::string& text, const sarn::LogMessage& message, long* plFirst) {
+  Fields fields;
+  if (!MatchesFormat(message.pszFormat, text.c_str(), &fields)) return false;
+  if (plFirst != nullptr) *plFirst = fields.lArg[0];
+  return true;
+}
+
 const char* ExceptionName(int iCode) {
   switch (iCode) {
     case 1:

@@ -9,7 +9,15 @@
 
 #include "log_tap.h"
 
+namespace sarn {
+struct LogMessage;
+}
+
 namespace sarnhost {
+
+// Whether text is what the driver logs as message (its format with the
+// values put in); the first number it carried goes to *plFirst.
+bool LoggedAs(const std::string& text, const sarn::LogMessage& message, long* plFirst = nullptr);
 
 // What the host knows about the transaction besides the driver's log.
 struct TransactionFacts {

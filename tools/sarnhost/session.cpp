@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "gate_words.h"
 #include "port_check.h"
 
 namespace sarnhost {
@@ -56,75 +57,6 @@ void WarnAboutIntFile(const std::vector<LogLine>& lines) {
     fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s\n", file.c_str(), text.c_str(), quoted.empty() ? "" : " ('",
             quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it");
   }
-}
-
-// The driver names a refused character by its position from 0, and the
-// character itself, which may be invisible (the end of the text): says it
-// visibly.
-std::string VisibleCharacter(const std::string& reason, const std::string& text) {
-  const size_t at = reason.find("illegal char #");
-  if (at == std::string::npos) return "";
-  const long lPos = atol(reason.c_str() + at + 14);
-  if (lPos < 0) return "";
-  if (static_cast<size_t>(lPos) >= text.size()) {
-    return " (character " + std::to_string(lPos + 1) + " is missing: '" + text + "' has " +
-           std::to_string(text.size()) + " characters, a gate text 7 or 8)";
-  }
-  const unsigned char c = static_cast<unsigned char>(text[static_cast<size_t>(lPos)]);
-  char sz[96];
-  if (c > ' ' && c < 127) {
-    snprintf(sz, sizeof sz, " (character %ld, '%c')", lPos + 1, c);
-  } else {
-    snprintf(sz, sizeof sz, " (character %ld, code 0x%02X)", lPos + 1, c);
-  }
-  return sz;
-}
-
-// Printable: control characters the driver put in its text spelled out.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= ' ' && c != 127) {
-      out += static_cast<char>(c);
-    } else {
-      char sz[8];
-      snprintf(sz, sizeof sz, "<%02X>", c);
-      out += sz;
-    }
-  }
-  return out;
-}
-
-// In decimal base an eight-digit text may be meant as a controller of three
-// digits ("15040001"): the text holds two. Says how to reach it.
-std::string ControllerHint(const std::string& text, bool bHexBase) {
-  if (bHexBase || text.size() != 8 || text.find_first_not_of("0123456789") != std::string::npos) return "";
-  const long lSlave = atol(text.substr(0, 3).c_str());
-  const char cMem = text[3];
-  if (lSlave < 100 || lSlave > 247 || std::string("01345678").find(cMem) == std::string::npos) return "";
-  static const char* const kTables[] = {"0", "1", "", "3", "4", "3:float", "3:int", "4:float", "4:int"};
-  return "; if controller " + std::to_string(lSlave) + " is meant: gate texts hold two decimal digits for it, so use " +
-         "-a " + std::to_string(lSlave) + " -t " + kTables[cMem - '0'] + " -r " +
-         std::to_string(atol(text.c_str() + 4)) + ", or BUS = MODBUS, HEX in the initialization file";
-}
-
-// The driver's reason for refusing a gate text: its log lines, without the
-// tag, or a reason of our own where the driver says nothing.
-std::string RefusalReason(const std::vector<LogLine>& lines, const Gate& gate, bool bGtc, bool bHexBase) {
-  std::string reason;
-  for (const LogLine& l : lines) reason += (reason.empty() ? "" : "; ") + Printable(WithoutTag(l.text));
-  const std::string& text = gate.text;
-  if (!reason.empty()) return reason + VisibleCharacter(reason, text) + ControllerHint(text, bHexBase);
-  if (text.size() >= 9) return "longer than 8 characters";
-  const bool bBitNr = text.size() >= 8 && text[7] != ' ';
-  if (gate.bBlock && bBitNr) return "a block takes no bit number";
-  if (!gate.bBlock) {
-    const int32_t iMem = gate.spec.iMemType;
-    if (bBitNr && iMem >= 5 && iMem <= 8) return "32-bit gates take no bit number";
-    return std::string("data type ") + DataTypeName(gate.iDataType) + " does not fit a " + MemoryTypeName(iMem, bGtc) +
-           (bBitNr ? " bit" : "");
-  }
-  return "see the driver's log with -v";
 }
 
 // The device a port name means: a name that is no path (ttyUSB0, pts/3) is
@@ -315,7 +247,7 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
   return result;
 }
 
-ResultCode ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
+int ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
   if (!s.HexBase()) {
     const std::string warning = DecimalBaseWarning(text);
     if (!warning.empty()) fprintf(stderr, "sarnhost: warning: %s\n", warning.c_str());
@@ -326,13 +258,19 @@ ResultCode ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& 
   const std::vector<LogLine> lines = s.log.Take();
   if (rc != 0) {
     fprintf(stderr, "sarnhost: gate '%s' refused: %s\n", Printable(text).c_str(),
-            RefusalReason(lines, gate, s.Gtc(), s.HexBase()).c_str());
-    return rc;
+            GateRefusal(lines, gate, GateSetting{s.Gtc(), s.HexBase()}).c_str());
+    return kExitUsage;
   }
   if (gate.bBlock && !TypeFitsMemory(iDataType, gate.spec.iMemType, false)) {
     fprintf(stderr, "sarnhost: gate '%s' refused: data type %s does not fit a block of %s values\n", text.c_str(),
             DataTypeName(iDataType), MemoryTypeName(gate.spec.iMemType, s.Gtc()));
-    return SARN_REFUSED;
+    return kExitUsage;
+  }
+  // Nobody answers a broadcast: a read would wait out every attempt, and a
+  // write would be reported as unanswered though every controller took it.
+  if (gate.spec.iPlcAddr == 0) {
+    fprintf(stderr, "sarnhost: gate '%s' refused: %s\n", Printable(text).c_str(), kBroadcastWords);
+    return kExitUsage;
   }
   return 0;
 }

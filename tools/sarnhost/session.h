@@ -64,8 +64,10 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
              const std::function<int(Session&)>& body);
 
 // Checks a gate text with the driver's address parser (a block when iCount
-// >= 0); prints one line and returns the result code when it is refused.
-ResultCode ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate);
+// >= 0); prints one line and returns the usage exit status when it is
+// refused: a gate text is part of the command line. Controller 0 is refused
+// too: no controller answers a broadcast.
+int ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate);
 
 // A gate named by mbpoll's options for one controller: parsed, with the
 // controller field set directly when the text cannot hold it. Returns 0 or
