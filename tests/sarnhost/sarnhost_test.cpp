@@ -513,7 +513,7 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
   const Bad bad[] = {
       {{"read", "-t", "2"}, 64, "bad value '2' for -t"},
       {{"read", "-a", "248"}, 64, "bad value '248' for -a: controllers 1..247"},
-      {{"read", "-r", "10000"}, 64, "reference 10000 does not fit the four decimal digits"},
+      {{"read", "-r", "65535", "-c", "3"}, 64, "references 65535 to 65537 run past 65536"},
       {{"write", "-r", "1", "-c", "2", "5"}, 64, "-c 2 but 1 values given"},
       {{"read", "-r", "1", "0140001"}, 64, "usage: sarnhost [options] read"},
   };
@@ -1204,6 +1204,70 @@ TEST_F(SarnhostTest, MistakenCommandLinesAreRefusedInWords) {
   RunCliCases(pty_, cases);
   EXPECT_EQ(sim_.RequestCount(), 0u);
   EXPECT_EQ(sim_.Holding(0), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// mbpoll's habits: 32-bit values at an even reference are two registers
+// that sarnhost combines (low word first unless -B), and references above
+// the gate text's four digits are read and written all the same.
+TEST(SarnhostMbpoll, EvenReferencesAndReferencesAbove9999) {
+  PlcsimRun sim({"--fill", "--table-size", "20000"});
+  ASSERT_FALSE(sim.path().empty());
+  const std::vector<CliCase> cases = {
+      {{"DEV", "-t", "4:int", "-r", "2", "-1", "-q"}, 0, "[2]: \t196610\n"},
+      {{"DEV", "-t", "4:int", "-r", "2", "-B", "-1", "-q"}, 0, "[2]: \t131075\n"},
+      {{"DEV", "-t", "3:int", "-r", "2", "-c", "2", "-1", "-q"}, 0, "[2]: \t65733610\n[4]: \t65864684\n"},
+      {{"--port", "DEV", "read", "-t", "4:int", "-r", "2", "-c", "2"},
+       0,
+       "0180002: 196610 (0x00030002)\n0180004: 327684 (0x00050004)\n"},
+      {{"DEV", "-t", "4:float", "-r", "40", "2.5"}, 0, "Written 1 references.\n"},
+      {{"DEV", "-t", "4:float", "-r", "40", "-1", "-q"}, 0, "[40]: \t2.5\n"},
+      {{"DEV", "-r", "40", "-c", "2", "-1", "-q"}, 0, "[40]: \t0\n[41]: \t16416\n"},  // 0x40200000, low word first
+      {{"DEV", "-t", "4:float", "-r", "40", "-B", "-1", "-q"}, 0, "[40]: \t2.30037e-41\n"},
+      {{"DEV", "-r", "10000", "-c", "2", "-1", "-q"}, 0, "[10000]: \t10000\n[10001]: \t10001\n"},
+      {{"--port", "DEV", "read", "-r", "12000"}, 0, "1.412000: 12000 (0x2EE0)\n"},
+      {{"DEV", "-t", "4:int", "-r", "12000", "-1", "-q"}, 0, "[12000]: \t786509536\n"},
+      {{"--port", "DEV", "write", "-r", "15000", "7"}, 0, "1.415000: wrote 7 (0x0007)\n"},
+      {{"DEV", "-r", "15000", "-1", "-q"}, 0, "[15000]: \t7\n"},
+      {{"DEV", "-r", "65535", "-c", "2", "-1", "-q"}, 1, "illegal data address"},  // sent: the table ends at 20000
+  };
+  RunCliCases(sim.path(), cases);
+}
+
+// Polling until Ctrl-C ends with mbpoll's statistics.
+TEST_F(SarnhostTest, CtrlCEndsMbpollPollingWithItsStatistics) {
+  ExecArgs a({pty_, "-a", "1,2", "-l", "20", "-o", "0.05"}, {});
+  int outPipe[2];
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = Spawn(a, outPipe[1], devNull);
+  close(outPipe[1]);
+  close(devNull);
+  ASSERT_TRUE(sim_.WaitForRequests(8, 20000));  // controller 1 answered, controller 2 did not, more than once
+  kill(pid, SIGINT);
+  std::string out;
+  char buf[4096];
+  ssize_t n = 0;
+  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(outPipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const std::vector<std::string> lines = Lines(out);
+  ASSERT_GE(lines.size(), 2u) << out;
+  EXPECT_EQ(lines[lines.size() - 2], "--- " + pty_ + " poll statistics ---") << out;
+  long lSent = 0, lAnswered = 0, lErrors = 0;
+  double dLoss = 0;
+  ASSERT_EQ(sscanf(lines.back().c_str(), "%ld frames transmitted, %ld received, %ld errors, %lf%% frame loss", &lSent,
+                   &lAnswered, &lErrors, &dLoss),
+            4)
+      << out;
+  EXPECT_GE(lAnswered, 1) << out;
+  EXPECT_GE(lErrors, 1) << out;
+  EXPECT_EQ(lSent, lAnswered + lErrors) << out;
+  EXPECT_NEAR(dLoss, 100.0 * static_cast<double>(lErrors) / static_cast<double>(lSent), 0.051) << out;
 }
 
 }  // namespace

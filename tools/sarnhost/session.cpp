@@ -121,7 +121,7 @@ std::string GtcElementText(const Gate& gate, int k, bool bHexBase) {
 // Element k of a gate named "150.40001" (controller set directly).
 std::string DirectElementText(const Gate& gate, int k) {
   const size_t dot = gate.text.find('.');
-  const unsigned uStep = gate.spec.iBits == 32 ? 2u : 1u;
+  const unsigned uStep = gate.spec.iBits == 32 || gate.bPairs ? 2u : 1u;
   const unsigned long ulAddress = strtoul(gate.text.c_str() + dot + 2, nullptr, 10) + uStep * static_cast<unsigned>(k);
   char sz[16];
   snprintf(sz, sizeof sz, "%04lu", ulAddress);
@@ -279,25 +279,67 @@ long FirstReference(const Options& o) {
   return o.bFromZero ? o.lRef + 1 : o.lRef;
 }
 
-int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate) {
+namespace {
+
+// Where mbpoll's options name what a gate text cannot: a controller above
+// the text's two digits, a reference above its four, a 32-bit value at an
+// even reference. The text then names what the driver can parse, and the
+// fields are set after: the controller and the address directly, as a host
+// may; 32-bit values as register pairs that sarnhost combines itself.
+struct MbpollNaming {
   MbpollType type;
-  ParseMbpollType(s.o.mbType, type);
+  bool bDirectAddress = false;
+  bool bPairs = false;
+  long lValues = 1;
+
+  MbpollNaming(Session& s, long lRef, int32_t iCount) : lValues(iCount < 0 ? 1 : iCount) {
+    ParseMbpollType(s.o.mbType, type);
+    bDirectAddress = !s.Gtc() && lRef > (s.HexBase() ? 0xFFFF : 9999);
+    bPairs = type.b32 && (lRef % 2 == 0 || bDirectAddress);
+  }
+  // The registers or bits the request spans.
+  long Span() const { return type.b32 ? 2 * lValues : lValues; }
+  MbpollType TextType() const {
+    MbpollType t = type;
+    if (bPairs) t.b32 = t.bFloat = false;
+    return t;
+  }
+};
+
+// The gate's name in messages and rows: its text where one can name it.
+std::string MbpollName(Session& s, const MbpollNaming& n, long lSlave, long lRef) {
   std::string error;
-  const std::string text = MbpollGateText(lSlave, type, lRef, s.HexBase(), error);
+  if (!SlaveFitsText(lSlave, s.HexBase()) || n.bDirectAddress) return DirectGateName(lSlave, n.type, lRef);
+  return MbpollGateText(lSlave, n.type, lRef, s.HexBase(), error);
+}
+
+}  // namespace
+
+int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate) {
+  const MbpollNaming n(s, lRef, iCount);
+  if (lRef - 1 + n.Span() > 65536) {
+    fprintf(stderr, "sarnhost: references %ld to %ld run past 65536, the last a request can reach\n", lRef,
+            lRef - 1 + n.Span());
+    return kExitUsage;
+  }
+  std::string error;
+  const std::string text = MbpollGateText(lSlave, n.TextType(), n.bDirectAddress ? 1 : lRef, s.HexBase(), error);
   if (text.empty()) {
     fprintf(stderr, "sarnhost: %s\n", error.c_str());
     return kExitUsage;
   }
-  if (ResultCode rc = ParseGate(s, text, iCount, gate); rc != 0) return rc;
-  if (!SlaveFitsText(lSlave, s.HexBase())) {
-    // The fields are set directly, as a host may: the text cannot hold it.
-    gate.spec.iPlcAddr = static_cast<int32_t>(lSlave);
-    gate.text = DirectGateName(lSlave, type, lRef);
-  }
+  const int32_t iParseCount = n.bPairs ? static_cast<int32_t>(2 * n.lValues) : iCount;
+  if (int rc = ParseGate(s, text, iParseCount, gate); rc != 0) return rc;
+  gate.bPairs = n.bPairs;
+  gate.iPairType = n.type.bFloat ? kTypeFloat : kTypeInt32;
+  if (n.bDirectAddress) gate.spec.iAddress = static_cast<int32_t>(lRef - 1);
+  if (!SlaveFitsText(lSlave, s.HexBase())) gate.spec.iPlcAddr = static_cast<int32_t>(lSlave);
+  gate.text = MbpollName(s, n, lSlave, lRef);
   if (s.o.iVerbose > 0) {
-    fprintf(stderr, "sarnhost: -a %ld -t %s -r %ld -c %d is gate %s%s\n", lSlave, s.o.mbType.c_str(), lRef,
+    fprintf(stderr, "sarnhost: -a %ld -t %s -r %ld -c %d is gate %s%s%s\n", lSlave, s.o.mbType.c_str(), lRef,
             iCount < 0 ? 1 : iCount, gate.text.c_str(),
-            iCount > 0 ? (", a block of " + std::to_string(iCount)).c_str() : "");
+            iCount > 0 ? (", a block of " + std::to_string(iCount)).c_str() : "",
+            n.bPairs ? ", read as 16-bit registers, two a value" : "");
   }
   return 0;
 }
