@@ -57,6 +57,13 @@ Fault Send(DriverContext* pContext, char* pszText, int iLen);
 // read reply is the transaction's to judge.
 Fault ReceiveReply(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
 
+// Logs a trace when the characters read as a refused reply are those of the
+// request just sent (pszRequest, iRequestLen characters), byte for byte: the
+// line echoes each request (a two-wire RS-485 adapter) and the driver was not
+// told so (ECHO = YES). A reply that passed is never so noted: a single
+// write's correct answer repeats its request.
+void NoteOwnRequest(const char* pszRequest, int iRequestLen, const char* pszReply, Fault fault, const ReplyHead* pHead);
+
 // The reading half of ReceiveReply: the frame in its pieces, with its
 // controller, function and exception checked, its content not.
 Fault ReceiveFrame(SarnHandle hCom, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);

@@ -1271,3 +1271,94 @@ TEST_F(SarnhostTest, CtrlCEndsMbpollPollingWithItsStatistics) {
 }
 
 }  // namespace
+
+namespace {
+
+// An echoing adapter without ECHO = YES, and ECHO = YES on a line that does
+// not echo, are named in one line with the file the key belongs in.
+TEST(SarnhostEcho, AWrongEchoSettingIsNamed) {
+  PlcsimRun echoing({"--fill", "--echo"});
+  PlcsimRun plain({"--fill"});
+  ASSERT_FALSE(echoing.path().empty());
+  ASSERT_FALSE(plain.path().empty());
+  struct Case {
+    const PlcsimRun& sim;
+    std::string intFile;  // content of SARNMD1.INT
+    std::vector<std::string> args;
+    int iStatus;
+    std::string said;  // DIR stands for the directory of the initialization file
+  };
+  const std::string echoNeeded =
+      "the reply was the request itself, byte for byte: the adapter echoes each request, so ECHO = YES is needed in "
+      "DIR/SARNMD1.INT";
+  const std::vector<Case> cases = {
+      {echoing, "", {"read", "0140011"}, 2, "reading '0140011' failed: " + echoNeeded},
+      {echoing, "", {"read", "0140300"}, 1, echoNeeded},  // the echo has the wrong length
+      {echoing, "BUS = MODBUS, DEC\n", {"write", "0140021", "1", "2"}, 1, echoNeeded},
+      {echoing, "ECHO = YES\n", {"read", "0140011"}, 0, "0140011: 11 (0x000B)\n"},
+      {plain,
+       "ECHO = YES\n",
+       {"read", "0140011"},
+       2,
+       "no echo of the request came back (3 attempts), though ECHO = YES is set in DIR/SARNMD1.INT: the line does "
+       "not echo, so the key should go"},
+      // A single write's answer repeats the request: it passes for the echo.
+      {plain,
+       "ECHO = YES\n",
+       {"write", "0140021", "5"},
+       2,
+       "if the line does not echo, ECHO = YES in DIR/SARNMD1.INT "
+       "should go"},
+  };
+  for (const Case& c : cases) {
+    IntFileDir dir(c.intFile);
+    if (c.intFile.empty()) unlink((dir.path() + "/SARNMD1.INT").c_str());
+    std::vector<std::string> args = {"--port", c.sim.path(), "--timeout", "20"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = RunSarnhost(args, {}, dir.path());
+    std::string said = c.said;
+    if (said.find("DIR") != std::string::npos) said.replace(said.find("DIR"), 3, dir.path());
+    EXPECT_EQ(r.iStatus, c.iStatus) << said << "\n" << Describe(r);
+    if (c.iStatus == 0) {
+      EXPECT_EQ(r.out, said) << Describe(r);
+    } else {
+      ASSERT_EQ(OwnLines(r.err).size(), 1u) << Describe(r);
+      EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << Describe(r);
+    }
+  }
+  // The driver's own trace is under -v.
+  IntFileDir none("");
+  RunResult v = RunSarnhost({"-v", "--port", echoing.path(), "--timeout", "20", "read", "0140011"}, {}, none.path());
+  EXPECT_NE(v.err.find("\t8\tSARNMD> Receive() reply is the request just sent, byte for byte (iRead=7)"),
+            std::string::npos)
+      << v.err;
+}
+
+// The initialization file the driver read is named by its full path in info
+// and with -v; one of the right name in other letter case is warned about.
+TEST_F(SarnhostTest, TheInitializationFileIsNamed) {
+  IntFileDir dir("BUS = MODBUS, DEC\n");
+  RunResult info = RunSarnhost({"info"}, {}, dir.path());
+  EXPECT_NE(info.out.find("init file         " + dir.path() + "/SARNMD1.INT\n"), std::string::npos) << info.out;
+  RunResult v = RunSarnhost(On({"-v", "read", "0140002"}), {}, dir.path());
+  EXPECT_NE(v.err.find("sarnhost: initialization file: " + dir.path() + "/SARNMD1.INT\n"), std::string::npos) << v.err;
+
+  unlink((dir.path() + "/SARNMD1.INT").c_str());
+  const std::string lower = dir.path() + "/sarnmd1.int";
+  FILE* f = fopen(lower.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  const std::string warning =
+      "sarnhost: warning: " + lower + " is not read: the driver reads SARNMD1.INT, in capital letters";
+  info = RunSarnhost({"info"}, {}, dir.path());
+  EXPECT_NE(info.out.find("init file         none of SARNMD01.INT, SARNMD1.INT or SARNMD.INT in " + dir.path()),
+            std::string::npos)
+      << info.out;
+  EXPECT_EQ(OwnLines(info.err), std::vector<std::string>{warning}) << Describe(info);
+  RunResult r = RunSarnhost(On({"read", "0140002"}), {}, dir.path());
+  EXPECT_EQ(r.out, "0140002: 2 (0x0002)\n");
+  EXPECT_EQ(OwnLines(r.err), std::vector<std::string>{warning}) << Describe(r);
+  unlink(lower.c_str());
+}
+
+}  // namespace

@@ -27,6 +27,8 @@ struct TransactionFacts {
   int32_t iTimeout = 100;          // reply time-out, 10 ms units
   const char* pszReply = nullptr;  // the context's reply buffer (may hold an exception reply)
   size_t nReplySize = 0;
+  bool bEchoSet = false;  // ECHO = YES: the driver reads each request back before the reply
+  std::string intFile;    // the initialization file such a setting belongs in (full path)
 };
 
 // The outcome of a failed transaction in words.

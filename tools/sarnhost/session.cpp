@@ -226,17 +226,20 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
   const ResultCode rc = inst.ColdStart(name, true, iTimeout, line);
   alias.Release();
   const std::vector<LogLine> lines = log.Take();
+  IntFileFacts intFile = FindIntFile(lines, iDriverNr);
   if (o.iVerbose > 0) {
     fprintf(stderr, "sarnhost: driver %s, ColdStart(driver %d, %s, %s, time-out %d0 ms) -> %d\n", driver.Path().c_str(),
             iDriverNr, name.c_str(), LineName(line).c_str(), iTimeout, rc);
+    fprintf(stderr, "sarnhost: initialization file: %s\n", IntFileDescription(intFile).c_str());
   } else {
     WarnAboutIntFile(lines);
   }
+  WarnAboutOtherCase(intFile);
   if (rc != 0) {
     ColdStartFailed(o, rc, lines);
     return rc;
   }
-  Session session{o, inst, log, name, line, iTimeout};
+  Session session{o, inst, log, name, line, iTimeout, std::move(intFile)};
   int result = body(session);
   const ResultCode rcEnd = inst.EndSarn();
   log.Take();
@@ -378,6 +381,8 @@ TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t
     facts.iTimeout = s.iTimeout;
     facts.pszReply = pCtx->rxBuf;
     facts.nReplySize = sizeof pCtx->rxBuf;
+    facts.bEchoSet = (pCtx->wFlags & SARN_FLAG_ECHO) != 0;
+    facts.intFile = IntFileForSettings(s.intFile);
     r.outcome = Explain(r.rc, lines, facts);
   }
   return r;

@@ -12,6 +12,7 @@
 
 #include "driver_host.h"
 #include "explain.h"
+#include "int_file_name.h"
 #include "log_tap.h"
 #include "mbpoll.h"
 #include "options.h"
@@ -53,6 +54,7 @@ struct Session {
   std::string portName;  // the name the driver was given
   LineSettings line;
   int32_t iTimeout;
+  IntFileFacts intFile;  // the initialization file the driver read, or where one would go
 
   bool Gtc() { return inst.Context()->cProtocol == SARN_PROTOCOL_GTC; }
   bool HexBase() { return inst.Context()->cBase == 'H'; }
