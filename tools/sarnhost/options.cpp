@@ -439,16 +439,20 @@ const char kGateHelp[] =
     "  0140001 is holding register 1 of controller 1, 01400013 its bit 3.\n"
     "  Digits are decimal unless the initialization file says BUS = MODBUS, HEX;\n"
     "  a letter A..F among decimal digits ends the number there (warned about).\n"
-    "  Controllers above 99 in decimal base: -a (e.g. read -a 150 -t 4 -r 1).\n"
+    "  Controllers above 99 in decimal base: -a (e.g. read -a 150 -t 4 -r 1);\n"
+    "  references above 9999: -r (e.g. read -r 12000). Controller 0 is the\n"
+    "  broadcast address, which no controller answers: refused.\n"
     "  The initialization file SARNMD<N>.INT (or SARNMD.INT) is read from the\n"
     "  current directory: BUS = MODBUS|GTC, DEC|HEX; SWAP, FLOATSWAP, LONGADDR,\n"
-    "  RTSCTS = YES|NO; IFG = milliseconds.\n";
+    "  RTSCTS, ECHO = YES|NO; IFG = milliseconds. sarnhost info names it.\n";
 
 const char kMbpollHelp[] =
     "mbpoll's form: sarnhost [options] DEVICE [VALUE...], with -a, -t, -r, -c as\n"
     "mbpoll takes them (default -a 1 -t 4 -r 1 -c 1): polls every -l MS until\n"
-    "Ctrl-C, reads once with -1, writes the VALUEs when there are any. The same\n"
-    "options name values after read, write and poll instead of a gate text.\n"
+    "Ctrl-C (then mbpoll's statistics), reads once with -1, writes the VALUEs\n"
+    "when there are any. -t 4:int and 4:float at an even reference read the two\n"
+    "registers and combine them, as mbpoll does. The same options name values\n"
+    "after read, write and poll instead of a gate text.\n"
     "  e.g. sarnhost /dev/ttyUSB0 -a 1 -t 4 -r 1 -c 2 -1\n";
 
 const char kTailHelp[] =
@@ -461,11 +465,12 @@ const char kTailHelp[] =
     "with -v); KORVEN_LEVEL=N keeps only levels N and above, with or without -v.\n"
     "\n"
     "Exit status: 0 when everything succeeded (scan: a controller answered);\n"
-    "otherwise the driver's result code: 1 refused (gate text, data type, the\n"
-    "controller's reply), 2 failed on the port or the line (no device, port in use,\n"
-    "no permission, e.g. not in the device's group such as dialout; no reply);\n"
-    "64 for a bad command line, 69 when the driver cannot be loaded, 73 when the\n"
-    "CSV file cannot be written.\n";
+    "otherwise the driver's result code: 1 refused (a write the driver refuses,\n"
+    "the controller's exception or reply), 2 failed on the port or the line (no\n"
+    "device, port in use, no permission, e.g. not in the device's group such as\n"
+    "dialout; no reply); 64 for a bad command line (also a gate text the driver's\n"
+    "parser refuses, an option the command does not take), 69 when the driver\n"
+    "cannot be loaded, 73 when the CSV file cannot be written.\n";
 
 // The help of the options, every one or those a command takes, with the
 // driver's line defaults filled in.
