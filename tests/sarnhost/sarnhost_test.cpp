@@ -1185,6 +1185,7 @@ TEST_F(SarnhostTest, MistakenCommandLinesAreRefusedInWords) {
       {{"--port", "DEV", "read", "0140001", "--interval", "5"}, 64, "read does not take --interval"},
       {{"--port", "DEV", "read", "0140001", "-l", "5"}, 64, "read does not take --interval"},
       {{"info", "--timeout", "5"}, 64, "info does not take --timeout"},
+      {{"--port", "DEV", "write", "0140021", "-1"}, 64, "write does not take -1: a value of -1 goes after --"},
       {{"--port", "DEV", "scan", "-a", "1"}, 64, "scan does not take -a"},
       {{"DEV", "--from", "2"}, 64, "the device-first form does not take --from"},
       {{"DEV", "-c", "200", "-1"}, 64, "a block of 200 is too large: at most 125 holding registers"},

@@ -402,6 +402,22 @@ bool Takes(const char* pszList, const cli::Option& opt) {
          (!longName.empty() && names.find(longName) != std::string::npos);
 }
 
+// What to say after "read does not take --interval": who does take it.
+std::string TakenBy(const Options& o, const cli::Option& opt) {
+  // -1 and -0 are options, as with mbpoll: a write value of -1 is meant.
+  if (o.command == "write" && (opt.cShort == '0' || opt.cShort == '1')) {
+    return ": a value of " + cli::Spelling(opt) + " goes after --";
+  }
+  std::string takers;
+  size_t n = 0;
+  for (const Command& c : kCommands) {
+    if (!Takes(c.pszOptions, opt)) continue;
+    takers += std::string(n++ == 0 ? "" : ", ") + c.pszName;
+  }
+  if (n == 0) return "";
+  return " (" + takers + (n == 1 ? " does)" : " do)");
+}
+
 // An option the command does not take is refused rather than ignored;
 // --help and --version are answered whatever the command.
 int CheckGivenOptions(const Options& o, const std::vector<const cli::Option*>& given) {
@@ -410,14 +426,8 @@ int CheckGivenOptions(const Options& o, const std::vector<const cli::Option*>& g
   if (pszList == nullptr || o.bHelp || o.bVersion) return 0;
   for (const cli::Option* pOpt : given) {
     if (Takes(pszList, *pOpt)) continue;
-    std::string takers;
-    for (const Command& other : kCommands) {
-      if (Takes(other.pszOptions, *pOpt)) takers += std::string(takers.empty() ? "" : ", ") + other.pszName;
-    }
     const std::string who = o.command.empty() ? "the device-first form" : o.command;
-    return Usage(who + " does not take " + cli::Spelling(*pOpt) +
-                 (takers.empty() ? std::string()
-                                 : " (" + takers + " do" + (takers.find(',') == std::string::npos ? "es" : "") + ")"));
+    return Usage(who + " does not take " + cli::Spelling(*pOpt) + TakenBy(o, *pOpt));
   }
   return 0;
 }
