@@ -9,7 +9,15 @@
 
 #include "log_tap.h"
 
+namespace sarn {
+struct LogMessage;
+}
+
 namespace sarnhost {
+
+// Whether text is what the driver logs as message (its format with the
+// values put in); the first number it carried goes to *plFirst.
+bool LoggedAs(const std::string& text, const sarn::LogMessage& message, long* plFirst = nullptr);
 
 // What the host knows about the transaction besides the driver's log.
 struct TransactionFacts {
@@ -19,6 +27,8 @@ struct TransactionFacts {
   int32_t iTimeout = 100;          // reply time-out, 10 ms units
   const char* pszReply = nullptr;  // the context's reply buffer (may hold an exception reply)
   size_t nReplySize = 0;
+  bool bEchoSet = false;  // ECHO = YES: the driver reads each request back before the reply
+  std::string intFile;    // the initialization file such a setting belongs in (full path)
 };
 
 // The outcome of a failed transaction in words.
