@@ -22,20 +22,16 @@ uint32_t Elapsed(uint64_t fromMs, uint64_t toMs) {
   return elapsed > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(elapsed);
 }
 
-// Notes an answer later than the reply time-out. Which request it answers is
-// not known; its delay is reckoned from the latest one it can answer that
-// went out more than a time-out before it, so that requests lost on the way
-// do not make the controller look slower than it is.
-void NoteLate(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
+// Notes an answer discarded while settling, later than the reply time-out.
+// Which request it answers is not known; its delay is reckoned from the
+// latest one it can answer that went out more than a time-out before it.
+void NoteLateDiscarded(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   uint32_t dwDelay = 0;
   for (int k = pLedger->nOwed - 1; k >= 0 && dwDelay == 0; --k) {
     const uint32_t dwSince = Elapsed(OwedSentMs(pLedger, k), nowMs);
     if (dwSince > pLedger->dwTimeoutMs) dwDelay = dwSince;
   }
-  if (dwDelay > pLedger->dwLateMs) {
-    pLedger->dwLateMs = dwDelay;
-    pLedger->cLateController = cController;
-  }
+  if (dwDelay != 0) LedgerNoteLate(pLedger, dwDelay, cController);
 }
 
 // An intact frame ended at nowMs: it pays the oldest answer owed.
@@ -43,7 +39,7 @@ void PayOldest(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   if (pLedger->nOwed == 0) return;  // nobody asked for it here
   const uint32_t dwDelay = Elapsed(OwedSentMs(pLedger, 0), nowMs);
   if (dwDelay > pLedger->dwObservedMs) pLedger->dwObservedMs = dwDelay;
-  if (dwDelay > pLedger->dwTimeoutMs) NoteLate(pLedger, nowMs, cController);
+  if (pLedger->bSettling && dwDelay > pLedger->dwTimeoutMs) NoteLateDiscarded(pLedger, nowMs, cController);
   DropOldest(pLedger);
 }
 
@@ -118,6 +114,12 @@ void LedgerSettled(LineLedger* pLedger) {
   pLedger->nOwed = 0;
   pLedger->bInFrame = false;
   pLedger->dwObservedMs = 0;
+}
+
+void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController) {
+  if (dwMs <= pLedger->dwLateMs) return;
+  pLedger->dwLateMs = dwMs;
+  pLedger->cLateController = cController;
 }
 
 bool LedgerTakeLate(LineLedger* pLedger, uint32_t* pdwMs, unsigned* puController) {

@@ -33,6 +33,9 @@ struct LineLedger {
   // since the line last settled.
   uint32_t dwObservedMs = 0;
   uint64_t lastInputMs = 0;  // when the last byte was read
+  // While settling, every answer that pays is one the transaction gave up
+  // on: those later than the reply time-out are noted.
+  bool bSettling = false;
   // An answer later than the reply time-out, not yet reported.
   uint32_t dwLateMs = 0;
   uint8_t cLateController = 0;
@@ -59,9 +62,14 @@ bool LedgerOwes(const LineLedger* pLedger);
 uint32_t LedgerQuietMs(const LineLedger* pLedger);
 // The line went quiet, or was given up on: nothing is owed any more.
 void LedgerSettled(LineLedger* pLedger);
-// The answer later than the reply time-out seen since the last call, if
-// any: its delay (from the latest request it can answer that went out more
-// than a time-out before it) and its controller.
+// Notes an answer later than the reply time-out: one a transaction took
+// after an attempt timed out, dwMs after that attempt went out.
+void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController);
+// The slowest answer later than the reply time-out noted since the last
+// call, if any: its delay and its controller. An answer discarded while
+// settling counts from the latest request it can answer that went out more
+// than a time-out before it, so that requests lost on the way do not make
+// the controller look slower than it is.
 bool LedgerTakeLate(LineLedger* pLedger, uint32_t* pdwMs, unsigned* puController);
 
 }  // namespace sarn

@@ -249,7 +249,9 @@ void SettleHeldPort(const PortHold* pHold) {
   }
   uint32_t dwDiscarded = 0;
   uint32_t dwWindow = 0;
+  pLedger->bSettling = true;
   const SettleEnd end = WaitOutAnswers(pHold->hCom, pLedger, &dwDiscarded, &dwWindow);
+  pLedger->bSettling = false;
   if (dwWindow != 0 && dwWindow != pLedger->dwTimeoutMs) PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
   LedgerSettled(pLedger);
   if (end == SettleEnd::kQuiet) {

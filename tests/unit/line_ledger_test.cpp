@@ -25,10 +25,11 @@ struct Event {
 struct LedgerCase {
   const char* name;
   std::vector<Event> events;
-  int owed;             // answers still owed afterwards
-  bool bOwes;           // with a frame under way
-  uint32_t observedMs;  // longest delay seen
-  uint32_t lateMs;      // reported late answer, 0 for none
+  int owed;               // answers still owed afterwards
+  bool bOwes;             // with a frame under way
+  uint32_t observedMs;    // longest delay seen
+  uint32_t lateMs;        // reported late answer, 0 for none
+  bool bSettling = true;  // read while settling: late answers are the ledger's to note
 };
 
 void PrintTo(const LedgerCase& c, std::ostream* os) {
@@ -41,6 +42,7 @@ TEST_P(LedgerTest, CountsWhatTheLineOwes) {
   const LedgerCase& c = GetParam();
   sarn::LineLedger ledger;
   sarn::LedgerStart(&ledger, kT);
+  ledger.bSettling = c.bSettling;
   for (const Event& e : c.events) {
     if (e.bytes.empty()) {
       sarn::LedgerNoteSent(&ledger, e.atMs, e.nFrames);
@@ -74,8 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
         LedgerCase{"NoiseOutsideFrames", {{0, ""}, {10, "#\r\n##"}}, 1, true, 0, 0},
         LedgerCase{"NobodyAsked", {{10, kAnswer}}, 0, false, 0, 0},
         LedgerCase{"EchoThenAnswer", {{0, "", 2}, {5, Frame("010300090001")}, {50, kAnswer}}, 0, false, 50, 0},
-        // The first attempt's answer, taken during the retry: its own delay.
+        // The first attempt's answer, discarded: its own delay. Taken by the
+        // transaction, it is the transaction's to report.
         LedgerCase{"AnswerAfterARetry", {{0, ""}, {100, ""}, {150, kAnswer}}, 1, true, 150, 150},
+        LedgerCase{"AnswerTakenAfterARetry", {{0, ""}, {100, ""}, {150, kAnswer}}, 1, true, 150, 0, false},
         // Two attempts lost: the answer is the third's, 150 ms late, not 350.
         LedgerCase{"AnswerAfterTwoLost", {{0, ""}, {100, ""}, {200, ""}, {350, kAnswer}}, 2, true, 350, 150},
         LedgerCase{"DepthKeepsTheLatest",
