@@ -7,6 +7,13 @@ namespace {
 
 // The shortest intact frame: address, function and LRC.
 constexpr uint16_t kMinFrameDigits = 6;
+// FNV-1a, for recognising the request's own echo.
+constexpr uint32_t kHashStart = 2166136261u;
+constexpr uint32_t kHashPrime = 16777619u;
+
+uint32_t HashChar(uint32_t dwHash, char c) {
+  return (dwHash ^ static_cast<uint8_t>(c)) * kHashPrime;
+}
 
 uint64_t OwedSentMs(const LineLedger* pLedger, int k) {
   return pLedger->sentMs[(pLedger->iOldest + k) % kLedgerDepth];
@@ -43,8 +50,16 @@ void PayOldest(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   DropOldest(pLedger);
 }
 
+// A frame ended intact: it pays an answer unless it is the request's echo.
+void FrameEnded(LineLedger* pLedger, uint64_t nowMs) {
+  const bool bOwnEcho = pLedger->nChars == pLedger->nOwnLen && pLedger->dwHash == pLedger->dwOwnHash;
+  if (!bOwnEcho) PayOldest(pLedger, nowMs, pLedger->cAddress);
+}
+
 // One character inside a frame; false when it breaks the frame.
 bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
+  ++pLedger->nChars;
+  pLedger->dwHash = HashChar(pLedger->dwHash, c);
   const int digit = HexDigit(c);
   if (digit >= 0 && !pLedger->bCr) {
     if (pLedger->nDigits % 2 == 0) {
@@ -63,7 +78,7 @@ bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
   }
   if (c == '\n' && pLedger->bCr) {
     // The LRC makes the sum of every byte, itself included, zero.
-    if (pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) PayOldest(pLedger, nowMs, pLedger->cAddress);
+    if (pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) FrameEnded(pLedger, nowMs);
   }
   return false;
 }
@@ -75,7 +90,13 @@ void LedgerStart(LineLedger* pLedger, uint32_t dwTimeoutMs) {
   pLedger->dwTimeoutMs = dwTimeoutMs;
 }
 
-void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames) {
+void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames, const char* pszEchoOnly, uint32_t dwLen) {
+  pLedger->nOwnLen = 0;
+  if (pszEchoOnly != nullptr && dwLen <= UINT16_MAX) {
+    pLedger->nOwnLen = static_cast<uint16_t>(dwLen);
+    pLedger->dwOwnHash = kHashStart;
+    for (uint32_t i = 0; i < dwLen; ++i) pLedger->dwOwnHash = HashChar(pLedger->dwOwnHash, pszEchoOnly[i]);
+  }
   for (int i = 0; i < nFrames; ++i) {
     if (pLedger->nOwed == kLedgerDepth) DropOldest(pLedger);
     pLedger->sentMs[(pLedger->iOldest + pLedger->nOwed) % kLedgerDepth] = nowMs;
@@ -94,6 +115,8 @@ void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, 
       pLedger->bCr = false;
       pLedger->nDigits = 0;
       pLedger->cSum = 0;
+      pLedger->nChars = 1;
+      pLedger->dwHash = HashChar(kHashStart, c);
     } else if (pLedger->bInFrame) {
       pLedger->bInFrame = TakeFrameChar(pLedger, c, nowMs);
     }
