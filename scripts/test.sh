@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 
 # pymodbus serves its serial line through python3-serial-asyncio, only a
 # recommendation of its package (and deps.sh installs without those).
-scripts/deps.sh python3-pymodbus python3-serial-asyncio valgrind tmux
+# man-db (with groff) renders the manual pages for their check.
+scripts/deps.sh python3-pymodbus python3-serial-asyncio valgrind tmux man-db
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
