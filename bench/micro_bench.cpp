@@ -200,7 +200,7 @@ SARN_BENCHMARK(BM_BlockWrite125);
 
 void BM_BlockRead125(benchmark::State& state) {
   DriverContext* pContext = OpenContext();
-  sarn::iRestartDay = 0;
+  sarn::g_iRestartDay = 0;
   uint16_t regs[kRegisters];
   GateTransfer t = Block125(regs);
   const std::string reply = Read125Reply();

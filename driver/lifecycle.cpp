@@ -54,7 +54,7 @@ SarnHandle OpenContextPort(DriverContext* pContext, int32_t iTimeout, bool* pbRt
   const int rc = OpenPortRecord(opening, &hCom, pbRtsByDevice);
   if (rc == kPortNotCharDevice) SARN_LOG(kMsgPortNotCharDevice, port.szName);
   if (hCom == kNoHandle) {
-    char szWhy[kPortFailureTextSize];
+    char szWhy[kFailureTextSize];
     if (rc != kPortNotCharDevice && PortDescribeOpenFailure(port.szName, szWhy, sizeof szWhy) != 0)
       SARN_LOG(kMsgPortNotOpened, port.szName, szWhy);
   }
@@ -120,7 +120,7 @@ ResultCode ColdStart(DriverRequest* pRequest) {
   pContext->iTimeout = pParams->iTimeout;
   SetContextPort(pContext, kNoHandle);
   pContext->wFlags = 0;
-  // The frame layer reads bWriting as 0 outside write transactions.
+  // A host reads bWriting as 1 only while a write transaction runs.
   pContext->bWriting = 0;
 
   ReadIntFile(pRequest);

@@ -1,4 +1,6 @@
 // The driver's entry point and its table of operations.
+#include <array>
+
 #include "address/gate_address.h"
 #include "driver/lifecycle.h"
 #include "driver/stop_flag.h"
@@ -25,25 +27,26 @@ struct OperationSlot {
   bool bNeedsParam;
 };
 
-constexpr OperationSlot kOperations[SARN_OP_TABLE_SIZE] = {
-    /*  0 */ {nullptr, false, false},
-    /*  1 */ {ColdStart, true, true},
-    /*  2 */ {WarmStart, true, false},
-    /*  3 */ {SingleAddressParser, true, true},
-    /*  4 */ {BlockAddressParser, true, true},
-    /*  5 */ {SingleRead, true, true},
-    /*  6 */ {BlockRead, true, true},
-    /*  7 */ {SingleWrite, true, true},
-    /*  8 */ {nullptr, false, false},
-    /*  9 */ {nullptr, false, false},
-    /* 10 */ {BlockWrite, true, true},
-    /* 11 */ {EndSarn, true, false},
-    /* 12 */ {CloseCom, true, false},
-    /* 13 */ {ReOpenCom, true, false},
-    /* 14 */ {GetSarnInfo, false, true},
-    /* 15 */ {ChangeSarnParams, true, true},
-    /* 16 */ {nullptr, false, false},
-};
+// The table, each operation placed at its own code; the other codes stay
+// empty.
+constexpr std::array<OperationSlot, SARN_OP_TABLE_SIZE> MakeOperations() {
+  std::array<OperationSlot, SARN_OP_TABLE_SIZE> table{};
+  table[SARN_OP_COLD_START] = {ColdStart, true, true};
+  table[SARN_OP_WARM_START] = {WarmStart, true, false};
+  table[SARN_OP_SINGLE_ADDRESS_PARSER] = {SingleAddressParser, true, true};
+  table[SARN_OP_BLOCK_ADDRESS_PARSER] = {BlockAddressParser, true, true};
+  table[SARN_OP_SINGLE_READ] = {SingleRead, true, true};
+  table[SARN_OP_BLOCK_READ] = {BlockRead, true, true};
+  table[SARN_OP_SINGLE_WRITE] = {SingleWrite, true, true};
+  table[SARN_OP_BLOCK_WRITE] = {BlockWrite, true, true};
+  table[SARN_OP_END_SARN] = {EndSarn, true, false};
+  table[SARN_OP_CLOSE_COM] = {CloseCom, true, false};
+  table[SARN_OP_REOPEN_COM] = {ReOpenCom, true, false};
+  table[SARN_OP_GET_SARN_INFO] = {GetSarnInfo, false, true};
+  table[SARN_OP_CHANGE_SARN_PARAMS] = {ChangeSarnParams, true, true};
+  return table;
+}
+constexpr std::array<OperationSlot, SARN_OP_TABLE_SIZE> kOperations = MakeOperations();
 
 }  // namespace
 }  // namespace sarn

@@ -48,10 +48,10 @@ void CheckAccepted(const DriverContext& ctx, const GateSpec& s, size_t nLen) {
   FUZZ_CHECK(s.iMemType >= 0 && s.iMemType <= 8 && s.iMemType != 2);
   FUZZ_CHECK(s.iBitNr >= -1 && s.iBitNr <= 15);
   FUZZ_CHECK(s.iBits == (s.iMemType >= 5 ? 32 : (s.iMemType <= 1 || s.iBitNr != -1) ? 1 : 16));
-  if (ctx.cProtocol == 0) {
+  if (ctx.cProtocol == SARN_PROTOCOL_MODBUS) {
     FUZZ_CHECK(s.iAddress >= 0 && s.iAddress < 0xFFFF);
   } else {
-    FUZZ_CHECK(ctx.cProtocol == 1);
+    FUZZ_CHECK(ctx.cProtocol == SARN_PROTOCOL_GTC);
     FUZZ_CHECK(s.iMemType == 0 || s.iMemType == 1 || s.iMemType == 3);
     if (s.iMemType == 0) FUZZ_CHECK(s.iAddress >= 161 && s.iAddress <= 472);
     if (s.iMemType == 1) FUZZ_CHECK(s.iAddress >= 1 && s.iAddress <= 1000);
@@ -72,10 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   ctx.cBase = (cMode & 1) != 0 ? 'H' : 'D';
   switch ((cMode >> 1) & 3) {
     case 0:
-      ctx.cProtocol = 0;
+      ctx.cProtocol = SARN_PROTOCOL_MODBUS;
       break;
     case 1:
-      ctx.cProtocol = 1;
+      ctx.cProtocol = SARN_PROTOCOL_GTC;
       break;
     default:
       ctx.cProtocol = static_cast<char>(cMode >> 3);
@@ -113,14 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   if (rcBlock == 0) {
     CheckAccepted(ctx, block.spec, nTextLen);
     FUZZ_CHECK(block.spec.iBitNr == -1);
-    if (ctx.cProtocol == 0) {
+    if (ctx.cProtocol == SARN_PROTOCOL_MODBUS) {
       const int32_t iMax = block.spec.iMemType <= 1 ? 2000 : block.spec.iMemType <= 4 ? 125 : 62;
       FUZZ_CHECK(iCount <= iMax);
     } else if (block.spec.iMemType == 3) {
       FUZZ_CHECK(block.spec.iAddress == 1 || block.spec.iAddress == 65 || block.spec.iAddress == 107);
     }
     // Both operations decode the same text alike.
-    if (rcSingle == 0 && !(ctx.cProtocol == 1 && block.spec.iMemType == 3)) {
+    if (rcSingle == 0 && !(ctx.cProtocol == SARN_PROTOCOL_GTC && block.spec.iMemType == 3)) {
       FUZZ_CHECK(block.spec.iPlcAddr == single.spec.iPlcAddr);
       FUZZ_CHECK(block.spec.iMemType == single.spec.iMemType);
       FUZZ_CHECK(block.spec.iAddress == single.spec.iAddress);

@@ -90,14 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   FUZZ_CHECK(ctx.hCom == 0);
   FUZZ_CHECK(ctx.iTimeout == 100);
   FUZZ_CHECK(ctx.bWriting == 0);
-  FUZZ_CHECK(ctx.cProtocol == 0 || ctx.cProtocol == 1);
+  FUZZ_CHECK(ctx.cProtocol == SARN_PROTOCOL_MODBUS || ctx.cProtocol == SARN_PROTOCOL_GTC);
   FUZZ_CHECK(ctx.cBase == 'D' || ctx.cBase == 'H');
   FUZZ_CHECK((ctx.wFlags & ~(SARN_FLAG_SWAP | SARN_FLAG_FLOATSWAP | SARN_FLAG_LONGADDR)) == 0);
   FUZZ_CHECK(ctx.cRtsCts == 0 || ctx.cRtsCts == 1);
   FUZZ_CHECK(ctx.port.szName[0] == '\0');
   for (char c : ctx.txBuf) FUZZ_CHECK(c == 'T');
   // Settings whose key appears on no line keep their defaults.
-  if (!SomeLineBegins(pFile, nFile, "BUS", true)) FUZZ_CHECK(ctx.cProtocol == 0 && ctx.cBase == 'D');
+  if (!SomeLineBegins(pFile, nFile, "BUS", true)) FUZZ_CHECK(ctx.cProtocol == SARN_PROTOCOL_MODBUS && ctx.cBase == 'D');
   if (!SomeLineBegins(pFile, nFile, "IFG", false)) FUZZ_CHECK(ctx.iIfg == 0);
   if (!SomeLineBegins(pFile, nFile, "RTSCTS", false)) FUZZ_CHECK(ctx.cRtsCts == 0);
   if (!SomeLineBegins(pFile, nFile, "SWAP", false)) FUZZ_CHECK((ctx.wFlags & SARN_FLAG_SWAP) == 0);

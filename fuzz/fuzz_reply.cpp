@@ -184,7 +184,7 @@ void CheckRequest(const std::string& w) {
 // The function code a read of this gate asks for.
 int ReadFunction(const DriverContext& ctx, const GateTransfer& t) {
   constexpr int kFunctions[9] = {1, 2, -1, 4, 3, 4, 4, 3, 3};
-  if (ctx.cProtocol == 1 && t.iMemType == 0) return 2;
+  if (ctx.cProtocol == SARN_PROTOCOL_GTC && t.iMemType == 0) return 2;
   return t.iMemType >= 0 && t.iMemType <= 8 ? kFunctions[t.iMemType] : -1;
 }
 
@@ -276,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   fakeplat::Reset();
   fakeplat::AddDevice("COM1");
   sarn::bStopped = 0;
-  sarn::iRestartDay = (cMode & 0x80) != 0 ? 0 : kDayOfTest;
+  sarn::g_iRestartDay = (cMode & 0x80) != 0 ? 0 : kDayOfTest;
 
   DriverContext ctx{};
   ColdStartParams params{};
@@ -290,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     FUZZ_CHECK(SarnMain(&request) == 0);
   }
   // The settings an initialization file would give.
-  ctx.cProtocol = (cMode & 4) != 0 ? 1 : 0;
+  ctx.cProtocol = (cMode & 4) != 0 ? SARN_PROTOCOL_GTC : SARN_PROTOCOL_MODBUS;
   ctx.wFlags =
       static_cast<uint16_t>(((cMode & 8) != 0 ? SARN_FLAG_SWAP : 0) | ((cMode & 16) != 0 ? SARN_FLAG_FLOATSWAP : 0) |
                             ((cMode & 32) != 0 ? SARN_FLAG_LONGADDR : 0));
@@ -346,7 +346,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   // Each request: the gap, a flush (each of its reads bounded by the flush
   // time-out), the RTS wait, and at most three reads of one reply time-out.
   const uint64_t boundMs = writes.size() * (ctx.iIfg + 2 + 3 * timeoutMs + kFlushTimeoutMs) +
-                           kFlushTimeoutMs * (2 + nReplyBytes / 512) + (sarn::iRestartDay == 0 ? 0 : kFlushTimeoutMs);
+                           kFlushTimeoutMs * (2 + nReplyBytes / 512) + (sarn::g_iRestartDay == 0 ? 0 : kFlushTimeoutMs);
   FUZZ_CHECK(elapsedMs <= boundMs);
 
   if (getenv("FUZZ_REPLY_VERBOSE") != nullptr) {

@@ -115,7 +115,6 @@ struct LogMessage {
   X(kMsgReceiveOwnRequest, kLogTrace, "SARNMD> Receive() reply is the request just sent, byte for byte (iRead=%d)") \
   /* Transactions */ \
   X(kMsgWarmStart, kLogTrace, "SARNMD> WarmStart()") \
-  X(kMsgRestartFailed, kLogReport, "Restart Communication failed, rc=%d") \
   X(kMsgRestartSucceeded, kLogReport, "Restart Communication succeed") \
   X(kMsgReadNoTermination, kLogTrace, "SARNMD> DoRead() No termination of reply") \
   X(kMsgReadReplyShown, kLogTrace, "SARNMD> DoRead() ... reply : '%s'") \

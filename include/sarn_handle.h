@@ -2,6 +2,8 @@
 // the driver: not installed with sarnmd.h.
 #pragma once
 
+#include <cstddef>
+
 #include "sarnmd.h"
 
 namespace sarn {
@@ -14,5 +16,9 @@ inline constexpr SarnHandle kNoHandle = SarnHandle{};
 // opened in a table of the same size.
 inline constexpr int kMaxOpenPorts = SARN_MAX_OPEN_PORTS;
 static_assert(kMaxOpenPorts >= 256, "the module holds at least 256 ports open");
+
+// Room for what the platform tells of a failed call on a port, in its own
+// terms, terminator included.
+inline constexpr size_t kFailureTextSize = 160;
 
 }  // namespace sarn

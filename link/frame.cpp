@@ -66,7 +66,7 @@ uint32_t TransmitWaitLimitMs(const DriverContext* pContext, int iBytes) {
 // of it where it said something: the first line names the operation as on
 // every platform, the second tells a Linux user which ioctl failed and why.
 void LogPortFailure(SarnHandle hCom, const LogMessage& message) {
-  char szDetail[kPortFailureTextSize];
+  char szDetail[kFailureTextSize];
   const size_t length = PortDescribeFailure(hCom, szDetail, sizeof szDetail);
   SARN_LOG(message);
   if (length != 0) SARN_LOG(kMsgSendSystemSays, szDetail);
@@ -91,9 +91,11 @@ void LowerRtsWhenSent(const DriverContext* pContext, SarnHandle hCom, int iBytes
 // Reads back the iBytes of the request just sent, which a line that hears
 // its own transmission (a two-wire RS-485 adapter) delivers before any reply,
 // into pScratch. True when they came within the reply time-out, unchanged.
+// The echo is read past the port's ledger: it answers nothing, and it comes
+// at once, before the answers still owed to earlier attempts.
 bool OwnEchoHeard(const PortHold* pPort, const char* pszSent, int iBytes, char* pScratch) {
   uint32_t dwGot = 0;
-  const int rc = PortRead(pPort->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot, pPort->pLedger);
+  const int rc = PortRead(pPort->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
   if (rc != kPortOk || static_cast<int>(dwGot) != iBytes) {
     SARN_LOG(kMsgSendEchoMissing, static_cast<int>(dwGot));
     return false;
@@ -268,17 +270,13 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iL
   if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed();
   // The controller answers a request that went out whole, whatever becomes
   // of this attempt; on a line that echoes, the echo comes first.
+  // A frame equal to a read request can only be that request's echo (on an
+  // adapter that echoes without ECHO = YES): it answers nothing.
+  uint32_t function = 0;
+  const bool bRead = GetHexField(pszText, kFrameFunctionPos, 2, &function) && function >= kFnReadCoils &&
+                     function <= kFnReadInputRegisters;
+  NoteRequestSent(pPort, bRead ? pszText : nullptr, dwToWrite);
   const bool bEchoed = (pContext->wFlags & SARN_FLAG_ECHO) != 0;
-  if (bEchoed) {
-    NoteRequestSent(pPort, 2);
-  } else {
-    // A frame equal to a read request can only be that request's echo, on an
-    // adapter that echoes without ECHO = YES; it answers nothing.
-    uint32_t function = 0;
-    const bool bRead = GetHexField(pszText, kFrameFunctionPos, 2, &function) && function >= kFnReadCoils &&
-                       function <= kFnReadInputRegisters;
-    NoteRequestSent(pPort, 1, bRead ? pszText : nullptr, dwToWrite);
-  }
   // Without this, the request's own echo would pass for the reply: a write
   // echo is byte for byte the controller's answer.
   if (bEchoed && !OwnEchoHeard(pPort, pszText, iLen + 2, pContext->rxBuf)) return SendFailed();

@@ -48,7 +48,7 @@ bool ReplyLrcMatches(const char* pszReply, int iLen);
 // and transmits iLen + 2 bytes on the held port, after the context's
 // inter-frame gap, with RTS raised around it when the context asks for that,
 // and reads the request's own echo back on a line that has one. The port's
-// ledger counts the answer (and echo) the request is owed. Fault::kNone, or
+// ledger counts the answer the request is owed. Fault::kNone, or
 // Fault::kNotSent.
 Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iLen);
 

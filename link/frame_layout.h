@@ -30,7 +30,7 @@ inline constexpr int kByteCountLen = 2;
 inline constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
 inline constexpr int kEchoTailLen = 12;      // echoed address and value, LRC, CR, LF
 inline constexpr int kFrameTrailerLen = 4;   // LRC, CR, LF
-inline constexpr int kCrLfLen = 2;           // CR LF, in a request before Send puts the LRC there
+inline constexpr int kCrLfLen = 2;  // CR LF, in a request before Send puts the LRC there
 
 inline constexpr int kReadRequestLen = 15;  // a read request with CR LF, before its LRC
 inline constexpr int kMaxDataBytes = 255;   // what a byte count of two digits can say
@@ -39,15 +39,6 @@ inline constexpr int kMaxDataBytes = 255;   // what a byte count of two digits c
 // untouched) when any of them is not a digit.
 inline bool GetHexField(const char* pszFrame, int iPos, int nDigits, uint32_t* pValue) {
   return ParseHex(pszFrame + iPos, nDigits, pValue);
-}
-
-// Writes value as nDigits upper-case hexadecimal digits at iPos, without a
-// terminator.
-inline void PutHexField(char* pszFrame, int iPos, int nDigits, uint32_t value) {
-  for (int i = nDigits - 1; i >= 0; --i) {
-    pszFrame[iPos + i] = "0123456789ABCDEF"[value & 0xFu];
-    value >>= 4;
-  }
 }
 
 }  // namespace sarn

@@ -3,12 +3,14 @@
 //
 // Modbus ASCII answers carry no transaction number, and a controller answers
 // every request it hears, also one the driver has given up on. Each request
-// sent owes the line its answer (and, on a line that echoes, its echo first);
-// every intact frame read from the line, whoever reads it, pays the oldest
-// debt, since a controller answers in the order it was asked. An answer the
-// driver took, a frame discarded before a request and one discarded while
-// settling all count. A garbled frame pays nothing: it may be noise, and the
-// true answer still on its way.
+// sent owes the line its answer; every intact frame read from the line,
+// whoever reads it, pays the oldest debt, since a controller answers in the
+// order it was asked. An answer the driver took, a frame discarded before a
+// request and one discarded while settling all count. A garbled frame pays
+// nothing: it may be noise, and the true answer still on its way. A
+// request's own echo, on a line that echoes, is no answer: it comes at once,
+// before the answers to earlier requests, and is read past the ledger where
+// the line is known to echo, and recognised where it is not.
 //
 // The ledger only counts and measures; reading the line is the port layer's.
 // It is plain data, allocates nothing, and is used by the one thread that

@@ -71,13 +71,6 @@ int ConfigurePort(SarnHandle hCom, const LineSettings* pLine, uint16_t wControl)
 
 }  // namespace
 
-SarnHandle PortOpenSettings(const PortSettings* pPort) {
-  if (pPort == nullptr) return kNoHandle;
-  SarnHandle hCom = kNoHandle;
-  if (PortOpen(pPort->szName, &pPort->line, pPort->wControl, &hCom) != kPortOk) return kNoHandle;
-  return hCom;
-}
-
 int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom) {
   if (phCom == nullptr) return kPortOpenFailed;
   *phCom = kNoHandle;
@@ -146,7 +139,7 @@ int PortFlushInput(SarnHandle hCom, LineLedger* pLedger) {
   } while (bOk && dwRead == kFlushChunk);
 
   if (iPrevious != 0) PortSetTimeout(hCom, iPrevious);
-  return bOk ? kPortOk : kPortOpenFailed;
+  return bOk ? kPortOk : kPortFlushReadFailed;
 }
 
 int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten) {

@@ -18,7 +18,8 @@ namespace sarn {
 
 enum PortResult : int {
   kPortOk = 0,
-  kPortOpenFailed = 1,     // opening or setting the time-outs failed; last flush read failed
+  kPortOpenFailed = 1,     // opening or setting the time-outs failed
+  kPortFlushReadFailed = 1,  // PortFlushInput: the last read of the flush failed
   kPortShortWrite = 2,     // fewer bytes written than asked
   kPortStateUnread = 4,    // reading the line state failed
   kPortStateRejected = 5,  // the line state was not accepted
@@ -43,19 +44,15 @@ inline constexpr uint32_t kPortDefaultReadTimeoutMs = 1000;
 // Reply time-out used while a flush drains the input, in 10 ms units.
 inline constexpr int32_t kFlushTimeout = 5;
 
-// Room for what PortDescribeFailure and PortDescribeOpenFailure tell, terminator included.
-inline constexpr size_t kPortFailureTextSize = 160;
-
-// Opens the port described by pPort (PortOpen with its fields); yields the
-// handle, or kNoHandle.
-SarnHandle PortOpenSettings(const PortSettings* pPort);
 // Opens and configures a port; a PortResult, and *phCom the handle or kNoHandle.
 // On Linux a name that does not begin with '/' names a device under /dev/
 // ("ttyUSB0", "pts/3"); "NUL" is the null device everywhere.
 int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom);
 int PortClose(SarnHandle hCom);
 // Sets the reply time-out (units of 10 ms); returns the previous one, or 0
-// when the time-outs could not be read or written.
+// when the time-outs could not be read or written. A port never runs with a
+// read time-out of 0 unless a caller set one (the driver does not: a read
+// would then wait for nothing), so 0 tells a failure.
 int32_t PortSetTimeout(SarnHandle hCom, int32_t iTimeout);
 // A reply time-out in 10 ms units as milliseconds, clamped to what fits.
 uint32_t PortTimeoutToMs(int32_t iTimeout);

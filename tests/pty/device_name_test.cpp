@@ -159,7 +159,7 @@ TEST_F(DeviceNameTest, APortThatDoesNotOpenIsDescribedInLinuxTerms) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Open(c.name), c.iResult);
-    char sz[sarn::kPortFailureTextSize];
+    char sz[sarn::kFailureTextSize];
     EXPECT_EQ(sarn::PortDescribeOpenFailure(c.name.c_str(), sz, sizeof sz), c.text.size());
     EXPECT_EQ(sz, c.text);
     EXPECT_EQ(sarn::PortDescribeOpenFailure("ttyOTHER", sz, sizeof sz), 0u) << "kept under its own name only";

@@ -28,7 +28,7 @@ class DriverSimTest : public ::testing::Test, public testsupport::DriverCalls {
 
   void SetUp() override {
     sarn::bStopped = 0;
-    sarn::iRestartDay = sarn::CurrentDayOfMonth();
+    sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
     ASSERT_TRUE(link.PointAt(sim.OpenPty()));
     Start(20);
   }
@@ -298,7 +298,7 @@ TEST_F(DriverSimTest, SilentControllerTimesOutAfterAboutTheTimeout) {
 TEST_F(DriverSimTest, FirstReadAfterLoadingRestarts) {
   uint8_t cell[4] = {};
   GateTransfer t = Gate("0140001", 0, 0, cell);
-  sarn::iRestartDay = 0;
+  sarn::g_iRestartDay = 0;
   ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0);
   EXPECT_EQ(testlog::IndexOf("SARNMD> WarmStart()"), 0);
   EXPECT_EQ(testlog::Count(32, "Restart Communication succeed"), 1);

@@ -50,7 +50,7 @@ class FaultTest : public ::testing::Test, public testsupport::DriverCalls {
 
   void SetUp() override {
     sarn::bStopped = 0;
-    sarn::iRestartDay = sarn::CurrentDayOfMonth();
+    sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
     driverThread = testsupport::ThreadId();
     ASSERT_FALSE(link.Name().empty());
     ServeNewPty();

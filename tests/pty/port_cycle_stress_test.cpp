@@ -183,7 +183,7 @@ void WithinBound(const char* pszWhat, Clock::duration bound, F f) {
 
 TEST_P(PortCycleStress, CopiedBlockWithItsPortClosedAndReopenedUnderIt) {
   sarn::bStopped = 0;
-  sarn::iRestartDay = sarn::CurrentDayOfMonth();
+  sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
   sim_.FillPattern();
   testsupport::ChaosLine chaos(sim_.OpenPty(), 11);
   testsupport::ChaosOptions options;

@@ -111,7 +111,7 @@ class PosixSerialTest : public ::testing::Test {
 
   // What the platform tells of the last failure on h.
   static std::string Failure(SarnHandle h) {
-    char sz[sarn::kPortFailureTextSize];
+    char sz[sarn::kFailureTextSize];
     const size_t n = sarn::PlatDescribeFailure(h, sz, sizeof sz);
     EXPECT_EQ(n, strlen(sz));
     return sz;

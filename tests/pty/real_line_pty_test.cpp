@@ -50,7 +50,7 @@ class RealLineTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   void SetUp() override {
     sarn::bStopped = 0;
-    sarn::iRestartDay = sarn::CurrentDayOfMonth();
+    sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
     testlog::Clear();
   }
   void TearDown() override {

@@ -60,7 +60,7 @@ class SlowController : public ::testing::TestWithParam<SlowCase>, public testsup
  protected:
   void SetUp() override {
     sarn::bStopped = 0;
-    sarn::iRestartDay = sarn::CurrentDayOfMonth();
+    sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
     const SlowCase& c = GetParam();
     plcsim::Options options;
     options.replyDelayMs = static_cast<uint32_t>(c.iTimeout * c.lateTenths);  // 10 ms units, tenths

@@ -89,7 +89,7 @@ class StaleLineTest : public ::testing::Test, public testsupport::DriverCalls {
 
   void SetUp() override {
     sarn::bStopped = 0;
-    sarn::iRestartDay = sarn::CurrentDayOfMonth();
+    sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
     ColdStartParams params = StartOn(line.link);
     ASSERT_EQ(Call(SARN_OP_COLD_START, &params), 0) << testlog::Dump();
     line.sim.FillPattern();  // gate address k holds k: holding register 4 is 4

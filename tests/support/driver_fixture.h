@@ -57,7 +57,7 @@ class DriverFixture : public ::testing::Test, public testsupport::DriverCalls {
     sarn::bStopped = 0;
     g_iDay = 8;
     sarn::SetDayOfMonthSource(&TestDay);
-    sarn::iRestartDay = g_iDay;  // no daily restart unless a test asks for one
+    sarn::g_iRestartDay = g_iDay;  // no daily restart unless a test asks for one
     ASSERT_EQ(ColdStart("COM1"), 0) << testlog::Dump();
     testlog::Clear();
   }

@@ -206,20 +206,12 @@ void SetInitialLine(const sarn::PlatLine& line) {
   S().initialLine = line;
 }
 
-void SetInitialReadTimeout(uint32_t dwMs) {
-  S().initialReadTimeoutMs = dwMs;
-}
-
 void SetFailureText(const std::string& text) {
   S().failureText = text;
 }
 
 uint64_t NowMs() {
   return S().now;
-}
-
-void AdvanceMs(uint64_t ms) {
-  S().now += ms;
 }
 
 std::vector<std::string> Writes() {

@@ -78,20 +78,17 @@ void Schedule(uint64_t atMs, const std::string& bytes);
 // cbOutQue reported by successive GetQueues calls, then 0.
 void SetOutQueueSequence(std::vector<uint32_t> counts);
 
-// Line and read time-out a device has when it is opened (before the code
-// under test changes them). Reset restores the defaults: the default
-// PlatLine with 9600 baud, and 100 ms so that a caller that forgets to set
-// the time-out is noticed.
+// The line a device has when it is opened (before the code under test
+// changes it); Reset restores the default PlatLine with 9600 baud. Its read
+// time-out is then 100 ms, so that a caller that forgets to set one is
+// noticed.
 void SetInitialLine(const sarn::PlatLine& line);
-void SetInitialReadTimeout(uint32_t dwMs);
 // What PlatDescribeFailure and PlatDescribeOpenFailure tell from now on
 // (Reset: nothing).
 void SetFailureText(const std::string& text);
 
 // Virtual clock in milliseconds; PlatSleep and waiting reads advance it.
 uint64_t NowMs();
-// Moves the clock on by ms (a test's own passing of time).
-void AdvanceMs(uint64_t ms);
 
 // Bytes of every successful write, in order (a short write records the bytes
 // it took; a failed write records nothing).

@@ -23,7 +23,7 @@ class DailyRestartTest : public ::testing::Test {
   void SetUp() override {
     g_iDay = 1;
     sarn::SetDayOfMonthSource(&TestDay);
-    sarn::iRestartDay = 1;
+    sarn::g_iRestartDay = 1;
     testlog::Clear();
   }
   void TearDown() override { sarn::SetDayOfMonthSource(nullptr); }
@@ -52,7 +52,7 @@ TEST_F(DailyRestartTest, ThreadsCrossingMidnightTogetherRestartOnce) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(testlog::Count(32, "Restart Communication succeed"), 1) << testlog::Dump();
     EXPECT_EQ(testlog::Count(8, "SARNMD> WarmStart()"), 1);
-    EXPECT_EQ(sarn::iRestartDay.load(), iDay);
+    EXPECT_EQ(sarn::g_iRestartDay.load(), iDay);
   }
 }
 

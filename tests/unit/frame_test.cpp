@@ -10,6 +10,7 @@
 #include "link/port.h"
 #include "support/fake_platform.h"
 #include "support/test_log.h"
+#include "support/open_settings.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ class FrameTest : public ::testing::Test {
     strcpy(port.szName, "COM1");
     port.line = {9600, 7, 2, 2};
     port.wControl = 0x0303;
-    ctx.hCom = sarn::PortOpenSettings(&port);
+    ctx.hCom = testsupport::OpenSettings(&port);
     ASSERT_NE(ctx.hCom, SarnHandle{});
     sarn::PortSetTimeout(ctx.hCom, 100);
     ctx.bComOpen = 1;

@@ -79,7 +79,6 @@ INSTANTIATE_TEST_SUITE_P(
         LedgerCase{"FrameUnderWay", {{0, ""}, {10, ":010302"}}, 1, true, 0, 0},
         LedgerCase{"NoiseOutsideFrames", {{0, ""}, {10, "#\r\n##"}}, 1, true, 0, 0},
         LedgerCase{"NobodyAsked", {{10, kAnswer}}, 0, false, 0, 0},
-        LedgerCase{"EchoThenAnswer", {{0, "", 2}, {5, Frame("010300090001")}, {50, kAnswer}}, 0, false, 50, 0},
         // An adapter that echoes without the line being known to: the read
         // request's echo pays nothing, the answer after it does.
         LedgerCase{"UnannouncedEchoOfARead", {{0, "", -1}, {5, kRead}}, 1, true, 0, 0},

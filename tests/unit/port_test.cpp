@@ -8,6 +8,7 @@
 
 #include "platform/serial_platform.h"
 #include "support/fake_platform.h"
+#include "support/open_settings.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ TEST_F(PortTest, OpenFailuresReturnTheirCodeAndLeaveNoHandleOpen) {
     EXPECT_EQ(fakeplat::OpenHandleCount(), 0);
     // Once the failure is used up the same port opens.
     PortSettings settings{"COM1", k9600_7E2, 0x0303};
-    SarnHandle hAgain = sarn::PortOpenSettings(&settings);
+    SarnHandle hAgain = testsupport::OpenSettings(&settings);
     EXPECT_NE(hAgain, kNoHandle);
     EXPECT_EQ(sarn::PortClose(hAgain), 0);
   }
@@ -76,12 +77,12 @@ TEST_F(PortTest, OpenFailuresReturnTheirCodeAndLeaveNoHandleOpen) {
 
 TEST_F(PortTest, UnknownOrBusyPortsAndOverlongNamesDoNotOpen) {
   PortSettings unknown{"COM9", k9600_7E2, 0x0303};
-  EXPECT_EQ(sarn::PortOpenSettings(&unknown), kNoHandle);
+  EXPECT_EQ(testsupport::OpenSettings(&unknown), kNoHandle);
   EXPECT_EQ(fakeplat::OpenHandleCount(), 0);
 
   SarnHandle hCom = OpenCom1();
   PortSettings busy{"COM1", k9600_7E2, 0x0303};
-  EXPECT_EQ(sarn::PortOpenSettings(&busy), kNoHandle);
+  EXPECT_EQ(testsupport::OpenSettings(&busy), kNoHandle);
   EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
   EXPECT_EQ(sarn::PortClose(hCom), 0);
   EXPECT_EQ(sarn::PortClose(hCom), 7) << "closing twice";
@@ -91,7 +92,7 @@ TEST_F(PortTest, UnknownOrBusyPortsAndOverlongNamesDoNotOpen) {
   fakeplat::AddDevice("ABCDEFGHIJK");
   fakeplat::AddDevice("ABCDEFGHIJKL");
   PortSettings eleven{"ABCDEFGHIJK", k9600_7E2, 0x0303};
-  hCom = sarn::PortOpenSettings(&eleven);
+  hCom = testsupport::OpenSettings(&eleven);
   EXPECT_NE(hCom, kNoHandle);
   sarn::PortClose(hCom);
   PortSettings twelve;
@@ -99,7 +100,7 @@ TEST_F(PortTest, UnknownOrBusyPortsAndOverlongNamesDoNotOpen) {
   twelve.line = k9600_7E2;
   twelve.wControl = 0x0303;
   int iOpens = fakeplat::CountCalls("Open");
-  EXPECT_EQ(sarn::PortOpenSettings(&twelve), kNoHandle);
+  EXPECT_EQ(testsupport::OpenSettings(&twelve), kNoHandle);
   EXPECT_EQ(sarn::PortOpen("ABCDEFGHIJKLMNOP", &k9600_7E2, 0x0303, &hCom), 1);
   EXPECT_EQ(hCom, kNoHandle);
   EXPECT_EQ(fakeplat::CountCalls("Open"), iOpens);

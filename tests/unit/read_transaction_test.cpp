@@ -263,7 +263,7 @@ TEST_F(ReadTest, BlockCountsThatCannotBeAskedForAreRefusedUnsent) {
 TEST_F(ReadTest, DailyRestartOnFirstReadAndOnEachNewDay) {
   Cell cell;
   GateTransfer t = Gate("0140001", 0, 0, cell.b);
-  sarn::iRestartDay = 0;  // as after loading
+  sarn::g_iRestartDay = 0;  // as after loading
   fakeplat::QueueReply(Frame("0103020001"));
   ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0);
   EXPECT_EQ(testlog::IndexOf("SARNMD> WarmStart()"), 0);
