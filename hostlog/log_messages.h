@@ -112,6 +112,7 @@ struct LogMessage {
   X(kMsgReceiveRestTimeout, kLogTrace, "SARNMD> Recieve() reading timeout last data part message (iRead=%d)") \
   X(kMsgReceiveRestShort, kLogTrace, "SARNMD> Receive() wrong length last data part message. iToRead %d, iRead %d") \
   X(kMsgReceiveOtherFunction, kLogTrace, "SARNMD> Different function returned") \
+  X(kMsgReceiveOwnRequest, kLogTrace, "SARNMD> Receive() reply is the request just sent, byte for byte (iRead=%d)") \
   /* Transactions */ \
   X(kMsgWarmStart, kLogTrace, "SARNMD> WarmStart()") \
   X(kMsgRestartFailed, kLogReport, "Restart Communication failed, rc=%d") \

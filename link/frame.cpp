@@ -276,6 +276,26 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iL
   return Fault::kNone;
 }
 
+void NoteOwnRequest(const char* pszRequest, int iRequestLen, const char* pszReply, Fault fault,
+                    const ReplyHead* pHead) {
+  // Characters read before the fault: a reply that announced no data stops
+  // after its byte count; the others named here were read whole.
+  int iRead = 0;
+  if (fault == Fault::kNoData) {
+    iRead = kFrameHeadLen + kByteCountLen;
+  } else if (fault == Fault::kNoTermination || fault == Fault::kLrc || fault == Fault::kOtherByteCount ||
+             fault == Fault::kOtherEcho || fault == Fault::kCutShort || fault == Fault::kBadData) {
+    iRead = pHead->iLen;
+  }
+  // Every reply of the request's controller and function begins as the
+  // request does; a reply that announced no data is no more than that, the
+  // others must show more to be the request itself.
+  const int iHeadAndCount = kFrameHeadLen + kByteCountLen;
+  const int iCompared = iRead < iRequestLen ? iRead : iRequestLen;
+  if (iCompared < iHeadAndCount || (iCompared == iHeadAndCount && fault != Fault::kNoData)) return;
+  if (memcmp(pszRequest, pszReply, static_cast<size_t>(iCompared)) == 0) SARN_LOG(kMsgReceiveOwnRequest, iRead);
+}
+
 Fault ReceiveFrame(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   *pHead = ReplyHead{};
   Fault fault = ReceiveHead(pPort, pExpected, pBuf, pHead);

@@ -59,6 +59,13 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iL
 // read reply is the transaction's to judge.
 Fault ReceiveReply(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);
 
+// Logs a trace when the characters read as a refused reply are those of the
+// request just sent (pszRequest, iRequestLen characters), byte for byte: the
+// line echoes each request (a two-wire RS-485 adapter) and the driver was not
+// told so (ECHO = YES). A reply that passed is never so noted: a single
+// write's correct answer repeats its request.
+void NoteOwnRequest(const char* pszRequest, int iRequestLen, const char* pszReply, Fault fault, const ReplyHead* pHead);
+
 // The reading half of ReceiveReply: the frame in its pieces, with its
 // controller, function and exception checked, its content not.
 Fault ReceiveFrame(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead);

@@ -58,6 +58,19 @@ int FindOwned(const DriverContext* pOwner, SarnHandle hCom) {
   return -1;
 }
 
+// The platform hands out only handles that are not open: a record that
+// still names a newly opened handle is stale (its port went without the
+// module closing it) and is forgotten. The lock is held.
+void ForgetStale(SarnHandle hCom) {
+  for (PortRecord& record : g_records) {
+    if (record.eState == RecordState::kOpen && record.hCom == hCom && !record.bHeld) {
+      record.eState = RecordState::kFree;
+      record.hCom = kNoHandle;
+      record.pOwner = nullptr;
+    }
+  }
+}
+
 int ReserveRecord() {
   const std::lock_guard<std::mutex> lock(g_recordsLock);
   for (int i = 0; i < kMaxOpenPorts; ++i) {
@@ -160,6 +173,7 @@ int OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* pbRtsByD
   if (opening.iTimeout > 0) PortSetTimeout(hCom, opening.iTimeout);
 
   const std::lock_guard<std::mutex> lock(g_recordsLock);
+  ForgetStale(hCom);
   PortRecord& record = g_records[i];
   record.hCom = hCom;
   record.pOwner = opening.pOwner;

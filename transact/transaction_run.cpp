@@ -17,6 +17,7 @@ Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt) {
     return Fault::kNotSent;
   }
   const Fault fault = ReceiveReply(pRun->pPort, &pRun->expected, pContext->rxBuf, &pRun->head);
+  if (fault != Fault::kNone) NoteOwnRequest(pRun->pszText, pRun->iLen + 2, pContext->rxBuf, fault, &pRun->head);
   if (fault == Fault::kNoFrameStart) pRun->bExceptionNoted = false;
   return policy.pfnJudge(pRun, fault, iAttempt);
 }

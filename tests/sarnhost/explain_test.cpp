@@ -102,3 +102,33 @@ TEST(PermissionAdvice, FollowsOwnerGroupAndMode) {
 }
 
 }  // namespace
+
+namespace {
+
+// The advice on a controller slower than the reply time-out: the slowest
+// answer the driver reported, and a time-out half as much again.
+TEST(LateAnswerAdviceTest, NamesTheSlowestAnswerAndATimeOutAboveIt) {
+  const struct {
+    std::vector<std::string> lines;
+    const char* advice;  // "" for none
+  } kCases[] = {
+      {{"SARNMD> SettleLine() 15 bytes discarded, line quiet"}, ""},
+      {{"SARNMD> Controller 1 answered after about 1500 ms, longer than the reply time-out of 1000 ms: raise the "
+        "time-out"},
+       "controller 1 answered after about 1500 ms, later than the reply time-out of 1000 ms: each late answer costs "
+       "the next request a wait; give a longer time-out, e.g. -o 2.3"},
+      {{"SARNMD> Controller 7 answered after about 1210 ms, longer than the reply time-out of 1000 ms: raise the "
+        "time-out",
+        "SARNMD> Controller 7 answered after about 2480 ms, longer than the reply time-out of 1000 ms: raise the "
+        "time-out"},
+       "controller 7 answered after about 2480 ms, later than the reply time-out of 1000 ms: each late answer costs "
+       "the next request a wait; give a longer time-out, e.g. -o 3.8"},
+  };
+  for (const auto& c : kCases) {
+    std::vector<sarnhost::LogLine> lines;
+    for (const std::string& text : c.lines) lines.push_back({32, text, text});
+    EXPECT_EQ(sarnhost::LateAnswerAdvice(lines, 100), c.advice);
+  }
+}
+
+}  // namespace

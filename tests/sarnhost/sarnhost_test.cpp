@@ -153,12 +153,35 @@ class SarnhostTest : public ::testing::Test {
 TEST(SarnhostHelp, ListsEveryOptionAndCommand) {
   RunResult r = RunSarnhost({"--help"});
   ASSERT_EQ(r.iStatus, 0) << Describe(r);
-  for (const char* psz : {"--port",       "--baud",      "--data-bits", "--parity",          "--stop-bits",
-                          "--timeout",    "--driver-nr", "--type",      "--interval",        "--count",
-                          "--driver",     "--verbose",   "--help",      "read GATE [COUNT]", "write GATE VALUE...",
-                          "poll GATE...", "demo",        "info",        "dialout",           "scan",
-                          "--csv",        "--from",      "--bauds",     "--parities",        "-vv",
-                          "-a N",         "-r N",        "115200"}) {
+  for (const char* psz : {"--port",
+                          "--baud",
+                          "--data-bits",
+                          "--parity",
+                          "--stop-bits",
+                          "--timeout",
+                          "--driver-nr",
+                          "--type",
+                          "--interval",
+                          "--count",
+                          "--driver",
+                          "--verbose",
+                          "--help",
+                          "read GATE [COUNT]",
+                          "write GATE VALUE...",
+                          "poll GATE...",
+                          "demo",
+                          "info",
+                          "dialout",
+                          "scan",
+                          "--csv",
+                          "--from",
+                          "--bauds",
+                          "--parities",
+                          "-vv",
+                          "-a N",
+                          "-r N",
+                          "115200",
+                          "-i MS"}) {
     EXPECT_NE(r.out.find(psz), std::string::npos) << psz;
   }
   // The defaults come from the driver's GetSarnInfo.
@@ -241,12 +264,12 @@ TEST_F(SarnhostTest, ProblemsGiveOneClearLine) {
   const Case cases[] = {
       {{"--port", "/dev/no-such-tty", "read", "0140001"}, 2, "no device /dev/no-such-tty"},
       {{"--port", szFile, "read", "0140001"}, 2, "is not a serial device"},
-      {On({"read", "0120001"}), 1, "gate '0120001' refused: Parse() #1, illegal char #2, 2"},
-      {On({"read", "0170004"}), 1, "refused: Parse() 32 bit gates must have ODD address for MODBUS"},
-      {On({"read", "0140001", "--type", "float"}), 1, "data type float does not fit a holding register"},
-      {On({"read", "0140001", "3", "--type", "bit"}), 1, "does not fit a block of holding register values"},
-      {On({"read", "0140001", "126"}), 1, "block too large (max. 125)"},
-      {On({"read", "01400011", "2"}), 1, "a block takes no bit number"},
+      {On({"read", "0120001"}), 64, "gate '0120001' refused: character 3 is '2', where the gate text holds the memory"},
+      {On({"read", "0170004"}), 64, "refused: a 32-bit value (memory types 5 to 8) takes two registers from an odd"},
+      {On({"read", "0140001", "--type", "float"}), 64, "data type float does not fit a holding register"},
+      {On({"read", "0140001", "3", "--type", "bit"}), 64, "does not fit a block of holding register values"},
+      {On({"read", "0140001", "126"}), 64, "a block of 126 is too large: at most 125 holding registers in one request"},
+      {On({"read", "01400011", "2"}), 64, "a block takes no bit number"},
       {On({"read", "0140001", "--parity", "X"}), 64, "bad value 'X' for --parity"},
       {On({"read", "0140001", "--baud", "115200"}), 64, "1..65535"},
       {On({"read", "0140001", "0"}), 64, "bad COUNT '0'"},
@@ -490,7 +513,7 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
   const Bad bad[] = {
       {{"read", "-t", "2"}, 64, "bad value '2' for -t"},
       {{"read", "-a", "248"}, 64, "bad value '248' for -a: controllers 1..247"},
-      {{"read", "-r", "10000"}, 64, "reference 10000 does not fit the four decimal digits"},
+      {{"read", "-r", "65535", "-c", "3"}, 64, "references 65535 to 65537 run past 65536"},
       {{"write", "-r", "1", "-c", "2", "5"}, 64, "-c 2 but 1 values given"},
       {{"read", "-r", "1", "0140001"}, 64, "usage: sarnhost [options] read"},
   };
@@ -529,14 +552,14 @@ TEST_F(SarnhostTest, LettersWhereDecimalDigitsBelongAreWarnedAbout) {
       EXPECT_EQ(r.err, "sarnhost: warning: gate '" + c.gate + "' has " + c.warning + "\n") << Describe(r);
     }
   }
-  // Controller 0 is nobody: the warning, then why the read failed.
+  // Controller 0 is nobody: the warning, then the refusal, at once.
   RunResult r = RunSarnhost(On({"read", "0A40001", "--timeout", "5"}));
-  EXPECT_EQ(r.iStatus, 2) << Describe(r);
+  EXPECT_EQ(r.iStatus, 64) << Describe(r);
   EXPECT_EQ(OwnLines(r.err),
             (std::vector<std::string>{"sarnhost: warning: gate '0A40001' has 'A' in the controller where a decimal "
                                       "digit belongs (gate addresses are decimal here): the driver reads controller 0",
-                                      "sarnhost: reading '0A40001' failed: no reply from controller 0 (3 attempts, "
-                                      "50 ms each)"}));
+                                      "sarnhost: gate '0A40001' refused: controller 0 is the broadcast address, and "
+                                      "no controller answers a broadcast: give a controller 1 to 247"}));
 
   // In hexadecimal base the same text is what it says: no warning.
   char szDir[] = "/tmp/sarnhost-test-hex-XXXXXX";
@@ -1007,7 +1030,7 @@ TEST(SarnhostMbpoll, CommandLinesAsMbpollTakesThem) {
       {{"DEV", "-R"}, 64, "-R: RTS around each transmission is set in the initialization file"},
       {{"DEV", "-F"}, 64, "-F: RTS around each transmission"},
       {{"DEV", "-t", "2"}, 64, "bad value '2' for -t"},
-      {{"DEV", "-a", "0"}, 64, "bad value '0' for -a: controllers 1..247"},
+      {{"DEV", "-a", "0"}, 64, "-a 0: controller 0 is the broadcast address, and no controller answers a broadcast"},
       {{"DEV", "-r", "0", "-1"}, 64, "references count from 1 (or use -0)"},
       {{"DEV", "-a", "3", "-1", "-o", "0.05"}, 2, "no reply from controller 3"},
   };
@@ -1030,7 +1053,7 @@ TEST(SarnhostMbpoll, OptionsMeanTheSameBeforeAndAfterTheCommand) {
       {{"read", "-a", "1,150", "-r", "9", "DEV"}, 0, "0140009: 9 (0x0009)\n150.40009: 9 (0x0009)\n"},
       {{"write", "-a", "150", "-r", "20", "DEV", "77"}, 0, "150.40020: wrote 77 (0x004D)\n"},
       {{"read", "-a", "150", "-r", "20", "DEV"}, 0, "150.40020: 77 (0x004D)\n"},
-      {{"read", "DEV", "15040001"}, 1, "use -a 150 -t 4 -r 1, or BUS = MODBUS, HEX"},
+      {{"read", "DEV", "15040001"}, 64, "use -a 150 -t 4 -r 1, or BUS = MODBUS, HEX"},
       {{"poll", "DEV", "0140001:3", "--count", "1"}, 0, "round 1  0140001   1 (0x0001) "},
       {{"read", "DEV", "0140005", "3", "-c", "3"}, 64, "give the count once"},
   };
@@ -1102,9 +1125,9 @@ TEST(SarnhostGtc, PollTakesACountPerGate) {
 TEST_F(SarnhostTest, SmallThingsReadAsWords) {
   RunCliCases(pty_, {
                         {{"--port", "DEV", "read", "014000"},
-                         1,
-                         "(character 7 is missing: '014000' has 6 characters, a gate text 7 or 8)"},
-                        {{"--port", "DEV", "read", "0120001"}, 1, "illegal char #2, 2 (character 3, '2')"},
+                         64,
+                         "'014000' has 6 characters; a gate text has 7 (8 with a bit number)"},
+                        {{"--port", "DEV", "read", "0120001"}, 64, "character 3 is '2', where the gate text holds"},
                         {{"--port", "DEV", "write", "0140001", "abc"}, 64, "'abc' is not a number"},
                         {{"--port", "DEV", "write", "0140001", "70000"}, 64, "does not fit a 16-bit register"},
                     });
@@ -1171,3 +1194,202 @@ TEST(SlowControllerOneShots, SecondHostNeverTakesTheFirstsAnswer) {
     }
   }
 }
+
+namespace {
+
+// Command lines that are surely meant otherwise are refused with 64 and the
+// command that does what was meant; nothing reaches the controller. Gate
+// texts the parser refuses are explained by what is wrong with them.
+TEST_F(SarnhostTest, MistakenCommandLinesAreRefusedInWords) {
+  sim_.ClearRequests();
+  const std::vector<CliCase> cases = {
+      {{"DEV", "0040001"},
+       64,
+       "looks like a gate text, not a value to write (nothing written): to read it, "
+       "sarnhost read " +
+           pty_ + " 0040001"},
+      {{"DEV", "01400011"}, 64, "looks like a gate text"},
+      {{"DEV", "read", "0140001"}, 64, "the command goes first, sarnhost read " + pty_ + " 0140001"},
+      {{"raed", "0140011"}, 64, "unknown command 'raed' (did you mean read?)"},
+      {{"0140011"}, 64, "unknown command '0140011': to read that gate, sarnhost read DEVICE 0140011"},
+      {{"--port", "DEV", "read", "0140001", "--interval", "5"}, 64, "read does not take --interval"},
+      {{"--port", "DEV", "read", "0140001", "-l", "5"}, 64, "read does not take --interval"},
+      {{"info", "--timeout", "5"}, 64, "info does not take --timeout"},
+      {{"--port", "DEV", "write", "0140021", "-1"}, 64, "write does not take -1: a value of -1 goes after --"},
+      {{"--port", "DEV", "scan", "-a", "1"}, 64, "scan does not take -a"},
+      {{"DEV", "--from", "2"}, 64, "the device-first form does not take --from"},
+      {{"DEV", "-c", "200", "-1"}, 64, "a block of 200 is too large: at most 125 holding registers"},
+      {{"--port", "DEV", "read", "0100001", "2001"}, 64, "at most 2000 coils in one request"},
+      {{"--port", "DEV", "read", "0040001"}, 64, "gate '0040001' refused: controller 0 is the broadcast address"},
+      {{"--port", "DEV", "write", "0040001", "5"}, 64, "no controller answers a broadcast"},
+      {{"--port", "DEV", "read", "0140000"}, 64, "address 0000: Modbus gate addresses count from 1"},
+      {{"--port", "DEV", "read", "0100001F"}, 64, "coils and discrete inputs (memory types 0 and 1) are bits already"},
+      {{"--port", "DEV", "read", "01400g1"},
+       64,
+       "character 6 is 'g', where the gate text holds the address, four "
+       "decimal digits"},
+      {{"--port", "DEV", "read", "0140001x"}, 64, "the bit number, one hexadecimal digit 0-F in capitals"},
+      {{"--port", "DEV", "read", "0180004"}, 64, "from an odd address: 0180003 or 0180005"},
+      {{"--port", "DEV", "read", "0180001", "63"}, 64, "at most 62 int32 values in holding registers"},
+  };
+  RunCliCases(pty_, cases);
+  EXPECT_EQ(sim_.RequestCount(), 0u);
+  EXPECT_EQ(sim_.Holding(0), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// mbpoll's habits: 32-bit values at an even reference are two registers
+// that sarnhost combines (low word first unless -B), and references above
+// the gate text's four digits are read and written all the same.
+TEST(SarnhostMbpoll, EvenReferencesAndReferencesAbove9999) {
+  PlcsimRun sim({"--fill", "--table-size", "20000"});
+  ASSERT_FALSE(sim.path().empty());
+  const std::vector<CliCase> cases = {
+      {{"DEV", "-t", "4:int", "-r", "2", "-1", "-q"}, 0, "[2]: \t196610\n"},
+      {{"DEV", "-t", "4:int", "-r", "2", "-B", "-1", "-q"}, 0, "[2]: \t131075\n"},
+      {{"DEV", "-t", "3:int", "-r", "2", "-c", "2", "-1", "-q"}, 0, "[2]: \t65733610\n[4]: \t65864684\n"},
+      {{"--port", "DEV", "read", "-t", "4:int", "-r", "2", "-c", "2"},
+       0,
+       "0180002: 196610 (0x00030002)\n0180004: 327684 (0x00050004)\n"},
+      {{"DEV", "-t", "4:float", "-r", "40", "2.5"}, 0, "Written 1 references.\n"},
+      {{"DEV", "-t", "4:float", "-r", "40", "-1", "-q"}, 0, "[40]: \t2.5\n"},
+      {{"DEV", "-r", "40", "-c", "2", "-1", "-q"}, 0, "[40]: \t0\n[41]: \t16416\n"},  // 0x40200000, low word first
+      {{"DEV", "-t", "4:float", "-r", "40", "-B", "-1", "-q"}, 0, "[40]: \t2.30037e-41\n"},
+      {{"DEV", "-r", "10000", "-c", "2", "-1", "-q"}, 0, "[10000]: \t10000\n[10001]: \t10001\n"},
+      {{"--port", "DEV", "read", "-r", "12000"}, 0, "1.412000: 12000 (0x2EE0)\n"},
+      {{"DEV", "-t", "4:int", "-r", "12000", "-1", "-q"}, 0, "[12000]: \t786509536\n"},
+      {{"--port", "DEV", "write", "-r", "15000", "7"}, 0, "1.415000: wrote 7 (0x0007)\n"},
+      {{"DEV", "-r", "15000", "-1", "-q"}, 0, "[15000]: \t7\n"},
+      {{"DEV", "-r", "65535", "-c", "2", "-1", "-q"}, 1, "illegal data address"},  // sent: the table ends at 20000
+  };
+  RunCliCases(sim.path(), cases);
+}
+
+// Polling until Ctrl-C ends with mbpoll's statistics.
+TEST_F(SarnhostTest, CtrlCEndsMbpollPollingWithItsStatistics) {
+  ExecArgs a({pty_, "-a", "1,2", "-l", "20", "-o", "0.05"}, {});
+  int outPipe[2];
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = Spawn(a, outPipe[1], devNull);
+  close(outPipe[1]);
+  close(devNull);
+  ASSERT_TRUE(sim_.WaitForRequests(8, 20000));  // controller 1 answered, controller 2 did not, more than once
+  kill(pid, SIGINT);
+  std::string out;
+  char buf[4096];
+  ssize_t n = 0;
+  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(outPipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const std::vector<std::string> lines = Lines(out);
+  ASSERT_GE(lines.size(), 2u) << out;
+  EXPECT_EQ(lines[lines.size() - 2], "--- " + pty_ + " poll statistics ---") << out;
+  long lSent = 0, lAnswered = 0, lErrors = 0;
+  double dLoss = 0;
+  ASSERT_EQ(sscanf(lines.back().c_str(), "%ld frames transmitted, %ld received, %ld errors, %lf%% frame loss", &lSent,
+                   &lAnswered, &lErrors, &dLoss),
+            4)
+      << out;
+  EXPECT_GE(lAnswered, 1) << out;
+  EXPECT_GE(lErrors, 1) << out;
+  EXPECT_EQ(lSent, lAnswered + lErrors) << out;
+  EXPECT_NEAR(dLoss, 100.0 * static_cast<double>(lErrors) / static_cast<double>(lSent), 0.051) << out;
+}
+
+}  // namespace
+
+namespace {
+
+// An echoing adapter without ECHO = YES, and ECHO = YES on a line that does
+// not echo, are named in one line with the file the key belongs in.
+TEST(SarnhostEcho, AWrongEchoSettingIsNamed) {
+  PlcsimRun echoing({"--fill", "--echo"});
+  PlcsimRun plain({"--fill"});
+  ASSERT_FALSE(echoing.path().empty());
+  ASSERT_FALSE(plain.path().empty());
+  struct Case {
+    const PlcsimRun& sim;
+    std::string intFile;  // content of SARNMD1.INT
+    std::vector<std::string> args;
+    int iStatus;
+    std::string said;  // DIR stands for the directory of the initialization file
+  };
+  const std::string echoNeeded =
+      "the reply was the request itself, byte for byte: the adapter echoes each request, so ECHO = YES is needed in "
+      "DIR/SARNMD1.INT";
+  const std::vector<Case> cases = {
+      {echoing, "", {"read", "0140011"}, 2, "reading '0140011' failed: " + echoNeeded},
+      {echoing, "", {"read", "0140300"}, 1, echoNeeded},  // the echo has the wrong length
+      {echoing, "BUS = MODBUS, DEC\n", {"write", "0140021", "1", "2"}, 1, echoNeeded},
+      {echoing, "ECHO = YES\n", {"read", "0140011"}, 0, "0140011: 11 (0x000B)\n"},
+      {plain,
+       "ECHO = YES\n",
+       {"read", "0140011"},
+       2,
+       "no echo of the request came back (3 attempts), though ECHO = YES is set in DIR/SARNMD1.INT: the line does "
+       "not echo, so the key should go"},
+      // A single write's answer repeats the request: it passes for the echo.
+      {plain,
+       "ECHO = YES\n",
+       {"write", "0140021", "5"},
+       2,
+       "if the line does not echo, ECHO = YES in DIR/SARNMD1.INT "
+       "should go"},
+  };
+  for (const Case& c : cases) {
+    IntFileDir dir(c.intFile);
+    if (c.intFile.empty()) unlink((dir.path() + "/SARNMD1.INT").c_str());
+    std::vector<std::string> args = {"--port", c.sim.path(), "--timeout", "20"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = RunSarnhost(args, {}, dir.path());
+    std::string said = c.said;
+    if (said.find("DIR") != std::string::npos) said.replace(said.find("DIR"), 3, dir.path());
+    EXPECT_EQ(r.iStatus, c.iStatus) << said << "\n" << Describe(r);
+    if (c.iStatus == 0) {
+      EXPECT_EQ(r.out, said) << Describe(r);
+    } else {
+      ASSERT_EQ(OwnLines(r.err).size(), 1u) << Describe(r);
+      EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << Describe(r);
+    }
+  }
+  // The driver's own trace is under -v.
+  IntFileDir none("");
+  RunResult v = RunSarnhost({"-v", "--port", echoing.path(), "--timeout", "20", "read", "0140011"}, {}, none.path());
+  EXPECT_NE(v.err.find("\t8\tSARNMD> Receive() reply is the request just sent, byte for byte (iRead=7)"),
+            std::string::npos)
+      << v.err;
+}
+
+// The initialization file the driver read is named by its full path in info
+// and with -v; one of the right name in other letter case is warned about.
+TEST_F(SarnhostTest, TheInitializationFileIsNamed) {
+  IntFileDir dir("BUS = MODBUS, DEC\n");
+  RunResult info = RunSarnhost({"info"}, {}, dir.path());
+  EXPECT_NE(info.out.find("init file         " + dir.path() + "/SARNMD1.INT\n"), std::string::npos) << info.out;
+  RunResult v = RunSarnhost(On({"-v", "read", "0140002"}), {}, dir.path());
+  EXPECT_NE(v.err.find("sarnhost: initialization file: " + dir.path() + "/SARNMD1.INT\n"), std::string::npos) << v.err;
+
+  unlink((dir.path() + "/SARNMD1.INT").c_str());
+  const std::string lower = dir.path() + "/sarnmd1.int";
+  FILE* f = fopen(lower.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  const std::string warning =
+      "sarnhost: warning: " + lower + " is not read: the driver reads SARNMD1.INT, in capital letters";
+  info = RunSarnhost({"info"}, {}, dir.path());
+  EXPECT_NE(info.out.find("init file         none of SARNMD01.INT, SARNMD1.INT or SARNMD.INT in " + dir.path()),
+            std::string::npos)
+      << info.out;
+  EXPECT_EQ(OwnLines(info.err), std::vector<std::string>{warning}) << Describe(info);
+  RunResult r = RunSarnhost(On({"read", "0140002"}), {}, dir.path());
+  EXPECT_EQ(r.out, "0140002: 2 (0x0002)\n");
+  EXPECT_EQ(OwnLines(r.err), std::vector<std::string>{warning}) << Describe(r);
+  unlink(lower.c_str());
+}
+
+}  // namespace

@@ -50,6 +50,7 @@ struct State {
   sarn::PlatLine initialLine;
   uint32_t initialReadTimeoutMs = kDefaultReadTimeoutMs;
   std::string failureText;
+  Responder responder;
 };
 
 State& S() {
@@ -109,12 +110,21 @@ SarnHandle ToHandle(uint32_t h) {
 #endif
 }
 
+}  // namespace
+
+void SetResponder(Responder responder) {
+  S().responder = std::move(responder);
+}
+
 void Schedule(uint64_t atMs, const std::string& bytes) {
   if (bytes.empty()) return;
+  atMs = std::max(atMs, S().now);
   std::deque<Chunk>& in = S().input;
   auto pos = std::upper_bound(in.begin(), in.end(), atMs, [](uint64_t t, const Chunk& c) { return t < c.atMs; });
   in.insert(pos, Chunk{atMs, bytes});
 }
+
+namespace {
 
 size_t ArrivedBy(uint64_t t) {
   size_t n = 0;
@@ -391,6 +401,8 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   if (!p->bNull && !s.replies.empty()) {
     for (const fakeplat::Piece& piece : s.replies.front()) fakeplat::Schedule(s.now + piece.delayMs, piece.bytes);
     s.replies.pop_front();
+  } else if (!p->bNull && s.responder) {
+    s.responder(s.writes.back(), s.now);
   }
   return true;
 }

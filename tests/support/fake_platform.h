@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,13 @@ void QueueReply(const std::string& bytes, uint32_t delayMs = 0);
 void QueueNoReply();
 // Bytes waiting in the input queue now.
 void InjectInput(const std::string& bytes);
+// A controller that answers what it is asked: called with the bytes of each
+// write that no queued reply answers, at that write's time; it schedules its
+// answer with Schedule. An empty function (Reset) answers nothing.
+using Responder = std::function<void(const std::string& written, uint64_t atMs)>;
+void SetResponder(Responder responder);
+// Bytes that arrive at atMs (not before the clock's now).
+void Schedule(uint64_t atMs, const std::string& bytes);
 // cbOutQue reported by successive GetQueues calls, then 0.
 void SetOutQueueSequence(std::vector<uint32_t> counts);
 

@@ -7,7 +7,9 @@
 // expects; it must be let go by before that request is sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <vector>
 
@@ -127,6 +129,88 @@ INSTANTIATE_TEST_SUITE_P(
                  "SARNMD> SettleLine() 15 bytes discarded, line quiet",
                  {kRead20, Frame("010600130101")}}),
     [](const ::testing::TestParamInfo<LateCase>& info) { return std::string(info.param.name); });
+
+// A controller slower than the reply time-out. Holding register w (on the
+// wire) holds 0x1000 + w; it answers reads (function 3) and single writes
+// (6) delayMs after each request, or, working on one request at a time,
+// delayMs after it finished the one before. Every write it is asked for must
+// carry its own register's value with the gate's bit set.
+struct SlowController {
+  uint32_t delayMs;
+  bool bOneAtATime;
+  uint64_t busyUntil = 0;
+  int nWrongWrites = 0;
+
+  void Answer(const std::string& request, uint64_t atMs) {
+    const unsigned fn = std::stoul(request.substr(3, 2), nullptr, 16);
+    const unsigned wire = std::stoul(request.substr(5, 4), nullptr, 16);
+    char body[32];
+    if (fn == 3) {
+      snprintf(body, sizeof body, "010302%04X", 0x1000 + wire);
+    } else {
+      nWrongWrites += std::stoul(request.substr(9, 4), nullptr, 16) != ((0x1000 + wire) | 0x2);
+      snprintf(body, sizeof body, "%s", request.substr(1, 12).c_str());
+    }
+    busyUntil = (bOneAtATime ? std::max(atMs, busyUntil) : atMs) + delayMs;
+    fakeplat::Schedule(busyUntil, Frame(body));
+  }
+};
+
+struct SlowCase {
+  const char* name;
+  double lateness;  // of the reply time-out
+  bool bOneAtATime;
+};
+
+void PrintTo(const SlowCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SlowControllerTest : public LineRecoveryTest, public ::testing::WithParamInterface<SlowCase> {};
+
+// Reads of registers 10 to 17 and bit updates of registers 20 to 23: a read
+// that answers 0 has its own register's value, a bit update writes its own
+// register; the controller's lateness is reported once it shows, never on a
+// controller that answers in time.
+TEST_P(SlowControllerTest, NeverGivesAnotherRegistersValue) {
+  const SlowCase& c = GetParam();
+  SlowController plc{static_cast<uint32_t>(c.lateness * kTimeoutMs), c.bOneAtATime};
+  fakeplat::SetResponder([&plc](const std::string& request, uint64_t atMs) { plc.Answer(request, atMs); });
+  std::vector<GateTransfer> reads, bits;
+  Cell cells[12];
+  for (int i = 0; i < 8; ++i) reads.push_back(Gate(("01400" + std::to_string(10 + i)).c_str(), 0, 0, cells[i].b));
+  for (int i = 0; i < 4; ++i) bits.push_back(Gate(("014002" + std::to_string(i) + "1").c_str(), 6, 0, cells[8 + i].b));
+  int nDone = 0;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 8; ++i) {
+      if (Call(SARN_OP_SINGLE_READ, &reads[i]) != 0) continue;
+      ++nDone;
+      EXPECT_EQ(cells[i].Half(), 0x1000 + 9 + i) << "register " << 10 + i << "\n" << testlog::Dump();
+    }
+    for (int i = 0; i < 4; ++i) {
+      cells[8 + i].SetHalf(1);
+      nDone += Call(SARN_OP_SINGLE_WRITE, &bits[i]) == 0;
+    }
+  }
+  EXPECT_EQ(plc.nWrongWrites, 0) << testlog::Dump();
+  EXPECT_GT(nDone, 0);
+  const bool bLate = c.lateness > 1;
+  int nAdvice = 0, nSettled = 0;
+  for (const testlog::Line& line : testlog::Lines()) {
+    nAdvice += line.iLevel == 32 && line.text.rfind("SARNMD> Controller 1 answered after about ", 0) == 0;
+    nSettled += line.text.rfind("SARNMD> SettleLine()", 0) == 0;
+  }
+  EXPECT_EQ(nAdvice > 0, bLate) << testlog::Dump();
+  EXPECT_EQ(nSettled > 0, bLate) << "a line answered in time is never waited on";
+}
+
+INSTANTIATE_TEST_SUITE_P(Controllers, SlowControllerTest,
+                         ::testing::Values(SlowCase{"InTime", 0.1, false}, SlowCase{"Late1_2", 1.2, false},
+                                           SlowCase{"Late1_5", 1.5, false}, SlowCase{"Late1_8", 1.8, false},
+                                           SlowCase{"Late2_5", 2.5, false}, SlowCase{"OneAtATime1_2", 1.2, true},
+                                           SlowCase{"OneAtATime1_5", 1.5, true}, SlowCase{"OneAtATime1_8", 1.8, true},
+                                           SlowCase{"OneAtATime2_5", 2.5, true}),
+                         [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
 
 // A host that closes and opens its port again after a failure must not take
 // the failed transaction's late answer either: the close lets it come first.

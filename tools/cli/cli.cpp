@@ -47,7 +47,8 @@ const Option* FindLong(const std::vector<Option>& table, const std::string& name
   return nullptr;
 }
 
-std::string Apply(const Option& o, bool bLong, const std::string& value) {
+std::string Apply(const Option& o, bool bLong, const std::string& value, std::vector<const Option*>* pGiven) {
+  if (pGiven != nullptr) pGiven->push_back(&o);
   std::string what = o.set(value);
   if (what.empty()) return "";
   if (what[0] == kReasonMark) return what.substr(1);
@@ -55,7 +56,8 @@ std::string Apply(const Option& o, bool bLong, const std::string& value) {
 }
 
 // One "--name[=value]" argument; i moves past a separate value.
-std::string ParseLongOption(const std::vector<Option>& table, int argc, const char* const* argv, int& i) {
+std::string ParseLongOption(const std::vector<Option>& table, int argc, const char* const* argv, int& i,
+                            std::vector<const Option*>* pGiven) {
   std::string arg = argv[i] + 2;
   std::string value;
   const size_t eq = arg.find('=');
@@ -68,18 +70,19 @@ std::string ParseLongOption(const std::vector<Option>& table, int argc, const ch
   if (o == nullptr) return "unknown option '" + std::string(argv[i]) + "'";
   if (o->pszValue == nullptr) {
     if (bInline) return "option --" + arg + " takes no value";
-    return Apply(*o, true, "");
+    return Apply(*o, true, "", pGiven);
   }
   if (!bInline) {
     if (i + 1 >= argc) return "option --" + arg + " needs a value";
     value = argv[++i];
   }
-  return Apply(*o, true, value);
+  return Apply(*o, true, value, pGiven);
 }
 
 // One "-x..." argument: flags bundled, the last may take the rest or the
 // next argument as its value.
-std::string ParseShortOptions(const std::vector<Option>& table, int argc, const char* const* argv, int& i) {
+std::string ParseShortOptions(const std::vector<Option>& table, int argc, const char* const* argv, int& i,
+                              std::vector<const Option*>* pGiven) {
   const std::string arg = argv[i];
   for (size_t k = 1; k < arg.size(); ++k) {
     const Option* o = FindShort(table, arg[k]);
@@ -88,12 +91,12 @@ std::string ParseShortOptions(const std::vector<Option>& table, int argc, const 
                     : "unknown option '-" + std::string(1, arg[k]) + "' in '" + arg + "'";
     }
     if (o->pszValue == nullptr) {
-      if (std::string why = Apply(*o, false, ""); !why.empty()) return why;
+      if (std::string why = Apply(*o, false, "", pGiven); !why.empty()) return why;
       continue;
     }
-    if (k + 1 < arg.size()) return Apply(*o, false, arg.substr(k + 1));
+    if (k + 1 < arg.size()) return Apply(*o, false, arg.substr(k + 1), pGiven);
     if (i + 1 >= argc) return "option " + Spelled(*o, false) + " needs a value";
-    return Apply(*o, false, argv[++i]);
+    return Apply(*o, false, argv[++i], pGiven);
   }
   return "";
 }
@@ -160,7 +163,7 @@ Option Refused(char cShort, const char* pszLong, const char* pszValue, const std
 }
 
 std::string Parse(const std::vector<Option>& table, int argc, const char* const* argv,
-                  std::vector<std::string>& positionals) {
+                  std::vector<std::string>& positionals, std::vector<const Option*>* pGiven) {
   bool bOptionsEnd = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -171,13 +174,17 @@ std::string Parse(const std::vector<Option>& table, int argc, const char* const*
     } else if (arg == "--") {
       bOptionsEnd = true;
     } else if (arg[1] == '-') {
-      why = ParseLongOption(table, argc, argv, i);
+      why = ParseLongOption(table, argc, argv, i, pGiven);
     } else {
-      why = ParseShortOptions(table, argc, argv, i);
+      why = ParseShortOptions(table, argc, argv, i, pGiven);
     }
     if (!why.empty()) return why;
   }
   return "";
+}
+
+std::string Spelling(const Option& o) {
+  return Name(o);
 }
 
 std::string Help(const std::vector<Option>& table, const std::function<bool(const Option&)>& keep) {

@@ -56,8 +56,12 @@ bool ParseLong(const std::string& text, long lMin, long lMax, long& lValue);
 
 // Parses argv[1..argc) against the table; arguments that are no options go
 // to positionals in order. Returns "" or one line saying what is wrong.
+// With pGiven: the options given, in order, as entries of the table.
 std::string Parse(const std::vector<Option>& table, int argc, const char* const* argv,
-                  std::vector<std::string>& positionals);
+                  std::vector<std::string>& positionals, std::vector<const Option*>* pGiven = nullptr);
+
+// "--name", or "-x" for an option without a long name: for messages.
+std::string Spelling(const Option& o);
 
 // The help lines of the table's options, "  -x, --name VALUE   help", the
 // help wrapped and aligned at column 24.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "int_file_name.h"
 #include "log_tap.h"
 
 namespace sarnhost {
@@ -44,15 +45,20 @@ std::string RealFile(const std::string& path) {
   return realpath(path.c_str(), sz) != nullptr ? sz : path;
 }
 
-// The driver's statement of its build, from its cold-start report on the
-// null device (no port is opened); "" when it says none.
-std::string DriverBuild(const Driver& driver, const DriverInfo& info) {
+// The driver's cold-start report on the null device (no port is opened):
+// its build and the initialization file it read.
+std::vector<LogLine> ColdStartReport(const Driver& driver, const DriverInfo& info, int32_t iDriverNr) {
   LogTap tap;
-  if (!tap.Start()) return "";
-  Instance inst(driver, kDefaultDriverNr, info.iContextSize);
+  if (!tap.Start()) return {};
+  Instance inst(driver, iDriverNr, info.iContextSize);
   inst.ColdStart("NUL", false, kDefaultTimeout, info.defaultLine);
   inst.EndSarn();
-  for (const LogLine& l : tap.Take()) {
+  return tap.Take();
+}
+
+// The driver's statement of its build; "" when it says none.
+std::string DriverBuild(const std::vector<LogLine>& report) {
+  for (const LogLine& l : report) {
     const size_t at = l.text.find("version ");
     if (at != std::string::npos) return l.text.substr(at);
   }
@@ -61,7 +67,8 @@ std::string DriverBuild(const Driver& driver, const DriverInfo& info) {
 
 }  // namespace
 
-int CmdInfo(const Driver& driver, const DriverInfo& info) {
+int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr) {
+  const IntFileFacts intFile = FindIntFile(ColdStartReport(driver, info, iDriverNr), iDriverNr);
   printf("driver library    %s\n", RealFile(driver.Path()).c_str());
   printf("driver name       %s\n", info.pszDriverName != nullptr ? info.pszDriverName : "(none given)");
   printf("context size      %d bytes for each driver instance (port)\n", info.iContextSize);
@@ -69,7 +76,9 @@ int CmdInfo(const Driver& driver, const DriverInfo& info) {
          info.defaultLine.wDataBits, ParityWord(info.defaultLine.wParity), StopBitsName(info.defaultLine.wStopBits));
   printf("identification    %d, with the numbers %d and %d: reported for the host, not used by the driver\n",
          info.iInfoId, info.iInfoA, info.iInfoB);
+  printf("init file         %s\n", IntFileDescription(intFile).c_str());
   printf("banner%s\n", BannerText(info.pszBanner).c_str());
+  WarnAboutOtherCase(intFile);
   return 0;
 }
 
@@ -79,7 +88,7 @@ void PrintVersion(const Driver* pDriver, const DriverInfo* pInfo) {
     printf("driver: not loaded (give its path with --driver)\n");
     return;
   }
-  const std::string build = DriverBuild(*pDriver, *pInfo);
+  const std::string build = DriverBuild(ColdStartReport(*pDriver, *pInfo, kDefaultDriverNr));
   printf("driver %s (%s)%s%s\n", RealFile(pDriver->Path()).c_str(),
          pInfo->pszDriverName != nullptr ? pInfo->pszDriverName : "?", build.empty() ? "" : ", ", build.c_str());
 }

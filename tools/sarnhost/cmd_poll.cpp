@@ -118,8 +118,8 @@ void Record(Session& s, PollState& st, const PollItem& item, const TxResult& r, 
   for (size_t k = 0; k < item.nRows; ++k) {
     std::string value = r.outcome.shortText, plain, result = r.rc == 0 ? "ok" : r.outcome.shortText;
     if (r.rc == 0) {
-      value = FormatValue(values[k], item.gate.iDataType);
-      plain = PlainValue(values[k], item.gate.iDataType);
+      value = FormatValue(values[k], ValueType(item.gate));
+      plain = PlainValue(values[k], ValueType(item.gate));
     }
     std::string label;
     {
@@ -208,7 +208,7 @@ void PrintPollSummary(PollState& st, bool bInterrupted) {
 
 // Adds a gate's rows, one per value.
 void AddItem(Session& s, PollState& st, const Gate& gate) {
-  PollItem item{gate, st.rows.size(), gate.bBlock ? static_cast<size_t>(gate.iCount) : 1};
+  PollItem item{gate, st.rows.size(), ValueCount(gate)};
   for (size_t k = 0; k < item.nRows; ++k) {
     st.rows.emplace_back();
     st.rows.back().label = Label(s, gate, static_cast<int>(k));

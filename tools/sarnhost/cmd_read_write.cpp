@@ -37,6 +37,15 @@ int NamedGates(Session& s, const std::string& text, int32_t iCount, std::vector<
 
 std::vector<Value> ReadValues(Session& s, const Gate& gate, const std::vector<uint8_t>& buffer) {
   std::vector<Value> values = DecodeBuffer(gate, buffer);
+  if (gate.bPairs) {
+    // Two registers a value, in mbpoll's order: the low word first unless -B.
+    std::vector<Value> pairs;
+    for (size_t k = 0; k + 1 < values.size(); k += 2) {
+      const uint32_t uFirst = values[k].uRaw, uSecond = values[k + 1].uRaw;
+      pairs.push_back(Value{32, s.o.bBigEndian ? (uFirst << 16) | uSecond : (uSecond << 16) | uFirst});
+    }
+    return pairs;
+  }
   if (s.o.bMbpoll && WordsDiffer(s, gate)) {
     for (Value& v : values) v.uRaw = SwapWords(v.uRaw);
   }
@@ -48,10 +57,17 @@ int WriteValues(Session& s, const Gate& gate, const std::vector<std::string>& te
   for (const std::string& vt : texts) {
     Value v;
     std::string error;
-    if (!ParseValue(vt, gate.spec.iBits, gate.iDataType, v, error)) {
+    if (!ParseValue(vt, gate.bPairs ? 32 : gate.spec.iBits, ValueType(gate), v, error)) {
       fprintf(stderr, "sarnhost: %s for gate '%s' (%s)\n", error.c_str(), gate.text.c_str(),
-              DataTypeName(gate.iDataType));
+              DataTypeName(ValueType(gate)));
       return kExitUsage;
+    }
+    if (gate.bPairs) {
+      // Two registers, in mbpoll's order: the low word first unless -B.
+      const uint32_t uHigh = v.uRaw >> 16, uLow = v.uRaw & 0xFFFFu;
+      values.push_back(Value{16, s.o.bBigEndian ? uHigh : uLow});
+      values.push_back(Value{16, s.o.bBigEndian ? uLow : uHigh});
+      continue;
     }
     if (s.o.bMbpoll && WordsDiffer(s, gate)) v.uRaw = SwapWords(v.uRaw);
     values.push_back(v);
@@ -75,7 +91,7 @@ int CmdRead(Session& s) {
     }
     std::vector<Value> values = ReadValues(s, gate, buffer);
     for (size_t k = 0; k < values.size(); ++k) {
-      printf("%s: %s\n", Label(s, gate, static_cast<int>(k)).c_str(), FormatValue(values[k], gate.iDataType).c_str());
+      printf("%s: %s\n", Label(s, gate, static_cast<int>(k)).c_str(), FormatValue(values[k], ValueType(gate)).c_str());
     }
   }
   return iWorst;
@@ -100,11 +116,10 @@ int CmdWrite(Session& s) {
       iWorst = std::max(iWorst, static_cast<int>(r.rc));
       continue;
     }
-    std::vector<Value> values = DecodeBuffer(gate, buffer);
+    std::vector<Value> values = ReadValues(s, gate, buffer);
     for (size_t k = 0; k < values.size(); ++k) {
-      if (s.o.bMbpoll && WordsDiffer(s, gate)) values[k].uRaw = SwapWords(values[k].uRaw);
       printf("%s: wrote %s\n", Label(s, gate, static_cast<int>(k)).c_str(),
-             FormatValue(values[k], gate.iDataType).c_str());
+             FormatValue(values[k], ValueType(gate)).c_str());
     }
   }
   return iWorst;

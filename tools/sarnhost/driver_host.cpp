@@ -228,6 +228,16 @@ GateTransfer Gate::Transfer(void* pData) const {
   return t;
 }
 
+int32_t ValueType(const Gate& gate) {
+  return gate.bPairs ? gate.iPairType : gate.iDataType;
+}
+
+size_t ValueCount(const Gate& gate) {
+  if (!gate.bBlock) return 1;
+  const size_t n = static_cast<size_t>(gate.iCount > 0 ? gate.iCount : 0);
+  return gate.bPairs ? n / 2 : n;
+}
+
 std::vector<Value> DecodeBuffer(const Gate& gate, const std::vector<uint8_t>& buffer) {
   std::vector<Value> values;
   int32_t iBits = gate.spec.iBits;
@@ -370,7 +380,7 @@ bool ParseValue(const std::string& text, int32_t iBits, int32_t iDataType, Value
 std::string ElementText(const Gate& gate, int k, bool bHexBase, bool bGtc) {
   unsigned uAddress = 0;
   if (bGtc || !RawAddress(gate.text, bHexBase, uAddress)) return "";
-  unsigned uStep = gate.spec.iBits == 32 ? 2u : 1u;
+  unsigned uStep = gate.spec.iBits == 32 || gate.bPairs ? 2u : 1u;
   unsigned uElem = uAddress + uStep * static_cast<unsigned>(k);
   char sz[32];
   snprintf(sz, sizeof sz, bHexBase ? "%04X" : "%04u", uElem);

@@ -75,6 +75,11 @@ struct Gate {
   int32_t iDataType = 0;
   int32_t iCount = 1;
   GateSpec spec{};  // parsed fields
+  // 32-bit values that the host makes of a block of 16-bit registers, two
+  // a value (mbpoll's -t 4:int at an even reference): iCount registers,
+  // iCount / 2 values of iPairType.
+  bool bPairs = false;
+  int32_t iPairType = 0;
 
   // Bytes of the host value buffer: 4 for a single gate (the value cell),
   // the packed layout for blocks.
@@ -82,6 +87,11 @@ struct Gate {
   // Fills a GateTransfer for this gate over the given buffer.
   GateTransfer Transfer(void* pData) const;
 };
+
+// The data type of the gate's values, and how many it has: a register pair
+// block's values are its pairs.
+int32_t ValueType(const Gate& gate);
+size_t ValueCount(const Gate& gate);
 
 // Value of one element of a read, taken from the host value buffer.
 struct Value {

@@ -253,7 +253,60 @@ std::string Attempts(size_t n) {
   return std::to_string(n) + (n == 1 ? " attempt" : " attempts");
 }
 
+// How the driver's log shows an echoing line without ECHO = YES (a reply
+// that was the request itself), or ECHO = YES on a line without echo (the
+// echo missing or different where the answer came instead).
+struct EchoSigns {
+  size_t nOwnRequest = 0;
+  size_t nEchoFailed = 0;
+};
+
+EchoSigns FindEchoSigns(const std::vector<LogLine>& lines) {
+  EchoSigns signs;
+  for (const LogLine& l : lines) {
+    Fields fields;
+    if (MatchesFormat(sarn::kMsgReceiveOwnRequest.pszFormat, l.text.c_str(), &fields)) ++signs.nOwnRequest;
+    if (Is(l.text, sarn::kMsgSendEchoMissing) || Is(l.text, sarn::kMsgSendEchoDiffers)) ++signs.nEchoFailed;
+  }
+  return signs;
+}
+
+// Says what the echo setting has to do with the failure, where it has.
+void ExplainEcho(const std::vector<LogLine>& lines, const std::vector<Attempt>& attempts, const TransactionFacts& facts,
+                 Outcome& out) {
+  const EchoSigns signs = FindEchoSigns(lines);
+  const std::string file = facts.intFile.empty() ? std::string("the initialization file") : facts.intFile;
+  if (!facts.bEchoSet && signs.nOwnRequest > 0) {
+    out.shortText = "echo of the request";
+    out.longText =
+        "the reply was the request itself, byte for byte: the adapter echoes each request, so ECHO = YES "
+        "is needed in " +
+        file;
+    return;
+  }
+  if (!facts.bEchoSet) return;
+  bool bAllSilent = true;
+  for (const Attempt& a : attempts) bAllSilent = bAllSilent && a.cause == Cause::kNoReply;
+  if (signs.nEchoFailed > 0 && signs.nEchoFailed >= attempts.size()) {
+    const bool bAnswer = facts.pszReply != nullptr && facts.nReplySize > 0 && facts.pszReply[0] == ':';
+    out.shortText = "no echo";
+    out.longText = "no echo of the request came back (" + Attempts(attempts.size()) +
+                   "), though ECHO = YES is set in " + file + ": the line does not echo, so the key should go" +
+                   (bAnswer ? " (the controller's answer came where the echo belongs)" : "");
+  } else if (bAllSilent) {
+    out.longText += "; if the line does not echo, ECHO = YES in " + file +
+                    " should go: the controller's answer is then taken for the echo";
+  }
+}
+
 }  // namespace
+
+bool LoggedAs(const std::string& text, const sarn::LogMessage& message, long* plFirst) {
+  Fields fields;
+  if (!MatchesFormat(message.pszFormat, text.c_str(), &fields)) return false;
+  if (plFirst != nullptr) *plFirst = fields.lArg[0];
+  return true;
+}
 
 const char* ExceptionName(int iCode) {
   switch (iCode) {
@@ -333,6 +386,7 @@ Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const Transa
   } else if (pChosen->cause != Cause::kException && attempts.size() > 1) {
     out.longText += " (" + Attempts(attempts.size()) + ")";
   }
+  ExplainEcho(lines, attempts, facts, out);
   if (bBitUpdate) {
     out.shortText = "bit update: " + out.shortText;
     out.longText = "reading the register for the bit update failed: " + out.longText;
@@ -388,6 +442,26 @@ std::string DecimalBaseWarning(const std::string& text) {
   if (letters.empty()) return "";
   return "gate '" + text + "' has " + letters +
          " where a decimal digit belongs (gate addresses are decimal here): the driver reads " + reading;
+}
+
+std::string LateAnswerAdvice(const std::vector<LogLine>& lines, int32_t iTimeout) {
+  long lController = 0, lLateMs = 0;
+  for (const LogLine& line : lines) {
+    Fields fields;
+    if (MatchesFormat(sarn::kMsgLateAnswer.pszFormat, line.text.c_str(), &fields) && fields.lArg[1] > lLateMs) {
+      lController = fields.lArg[0];
+      lLateMs = fields.lArg[1];
+    }
+  }
+  if (lLateMs == 0) return "";
+  // Half as much again as the slowest answer seen, in tenths of a second.
+  const long lTenths = (lLateMs * 3 / 2 + 99) / 100;
+  char szAdvice[200];
+  snprintf(szAdvice, sizeof szAdvice,
+           "controller %ld answered after about %ld ms, later than the reply time-out of %ld ms: each late answer "
+           "costs the next request a wait; give a longer time-out, e.g. -o %ld.%ld",
+           lController, lLateMs, static_cast<long>(iTimeout) * 10, lTenths / 10, lTenths % 10);
+  return szAdvice;
 }
 
 }  // namespace sarnhost

@@ -9,7 +9,15 @@
 
 #include "log_tap.h"
 
+namespace sarn {
+struct LogMessage;
+}
+
 namespace sarnhost {
+
+// Whether text is what the driver logs as message (its format with the
+// values put in); the first number it carried goes to *plFirst.
+bool LoggedAs(const std::string& text, const sarn::LogMessage& message, long* plFirst = nullptr);
 
 // What the host knows about the transaction besides the driver's log.
 struct TransactionFacts {
@@ -19,6 +27,8 @@ struct TransactionFacts {
   int32_t iTimeout = 100;          // reply time-out, 10 ms units
   const char* pszReply = nullptr;  // the context's reply buffer (may hold an exception reply)
   size_t nReplySize = 0;
+  bool bEchoSet = false;  // ECHO = YES: the driver reads each request back before the reply
+  std::string intFile;    // the initialization file such a setting belongs in (full path)
 };
 
 // The outcome of a failed transaction in words.
@@ -32,6 +42,11 @@ struct Outcome {
 
 // Explains a non-zero result from the driver's log lines of that transaction.
 Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const TransactionFacts& facts);
+
+// One line of advice when the driver saw a controller answer later than the
+// reply time-out (iTimeout, in 10 ms units) in these lines: the slowest
+// answer and the time-out to give with -o. Empty when it saw none.
+std::string LateAnswerAdvice(const std::vector<LogLine>& lines, int32_t iTimeout);
 
 // Name of a Modbus exception code ("illegal data address"); "" for an unknown code.
 const char* ExceptionName(int iCode);

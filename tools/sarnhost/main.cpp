@@ -57,7 +57,9 @@ int CheckDriver(bool bLoaded, const Driver& driver, const DriverInfo& info, cons
 // KORVEN_LEVEL, when set, has the last word.
 int RunAlone(const Options& o, const Driver& driver, const DriverInfo& info) {
   setenv("KORVEN_LEVEL", o.iVerbose > 0 ? "8" : "32", 0);
-  if (o.command == "info") return CmdInfo(driver, info);
+  if (o.command == "info") {
+    return CmdInfo(driver, info, o.lDriverNr >= 0 ? static_cast<int32_t>(o.lDriverNr) : kDefaultDriverNr);
+  }
   return RunDemo(driver, info, o.iVerbose > 0);
 }
 

@@ -1,14 +1,17 @@
 #include "options.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include "cli.h"
 #include "driver_host.h"
+#include "gate_words.h"
 #include "mbpoll.h"
 
 namespace sarnhost {
@@ -27,6 +30,9 @@ struct Command {
 };
 
 const char kValueOptions[] = " a t r c 0 B port b d P s o timeout n T driver v q h ";
+// The device-first form takes mbpoll's options and the line's, not those of
+// scan and the CSV file of poll.
+const char kMbpollFormOptions[] = " a t r c 0 B 1 l i o m port b d P s timeout n T count driver v q h ";
 
 constexpr size_t kMany = 100000;
 
@@ -53,7 +59,7 @@ const Command kCommands[] = {
      "--csv FILE appends a line per value read: time, gate, value, result, ms.\n",
      "sarnhost --port /dev/ttyUSB0 poll 0140001 0170001 -l 500 --count 20\n"
      "sarnhost --port /dev/ttyUSB0 poll 0100200:8                 # GTC: variables 200..207",
-     1, 1000, 0, 0, " a t r c 0 B interval count csv port b d P s o timeout n T driver v h "},
+     1, 1000, 0, 0, " a t r c 0 B 1 interval i count csv port b d P s o timeout n T driver v h "},
     {"scan", "scan [--from N] [--to N] [--bauds LIST] [--parities LIST]",
      "find the controllers that answer on the line; a table at the end",
      "Probes controllers --from to --to (default 1 to 247) with a read of holding register 1,\n"
@@ -61,7 +67,9 @@ const Command kCommands[] = {
      "-o or --timeout says otherwise. Ctrl-C stops after the probe under way.\n",
      "sarnhost --port /dev/ttyUSB0 scan --bauds 9600,19200 --parities E,N --to 32", 0, 0, 0, 0,
      " from to bauds parities port b d P s o timeout n driver v h "},
-    {"info", "info", "show what the driver reports about itself", "", "sarnhost info", 0, 0, 0, 0, " driver h "},
+    {"info", "info", "show what the driver reports about itself",
+     "Names the initialization file the driver reads from the current directory.\n", "sarnhost info", 0, 0, 0, 0,
+     " n driver v h "},
     {"demo", "demo", "show the driver at work against simulated controllers",
      "Needs no port: the controllers are simulated on pseudo-terminals. -v shows the traces.\n", "sarnhost demo", 0, 0,
      0, 0, " driver v h "},
@@ -104,8 +112,9 @@ bool ParseList(const std::string& text, Parse parse, std::vector<long>& values) 
   return !values.empty();
 }
 
-// mbpoll's -a: "1", "1,2", "1:5", or a mix of them ("1,4:6").
-bool ParseSlaves(const std::string& text, std::vector<long>& slaves) {
+// mbpoll's -a: "1", "1,2", "1:5", or a mix of them ("1,4:6"); lLowest 0
+// lets the broadcast address through, for the caller to refuse in words.
+bool ParseSlaves(const std::string& text, std::vector<long>& slaves, long lLowest = 1) {
   std::vector<long> items;
   slaves.clear();
   size_t start = 0;
@@ -114,9 +123,10 @@ bool ParseSlaves(const std::string& text, std::vector<long>& slaves) {
     const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     const size_t colon = item.find(':');
     long lFirst = 0, lLast = 0;
-    if (!cli::ParseLong(item.substr(0, colon), 1, 247, lFirst)) return false;
+    if (!cli::ParseLong(item.substr(0, colon), lLowest, 247, lFirst)) return false;
     lLast = lFirst;
-    if (colon != std::string::npos && (!cli::ParseLong(item.substr(colon + 1), 1, 247, lLast) || lLast < lFirst)) {
+    if (colon != std::string::npos &&
+        (!cli::ParseLong(item.substr(colon + 1), lLowest, 247, lLast) || lLast < lFirst)) {
       return false;
     }
     for (long a = lFirst; a <= lLast; ++a) {
@@ -160,7 +170,10 @@ std::string SetMode(const std::string& value) {
 // mbpoll's value naming: each of -a, -t, -r switches sarnhost to it.
 std::string SetSlaves(Options& o, const std::string& v) {
   o.bMbpoll = true;
-  return ParseSlaves(v, o.slaves) ? "" : "controllers 1..247: N, N,M or N:M";
+  if (ParseSlaves(v, o.slaves)) return "";
+  std::vector<long> withBroadcast;
+  if (ParseSlaves(v, withBroadcast, 0)) return cli::Reason("-a " + v + ": " + kBroadcastWords);
+  return "controllers 1..247: N, N,M or N:M";
 }
 
 std::string SetTable(Options& o, const std::string& v) {
@@ -199,7 +212,7 @@ std::vector<cli::Option> MbpollOptions(Options& o) {
       Flag('1', nullptr, o.bOnce, "poll only once (--count 1)"),
       Number('l', "interval", "MS", o.lInterval, 1, 3600000,
              "poll: milliseconds from one round to the next\n(default 1000)"),
-      Number('i', nullptr, "MS", o.lInterval, 1, 3600000, ""),
+      Number('i', nullptr, "MS", o.lInterval, 1, 3600000, "the same as -l"),
       Custom(
           'o', nullptr, "SECONDS", [&o](const std::string& v) { return SetSeconds(v, o.lTimeout); },
           "reply time-out in seconds, 0.01..600 (default 1; scan 0.1)"),
@@ -286,6 +299,77 @@ bool IsDeviceName(const std::string& arg) {
   return arg.find('/') != std::string::npos || arg.rfind("tty", 0) == 0 || arg == "NUL";
 }
 
+// A first word that is a device all the same: a name that exists under /dev/
+// (a link such as plc0).
+bool IsDeviceUnderDev(const std::string& arg) {
+  struct stat st {};
+  return !arg.empty() && arg.find('/') == std::string::npos && stat(("/dev/" + arg).c_str(), &st) == 0;
+}
+
+// Seven or more digits with a leading zero: a gate text (with its bit digit
+// when there is one), not a number to write.
+bool LooksLikeGateText(const std::string& arg) {
+  if (arg.size() < 7 || arg.size() > 8 || arg[0] != '0') return false;
+  if (arg.find_first_not_of("0123456789", 0) < 7) return false;
+  return arg.size() == 7 || isxdigit(static_cast<unsigned char>(arg[7]));
+}
+
+// Edits (insert, delete, replace, swap two neighbours) from a to b.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t cost = tolower(a[i - 1]) == tolower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// "unknown command 'raed' (did you mean read?)", or with the way to read a
+// gate text given in its place.
+int UnknownCommand(const std::string& word, const std::string& port) {
+  const std::string device = port.empty() ? "DEVICE" : port;
+  if (LooksLikeGateText(word)) {
+    return Usage("unknown command '" + word + "': to read that gate, sarnhost read " + device + " " + word);
+  }
+  const Command* pNearest = nullptr;
+  size_t nBest = 3;
+  for (const Command& c : kCommands) {
+    const size_t n = EditDistance(word, c.pszName);
+    if (n < nBest) {
+      nBest = n;
+      pNearest = &c;
+    }
+  }
+  if (pNearest != nullptr) return Usage("unknown command '" + word + "' (did you mean " + pNearest->pszName + "?)");
+  return Usage("unknown command '" + word + "': the commands are read, write, poll, scan, info, demo and help");
+}
+
+// In the device-first form every word after the device is a value to write.
+// A command word or a gate text there is surely meant otherwise: nothing is
+// written, and the command that reads it is named.
+int CheckWriteValues(const Options& o) {
+  for (size_t k = 0; k < o.args.size(); ++k) {
+    const std::string& arg = o.args[k];
+    if (IsCommand(arg)) {
+      std::string rest;
+      for (size_t m = k + 1; m < o.args.size(); ++m) rest += " " + o.args[m];
+      return Usage("'" + arg + "' after the device would be written as a value: the command goes first, sarnhost " +
+                   arg + " " + o.port + rest);
+    }
+    if (LooksLikeGateText(arg)) {
+      return Usage("'" + arg + "' looks like a gate text, not a value to write (nothing written): to read it, " +
+                   "sarnhost read " + o.port + " " + arg + "; to write, sarnhost write " + o.port + " GATE VALUE");
+    }
+  }
+  return 0;
+}
+
 // Sorts the positional arguments into command, device and arguments.
 int Positionals(std::vector<std::string> p, Options& o) {
   if (p.empty()) return 0;
@@ -296,16 +380,55 @@ int Positionals(std::vector<std::string> p, Options& o) {
       o.port = p[0];
       p.erase(p.begin());
     }
-  } else if (o.port.empty() || IsDeviceName(p[0])) {
+  } else if (IsDeviceName(p[0]) || (o.port.empty() && IsDeviceUnderDev(p[0]))) {
     // mbpoll's form: the device first, write values after it.
     if (!o.port.empty() && o.port != p[0]) return Usage("two devices: --port " + o.port + " and " + p[0]);
     o.port = p[0];
     p.erase(p.begin());
     o.bMbpoll = true;
   } else {
-    return Usage("unknown command '" + p[0] + "'");
+    return UnknownCommand(p[0], o.port);
   }
   o.args = std::move(p);
+  return o.command.empty() ? CheckWriteValues(o) : 0;
+}
+
+// Whether an option is in a command's list, by its short or long name.
+bool Takes(const char* pszList, const cli::Option& opt) {
+  const std::string names = pszList;
+  const std::string shortName = std::string(" ") + opt.cShort + " ";
+  const std::string longName = opt.pszLong != nullptr ? std::string(" ") + opt.pszLong + " " : "";
+  return (opt.cShort != 0 && names.find(shortName) != std::string::npos) ||
+         (!longName.empty() && names.find(longName) != std::string::npos);
+}
+
+// What to say after "read does not take --interval": who does take it.
+std::string TakenBy(const Options& o, const cli::Option& opt) {
+  // -1 and -0 are options, as with mbpoll: a write value of -1 is meant.
+  if (o.command == "write" && (opt.cShort == '0' || opt.cShort == '1')) {
+    return ": a value of " + cli::Spelling(opt) + " goes after --";
+  }
+  std::string takers;
+  size_t n = 0;
+  for (const Command& c : kCommands) {
+    if (!Takes(c.pszOptions, opt)) continue;
+    takers += std::string(n++ == 0 ? "" : ", ") + c.pszName;
+  }
+  if (n == 0) return "";
+  return " (" + takers + (n == 1 ? " does)" : " do)");
+}
+
+// An option the command does not take is refused rather than ignored;
+// --help and --version are answered whatever the command.
+int CheckGivenOptions(const Options& o, const std::vector<const cli::Option*>& given) {
+  const Command* c = FindCommand(o.command);
+  const char* pszList = o.command.empty() ? kMbpollFormOptions : c != nullptr ? c->pszOptions : nullptr;
+  if (pszList == nullptr || o.bHelp || o.bVersion) return 0;
+  for (const cli::Option* pOpt : given) {
+    if (Takes(pszList, *pOpt)) continue;
+    const std::string who = o.command.empty() ? "the device-first form" : o.command;
+    return Usage(who + " does not take " + cli::Spelling(*pOpt) + TakenBy(o, *pOpt));
+  }
   return 0;
 }
 
@@ -326,16 +449,20 @@ const char kGateHelp[] =
     "  0140001 is holding register 1 of controller 1, 01400013 its bit 3.\n"
     "  Digits are decimal unless the initialization file says BUS = MODBUS, HEX;\n"
     "  a letter A..F among decimal digits ends the number there (warned about).\n"
-    "  Controllers above 99 in decimal base: -a (e.g. read -a 150 -t 4 -r 1).\n"
+    "  Controllers above 99 in decimal base: -a (e.g. read -a 150 -t 4 -r 1);\n"
+    "  references above 9999: -r (e.g. read -r 12000). Controller 0 is the\n"
+    "  broadcast address, which no controller answers: refused.\n"
     "  The initialization file SARNMD<N>.INT (or SARNMD.INT) is read from the\n"
     "  current directory: BUS = MODBUS|GTC, DEC|HEX; SWAP, FLOATSWAP, LONGADDR,\n"
-    "  RTSCTS = YES|NO; IFG = milliseconds.\n";
+    "  RTSCTS, ECHO = YES|NO; IFG = milliseconds. sarnhost info names it.\n";
 
 const char kMbpollHelp[] =
     "mbpoll's form: sarnhost [options] DEVICE [VALUE...], with -a, -t, -r, -c as\n"
     "mbpoll takes them (default -a 1 -t 4 -r 1 -c 1): polls every -l MS until\n"
-    "Ctrl-C, reads once with -1, writes the VALUEs when there are any. The same\n"
-    "options name values after read, write and poll instead of a gate text.\n"
+    "Ctrl-C (then mbpoll's statistics), reads once with -1, writes the VALUEs\n"
+    "when there are any. -t 4:int and 4:float at an even reference read the two\n"
+    "registers and combine them, as mbpoll does. The same options name values\n"
+    "after read, write and poll instead of a gate text.\n"
     "  e.g. sarnhost /dev/ttyUSB0 -a 1 -t 4 -r 1 -c 2 -1\n";
 
 const char kTailHelp[] =
@@ -348,24 +475,19 @@ const char kTailHelp[] =
     "with -v); KORVEN_LEVEL=N keeps only levels N and above, with or without -v.\n"
     "\n"
     "Exit status: 0 when everything succeeded (scan: a controller answered);\n"
-    "otherwise the driver's result code: 1 refused (gate text, data type, the\n"
-    "controller's reply), 2 failed on the port or the line (no device, port in use,\n"
-    "no permission, e.g. not in the device's group such as dialout; no reply);\n"
-    "64 for a bad command line, 69 when the driver cannot be loaded, 73 when the\n"
-    "CSV file cannot be written.\n";
+    "otherwise the driver's result code: 1 refused (a write the driver refuses,\n"
+    "the controller's exception or reply), 2 failed on the port or the line (no\n"
+    "device, port in use, no permission, e.g. not in the device's group such as\n"
+    "dialout; no reply); 64 for a bad command line (also a gate text the driver's\n"
+    "parser refuses, an option the command does not take), 69 when the driver\n"
+    "cannot be loaded, 73 when the CSV file cannot be written.\n";
 
 // The help of the options, every one or those a command takes, with the
 // driver's line defaults filled in.
 std::string OptionsHelp(const LineDefaults& d, const Command* c) {
   Options scratch;
-  std::string text = cli::Help(Table(scratch), [c](const cli::Option& opt) {
-    if (c == nullptr) return true;
-    const std::string names = c->pszOptions;
-    const std::string shortName = std::string(" ") + opt.cShort + " ";
-    const std::string longName = opt.pszLong != nullptr ? std::string(" ") + opt.pszLong + " " : "";
-    return (opt.cShort != 0 && names.find(shortName) != std::string::npos) ||
-           (!longName.empty() && names.find(longName) != std::string::npos);
-  });
+  std::string text =
+      cli::Help(Table(scratch), [c](const cli::Option& opt) { return c == nullptr || Takes(c->pszOptions, opt); });
   text = Replace(Replace(text, "%BAUD%", d.baud), "%BITS%", d.dataBits);
   return Replace(Replace(text, "%PARITY%", d.parity), "%STOP%", d.stopBits);
 }
@@ -413,8 +535,10 @@ int Usage(const std::string& message) {
 int ParseCommandLine(int argc, char** argv, Options& o) {
   const std::vector<cli::Option> table = Table(o);
   std::vector<std::string> positionals;
-  if (std::string why = cli::Parse(table, argc, argv, positionals); !why.empty()) return Usage(why);
+  std::vector<const cli::Option*> given;
+  if (std::string why = cli::Parse(table, argc, argv, positionals, &given); !why.empty()) return Usage(why);
   if (int rc = Positionals(std::move(positionals), o); rc != 0) return rc;
+  if (int rc = CheckGivenOptions(o, given); rc != 0) return rc;
   if (o.bOnce) o.lRounds = 1;
   if (!o.bFromZero && o.lRef < 1) return Usage("bad value '0' for -r: references count from 1 (or use -0)");
   return 0;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "gate_words.h"
 #include "port_check.h"
 
 namespace sarnhost {
@@ -56,75 +57,6 @@ void WarnAboutIntFile(const std::vector<LogLine>& lines) {
     fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s\n", file.c_str(), text.c_str(), quoted.empty() ? "" : " ('",
             quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it");
   }
-}
-
-// The driver names a refused character by its position from 0, and the
-// character itself, which may be invisible (the end of the text): says it
-// visibly.
-std::string VisibleCharacter(const std::string& reason, const std::string& text) {
-  const size_t at = reason.find("illegal char #");
-  if (at == std::string::npos) return "";
-  const long lPos = atol(reason.c_str() + at + 14);
-  if (lPos < 0) return "";
-  if (static_cast<size_t>(lPos) >= text.size()) {
-    return " (character " + std::to_string(lPos + 1) + " is missing: '" + text + "' has " +
-           std::to_string(text.size()) + " characters, a gate text 7 or 8)";
-  }
-  const unsigned char c = static_cast<unsigned char>(text[static_cast<size_t>(lPos)]);
-  char sz[96];
-  if (c > ' ' && c < 127) {
-    snprintf(sz, sizeof sz, " (character %ld, '%c')", lPos + 1, c);
-  } else {
-    snprintf(sz, sizeof sz, " (character %ld, code 0x%02X)", lPos + 1, c);
-  }
-  return sz;
-}
-
-// Printable: control characters the driver put in its text spelled out.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= ' ' && c != 127) {
-      out += static_cast<char>(c);
-    } else {
-      char sz[8];
-      snprintf(sz, sizeof sz, "<%02X>", c);
-      out += sz;
-    }
-  }
-  return out;
-}
-
-// In decimal base an eight-digit text may be meant as a controller of three
-// digits ("15040001"): the text holds two. Says how to reach it.
-std::string ControllerHint(const std::string& text, bool bHexBase) {
-  if (bHexBase || text.size() != 8 || text.find_first_not_of("0123456789") != std::string::npos) return "";
-  const long lSlave = atol(text.substr(0, 3).c_str());
-  const char cMem = text[3];
-  if (lSlave < 100 || lSlave > 247 || std::string("01345678").find(cMem) == std::string::npos) return "";
-  static const char* const kTables[] = {"0", "1", "", "3", "4", "3:float", "3:int", "4:float", "4:int"};
-  return "; if controller " + std::to_string(lSlave) + " is meant: gate texts hold two decimal digits for it, so use " +
-         "-a " + std::to_string(lSlave) + " -t " + kTables[cMem - '0'] + " -r " +
-         std::to_string(atol(text.c_str() + 4)) + ", or BUS = MODBUS, HEX in the initialization file";
-}
-
-// The driver's reason for refusing a gate text: its log lines, without the
-// tag, or a reason of our own where the driver says nothing.
-std::string RefusalReason(const std::vector<LogLine>& lines, const Gate& gate, bool bGtc, bool bHexBase) {
-  std::string reason;
-  for (const LogLine& l : lines) reason += (reason.empty() ? "" : "; ") + Printable(WithoutTag(l.text));
-  const std::string& text = gate.text;
-  if (!reason.empty()) return reason + VisibleCharacter(reason, text) + ControllerHint(text, bHexBase);
-  if (text.size() >= 9) return "longer than 8 characters";
-  const bool bBitNr = text.size() >= 8 && text[7] != ' ';
-  if (gate.bBlock && bBitNr) return "a block takes no bit number";
-  if (!gate.bBlock) {
-    const int32_t iMem = gate.spec.iMemType;
-    if (bBitNr && iMem >= 5 && iMem <= 8) return "32-bit gates take no bit number";
-    return std::string("data type ") + DataTypeName(gate.iDataType) + " does not fit a " + MemoryTypeName(iMem, bGtc) +
-           (bBitNr ? " bit" : "");
-  }
-  return "see the driver's log with -v";
 }
 
 // The device a port name means: a name that is no path (ttyUSB0, pts/3) is
@@ -189,7 +121,7 @@ std::string GtcElementText(const Gate& gate, int k, bool bHexBase) {
 // Element k of a gate named "150.40001" (controller set directly).
 std::string DirectElementText(const Gate& gate, int k) {
   const size_t dot = gate.text.find('.');
-  const unsigned uStep = gate.spec.iBits == 32 ? 2u : 1u;
+  const unsigned uStep = gate.spec.iBits == 32 || gate.bPairs ? 2u : 1u;
   const unsigned long ulAddress = strtoul(gate.text.c_str() + dot + 2, nullptr, 10) + uStep * static_cast<unsigned>(k);
   char sz[16];
   snprintf(sz, sizeof sz, "%04lu", ulAddress);
@@ -294,17 +226,20 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
   const ResultCode rc = inst.ColdStart(name, true, iTimeout, line);
   alias.Release();
   const std::vector<LogLine> lines = log.Take();
+  IntFileFacts intFile = FindIntFile(lines, iDriverNr);
   if (o.iVerbose > 0) {
     fprintf(stderr, "sarnhost: driver %s, ColdStart(driver %d, %s, %s, time-out %d0 ms) -> %d\n", driver.Path().c_str(),
             iDriverNr, name.c_str(), LineName(line).c_str(), iTimeout, rc);
+    fprintf(stderr, "sarnhost: initialization file: %s\n", IntFileDescription(intFile).c_str());
   } else {
     WarnAboutIntFile(lines);
   }
+  WarnAboutOtherCase(intFile);
   if (rc != 0) {
     ColdStartFailed(o, rc, lines);
     return rc;
   }
-  Session session{o, inst, log, name, line, iTimeout};
+  Session session{o, inst, log, name, line, iTimeout, std::move(intFile)};
   int result = body(session);
   const ResultCode rcEnd = inst.EndSarn();
   log.Take();
@@ -315,7 +250,7 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
   return result;
 }
 
-ResultCode ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
+int ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
   if (!s.HexBase()) {
     const std::string warning = DecimalBaseWarning(text);
     if (!warning.empty()) fprintf(stderr, "sarnhost: warning: %s\n", warning.c_str());
@@ -326,13 +261,19 @@ ResultCode ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& 
   const std::vector<LogLine> lines = s.log.Take();
   if (rc != 0) {
     fprintf(stderr, "sarnhost: gate '%s' refused: %s\n", Printable(text).c_str(),
-            RefusalReason(lines, gate, s.Gtc(), s.HexBase()).c_str());
-    return rc;
+            GateRefusal(lines, gate, GateSetting{s.Gtc(), s.HexBase()}).c_str());
+    return kExitUsage;
   }
   if (gate.bBlock && !TypeFitsMemory(iDataType, gate.spec.iMemType, false)) {
     fprintf(stderr, "sarnhost: gate '%s' refused: data type %s does not fit a block of %s values\n", text.c_str(),
             DataTypeName(iDataType), MemoryTypeName(gate.spec.iMemType, s.Gtc()));
-    return SARN_REFUSED;
+    return kExitUsage;
+  }
+  // Nobody answers a broadcast: a read would wait out every attempt, and a
+  // write would be reported as unanswered though every controller took it.
+  if (gate.spec.iPlcAddr == 0) {
+    fprintf(stderr, "sarnhost: gate '%s' refused: %s\n", Printable(text).c_str(), kBroadcastWords);
+    return kExitUsage;
   }
   return 0;
 }
@@ -341,25 +282,67 @@ long FirstReference(const Options& o) {
   return o.bFromZero ? o.lRef + 1 : o.lRef;
 }
 
-int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate) {
+namespace {
+
+// Where mbpoll's options name what a gate text cannot: a controller above
+// the text's two digits, a reference above its four, a 32-bit value at an
+// even reference. The text then names what the driver can parse, and the
+// fields are set after: the controller and the address directly, as a host
+// may; 32-bit values as register pairs that sarnhost combines itself.
+struct MbpollNaming {
   MbpollType type;
-  ParseMbpollType(s.o.mbType, type);
+  bool bDirectAddress = false;
+  bool bPairs = false;
+  long lValues = 1;
+
+  MbpollNaming(Session& s, long lRef, int32_t iCount) : lValues(iCount < 0 ? 1 : iCount) {
+    ParseMbpollType(s.o.mbType, type);
+    bDirectAddress = !s.Gtc() && lRef > (s.HexBase() ? 0xFFFF : 9999);
+    bPairs = type.b32 && (lRef % 2 == 0 || bDirectAddress);
+  }
+  // The registers or bits the request spans.
+  long Span() const { return type.b32 ? 2 * lValues : lValues; }
+  MbpollType TextType() const {
+    MbpollType t = type;
+    if (bPairs) t.b32 = t.bFloat = false;
+    return t;
+  }
+};
+
+// The gate's name in messages and rows: its text where one can name it.
+std::string MbpollName(Session& s, const MbpollNaming& n, long lSlave, long lRef) {
   std::string error;
-  const std::string text = MbpollGateText(lSlave, type, lRef, s.HexBase(), error);
+  if (!SlaveFitsText(lSlave, s.HexBase()) || n.bDirectAddress) return DirectGateName(lSlave, n.type, lRef);
+  return MbpollGateText(lSlave, n.type, lRef, s.HexBase(), error);
+}
+
+}  // namespace
+
+int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate) {
+  const MbpollNaming n(s, lRef, iCount);
+  if (lRef - 1 + n.Span() > 65536) {
+    fprintf(stderr, "sarnhost: references %ld to %ld run past 65536, the last a request can reach\n", lRef,
+            lRef - 1 + n.Span());
+    return kExitUsage;
+  }
+  std::string error;
+  const std::string text = MbpollGateText(lSlave, n.TextType(), n.bDirectAddress ? 1 : lRef, s.HexBase(), error);
   if (text.empty()) {
     fprintf(stderr, "sarnhost: %s\n", error.c_str());
     return kExitUsage;
   }
-  if (ResultCode rc = ParseGate(s, text, iCount, gate); rc != 0) return rc;
-  if (!SlaveFitsText(lSlave, s.HexBase())) {
-    // The fields are set directly, as a host may: the text cannot hold it.
-    gate.spec.iPlcAddr = static_cast<int32_t>(lSlave);
-    gate.text = DirectGateName(lSlave, type, lRef);
-  }
+  const int32_t iParseCount = n.bPairs ? static_cast<int32_t>(2 * n.lValues) : iCount;
+  if (int rc = ParseGate(s, text, iParseCount, gate); rc != 0) return rc;
+  gate.bPairs = n.bPairs;
+  gate.iPairType = n.type.bFloat ? kTypeFloat : kTypeInt32;
+  if (n.bDirectAddress) gate.spec.iAddress = static_cast<int32_t>(lRef - 1);
+  if (!SlaveFitsText(lSlave, s.HexBase())) gate.spec.iPlcAddr = static_cast<int32_t>(lSlave);
+  gate.text = MbpollName(s, n, lSlave, lRef);
   if (s.o.iVerbose > 0) {
-    fprintf(stderr, "sarnhost: -a %ld -t %s -r %ld -c %d is gate %s%s\n", lSlave, s.o.mbType.c_str(), lRef,
+    fprintf(stderr, "sarnhost: -a %ld -t %s -r %ld -c %d is gate %s%s%s\n", lSlave, s.o.mbType.c_str(), lRef,
             iCount < 0 ? 1 : iCount, gate.text.c_str(),
-            iCount > 0 ? (", a block of " + std::to_string(iCount)).c_str() : "");
+            iCount > 0 ? (", a block of " + std::to_string(iCount)).c_str() : "",
+            n.bPairs ? ", read as 16-bit registers, two a value" : "");
   }
   return 0;
 }
@@ -384,6 +367,11 @@ TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t
   r.rc = bWrite ? s.inst.Write(gate, buffer) : s.inst.Read(gate, buffer);
   r.dMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   const std::vector<LogLine> lines = s.log.Take();
+  const std::string advice = s.bLateAdvised ? "" : LateAnswerAdvice(lines, s.iTimeout);
+  if (!advice.empty()) {
+    fprintf(stderr, "sarnhost: %s\n", advice.c_str());
+    s.bLateAdvised = true;
+  }
   if (s.o.iVerbose >= 2) {
     fprintf(stderr, "sarnhost: %s request %s\n", gate.text.c_str(),
             PrintableFrame(pCtx->txBuf, sizeof pCtx->txBuf).c_str());
@@ -398,6 +386,8 @@ TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t
     facts.iTimeout = s.iTimeout;
     facts.pszReply = pCtx->rxBuf;
     facts.nReplySize = sizeof pCtx->rxBuf;
+    facts.bEchoSet = (pCtx->wFlags & SARN_FLAG_ECHO) != 0;
+    facts.intFile = IntFileForSettings(s.intFile);
     r.outcome = Explain(r.rc, lines, facts);
   }
   return r;

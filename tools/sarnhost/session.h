@@ -12,6 +12,7 @@
 
 #include "driver_host.h"
 #include "explain.h"
+#include "int_file_name.h"
 #include "log_tap.h"
 #include "mbpoll.h"
 #include "options.h"
@@ -53,6 +54,8 @@ struct Session {
   std::string portName;  // the name the driver was given
   LineSettings line;
   int32_t iTimeout;
+  IntFileFacts intFile;  // the initialization file the driver read, or where one would go
+  bool bLateAdvised = false;  // the advice on a late controller was given
 
   bool Gtc() { return inst.Context()->cProtocol == SARN_PROTOCOL_GTC; }
   bool HexBase() { return inst.Context()->cBase == 'H'; }
@@ -64,8 +67,10 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
              const std::function<int(Session&)>& body);
 
 // Checks a gate text with the driver's address parser (a block when iCount
-// >= 0); prints one line and returns the result code when it is refused.
-ResultCode ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate);
+// >= 0); prints one line and returns the usage exit status when it is
+// refused: a gate text is part of the command line. Controller 0 is refused
+// too: no controller answers a broadcast.
+int ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate);
 
 // A gate named by mbpoll's options for one controller: parsed, with the
 // controller field set directly when the text cannot hold it. Returns 0 or
