@@ -6,17 +6,21 @@
 // must never take one for the next request. Every read that returns 0 has
 // its own register's value, every bit update writes its own register, and
 // the driver says once that the time-out should be raised; on a clean line
-// it says nothing of the kind.
+// it says nothing of the kind. The same behind a two-wire adapter that
+// echoes every request (ECHO = YES): the echoes are the driver's own frames,
+// not answers.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "driver/stop_flag.h"
 #include "hostlog/log_messages.h"
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/chaos_line.h"
 #include "support/driver_calls.h"
 #include "support/port_link.h"
 #include "support/test_log.h"
@@ -29,6 +33,7 @@ struct SlowCase {
   int32_t iTimeout;  // reply time-out T in 10 ms units
   int lateTenths;    // the controller's delay in tenths of T; 0: on time
   bool eachOwn;      // each answer that long after its own request, not one at a time
+  bool echo;         // behind an adapter that echoes every request, with ECHO = YES
 };
 
 void PrintTo(const SlowCase& c, std::ostream* os) {
@@ -67,8 +72,17 @@ class SlowController : public ::testing::TestWithParam<SlowCase>, public testsup
     options.lateEachOwn = c.eachOwn;
     sim_ = std::make_unique<plcsim::Simulator>(options);
     sim_->FillPattern();  // holding register k (gate 014000k) holds k
-    ASSERT_TRUE(link_.PointAt(sim_->OpenPty()));
+    std::string path = sim_->OpenPty();
+    if (c.echo) {
+      adapter_ = std::make_unique<testsupport::ChaosLine>(path, 1);
+      testsupport::ChaosOptions options;
+      options.bEcho = true;
+      adapter_->SetOptions(options);
+      path = adapter_->DriverPath();
+    }
+    ASSERT_TRUE(link_.PointAt(path));
     ASSERT_EQ(ColdStart(link_.Name(), 1, c.iTimeout, testsupport::kPtyLine), 0) << testlog::Dump();
+    if (c.echo) ctx.wFlags |= SARN_FLAG_ECHO;
     testlog::Clear();
   }
   void TearDown() override { Call(SARN_OP_CLOSE_COM, nullptr); }
@@ -90,6 +104,7 @@ class SlowController : public ::testing::TestWithParam<SlowCase>, public testsup
   }
 
   std::unique_ptr<plcsim::Simulator> sim_;
+  std::unique_ptr<testsupport::ChaosLine> adapter_;
   testsupport::PortLink link_;
   int nTransactions_ = 0;
   int nFailed_ = 0;
@@ -124,13 +139,14 @@ TEST_P(SlowController, EveryAnswerTakenIsTheRequestsOwn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Delays, SlowController,
-                         ::testing::Values(SlowCase{"OnTime", 10, 0, false}, SlowCase{"OneAtATime12", 5, 12, false},
-                                           SlowCase{"OneAtATime15", 5, 15, false},
-                                           SlowCase{"OneAtATime18", 5, 18, false},
-                                           SlowCase{"OneAtATime25", 5, 25, false}, SlowCase{"EachOwn12", 5, 12, true},
-                                           SlowCase{"EachOwn15", 5, 15, true}, SlowCase{"EachOwn18", 5, 18, true},
-                                           SlowCase{"EachOwn25", 5, 25, true}),
-                         [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Delays, SlowController,
+    ::testing::Values(SlowCase{"OnTime", 10, 0, false, false}, SlowCase{"OneAtATime12", 5, 12, false, false},
+                      SlowCase{"OneAtATime15", 5, 15, false, false}, SlowCase{"OneAtATime18", 5, 18, false, false},
+                      SlowCase{"OneAtATime25", 5, 25, false, false}, SlowCase{"EachOwn12", 5, 12, true, false},
+                      SlowCase{"EachOwn15", 5, 15, true, false}, SlowCase{"EachOwn18", 5, 18, true, false},
+                      SlowCase{"EachOwn25", 5, 25, true, false}, SlowCase{"OnTimeEcho", 10, 0, false, true},
+                      SlowCase{"OneAtATime15Echo", 5, 15, false, true}, SlowCase{"EachOwn25Echo", 5, 25, true, true}),
+    [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
