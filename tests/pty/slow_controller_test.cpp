@@ -87,17 +87,17 @@ class SlowController : public ::testing::TestWithParam<SlowCase>, public testsup
   }
   void TearDown() override { Call(SARN_OP_CLOSE_COM, nullptr); }
 
-  // Reads holding register k (gate address k); 0 with k, or a failure.
-  void ReadOwn(int k) {
-    char szGate[16];
-    snprintf(szGate, sizeof szGate, "014%04d", k);
+  // Reads holding register k (gate address k) through a gate parsed
+  // beforehand, so that the log holds the transactions only; 0 with k, or a
+  // failure.
+  void ReadOwn(GateTransfer* pGate, int k) {
     uint8_t cell[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    GateTransfer t = Gate(szGate, 0, 0, cell);
-    const ResultCode rc = Call(SARN_OP_SINGLE_READ, &t);
+    pGate->pData = cell;
+    const ResultCode rc = Call(SARN_OP_SINGLE_READ, pGate);
     uint16_t w = 0;
     memcpy(&w, cell + 2, 2);
     if (rc == 0) {
-      EXPECT_EQ(w, k) << szGate << "\n" << testlog::Dump();
+      EXPECT_EQ(w, k) << pGate->pszName << "\n" << testlog::Dump();
     }
     ++nTransactions_;
     nFailed_ += rc != 0;
@@ -112,15 +112,16 @@ class SlowController : public ::testing::TestWithParam<SlowCase>, public testsup
 
 TEST_P(SlowController, EveryAnswerTakenIsTheRequestsOwn) {
   const SlowCase& c = GetParam();
-  ReadOwn(11);
-  ReadOwn(22);
+  GateTransfer reads[] = {Gate("0140011", 0), Gate("0140022", 0), Gate("0140044", 0)};
   // A bit update: reads register 33 (100001b) and writes it with bit 2 set.
   uint8_t cell[4] = {0, 0, 1, 0};
   GateTransfer bit = Gate("01400332", 6, 0, cell);
+  ReadOwn(&reads[0], 11);
+  ReadOwn(&reads[1], 22);
   const ResultCode rc = Call(SARN_OP_SINGLE_WRITE, &bit);
   nTransactions_ += 2;
   nFailed_ += rc != 0;
-  ReadOwn(44);
+  ReadOwn(&reads[2], 44);
   const uint16_t w = sim_->Holding(32);
   if (rc == 0) {
     EXPECT_EQ(w, 37) << testlog::Dump();
