@@ -269,7 +269,16 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iL
   // The controller answers a request that went out whole, whatever becomes
   // of this attempt; on a line that echoes, the echo comes first.
   const bool bEchoed = (pContext->wFlags & SARN_FLAG_ECHO) != 0;
-  NoteRequestSent(pPort, bEchoed ? 2 : 1);
+  if (bEchoed) {
+    NoteRequestSent(pPort, 2);
+  } else {
+    // A frame equal to a read request can only be that request's echo, on an
+    // adapter that echoes without ECHO = YES; it answers nothing.
+    uint32_t function = 0;
+    const bool bRead = GetHexField(pszText, kFrameFunctionPos, 2, &function) && function >= kFnReadCoils &&
+                       function <= kFnReadInputRegisters;
+    NoteRequestSent(pPort, 1, bRead ? pszText : nullptr, dwToWrite);
+  }
   // Without this, the request's own echo would pass for the reply: a write
   // echo is byte for byte the controller's answer.
   if (bEchoed && !OwnEchoHeard(pPort, pszText, iLen + 2, pContext->rxBuf)) return SendFailed();

@@ -7,6 +7,13 @@ namespace {
 
 // The shortest intact frame: address, function and LRC.
 constexpr uint16_t kMinFrameDigits = 6;
+// FNV-1a, for recognising the request's own echo.
+constexpr uint32_t kHashStart = 2166136261u;
+constexpr uint32_t kHashPrime = 16777619u;
+
+uint32_t HashChar(uint32_t dwHash, char c) {
+  return (dwHash ^ static_cast<uint8_t>(c)) * kHashPrime;
+}
 
 uint64_t OwedSentMs(const LineLedger* pLedger, int k) {
   return pLedger->sentMs[(pLedger->iOldest + k) % kLedgerDepth];
@@ -22,20 +29,16 @@ uint32_t Elapsed(uint64_t fromMs, uint64_t toMs) {
   return elapsed > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(elapsed);
 }
 
-// Notes an answer later than the reply time-out. Which request it answers is
-// not known; its delay is reckoned from the latest one it can answer that
-// went out more than a time-out before it, so that requests lost on the way
-// do not make the controller look slower than it is.
-void NoteLate(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
+// Notes an answer discarded while settling, later than the reply time-out.
+// Which request it answers is not known; its delay is reckoned from the
+// latest one it can answer that went out more than a time-out before it.
+void NoteLateDiscarded(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   uint32_t dwDelay = 0;
   for (int k = pLedger->nOwed - 1; k >= 0 && dwDelay == 0; --k) {
     const uint32_t dwSince = Elapsed(OwedSentMs(pLedger, k), nowMs);
     if (dwSince > pLedger->dwTimeoutMs) dwDelay = dwSince;
   }
-  if (dwDelay > pLedger->dwLateMs) {
-    pLedger->dwLateMs = dwDelay;
-    pLedger->cLateController = cController;
-  }
+  if (dwDelay != 0) LedgerNoteLate(pLedger, dwDelay, cController);
 }
 
 // An intact frame ended at nowMs: it pays the oldest answer owed.
@@ -43,12 +46,20 @@ void PayOldest(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   if (pLedger->nOwed == 0) return;  // nobody asked for it here
   const uint32_t dwDelay = Elapsed(OwedSentMs(pLedger, 0), nowMs);
   if (dwDelay > pLedger->dwObservedMs) pLedger->dwObservedMs = dwDelay;
-  if (dwDelay > pLedger->dwTimeoutMs) NoteLate(pLedger, nowMs, cController);
+  if (pLedger->bSettling && dwDelay > pLedger->dwTimeoutMs) NoteLateDiscarded(pLedger, nowMs, cController);
   DropOldest(pLedger);
+}
+
+// A frame ended intact: it pays an answer unless it is the request's echo.
+void FrameEnded(LineLedger* pLedger, uint64_t nowMs) {
+  const bool bOwnEcho = pLedger->nChars == pLedger->nOwnLen && pLedger->dwHash == pLedger->dwOwnHash;
+  if (!bOwnEcho) PayOldest(pLedger, nowMs, pLedger->cAddress);
 }
 
 // One character inside a frame; false when it breaks the frame.
 bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
+  ++pLedger->nChars;
+  pLedger->dwHash = HashChar(pLedger->dwHash, c);
   const int digit = HexDigit(c);
   if (digit >= 0 && !pLedger->bCr) {
     if (pLedger->nDigits % 2 == 0) {
@@ -67,7 +78,7 @@ bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
   }
   if (c == '\n' && pLedger->bCr) {
     // The LRC makes the sum of every byte, itself included, zero.
-    if (pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) PayOldest(pLedger, nowMs, pLedger->cAddress);
+    if (pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) FrameEnded(pLedger, nowMs);
   }
   return false;
 }
@@ -79,7 +90,13 @@ void LedgerStart(LineLedger* pLedger, uint32_t dwTimeoutMs) {
   pLedger->dwTimeoutMs = dwTimeoutMs;
 }
 
-void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames) {
+void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames, const char* pszEchoOnly, uint32_t dwLen) {
+  pLedger->nOwnLen = 0;
+  if (pszEchoOnly != nullptr && dwLen <= UINT16_MAX) {
+    pLedger->nOwnLen = static_cast<uint16_t>(dwLen);
+    pLedger->dwOwnHash = kHashStart;
+    for (uint32_t i = 0; i < dwLen; ++i) pLedger->dwOwnHash = HashChar(pLedger->dwOwnHash, pszEchoOnly[i]);
+  }
   for (int i = 0; i < nFrames; ++i) {
     if (pLedger->nOwed == kLedgerDepth) DropOldest(pLedger);
     pLedger->sentMs[(pLedger->iOldest + pLedger->nOwed) % kLedgerDepth] = nowMs;
@@ -98,6 +115,8 @@ void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, 
       pLedger->bCr = false;
       pLedger->nDigits = 0;
       pLedger->cSum = 0;
+      pLedger->nChars = 1;
+      pLedger->dwHash = HashChar(kHashStart, c);
     } else if (pLedger->bInFrame) {
       pLedger->bInFrame = TakeFrameChar(pLedger, c, nowMs);
     }
@@ -118,6 +137,12 @@ void LedgerSettled(LineLedger* pLedger) {
   pLedger->nOwed = 0;
   pLedger->bInFrame = false;
   pLedger->dwObservedMs = 0;
+}
+
+void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController) {
+  if (dwMs <= pLedger->dwLateMs) return;
+  pLedger->dwLateMs = dwMs;
+  pLedger->cLateController = cController;
 }
 
 bool LedgerTakeLate(LineLedger* pLedger, uint32_t* pdwMs, unsigned* puController) {

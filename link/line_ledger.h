@@ -33,6 +33,9 @@ struct LineLedger {
   // since the line last settled.
   uint32_t dwObservedMs = 0;
   uint64_t lastInputMs = 0;  // when the last byte was read
+  // While settling, every answer that pays is one the transaction gave up
+  // on: those later than the reply time-out are noted.
+  bool bSettling = false;
   // An answer later than the reply time-out, not yet reported.
   uint32_t dwLateMs = 0;
   uint8_t cLateController = 0;
@@ -43,13 +46,24 @@ struct LineLedger {
   uint8_t cSum = 0;      // of the whole bytes so far
   uint8_t cHigh = 0;     // the first digit of a byte not yet whole
   uint8_t cAddress = 0;  // the frame's first byte: the controller's address
+  uint16_t nChars = 0;   // of the frame, its ':' included
+  uint32_t dwHash = 0;   // of the frame's characters so far
+  // The last read request sent on a line not known to echo: a frame that is
+  // that request byte for byte is its echo, never an answer (no read reply
+  // has a read request's form). 0 length: none.
+  uint16_t nOwnLen = 0;
+  uint32_t dwOwnHash = 0;
 };
 
 // A port just opened: nothing owed, the reply time-out dwTimeoutMs.
 void LedgerStart(LineLedger* pLedger, uint32_t dwTimeoutMs);
 // A request went out whole at nowMs; the line owes nFrames frames for it
-// (its answer, and its echo first on a line that echoes).
-void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames);
+// (its answer, and its echo first on a line that echoes). pszEchoOnly, when
+// given, is the request (dwLen characters, CR LF included) where a frame
+// equal to it can only be its echo: a read request on a line not known to
+// echo. Such a frame pays nothing.
+void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames, const char* pszEchoOnly = nullptr,
+                    uint32_t dwLen = 0);
 // Bytes read from the line at nowMs, whatever reads them.
 void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, uint64_t nowMs);
 // Whether an answer, or the rest of a frame, may still come.
@@ -59,9 +73,14 @@ bool LedgerOwes(const LineLedger* pLedger);
 uint32_t LedgerQuietMs(const LineLedger* pLedger);
 // The line went quiet, or was given up on: nothing is owed any more.
 void LedgerSettled(LineLedger* pLedger);
-// The answer later than the reply time-out seen since the last call, if
-// any: its delay (from the latest request it can answer that went out more
-// than a time-out before it) and its controller.
+// Notes an answer later than the reply time-out: one a transaction took
+// after an attempt timed out, dwMs after that attempt went out.
+void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController);
+// The slowest answer later than the reply time-out noted since the last
+// call, if any: its delay and its controller. An answer discarded while
+// settling counts from the latest request it can answer that went out more
+// than a time-out before it, so that requests lost on the way do not make
+// the controller look slower than it is.
 bool LedgerTakeLate(LineLedger* pLedger, uint32_t* pdwMs, unsigned* puController);
 
 }  // namespace sarn

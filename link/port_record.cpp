@@ -236,8 +236,8 @@ void GivePort(PortHold* pHold) {
   *pHold = PortHold{};
 }
 
-void NoteRequestSent(const PortHold* pHold, int nFrames) {
-  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, PortNowMs(), nFrames);
+void NoteRequestSent(const PortHold* pHold, int nFrames, const char* pszEchoOnly, uint32_t dwLen) {
+  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, PortNowMs(), nFrames, pszEchoOnly, dwLen);
 }
 
 void SettleHeldPort(const PortHold* pHold) {
@@ -249,7 +249,9 @@ void SettleHeldPort(const PortHold* pHold) {
   }
   uint32_t dwDiscarded = 0;
   uint32_t dwWindow = 0;
+  pLedger->bSettling = true;
   const SettleEnd end = WaitOutAnswers(pHold->hCom, pLedger, &dwDiscarded, &dwWindow);
+  pLedger->bSettling = false;
   if (dwWindow != 0 && dwWindow != pLedger->dwTimeoutMs) PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
   LedgerSettled(pLedger);
   if (end == SettleEnd::kQuiet) {

@@ -63,8 +63,9 @@ void TakePort(SarnHandle hCom, PortHold* pHold);
 void GivePort(PortHold* pHold);
 
 // A request went out whole on the held port: the line owes nFrames frames
-// for it (its answer, and first its echo on a line that echoes).
-void NoteRequestSent(const PortHold* pHold, int nFrames);
+// for it (its answer, and first its echo on a line that echoes); see
+// LedgerNoteSent for pszEchoOnly.
+void NoteRequestSent(const PortHold* pHold, int nFrames, const char* pszEchoOnly = nullptr, uint32_t dwLen = 0);
 
 // Before a request, and before the port closes: when answers may still be
 // in flight, reads and discards input until each has come or the line has

@@ -3,6 +3,7 @@
 #include "hostlog/host_log.h"
 #include "hostlog/log_messages.h"
 #include "link/context_port.h"
+#include "link/port.h"
 #include "transact/retry_budget.h"
 
 namespace sarn {
@@ -16,10 +17,24 @@ Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt) {
     SARN_LOG(policy.sendError, iAttempt);
     return Fault::kNotSent;
   }
+  pRun->lastSentMs = PortNowMs();
   const Fault fault = ReceiveReply(pRun->pPort, &pRun->expected, pContext->rxBuf, &pRun->head);
   if (fault != Fault::kNone) NoteOwnRequest(pRun->pszText, pRun->iLen + 2, pContext->rxBuf, fault, &pRun->head);
   if (fault == Fault::kNoFrameStart) pRun->bExceptionNoted = false;
   return policy.pfnJudge(pRun, fault, iAttempt);
+}
+
+// An attempt whose answer did not come in time, and an answer taken after
+// it: the controller answered later than the reply time-out (or the
+// attempt's request was lost on the way, which the line cannot tell).
+void WatchForLateAnswer(TransactionRun* pRun, Fault fault) {
+  if (fault == Fault::kNoReply && pRun->timedOutSentMs == 0) pRun->timedOutSentMs = pRun->lastSentMs;
+  LineLedger* pLedger = pRun->pPort->pLedger;
+  if (fault != Fault::kNone || pRun->timedOutSentMs == 0 || pLedger == nullptr) return;
+  const uint64_t delay = PortNowMs() - pRun->timedOutSentMs;
+  if (delay > pLedger->dwTimeoutMs) {
+    LedgerNoteLate(pLedger, delay > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(delay), pRun->expected.cController);
+  }
 }
 
 bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
@@ -39,6 +54,7 @@ Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
       break;
     }
     fault = RunPass(pRun, policy, budget.Attempt());
+    WatchForLateAnswer(pRun, fault);
   } while (budget.AnotherPass(fault != Fault::kNone));
   ReportLateAnswer(pRun->pPort);
   return fault;

@@ -19,6 +19,10 @@ struct TransactionRun {
   int iLen = 0;                     // its length, CR LF included
   ExpectedReply expected;           // built with the request
   ReplyHead head;                   // of the last reply read
+  // When the earliest attempt whose answer did not come in time went out
+  // (0: none yet): an answer taken after it is a late one.
+  uint64_t timedOutSentMs = 0;
+  uint64_t lastSentMs = 0;  // when the last attempt went out
   // Whether "received 0x80 error code" was logged since the last request
   // that failed to go out or whose reply had no frame start: a run of
   // exception replies is logged once.

@@ -45,9 +45,15 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 libdir=$(pkg-config --variable=libdir sarnmd)
 driver=$(pkg-config --variable=driver sarnmd)
 for f in "$driver" "$libdir/libkorven.so.1" "$prefix/include/sarnmd.h" "$prefix/include/korven.h" \
-  "$prefix/bin/sarnhost" "$prefix/bin/plcsim" "$libdir/cmake/sarnmd/sarnmdConfig.cmake"; do
+  "$prefix/bin/sarnhost" "$prefix/bin/plcsim" "$libdir/cmake/sarnmd/sarnmdConfig.cmake" \
+  "$prefix/share/man/man1/sarnhost.1.gz" "$prefix/share/man/man5/sarnmd.int.5.gz"; do
   [ -e "$f" ] || fail "not installed: $f"
 done
+# sarnmd.pc names the prefix it was installed to: plain flags, no "..".
+[ "$(pkg-config --variable=prefix sarnmd)" = "$prefix" ] ||
+  fail "sarnmd.pc's prefix is $(pkg-config --variable=prefix sarnmd), installed to $prefix"
+[ "$(pkg-config --cflags sarnmd | xargs)" = "-I$prefix/include" ] || fail "pkg-config --cflags: $(pkg-config --cflags sarnmd)"
+[ "$(pkg-config --libs sarnmd | xargs)" = "-L$libdir -lsarnmd -lkorven" ] || fail "pkg-config --libs: $(pkg-config --libs sarnmd)"
 
 echo "== consumer with find_package(sarnmd)"
 cmake -S "$src/examples/consumer" -B "$scratch/consumer-cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null

@@ -15,7 +15,8 @@ using testdrv::Frame;
 
 constexpr uint32_t kT = 100;  // reply time-out, ms
 
-// A request sent (bytes empty: nFrames owed) or bytes read, at atMs.
+// A request sent (bytes empty: nFrames owed; -1: the read request kRead,
+// whose echo answers nothing) or bytes read, at atMs.
 struct Event {
   uint64_t atMs;
   std::string bytes;
@@ -25,10 +26,11 @@ struct Event {
 struct LedgerCase {
   const char* name;
   std::vector<Event> events;
-  int owed;             // answers still owed afterwards
-  bool bOwes;           // with a frame under way
-  uint32_t observedMs;  // longest delay seen
-  uint32_t lateMs;      // reported late answer, 0 for none
+  int owed;               // answers still owed afterwards
+  bool bOwes;             // with a frame under way
+  uint32_t observedMs;    // longest delay seen
+  uint32_t lateMs;        // reported late answer, 0 for none
+  bool bSettling = true;  // read while settling: late answers are the ledger's to note
 };
 
 void PrintTo(const LedgerCase& c, std::ostream* os) {
@@ -37,12 +39,18 @@ void PrintTo(const LedgerCase& c, std::ostream* os) {
 
 class LedgerTest : public ::testing::TestWithParam<LedgerCase> {};
 
+const std::string kAnswer = Frame("0103020005");
+const std::string kRead = Frame("010300090001");
+
 TEST_P(LedgerTest, CountsWhatTheLineOwes) {
   const LedgerCase& c = GetParam();
   sarn::LineLedger ledger;
   sarn::LedgerStart(&ledger, kT);
+  ledger.bSettling = c.bSettling;
   for (const Event& e : c.events) {
-    if (e.bytes.empty()) {
+    if (e.bytes.empty() && e.nFrames < 0) {
+      sarn::LedgerNoteSent(&ledger, e.atMs, 1, kRead.data(), static_cast<uint32_t>(kRead.size()));
+    } else if (e.bytes.empty()) {
       sarn::LedgerNoteSent(&ledger, e.atMs, e.nFrames);
     } else {
       sarn::LedgerNoteInput(&ledger, e.bytes.data(), static_cast<uint32_t>(e.bytes.size()), e.atMs);
@@ -59,8 +67,6 @@ TEST_P(LedgerTest, CountsWhatTheLineOwes) {
   EXPECT_FALSE(sarn::LedgerTakeLate(&ledger, &dwLate, &uController)) << "reported once";
 }
 
-const std::string kAnswer = Frame("0103020005");
-
 INSTANTIATE_TEST_SUITE_P(
     Lines, LedgerTest,
     ::testing::Values(
@@ -74,8 +80,14 @@ INSTANTIATE_TEST_SUITE_P(
         LedgerCase{"NoiseOutsideFrames", {{0, ""}, {10, "#\r\n##"}}, 1, true, 0, 0},
         LedgerCase{"NobodyAsked", {{10, kAnswer}}, 0, false, 0, 0},
         LedgerCase{"EchoThenAnswer", {{0, "", 2}, {5, Frame("010300090001")}, {50, kAnswer}}, 0, false, 50, 0},
-        // The first attempt's answer, taken during the retry: its own delay.
+        // An adapter that echoes without the line being known to: the read
+        // request's echo pays nothing, the answer after it does.
+        LedgerCase{"UnannouncedEchoOfARead", {{0, "", -1}, {5, kRead}}, 1, true, 0, 0},
+        LedgerCase{"UnannouncedEchoThenAnswer", {{0, "", -1}, {5, kRead}, {50, kAnswer}}, 0, false, 50, 0},
+        // The first attempt's answer, discarded: its own delay. Taken by the
+        // transaction, it is the transaction's to report.
         LedgerCase{"AnswerAfterARetry", {{0, ""}, {100, ""}, {150, kAnswer}}, 1, true, 150, 150},
+        LedgerCase{"AnswerTakenAfterARetry", {{0, ""}, {100, ""}, {150, kAnswer}}, 1, true, 150, 0, false},
         // Two attempts lost: the answer is the third's, 150 ms late, not 350.
         LedgerCase{"AnswerAfterTwoLost", {{0, ""}, {100, ""}, {200, ""}, {350, kAnswer}}, 2, true, 350, 150},
         LedgerCase{"DepthKeepsTheLatest",
