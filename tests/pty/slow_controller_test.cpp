@@ -6,17 +6,21 @@
 // must never take one for the next request. Every read that returns 0 has
 // its own register's value, every bit update writes its own register, and
 // the driver says once that the time-out should be raised; on a clean line
-// it says nothing of the kind.
+// it says nothing of the kind. The same behind a two-wire adapter that
+// echoes every request (ECHO = YES): the echoes are the driver's own frames,
+// not answers.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "driver/stop_flag.h"
 #include "hostlog/log_messages.h"
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/chaos_line.h"
 #include "support/driver_calls.h"
 #include "support/port_link.h"
 #include "support/test_log.h"
@@ -29,6 +33,7 @@ struct SlowCase {
   int32_t iTimeout;  // reply time-out T in 10 ms units
   int lateTenths;    // the controller's delay in tenths of T; 0: on time
   bool eachOwn;      // each answer that long after its own request, not one at a time
+  bool echo;         // behind an adapter that echoes every request, with ECHO = YES
 };
 
 void PrintTo(const SlowCase& c, std::ostream* os) {
@@ -67,29 +72,39 @@ class SlowController : public ::testing::TestWithParam<SlowCase>, public testsup
     options.lateEachOwn = c.eachOwn;
     sim_ = std::make_unique<plcsim::Simulator>(options);
     sim_->FillPattern();  // holding register k (gate 014000k) holds k
-    ASSERT_TRUE(link_.PointAt(sim_->OpenPty()));
+    std::string path = sim_->OpenPty();
+    if (c.echo) {
+      adapter_ = std::make_unique<testsupport::ChaosLine>(path, 1);
+      testsupport::ChaosOptions options;
+      options.bEcho = true;
+      adapter_->SetOptions(options);
+      path = adapter_->DriverPath();
+    }
+    ASSERT_TRUE(link_.PointAt(path));
     ASSERT_EQ(ColdStart(link_.Name(), 1, c.iTimeout, testsupport::kPtyLine), 0) << testlog::Dump();
+    if (c.echo) ctx.wFlags |= SARN_FLAG_ECHO;
     testlog::Clear();
   }
   void TearDown() override { Call(SARN_OP_CLOSE_COM, nullptr); }
 
-  // Reads holding register k (gate address k); 0 with k, or a failure.
-  void ReadOwn(int k) {
-    char szGate[16];
-    snprintf(szGate, sizeof szGate, "014%04d", k);
+  // Reads holding register k (gate address k) through a gate parsed
+  // beforehand, so that the log holds the transactions only; 0 with k, or a
+  // failure.
+  void ReadOwn(GateTransfer* pGate, int k) {
     uint8_t cell[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    GateTransfer t = Gate(szGate, 0, 0, cell);
-    const ResultCode rc = Call(SARN_OP_SINGLE_READ, &t);
+    pGate->pData = cell;
+    const ResultCode rc = Call(SARN_OP_SINGLE_READ, pGate);
     uint16_t w = 0;
     memcpy(&w, cell + 2, 2);
     if (rc == 0) {
-      EXPECT_EQ(w, k) << szGate << "\n" << testlog::Dump();
+      EXPECT_EQ(w, k) << pGate->pszName << "\n" << testlog::Dump();
     }
     ++nTransactions_;
     nFailed_ += rc != 0;
   }
 
   std::unique_ptr<plcsim::Simulator> sim_;
+  std::unique_ptr<testsupport::ChaosLine> adapter_;
   testsupport::PortLink link_;
   int nTransactions_ = 0;
   int nFailed_ = 0;
@@ -97,15 +112,16 @@ class SlowController : public ::testing::TestWithParam<SlowCase>, public testsup
 
 TEST_P(SlowController, EveryAnswerTakenIsTheRequestsOwn) {
   const SlowCase& c = GetParam();
-  ReadOwn(11);
-  ReadOwn(22);
+  GateTransfer reads[] = {Gate("0140011", 0), Gate("0140022", 0), Gate("0140044", 0)};
   // A bit update: reads register 33 (100001b) and writes it with bit 2 set.
   uint8_t cell[4] = {0, 0, 1, 0};
   GateTransfer bit = Gate("01400332", 6, 0, cell);
+  ReadOwn(&reads[0], 11);
+  ReadOwn(&reads[1], 22);
   const ResultCode rc = Call(SARN_OP_SINGLE_WRITE, &bit);
   nTransactions_ += 2;
   nFailed_ += rc != 0;
-  ReadOwn(44);
+  ReadOwn(&reads[2], 44);
   const uint16_t w = sim_->Holding(32);
   if (rc == 0) {
     EXPECT_EQ(w, 37) << testlog::Dump();
@@ -124,13 +140,14 @@ TEST_P(SlowController, EveryAnswerTakenIsTheRequestsOwn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Delays, SlowController,
-                         ::testing::Values(SlowCase{"OnTime", 10, 0, false}, SlowCase{"OneAtATime12", 5, 12, false},
-                                           SlowCase{"OneAtATime15", 5, 15, false},
-                                           SlowCase{"OneAtATime18", 5, 18, false},
-                                           SlowCase{"OneAtATime25", 5, 25, false}, SlowCase{"EachOwn12", 5, 12, true},
-                                           SlowCase{"EachOwn15", 5, 15, true}, SlowCase{"EachOwn18", 5, 18, true},
-                                           SlowCase{"EachOwn25", 5, 25, true}),
-                         [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Delays, SlowController,
+    ::testing::Values(SlowCase{"OnTime", 10, 0, false, false}, SlowCase{"OneAtATime12", 5, 12, false, false},
+                      SlowCase{"OneAtATime15", 5, 15, false, false}, SlowCase{"OneAtATime18", 5, 18, false, false},
+                      SlowCase{"OneAtATime25", 5, 25, false, false}, SlowCase{"EachOwn12", 5, 12, true, false},
+                      SlowCase{"EachOwn15", 5, 15, true, false}, SlowCase{"EachOwn18", 5, 18, true, false},
+                      SlowCase{"EachOwn25", 5, 25, true, false}, SlowCase{"OnTimeEcho", 10, 0, false, true},
+                      SlowCase{"OneAtATime15Echo", 5, 15, false, true}, SlowCase{"EachOwn25Echo", 5, 25, true, true}),
+    [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

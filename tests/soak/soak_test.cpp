@@ -14,12 +14,12 @@
 // driver and the simulator instead (support/chaos_line.h): a two-wire adapter
 // that echoes every request (ECHO = YES), now and then garbling or losing the
 // echo; replies delivered up to 1.9 reply time-outs late, lost or garbled;
-// and a slow controller: spells of one to six replies, starting at about one
-// reply in a hundred, each 1.1 to 2.5 reply time-outs late, in half of the
-// spells working on one request at a time (a retry sent meanwhile is
-// answered a whole delay after the first answer). Nothing waits for
-// late replies to land: the driver must never take one for the answer to a
-// later request.
+// and a slow controller: spells of one to six replies, starting with about
+// one new request in a hundred, each 1.1 to 2.5 reply time-outs late, in
+// half of the spells working on one request at a time (a retry sent
+// meanwhile is answered a whole delay after the first answer). Nothing waits
+// for late replies to land: the driver must never take one for the answer to
+// a later request.
 //
 // Environment: SOAK_TRANSACTIONS (default 100000), SOAK_SEED (default: the
 // time), SOAK_TIMEOUT (reply time-out in 10 ms units, default 2), SOAK_CHAOS.

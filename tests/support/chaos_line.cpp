@@ -114,6 +114,7 @@ void ChaosLine::FromDriver(const char* data, size_t len) {
     const std::lock_guard<std::mutex> lock(mutex_);
     bEcho = options_.bEcho;
     if (memchr(data, ':', len) != nullptr) ++counts_.nRequests;
+    if (memchr(data, ':', len) != nullptr && (len != nLast_ || memcmp(data, last_, len) != 0)) NewRequest(data, len);
     if (bEcho && memchr(data, ':', len) != nullptr) {
       bEchoFault = Chance(options_.iEchoFaultPct);
       if (bEchoFault) ++counts_.nEchoFaults;
@@ -176,15 +177,20 @@ void ChaosLine::FrameFromController(Frame frame) {
   Deliver(nowMs);
 }
 
+// Called with the lock held, for a request that is not a retry of the one
+// before: a slow spell starts only there. Its replies are the next ones.
+void ChaosLine::NewRequest(const char* data, size_t len) {
+  nLast_ = len < sizeof last_ ? len : sizeof last_;
+  memcpy(last_, data, nLast_);
+  if (nSpellLeft_ > 0 || !Chance(options_.iSlowPct) || options_.uSlowMaxMs < options_.uSlowMinMs) return;
+  nSpellLeft_ = 1 + static_cast<int>(rng_() % static_cast<uint32_t>(options_.iSlowSpell > 1 ? options_.iSlowSpell : 1));
+  uSpellMs_ = options_.uSlowMinMs + rng_() % (options_.uSlowMaxMs - options_.uSlowMinMs + 1);
+  bSpellBusy_ = Chance(options_.iSlowBusyPct);
+}
+
 // Called with the lock held. The controller answers at once, so the
 // reply's time is its request's.
 void ChaosLine::DrawSlow(Frame& frame, uint64_t nowMs) {
-  if (nSpellLeft_ == 0 && Chance(options_.iSlowPct) && options_.uSlowMaxMs >= options_.uSlowMinMs) {
-    nSpellLeft_ =
-        1 + static_cast<int>(rng_() % static_cast<uint32_t>(options_.iSlowSpell > 1 ? options_.iSlowSpell : 1));
-    uSpellMs_ = options_.uSlowMinMs + rng_() % (options_.uSlowMaxMs - options_.uSlowMinMs + 1);
-    bSpellBusy_ = Chance(options_.iSlowBusyPct);
-  }
   if (nSpellLeft_ == 0) return;
   --nSpellLeft_;
   ++counts_.nSlow;

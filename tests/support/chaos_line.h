@@ -11,7 +11,10 @@
 // waits, each reply of a spell equally late; in some spells it takes no other
 // request while it works on one, so a retry sent meanwhile reaches it only
 // once that answer is out (one request at a time), in the others it goes on
-// taking requests while the late answers are on their way.
+// taking requests while the late answers are on their way. A spell starts
+// with a new request, never with a retry: a driver can only size its wait
+// for the answers in flight from the pace it saw, so the controller keeps its
+// pace through a transaction's attempts.
 //
 // Nothing is allocated once the line runs: frames live in fixed buffers.
 #pragma once
@@ -32,7 +35,7 @@ struct ChaosOptions {
   uint32_t uMaxDelayMs = 0;  //
   int iDropPct = 0;          // replies lost
   int iGarblePct = 0;        // replies with one character changed
-  int iSlowPct = 0;          // replies that start a slow spell of 1..iSlowSpell replies
+  int iSlowPct = 0;          // new requests that start a slow spell of 1..iSlowSpell replies
   int iSlowSpell = 1;        //
   uint32_t uSlowMinMs = 0;   // each reply of a spell this long after its request, drawn per spell
   uint32_t uSlowMaxMs = 0;   //
@@ -81,6 +84,7 @@ class ChaosLine {
   void Deliver(uint64_t nowMs);
   int NextWaitMs(uint64_t nowMs) const;
   bool ControllerBusy() const;
+  void NewRequest(const char* data, size_t len);
   void DrawSlow(Frame& frame, uint64_t nowMs);
   bool Chance(int pct);
 
@@ -108,6 +112,8 @@ class ChaosLine {
   int nSpellLeft_ = 0;  // replies left in the slow spell, its delay and whether it is busy
   uint32_t uSpellMs_ = 0;
   bool bSpellBusy_ = false;
+  char last_[640];  // the last request, to tell a retry from a new one
+  size_t nLast_ = 0;
 };
 
 }  // namespace testsupport
