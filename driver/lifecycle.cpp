@@ -1,5 +1,6 @@
-// Lifecycle operations: ColdStart, WarmStart, EndSarn, CloseCom, ReOpenCom
-// and ChangeSarnParams. They own the port-related fields of the context.
+// The lifecycle operations: starting, restarting, closing, reopening and
+// moving a context's port, and stopping the module. They own the
+// port-related fields of the context.
 #include "driver/lifecycle.h"
 
 #include <cstring>

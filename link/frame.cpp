@@ -1,4 +1,4 @@
-// Modbus ASCII frames: CalcLrc, Send and ReceiveReply.
+// Modbus ASCII frames: the LRC, sending a request, receiving its reply.
 //
 // A request is ':' + hexadecimal body + LRC + CR LF. A reply is read in two
 // or three pieces whose lengths follow from its head (five characters), its
@@ -125,8 +125,8 @@ Fault ReceiveHead(const PortHold* pPort, const ExpectedReply* pExpected, char* p
     return Fault::kNoFrameStart;
   }
   // Characters that are no hexadecimal address cannot be ours either.
-  if (!GetHexField(pBuf, kFrameAddressPos, 2, &pHead->controller) || pHead->controller != pExpected->cController) {
-    SARN_LOG(kMsgReceiveOtherController, pHead->controller);
+  if (!GetHexField(pBuf, kFrameAddressPos, 2, &pHead->dwController) || pHead->dwController != pExpected->cController) {
+    SARN_LOG(kMsgReceiveOtherController, pHead->dwController);
     return Fault::kOtherController;
   }
   return Fault::kNone;
@@ -134,7 +134,7 @@ Fault ReceiveHead(const PortHold* pPort, const ExpectedReply* pExpected, char* p
 
 // Reads the rest of an exception reply after its head and reports its code.
 Fault ReceiveException(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
-  if (pHead->function != (pExpected->cFunction | kExceptionFlag)) {
+  if (pHead->dwFunction != (pExpected->cFunction | kExceptionFlag)) {
     SARN_LOG(kMsgReceiveExceptionOfOtherFunction);
   }
   uint32_t dwGot = 0;
@@ -148,8 +148,8 @@ Fault ReceiveException(const PortHold* pPort, const ExpectedReply* pExpected, ch
   }
   pHead->iLen += kExceptionTailLen;
   // A code that is no number is reported as an unknown one.
-  if (!GetHexField(pBuf, kExceptionCodePos, 2, &pHead->exceptionCode)) pHead->exceptionCode = 0;
-  return ReportException(pHead->exceptionCode);
+  if (!GetHexField(pBuf, kExceptionCodePos, 2, &pHead->dwExceptionCode)) pHead->dwExceptionCode = 0;
+  return ReportException(pHead->dwExceptionCode);
 }
 
 // Reads a read reply's byte count (two characters) after its head; *piToRead
@@ -163,7 +163,7 @@ Fault ReceiveByteCount(const PortHold* pPort, const ExpectedReply* pExpected, ch
     return Fault::kBrokenOff;
   }
   char szCount[kByteCountLen + 1] = {pCount[0], pCount[1], '\0'};
-  const bool bHex = GetHexField(pBuf, kReplyByteCountPos, kByteCountLen, &pHead->byteCount);
+  const bool bHex = GetHexField(pBuf, kReplyByteCountPos, kByteCountLen, &pHead->dwByteCount);
   if (dwGot != kByteCountLen) {
     SARN_LOG(kMsgReceiveCountBad, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
@@ -174,12 +174,12 @@ Fault ReceiveByteCount(const PortHold* pPort, const ExpectedReply* pExpected, ch
     SARN_LOG(kMsgReceiveCountBad, static_cast<int>(dwGot));
     return Fault::kUnmeasurable;
   }
-  if (pHead->byteCount == 0) {
+  if (pHead->dwByteCount == 0) {
     SARN_LOG(kMsgReceiveNoData, pExpected->pszGate, szCount);
     return Fault::kNoData;
   }
   pHead->iLen += kByteCountLen;
-  *piToRead = 2 * static_cast<int>(pHead->byteCount) + kFrameTrailerLen;
+  *piToRead = 2 * static_cast<int>(pHead->dwByteCount) + kFrameTrailerLen;
   return Fault::kNone;
 }
 
@@ -208,7 +208,7 @@ Fault CheckReadReply(const ExpectedReply* pExpected, const char* pszReply, const
   const int iLen = pHead->iLen;
   if (pszReply[iLen - 2] != '\r' || pszReply[iLen - 1] != '\n') return Fault::kNoTermination;
   if (!ReplyLrcMatches(pszReply, iLen)) return Fault::kLrc;
-  if (pHead->byteCount != pExpected->wByteCount) return Fault::kOtherByteCount;
+  if (pHead->dwByteCount != pExpected->wByteCount) return Fault::kOtherByteCount;
   return Fault::kNone;
 }
 
@@ -218,9 +218,9 @@ Fault CheckReadReply(const ExpectedReply* pExpected, const char* pszReply, const
 // it would report a write that never happened.
 Fault CheckEcho(const ExpectedReply* pExpected, const char* pszEcho, ReplyHead* pHead) {
   if (!ReplyLrcMatches(pszEcho, pHead->iLen)) return Fault::kLrc;
-  const bool bNumbers = GetHexField(pszEcho, kFrameFieldPos, 4, &pHead->echoField) &&
-                        GetHexField(pszEcho, kFrameValuePos, 4, &pHead->echoValue);
-  if (bNumbers && pHead->echoField == pExpected->wEchoField && pHead->echoValue == pExpected->wEchoValue) {
+  const bool bNumbers = GetHexField(pszEcho, kFrameFieldPos, 4, &pHead->dwEchoField) &&
+                        GetHexField(pszEcho, kFrameValuePos, 4, &pHead->dwEchoValue);
+  if (bNumbers && pHead->dwEchoField == pExpected->wEchoField && pHead->dwEchoValue == pExpected->wEchoValue) {
     return Fault::kNone;
   }
   return Fault::kOtherEcho;
@@ -309,12 +309,12 @@ Fault ReceiveFrame(const PortHold* pPort, const ExpectedReply* pExpected, char* 
   if (fault != Fault::kNone) return fault;
   pHead->iLen = kFrameHeadLen;
 
-  if (!GetHexField(pBuf, kFrameFunctionPos, 2, &pHead->function)) {
+  if (!GetHexField(pBuf, kFrameFunctionPos, 2, &pHead->dwFunction)) {
     SARN_LOG(kMsgReceiveOtherFunction);
     return Fault::kOtherFunction;
   }
-  if ((pHead->function & kExceptionFlag) != 0) return ReceiveException(pPort, pExpected, pBuf, pHead);
-  if (pHead->function != pExpected->cFunction) {
+  if ((pHead->dwFunction & kExceptionFlag) != 0) return ReceiveException(pPort, pExpected, pBuf, pHead);
+  if (pHead->dwFunction != pExpected->cFunction) {
     SARN_LOG(kMsgReceiveOtherFunction);
     return Fault::kOtherFunction;
   }

@@ -29,12 +29,12 @@ struct ExpectedReply {
 // carry, or that were no numbers, are 0.
 struct ReplyHead {
   int iLen = 0;  // characters read
-  uint32_t controller = 0;
-  uint32_t function = 0;
-  uint32_t byteCount = 0;      // read replies
-  uint32_t echoField = 0;      // echoes
-  uint32_t echoValue = 0;      // echoes
-  uint32_t exceptionCode = 0;  // exception replies
+  uint32_t dwController = 0;
+  uint32_t dwFunction = 0;
+  uint32_t dwByteCount = 0;      // read replies
+  uint32_t dwEchoField = 0;      // echoes
+  uint32_t dwEchoValue = 0;      // echoes
+  uint32_t dwExceptionCode = 0;  // exception replies
 };
 
 // LRC over sCount hexadecimal characters (sCount / 2 bytes) of a frame body.

@@ -30,7 +30,7 @@ inline constexpr int kByteCountLen = 2;
 inline constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
 inline constexpr int kEchoTailLen = 12;      // echoed address and value, LRC, CR, LF
 inline constexpr int kFrameTrailerLen = 4;   // LRC, CR, LF
-inline constexpr int kCrLfLen = 2;  // CR LF, in a request before Send puts the LRC there
+inline constexpr int kCrLfLen = 2;           // CR LF, in a request before Send puts the LRC there
 
 inline constexpr int kReadRequestLen = 15;  // a read request with CR LF, before its LRC
 inline constexpr int kMaxDataBytes = 255;   // what a byte count of two digits can say

@@ -3,8 +3,8 @@
 // Opens and configures a port from PortSettings, closes it, sets the reply
 // time-out, discards pending input, writes a block, reads an exact count,
 // switches RTS and reports the output queue. Every routine returns a small
-// result code and logs nothing: callers decide what to report. The frame
-// layer and the lifecycle reach the device only through these routines.
+// result code and logs nothing: callers decide what to report. The port
+// records and the frame layer reach the device only through these routines.
 #pragma once
 
 #include <cstddef>
@@ -18,13 +18,13 @@ namespace sarn {
 
 enum PortResult : int {
   kPortOk = 0,
-  kPortOpenFailed = 1,     // opening or setting the time-outs failed
+  kPortOpenFailed = 1,       // opening or setting the time-outs failed
   kPortFlushReadFailed = 1,  // PortFlushInput: the last read of the flush failed
-  kPortShortWrite = 2,     // fewer bytes written than asked
-  kPortStateUnread = 4,    // reading the line state failed
-  kPortStateRejected = 5,  // the line state was not accepted
-  kPortIoFailed = 7,       // a read, write or close failed, or a read timed out
-  kPortNotCharDevice = 8,  // the name exists but is no character device (a file, a directory, a disk)
+  kPortShortWrite = 2,       // fewer bytes written than asked
+  kPortStateUnread = 4,      // reading the line state failed
+  kPortStateRejected = 5,    // the line state was not accepted
+  kPortIoFailed = 7,         // a read, write or close failed, or a read timed out
+  kPortNotCharDevice = 8,    // the name exists but is no character device (a file, a directory, a disk)
 };
 
 // Bits of the control word (PortSettings.wControl) that select the DTR and

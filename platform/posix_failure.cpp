@@ -1,9 +1,10 @@
 #include "platform/posix_failure.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <mutex>
 
 namespace sarn {
 
@@ -15,15 +16,7 @@ struct OpenFailure {
   char szText[kFailureTextSize];
 };
 OpenFailure g_openFailure;
-pthread_mutex_t g_openFailureLock = PTHREAD_MUTEX_INITIALIZER;
-
-class OpenFailureLock {
- public:
-  OpenFailureLock() { pthread_mutex_lock(&g_openFailureLock); }
-  ~OpenFailureLock() { pthread_mutex_unlock(&g_openFailureLock); }
-  OpenFailureLock(const OpenFailureLock&) = delete;
-  OpenFailureLock& operator=(const OpenFailureLock&) = delete;
-};
+std::mutex g_openFailureLock;
 
 }  // namespace
 
@@ -44,7 +37,7 @@ void NoteOpenFailure(const char* pszName, const char* pszWhat, const char* pszPa
   const size_t nameLength = strnlen(pszName, kFailureNameSize);
   char szWhat[kFailureTextSize];
   snprintf(szWhat, sizeof szWhat, "%s%s%s", pszWhat, pszPath ? " " : "", pszPath ? pszPath : "");
-  OpenFailureLock lock;
+  const std::lock_guard<std::mutex> lock(g_openFailureLock);
   g_openFailure.szName[0] = '\0';
   if (nameLength < kFailureNameSize) {
     FormatFailure(g_openFailure.szText, sizeof g_openFailure.szText, szWhat, iErr);
@@ -57,7 +50,7 @@ size_t DescribeOpenFailure(const char* pszName, char* pszText, size_t size) {
   if (size == 0) return 0;
   pszText[0] = '\0';
   if (pszName == nullptr) return 0;
-  OpenFailureLock lock;
+  const std::lock_guard<std::mutex> lock(g_openFailureLock);
   if (g_openFailure.szName[0] == '\0' || strcmp(g_openFailure.szName, pszName) != 0) return 0;
   const size_t n = strnlen(g_openFailure.szText, size - 1);
   memcpy(pszText, g_openFailure.szText, n);

@@ -71,7 +71,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -80,6 +79,8 @@
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <mutex>
 
 #include "platform/posix_failure.h"
 #include "platform/posix_rs485.h"
@@ -132,15 +133,7 @@ struct Slot {
 Slot g_slots[kSlotCount];
 // Guards the slots' bUsed flags (which slot is free) and whole-slot changes:
 // held by PlatOpen and PlatClose.
-pthread_mutex_t g_slotLock = PTHREAD_MUTEX_INITIALIZER;
-
-class SlotLock {
- public:
-  SlotLock() { pthread_mutex_lock(&g_slotLock); }
-  ~SlotLock() { pthread_mutex_unlock(&g_slotLock); }
-  SlotLock(const SlotLock&) = delete;
-  SlotLock& operator=(const SlotLock&) = delete;
-};
+std::mutex g_slotLock;
 
 struct BaudCode {
   uint32_t dwRate;
@@ -613,7 +606,7 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
     errno = ENOENT;
     return kNoHandle;
   }
-  SlotLock lock;
+  const std::lock_guard<std::mutex> lock(g_slotLock);
   int iSlot = 0;
   while (iSlot < kSlotCount && g_slots[iSlot].bUsed) ++iSlot;
   if (iSlot == kSlotCount) {
@@ -649,7 +642,7 @@ SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
 }
 
 bool PlatClose(SarnHandle hPort) {
-  SlotLock lock;
+  const std::lock_guard<std::mutex> lock(g_slotLock);
   // A failed close keeps the slot, so that it is not handed to another port
   // while a context still names it; closing it again releases it.
   if (hPort != 0 && hPort <= static_cast<SarnHandle>(kSlotCount) && g_slots[hPort - 1].bCloseFailed) {

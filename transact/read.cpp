@@ -135,7 +135,7 @@ Fault JudgeReadReply(TransactionRun* pRun, Fault fault, int iAttempt) {
       SARN_LOG(kMsgReadLrc, iAttempt);
       break;
     case Fault::kOtherByteCount:
-      SARN_LOG(kMsgReadOtherByteCount, static_cast<int>(pRun->head.byteCount),
+      SARN_LOG(kMsgReadOtherByteCount, static_cast<int>(pRun->head.dwByteCount),
                static_cast<int>(pRun->expected.wByteCount));
       break;
     default:

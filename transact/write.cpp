@@ -223,7 +223,7 @@ Fault JudgeWriteEcho(TransactionRun* pRun, Fault fault, int iAttempt) {
       break;
     case Fault::kOtherEcho:
       // Handled like a reply from another controller.
-      SARN_LOG(kMsgWriteOtherEcho, pRun->head.echoField, pRun->head.echoValue);
+      SARN_LOG(kMsgWriteOtherEcho, pRun->head.dwEchoField, pRun->head.dwEchoValue);
       break;
     case Fault::kException:
       // Retried like a reply to another request.

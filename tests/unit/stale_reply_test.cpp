@@ -29,17 +29,17 @@ std::string Regs(int n, unsigned first, unsigned step = 1) {
 
 // The bytes a host buffer holds after a read of n 16-bit values.
 std::vector<uint8_t> Halves(int n, unsigned first, unsigned step = 1) {
-  std::vector<uint8_t> out;
-  for (int k = 0; k < n; ++k) {
+  std::vector<uint8_t> out(2 * static_cast<size_t>(n));
+  for (size_t k = 0; k < out.size() / 2; ++k) {
     const uint16_t w = static_cast<uint16_t>(first + step * static_cast<unsigned>(k));
-    uint8_t b[2];
-    memcpy(b, &w, 2);
-    out.insert(out.end(), b, b + 2);
+    memcpy(out.data() + 2 * k, &w, 2);
   }
   return out;
 }
 
-std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes) { return bytes; }
+std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes) {
+  return bytes;
+}
 
 // A single gate's buffer: bytes 0 and 1 untouched (0xEE), the value in 2, 3.
 std::vector<uint8_t> Cell16(uint16_t w) {
@@ -62,7 +62,9 @@ struct StaleReadCase {
   const char* line;               // logged for the stale reply
 };
 
-void PrintTo(const StaleReadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StaleReadCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class StaleRead : public StaleReplyTest, public ::testing::WithParamInterface<StaleReadCase> {};
 
@@ -104,16 +106,15 @@ INSTANTIATE_TEST_SUITE_P(
         StaleReadCase{"FourRegistersForOne", false, "0140001", 0, 0, Frame("010308" + Regs(4, 0x1111, 0x1111)),
                       Frame("0103020005"), Cell16(5), "SARNMD> DoRead() reply with byte count 8, request asked for 2"},
         StaleReadCase{"OneRegisterForAPair", false, "0180001", 4, 0, Frame("0103021234"), Frame("010304ABCD1234"),
-                      Bytes({0x34, 0x12, 0xCD, 0xAB}),
-                      "SARNMD> DoRead() reply with byte count 2, request asked for 4"},
+                      Bytes({0x34, 0x12, 0xCD, 0xAB}), "SARNMD> DoRead() reply with byte count 2, request asked for 4"},
         StaleReadCase{"SixteenCoilsForOne", false, "0100001", 6, 0, Frame("010102FFFF"), Frame("01010100"), Cell16(0),
                       "SARNMD> DoRead() reply with byte count 2, request asked for 1"},
         StaleReadCase{"OneCoilForTen", false, "0100001", 6, 10, Frame("01010101"), Frame("010102CD01"),
                       Bytes({0xCD, 0x01}), "SARNMD> DoRead() reply with byte count 1, request asked for 2"},
         StaleReadCase{"InputsOfAnotherCount", false, "0110001", 6, 9, Frame("010203FFFFFF"), Frame("0102020301"),
                       Bytes({0x03, 0x01}), "SARNMD> DoRead() reply with byte count 3, request asked for 2"},
-        StaleReadCase{"HundredTwentyFiveRegistersForFour", false, "0140001", 0, 4,
-                      Frame("0103FA" + Regs(125, 0x9000)), Frame("010308" + Regs(4, 0x0100)), Halves(4, 0x0100),
+        StaleReadCase{"HundredTwentyFiveRegistersForFour", false, "0140001", 0, 4, Frame("0103FA" + Regs(125, 0x9000)),
+                      Frame("010308" + Regs(4, 0x0100)), Halves(4, 0x0100),
                       "SARNMD> DoRead() reply with byte count 250, request asked for 8"},
         StaleReadCase{"InputRegistersOfAnotherCount", false, "0130001", 0, 2, Frame("010406" + Regs(3, 0x7000)),
                       Frame("010404" + Regs(2, 0x0A0B)), Halves(2, 0x0A0B),
@@ -140,7 +141,9 @@ struct StaleEchoCase {
   const char* line;           // logged for the stale echo
 };
 
-void PrintTo(const StaleEchoCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StaleEchoCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class StaleEcho : public StaleReplyTest, public ::testing::WithParamInterface<StaleEchoCase> {};
 
@@ -172,28 +175,89 @@ TEST_P(StaleEcho, IsRefusedAndTheTrueEchoTaken) {
 
 INSTANTIATE_TEST_SUITE_P(
     Writes, StaleEcho,
-    ::testing::Values(
-        StaleEchoCase{"OtherRegister", false, "0140001", 0, 0, {0, 0, 0x34, 0x12}, Frame("010600091234"),
-                      Frame("010600001234"), "SARNMD> DoWrite() echo of another request: address 9h, value or quantity 1234h"},
-        StaleEchoCase{"OtherValue", false, "0140001", 0, 0, {0, 0, 0x34, 0x12}, Frame("010600000099"),
-                      Frame("010600001234"), "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 99h"},
-        StaleEchoCase{"CoilSwitchedTheOtherWay", false, "0100003", 6, 0, {0, 0, 1, 0}, Frame("010500020000"),
-                      Frame("01050002FF00"), "SARNMD> DoWrite() echo of another request: address 2h, value or quantity 0h"},
-        StaleEchoCase{"PairOfAnotherQuantity", false, "0180001", 4, 0, {0x78, 0x56, 0x34, 0x12},
-                      Frame("011000000001"), Frame("011000000002"),
-                      "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 1h"},
-        StaleEchoCase{"RegistersOfAnotherQuantity", false, "0140001", 0, 2, {1, 0, 2, 0}, Frame("011000000004"),
-                      Frame("011000000002"), "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 4h"},
-        StaleEchoCase{"CoilsAtAnotherAddress", false, "0100001", 6, 10, {0xCD, 0x01}, Frame("010F0010000A"),
-                      Frame("010F0000000A"), "SARNMD> DoWrite() echo of another request: address 10h, value or quantity Ah"},
-        // A GTC set request echoed as a reset, and a mask of another width.
-        StaleEchoCase{"GtcResetForSet", true, "0100200", 6, 0, {0, 0, 1, 0}, Frame("010F00020008"),
-                      Frame("010F00010008"), "SARNMD> DoWrite() echo of another request: address 2h, value or quantity 8h"},
-        StaleEchoCase{"GtcMaskOfAnotherWidth", true, "0100200", 6, 0, {0, 0, 1, 0}, Frame("010F00010010"),
-                      Frame("010F00010008"), "SARNMD> DoWrite() echo of another request: address 1h, value or quantity 10h"},
-        // Fields that are no numbers cannot repeat the request.
-        StaleEchoCase{"EchoNotHex", false, "0140001", 0, 0, {0, 0, 0x34, 0x12}, ":010600001G34C4\r\n",
-                      Frame("010600001234"), "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 0h"}),
+    ::testing::Values(StaleEchoCase{"OtherRegister",
+                                    false,
+                                    "0140001",
+                                    0,
+                                    0,
+                                    {0, 0, 0x34, 0x12},
+                                    Frame("010600091234"),
+                                    Frame("010600001234"),
+                                    "SARNMD> DoWrite() echo of another request: address 9h, value or quantity 1234h"},
+                      StaleEchoCase{"OtherValue",
+                                    false,
+                                    "0140001",
+                                    0,
+                                    0,
+                                    {0, 0, 0x34, 0x12},
+                                    Frame("010600000099"),
+                                    Frame("010600001234"),
+                                    "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 99h"},
+                      StaleEchoCase{"CoilSwitchedTheOtherWay",
+                                    false,
+                                    "0100003",
+                                    6,
+                                    0,
+                                    {0, 0, 1, 0},
+                                    Frame("010500020000"),
+                                    Frame("01050002FF00"),
+                                    "SARNMD> DoWrite() echo of another request: address 2h, value or quantity 0h"},
+                      StaleEchoCase{"PairOfAnotherQuantity",
+                                    false,
+                                    "0180001",
+                                    4,
+                                    0,
+                                    {0x78, 0x56, 0x34, 0x12},
+                                    Frame("011000000001"),
+                                    Frame("011000000002"),
+                                    "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 1h"},
+                      StaleEchoCase{"RegistersOfAnotherQuantity",
+                                    false,
+                                    "0140001",
+                                    0,
+                                    2,
+                                    {1, 0, 2, 0},
+                                    Frame("011000000004"),
+                                    Frame("011000000002"),
+                                    "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 4h"},
+                      StaleEchoCase{"CoilsAtAnotherAddress",
+                                    false,
+                                    "0100001",
+                                    6,
+                                    10,
+                                    {0xCD, 0x01},
+                                    Frame("010F0010000A"),
+                                    Frame("010F0000000A"),
+                                    "SARNMD> DoWrite() echo of another request: address 10h, value or quantity Ah"},
+                      // A GTC set request echoed as a reset, and a mask of another width.
+                      StaleEchoCase{"GtcResetForSet",
+                                    true,
+                                    "0100200",
+                                    6,
+                                    0,
+                                    {0, 0, 1, 0},
+                                    Frame("010F00020008"),
+                                    Frame("010F00010008"),
+                                    "SARNMD> DoWrite() echo of another request: address 2h, value or quantity 8h"},
+                      StaleEchoCase{"GtcMaskOfAnotherWidth",
+                                    true,
+                                    "0100200",
+                                    6,
+                                    0,
+                                    {0, 0, 1, 0},
+                                    Frame("010F00010010"),
+                                    Frame("010F00010008"),
+                                    "SARNMD> DoWrite() echo of another request: address 1h, value or quantity 10h"},
+                      // Fields that are no numbers cannot repeat the request.
+                      StaleEchoCase{"EchoNotHex",
+                                    false,
+                                    "0140001",
+                                    0,
+                                    0,
+                                    {0, 0, 0x34, 0x12},
+                                    ":010600001G34C4\r\n",
+                                    Frame("010600001234"),
+                                    "SARNMD> DoWrite() echo of another request: address 0h, value or quantity 0h"}),
     [](const ::testing::TestParamInfo<StaleEchoCase>& info) { return std::string(info.param.name); });
 
 // Echoes are compared as numbers: lower-case digits are the same echo, taken
@@ -219,7 +283,7 @@ TEST_F(StaleReplyTest, BitUpdateTakesNeitherAStaleReadNorAStaleEcho) {
   GateTransfer t = Gate("01400012", 6, 0, cell);
   fakeplat::QueueReply(Frame("010304FFFFFFFF"));  // two registers for one
   fakeplat::QueueReply(Frame("0103020003"));
-  fakeplat::QueueReply(Frame("01060000FFFF"));    // echo of another value
+  fakeplat::QueueReply(Frame("01060000FFFF"));  // echo of another value
   fakeplat::QueueReply(Frame("010600000007"));
   ASSERT_EQ(Call(SARN_OP_SINGLE_WRITE, &t), 0) << testlog::Dump();
   ASSERT_EQ(Writes(), 4);
