@@ -1,5 +1,5 @@
-// Where the fields of a Modbus ASCII frame stand, and small helpers to get
-// and put them. Positions count characters from the frame's ':'.
+// Where the fields of a Modbus ASCII frame stand, and a helper to get them
+// (link/request_writer.h puts them). Positions count characters from the frame's ':'.
 //
 //   request     : AA FF RRRR VVVV [NN DD..] LRC CR LF   (AA controller, FF function)
 //   read reply  : AA FF NN DD..             LRC CR LF   (NN data bytes)
@@ -30,10 +30,11 @@ inline constexpr int kByteCountLen = 2;
 inline constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
 inline constexpr int kEchoTailLen = 12;      // echoed address and value, LRC, CR, LF
 inline constexpr int kFrameTrailerLen = 4;   // LRC, CR, LF
-inline constexpr int kCrLfLen = 2;           // CR LF, in a request before Send puts the LRC there
+// A request's length counts the LRC's two places: Send puts the LRC there,
+// then CR LF after it.
+inline constexpr int kCrLfLen = 2;
 
-inline constexpr int kReadRequestLen = 15;  // a read request with CR LF, before its LRC
-inline constexpr int kMaxDataBytes = 255;   // what a byte count of two digits can say
+inline constexpr int kMaxDataBytes = 255;  // what a byte count of two digits can say
 
 // The number in nDigits hexadecimal digits at iPos; false (and *pValue
 // untouched) when any of them is not a digit.

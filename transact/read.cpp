@@ -13,6 +13,7 @@
 #include "link/frame_layout.h"
 #include "link/hex.h"
 #include "link/modbus_codes.h"
+#include "link/request_writer.h"
 #include "transact/daily_restart.h"
 #include "transact/transaction_run.h"
 #include "transact/transactions.h"
@@ -280,9 +281,11 @@ int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, Expecte
     }
   }
 
-  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", static_cast<unsigned>(pTransfer->iPlcAddr),
-           static_cast<unsigned>(iFunction), wAddress, wQuantity);
-  *piLen = kReadRequestLen;
+  RequestWriter request =
+      StartRequest(pszText, static_cast<uint8_t>(pTransfer->iPlcAddr), static_cast<uint8_t>(iFunction));
+  PutWord(&request, wAddress);
+  PutWord(&request, wQuantity);
+  *piLen = RequestLength(request);
   if (pExpected != nullptr) {
     *pExpected = ExpectedReply{};
     pExpected->cController = static_cast<uint8_t>(pTransfer->iPlcAddr);

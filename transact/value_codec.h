@@ -11,13 +11,17 @@ namespace sarn {
 // A single gate's 4-byte cell: 32-bit values fill it, 16-bit values and
 // bits live in its second half (bytes 2 and 3). Copied bytewise: the host's
 // buffer need not be aligned.
+// Where a 16-bit value (and a GTC bit's state, in its low byte) stands in a
+// value cell: the cell's second half.
+inline constexpr int kCellHalfPos = 2;
+
 inline uint16_t CellHalf(const void* pCell) {
   uint16_t w;
-  memcpy(&w, static_cast<const char*>(pCell) + 2, sizeof w);
+  memcpy(&w, static_cast<const char*>(pCell) + kCellHalfPos, sizeof w);
   return w;
 }
 inline void SetCellHalf(void* pCell, uint16_t w) {
-  memcpy(static_cast<char*>(pCell) + 2, &w, sizeof w);
+  memcpy(static_cast<char*>(pCell) + kCellHalfPos, &w, sizeof w);
 }
 inline uint32_t CellWord(const void* pCell) {
   uint32_t v;

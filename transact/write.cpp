@@ -14,6 +14,7 @@
 #include "link/frame_layout.h"
 #include "link/hex.h"
 #include "link/modbus_codes.h"
+#include "link/request_writer.h"
 #include "transact/transaction_run.h"
 #include "transact/transactions.h"
 #include "transact/value_codec.h"
@@ -22,6 +23,8 @@ namespace sarn {
 namespace {
 
 constexpr int kGateTextCopy = 16;  // room for a gate text and then some
+// A bit gate's text: the register's seven characters, then the bit digit.
+constexpr size_t kGateBitDigitPos = 7;
 
 constexpr uint16_t kPairQuantity = 2;  // registers of one 32-bit value
 constexpr uint8_t kPairBytes = 4;      // data bytes of one 32-bit value
@@ -45,7 +48,7 @@ int ReadRegisterForBit(DriverRequest* pRequest, const PortHold* pPort, uint16_t*
   const char* pszSource = GateName(pTransfer);
   const size_t nLen = strnlen(pszSource, sizeof szName - 1);
   memcpy(szName, pszSource, nLen);
-  if (nLen > 7) szName[7] = ' ';
+  if (nLen > kGateBitDigitPos) szName[kGateBitDigitPos] = ' ';
 
   uint8_t cell[4] = {};
   GateTransfer read{};
@@ -84,7 +87,8 @@ int SingleWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
     SARN_LOG(kMsgSingleWriteGtcType);
     return SARN_REFUSED;
   }
-  const uint8_t set = static_cast<const uint8_t*>(pTransfer->pData)[2];
+  // The bit's state is the low byte of the cell's half (little-endian).
+  const uint8_t set = static_cast<const uint8_t*>(pTransfer->pData)[kCellHalfPos];
   if (WriteGtcBits(pRequest, pPort, set) != SARN_OK) {
     SARN_LOG(kMsgSingleWriteGtcBitFailed, GateName(pTransfer));
     return SARN_REFUSED;
@@ -121,19 +125,24 @@ int MergeBitIntoRegister(DriverRequest* pRequest, const PortHold* pPort, uint32_
 // Returns the frame's length, its CR LF included; *pExpected its echo.
 int FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAddress, uint32_t value,
                       ExpectedReply* pExpected) {
-  const unsigned uPlc = static_cast<unsigned>(pTransfer->iPlcAddr);
+  const uint8_t cPlc = static_cast<uint8_t>(pTransfer->iPlcAddr);
   if (pTransfer->iBits == 32) {
     *pExpected = EchoOf(pTransfer, kFnWriteRegisters, wAddress, kPairQuantity);
-    return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X%08X\r\n", uPlc, kFnWriteRegisters, wAddress,
-                    kPairQuantity, kPairBytes, value);
+    RequestWriter request = StartRequest(pszText, cPlc, kFnWriteRegisters);
+    PutWord(&request, wAddress);
+    PutWord(&request, kPairQuantity);
+    PutByte(&request, kPairBytes);
+    PutLong(&request, value);
+    return RequestLength(request);
   }
-  if (pTransfer->iMemType == SARN_MEM_COILS) {
-    const uint32_t coil = value != 0 ? kCoilOn : 0u;
-    *pExpected = EchoOf(pTransfer, kFnWriteCoil, wAddress, coil);
-    return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", uPlc, kFnWriteCoil, wAddress, coil);
-  }
-  *pExpected = EchoOf(pTransfer, kFnWriteRegister, wAddress, value & 0xFFFFu);
-  return snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X\r\n", uPlc, kFnWriteRegister, wAddress, value & 0xFFFFu);
+  const bool bCoil = pTransfer->iMemType == SARN_MEM_COILS;
+  const uint8_t cFunction = bCoil ? kFnWriteCoil : kFnWriteRegister;
+  const uint16_t wValue = bCoil ? (value != 0 ? kCoilOn : 0) : static_cast<uint16_t>(value & 0xFFFFu);
+  *pExpected = EchoOf(pTransfer, cFunction, wAddress, wValue);
+  RequestWriter request = StartRequest(pszText, cPlc, cFunction);
+  PutWord(&request, wAddress);
+  PutWord(&request, wValue);
+  return RequestLength(request);
 }
 
 // Data bytes of a Modbus block write, or -1 for a value size no parser produces.
@@ -159,25 +168,26 @@ int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTra
   const uint16_t wQuantity = static_cast<uint16_t>(pTransfer->iBits == 32 ? 2 * pTransfer->iCount : pTransfer->iCount);
   const uint16_t wAddress = WireAddress(pContext, pTransfer);
   *pExpected = EchoOf(pTransfer, function, wAddress, wQuantity);
-  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr), function,
-           wAddress, wQuantity, static_cast<unsigned>(nBytes));
-  char* pszData = pszText + kFrameWriteDataPos;
+  RequestWriter request =
+      StartRequest(pszText, static_cast<uint8_t>(pTransfer->iPlcAddr), static_cast<uint8_t>(function));
+  PutWord(&request, wAddress);
+  PutWord(&request, wQuantity);
+  PutByte(&request, static_cast<uint8_t>(nBytes));
   const void* pData = pTransfer->pData;
   switch (pTransfer->iBits) {
     case 1:
-      for (int k = 0; k < nBytes; ++k) snprintf(pszData + 2 * k, 3, "%02X", static_cast<const uint8_t*>(pData)[k]);
+      for (int k = 0; k < nBytes; ++k) PutByte(&request, static_cast<const uint8_t*>(pData)[k]);
       break;
     case 16:
-      for (int k = 0; k < pTransfer->iCount; ++k) snprintf(pszData + 4 * k, 5, "%04X", BlockHalf(pData, k));
+      for (int k = 0; k < pTransfer->iCount; ++k) PutWord(&request, BlockHalf(pData, k));
       break;
     case 32:
       for (int k = 0; k < pTransfer->iCount; ++k) {
-        snprintf(pszData + 8 * k, 9, "%08X", ApplyWordOrder(pContext, pTransfer->iMemType, BlockWord(pData, k)));
+        PutLong(&request, ApplyWordOrder(pContext, pTransfer->iMemType, BlockWord(pData, k)));
       }
       break;
   }
-  snprintf(pszData + 2 * nBytes, 3, "\r\n");
-  return kFrameWriteDataPos + 2 * nBytes + kCrLfLen;
+  return RequestLength(request);
 }
 
 // GTC block write: the reset mask of the bits that are off, then the set
@@ -199,16 +209,10 @@ ResultCode BlockWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
   return SARN_OK;
 }
 
-// Formats the mask of a single GTC bit into the n mask bytes at pszMask:
-// all clear but the bit of the gate, in the last byte.
-void FormatGtcBitMask(char* pszMask, int n, int32_t iAddress) {
-  memset(pszMask, '0', 2 * n);
-  const int e = (iAddress - kGtcFirstVariableBit) % kMaskBitsPerByte;
-  if (e < 4) {
-    pszMask[2 * n - 1] = "0123456789ABCDEF"[1 << e];
-  } else {
-    pszMask[2 * n - 2] = "0123456789ABCDEF"[1 << (e - 4)];
-  }
+// The mask byte that holds a single GTC bit (the last of its mask; the bytes
+// before it are clear).
+uint8_t GtcBitMaskByte(int32_t iAddress) {
+  return static_cast<uint8_t>(1u << ((iAddress - kGtcFirstVariableBit) % kMaskBitsPerByte));
 }
 
 // Judges a write's echo: for one that failed the frame layer's checks, or
@@ -331,22 +335,21 @@ int WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char s
   }
 
   char* pszText = pContext->txBuf;
-  snprintf(pszText, SARN_FRAME_BUF, ":%02X%02X%04X%04X%02X", static_cast<unsigned>(pTransfer->iPlcAddr), kFnWriteCoils,
-           set == 1 ? kGtcSetMaskAddress : kGtcResetMaskAddress, static_cast<unsigned>(c), static_cast<unsigned>(n));
-  char* pszMask = pszText + kFrameWriteDataPos;
-  if (bSingle) {
-    FormatGtcBitMask(pszMask, n, pTransfer->iAddress);
-  } else {
-    const auto* pBytes = static_cast<const uint8_t*>(pTransfer->pData);
-    for (int j = 0; j < n; ++j) {
-      const uint8_t cByte = set == 1 ? pBytes[j] : static_cast<uint8_t>(~pBytes[j]);
-      snprintf(pszMask + 2 * j, 3, "%02X", cByte);
+  const uint16_t wMaskAddress = set == 1 ? kGtcSetMaskAddress : kGtcResetMaskAddress;
+  RequestWriter request = StartRequest(pszText, static_cast<uint8_t>(pTransfer->iPlcAddr), kFnWriteCoils);
+  PutWord(&request, wMaskAddress);
+  PutWord(&request, static_cast<uint16_t>(c));
+  PutByte(&request, static_cast<uint8_t>(n));
+  const auto* pBytes = static_cast<const uint8_t*>(pTransfer->pData);
+  for (int j = 0; j < n; ++j) {
+    if (bSingle) {
+      PutByte(&request, j == n - 1 ? GtcBitMaskByte(pTransfer->iAddress) : 0);
+    } else {
+      PutByte(&request, set == 1 ? pBytes[j] : static_cast<uint8_t>(~pBytes[j]));
     }
   }
-  snprintf(pszMask + 2 * n, 3, "\r\n");
-  const ExpectedReply echo =
-      EchoOf(pTransfer, kFnWriteCoils, set == 1 ? kGtcSetMaskAddress : kGtcResetMaskAddress, static_cast<unsigned>(c));
-  return DoWrite(pRequest, pPort, pszText, kFrameWriteDataPos + 2 * n + kCrLfLen, echo);
+  const ExpectedReply echo = EchoOf(pTransfer, kFnWriteCoils, wMaskAddress, static_cast<unsigned>(c));
+  return DoWrite(pRequest, pPort, pszText, RequestLength(request), echo);
 }
 
 int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen, const ExpectedReply& expected) {
