@@ -144,9 +144,8 @@ void BM_DecodeReadReply125(benchmark::State& state) {
   uint16_t regs[kRegisters] = {};
   GateTransfer t = Block125(regs);
   DriverRequest request{&ctx, SARN_OP_BLOCK_READ, 0, 0, &t};
-  const int iDataLen = static_cast<int>(reply.size()) - 7 - 4;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(sarn::DecodeReadReply(&request, ctx.rxBuf + 7, iDataLen));
+    benchmark::DoNotOptimize(sarn::DecodeReadReply(&request, ctx.rxBuf + 7));
     benchmark::ClobberMemory();
   }
   state.SetLabel("DecodeReadReply, 500 data characters");

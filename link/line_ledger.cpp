@@ -41,11 +41,24 @@ void NoteLateDiscarded(LineLedger* pLedger, uint64_t nowMs, uint8_t cController)
   if (dwDelay != 0) LedgerNoteLate(pLedger, dwDelay, cController);
 }
 
+// A frame ended at nowMs, intact or not: a garbled answer shows the
+// controller's pace as well as a good one. The longest delay seen grows
+// with it; an answer in time lets it fade by a quarter, so that the waits
+// shrink again once a slow spell is over.
+void ObserveFrameEnd(LineLedger* pLedger, uint64_t nowMs) {
+  if (pLedger->nOwed == 0) return;
+  const uint32_t dwDelay = Elapsed(OwedSentMs(pLedger, 0), nowMs);
+  if (dwDelay > pLedger->dwObservedMs) {
+    pLedger->dwObservedMs = dwDelay;
+  } else if (dwDelay <= pLedger->dwTimeoutMs) {
+    pLedger->dwObservedMs -= pLedger->dwObservedMs / 4;
+  }
+}
+
 // An intact frame ended at nowMs: it pays the oldest answer owed.
 void PayOldest(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   if (pLedger->nOwed == 0) return;  // nobody asked for it here
   const uint32_t dwDelay = Elapsed(OwedSentMs(pLedger, 0), nowMs);
-  if (dwDelay > pLedger->dwObservedMs) pLedger->dwObservedMs = dwDelay;
   if (pLedger->bSettling && dwDelay > pLedger->dwTimeoutMs) NoteLateDiscarded(pLedger, nowMs, cController);
   DropOldest(pLedger);
 }
@@ -76,6 +89,7 @@ bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
     pLedger->bCr = true;
     return true;
   }
+  ObserveFrameEnd(pLedger, nowMs);
   if (c == '\n' && pLedger->bCr) {
     // The LRC makes the sum of every byte, itself included, zero.
     if (pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) FrameEnded(pLedger, nowMs);
@@ -127,16 +141,18 @@ bool LedgerOwes(const LineLedger* pLedger) {
   return pLedger->nOwed > 0 || pLedger->bInFrame;
 }
 
+uint32_t LedgerPaceMs(const LineLedger* pLedger) {
+  return pLedger->dwObservedMs > pLedger->dwTimeoutMs ? pLedger->dwObservedMs : pLedger->dwTimeoutMs;
+}
+
 uint32_t LedgerQuietMs(const LineLedger* pLedger) {
-  const uint64_t wait = uint64_t{pLedger->dwObservedMs} + pLedger->dwObservedMs / 4;
-  if (wait < pLedger->dwTimeoutMs) return pLedger->dwTimeoutMs;
+  const uint64_t wait = uint64_t{LedgerPaceMs(pLedger)} + LedgerPaceMs(pLedger) / 4;
   return wait > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wait);
 }
 
 void LedgerSettled(LineLedger* pLedger) {
   pLedger->nOwed = 0;
   pLedger->bInFrame = false;
-  pLedger->dwObservedMs = 0;
 }
 
 void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController) {

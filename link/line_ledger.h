@@ -31,8 +31,8 @@ struct LineLedger {
   uint64_t sentMs[kLedgerDepth] = {};
   uint8_t iOldest = 0;
   uint8_t nOwed = 0;
-  // The longest delay from a send to the end of the answer that paid it,
-  // since the line last settled.
+  // The longest delay from a send to the end of a frame after it (the
+  // oldest owed), fading as answers come in time.
   uint32_t dwObservedMs = 0;
   uint64_t lastInputMs = 0;  // when the last byte was read
   // While settling, every answer that pays is one the transaction gave up
@@ -70,10 +70,14 @@ void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames, const char
 void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, uint64_t nowMs);
 // Whether an answer, or the rest of a frame, may still come.
 bool LedgerOwes(const LineLedger* pLedger);
-// How long a quiet line is waited on for the next answer owed: the longest
-// delay seen with a quarter more, never less than the reply time-out.
+// The controller's pace as the line has shown it: the longest delay seen,
+// never less than the reply time-out.
+uint32_t LedgerPaceMs(const LineLedger* pLedger);
+// How long a quiet line is waited on for the next answer owed: the pace
+// with a quarter more.
 uint32_t LedgerQuietMs(const LineLedger* pLedger);
-// The line went quiet, or was given up on: nothing is owed any more.
+// The line went quiet, or was given up on: nothing is owed any more (the
+// pace seen is kept).
 void LedgerSettled(LineLedger* pLedger);
 // Notes an answer later than the reply time-out: one a transaction took
 // after an attempt timed out, dwMs after that attempt went out.

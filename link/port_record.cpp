@@ -136,7 +136,7 @@ SettleEnd WaitOutAnswers(SarnHandle hCom, LineLedger* pLedger, uint32_t* pdwDisc
     // An answer discarded here may show the controller slower than thought:
     // the wait, and with it the bound, grow with what the line shows.
     const uint64_t quietMs = LedgerQuietMs(pLedger);
-    const uint64_t bound = start + waits * quietMs;
+    const uint64_t bound = start + waits * LedgerPaceMs(pLedger);
     const uint64_t now = PortNowMs();
     const uint64_t quietEnd = quietSince + quietMs;
     if (now >= quietEnd) return SettleEnd::kQuiet;

@@ -68,10 +68,10 @@ void NoteRequestSent(const PortHold* pHold, const char* pszEchoOnly = nullptr, u
 
 // Before a request, and before the port closes: when answers may still be
 // in flight, reads and discards input until each has come or the line has
-// been quiet long enough for it to come (the longest delay the line has
-// shown, with a quarter more, never less than the reply time-out), for at
-// most kSettleWindows such waits, or one for each answer owed when more are.
-// Logs how it ended.
+// been quiet long enough for it to come (the controller's pace, the longest
+// delay the line has shown and never less than the reply time-out, with a
+// quarter more), for at most kSettleWindows times that pace, or once for
+// each answer owed when more are. Logs how it ended.
 inline constexpr int kSettleWindows = 3;
 void SettleHeldPort(const PortHold* pHold);
 // Logs, once, an answer later than the reply time-out seen on the held port

@@ -204,10 +204,10 @@ void DecodeBlock(const DriverContext* pContext, const GateTransfer* pTransfer, c
 }
 
 // The read on its held port: the daily restart, the request, its passes
-// and the decoding of the reply that passed every check.
-int ReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
+// and the decoding of the reply that passed every check; 0, 1 or 2.
+int DoRead(DriverRequest* pRequest, const PortHold* pPort) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (pTransfer->pData == nullptr) return SARN_REFUSED;
+  if (pTransfer->pData == nullptr) return HostResult(Fault::kRefusedUnsent);
   DriverContext* pContext = pRequest->pContext;
   DailyRestart(pContext, pPort);
 
@@ -215,18 +215,17 @@ int ReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
   run.pRequest = pRequest;
   run.pPort = pPort;
   run.pszText = pContext->txBuf;
-  if (BuildReadRequest(pRequest, run.pszText, &run.iLen, &run.expected) != SARN_OK) {
-    return HostResult(Fault::kRefusedUnsent);
+  Fault fault = BuildReadRequest(pRequest, run.pszText, &run.iLen, &run.expected);
+  if (fault == Fault::kNone) {
+    fault = RunTransaction(&run, {JudgeReadReply, kMsgReadSendError, kMsgReadLen, kMsgReadPass, false});
   }
-
-  const Fault fault = RunTransaction(&run, {JudgeReadReply, kMsgReadSendError, kMsgReadLen, kMsgReadPass, false});
-  if (fault != Fault::kNone) return HostResult(fault);
-  return DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataPos, run.head.iLen - kReplyDataPos - kFrameTrailerLen);
+  if (fault == Fault::kNone) fault = DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataPos);
+  return HostResult(fault);
 }
 
 ResultCode BlockReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
   if (!CommunicationEnabled(pRequest->pContext)) return SARN_REFUSED;
-  const int rc = ReadOnPort(pRequest, pPort);
+  const int rc = DoRead(pRequest, pPort);
   if (rc != SARN_OK) {
     SARN_LOG(kMsgBlockReadResult, rc, GateName(static_cast<const GateTransfer*>(pRequest->pParam)));
   }
@@ -245,7 +244,7 @@ ResultCode SingleReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
     SARN_LOG(kMsgSingleReadGtc);
     rc = SARN_REFUSED;
   } else {
-    rc = ReadOnPort(pRequest, pPort);
+    rc = DoRead(pRequest, pPort);
   }
   if (rc != SARN_OK) SARN_LOG(kMsgSingleReadResult, rc, GateName(pTransfer));
   return rc;
@@ -259,10 +258,10 @@ ResultCode BlockRead(DriverRequest* pRequest) {
   return OnContextPort(pRequest, BlockReadOnPort);
 }
 
-int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected) {
+Fault BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected) {
   const DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (!ReadFieldsValid(pRequest)) return SARN_REFUSED;
+  if (!ReadFieldsValid(pRequest)) return Fault::kRefusedUnsent;
 
   uint16_t wAddress = WireAddress(pContext, pTransfer);
   const uint32_t uPerValue = IsPairDataType(pTransfer->iDataType) ? 2u : 1u;
@@ -293,19 +292,18 @@ int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, Expecte
     pExpected->wByteCount = ReplyByteCount(iFunction, wQuantity);
     pExpected->pszGate = GateName(pTransfer);
   }
-  return SARN_OK;
+  return Fault::kNone;
 }
 
-int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen) {
+Fault DecodeReadReply(DriverRequest* pRequest, const char* pszData) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  const int iNeeded = DataCharsNeeded(pRequest);
-  if (iNeeded < 0 || iNeeded > iDataLen || !AllHex(pszData, iNeeded)) return SARN_REFUSED;
+  if (DataCharsNeeded(pRequest) < 0) return Fault::kBadData;
   if (IsSingleRead(pRequest)) {
     DecodeSingle(pRequest->pContext, pTransfer, pszData);
   } else {
     DecodeBlock(pRequest->pContext, pTransfer, pszData);
   }
-  return SARN_OK;
+  return Fault::kNone;
 }
 
 }  // namespace sarn

@@ -3,9 +3,6 @@
 
 #include <cstdint>
 
-#include "hostlog/host_log.h"
-#include "hostlog/log_messages.h"
-
 namespace sarn {
 
 // Three send attempts, and nine further attempts for replies that belong to
@@ -16,28 +13,20 @@ struct RetryBudget {
 
   uint16_t sRetry = kSendAttempts;
   uint16_t sTries = kWrongReplyTries;
-  bool bTraced = false;
 
-  // Starts the next pass after one whose reply did (bOtherRequest) or did
-  // not belong to another request. Every pass but the first is traced: the
-  // request length once (lenMessage), then the attempts left and the last
-  // reply length (passMessage). A reply that did not belong to the request
-  // costs no send attempt. Returns false when the attempts for such replies
-  // are used up.
-  bool StartPass(bool bOtherRequest, const LogMessage& lenMessage, int iLen, const LogMessage& passMessage,
-                 int iReplyLen) {
-    if (sRetry < kSendAttempts || sTries < kWrongReplyTries) {
-      if (!bTraced) err(lenMessage.iLevel, lenMessage.pszFormat, iLen);
-      bTraced = true;
-      err(passMessage.iLevel, passMessage.pszFormat, sRetry, iReplyLen);
-    }
-    if (bOtherRequest) {
-      if (sTries == 0) return false;
-      SARN_LOG(kMsgWrongReceive, sTries);
-      --sTries;
-    } else {
+  // Whether a pass has been spent already: the next is a retry.
+  bool Retrying() const { return sRetry < kSendAttempts || sTries < kWrongReplyTries; }
+
+  // Spends the next pass after one whose reply did (bOtherRequest) or did
+  // not belong to another request: such a reply costs no send attempt, but
+  // one of the attempts for such replies. False when those are used up.
+  bool StartPass(bool bOtherRequest) {
+    if (!bOtherRequest) {
       --sRetry;
+      return true;
     }
+    if (sTries == 0) return false;
+    --sTries;
     return true;
   }
 

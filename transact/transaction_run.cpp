@@ -41,6 +41,19 @@ bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
   return IsOtherRequest(fault) || (policy.bExceptionRetriedAsOtherRequest && fault == Fault::kException);
 }
 
+// Traces every pass but the first: the request length once, then the send
+// attempts left and the last reply's length; and a reply of another request,
+// with the attempts left for those, when one is to be tried again.
+void TraceRetry(const TransactionRun* pRun, const PassPolicy& policy, const RetryBudget& budget, bool bOtherRequest,
+                bool* pbLenTraced) {
+  if (budget.Retrying()) {
+    if (!*pbLenTraced) err(policy.lenMessage.iLevel, policy.lenMessage.pszFormat, pRun->iLen);
+    *pbLenTraced = true;
+    err(policy.passMessage.iLevel, policy.passMessage.pszFormat, budget.sRetry, pRun->head.iLen);
+  }
+  if (bOtherRequest && budget.sTries != 0) SARN_LOG(kMsgWrongReceive, budget.sTries);
+}
+
 }  // namespace
 
 Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
@@ -48,11 +61,11 @@ Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
   SettleHeldPort(pRun->pPort);
   RetryBudget budget;
   Fault fault = Fault::kNone;
+  bool bLenTraced = false;
   do {
-    if (!budget.StartPass(SpendsOtherRequestBudget(fault, policy), policy.lenMessage, pRun->iLen, policy.passMessage,
-                          pRun->head.iLen)) {
-      break;
-    }
+    const bool bOtherRequest = SpendsOtherRequestBudget(fault, policy);
+    TraceRetry(pRun, policy, budget, bOtherRequest, &bLenTraced);
+    if (!budget.StartPass(bOtherRequest)) break;
     fault = RunPass(pRun, policy, budget.Attempt());
     WatchForLateAnswer(pRun, fault);
   } while (budget.AnotherPass(fault != Fault::kNone));

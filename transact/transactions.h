@@ -47,20 +47,24 @@ ResultCode BlockRead(DriverRequest* pRequest);
 // SingleRead on the port the caller holds (a bit update's register read).
 ResultCode SingleReadOnPort(DriverRequest* pRequest, const PortHold* pPort);
 // Formats the read request into pszText; *piLen becomes 15, and *pExpected
-// (when given) the reply it asks for. Returns SARN_OK, or SARN_REFUSED when
-// the request cannot be formed (nothing is written).
-int BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected = nullptr);
-// Converts the reply data (from position 7 of rxBuf, iDataLen characters
-// before the LRC) into the host buffer. Returns SARN_OK, or SARN_REFUSED
-// when nothing was stored: iBits unknown, too few data characters, or a
-// non-hex character.
-int DecodeReadReply(DriverRequest* pRequest, const char* pszData, int iDataLen);
+// (when given) the reply it asks for. Fault::kRefusedUnsent when the request
+// cannot be formed (nothing is written).
+Fault BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected = nullptr);
+// Converts the reply data (from position 7 of rxBuf), which the read's
+// checks passed (enough hexadecimal digits for the gate), into the host
+// buffer. Fault::kBadData, with nothing stored, for a value size no parser
+// produces.
+Fault DecodeReadReply(DriverRequest* pRequest, const char* pszData);
 
 ResultCode SingleWrite(DriverRequest* pRequest);
 ResultCode BlockWrite(DriverRequest* pRequest);
-int WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char set);
+// Writes the set (1) or reset (0) mask of a GTC bit gate or block.
+Fault WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char set);
 // Sends the write request in pszText (iLen characters, CR LF included) on
-// the held port and takes the echo it expects.
+// the held port and takes the echo it expects: 0, 1 or 2 (WriteOnPort: the
+// fault).
 int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen, const ExpectedReply& expected);
+Fault WriteOnPort(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen,
+                  const ExpectedReply& expected);
 
 }  // namespace sarn

@@ -89,7 +89,7 @@ int SingleWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
   }
   // The bit's state is the low byte of the cell's half (little-endian).
   const uint8_t set = static_cast<const uint8_t*>(pTransfer->pData)[kCellHalfPos];
-  if (WriteGtcBits(pRequest, pPort, set) != SARN_OK) {
+  if (WriteGtcBits(pRequest, pPort, set) != Fault::kNone) {
     SARN_LOG(kMsgSingleWriteGtcBitFailed, GateName(pTransfer));
     return SARN_REFUSED;
   }
@@ -200,9 +200,9 @@ ResultCode BlockWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
     SARN_LOG(kMsgBlockWriteGtcType);
     return SARN_REFUSED;
   }
-  int rc = pTransfer->pData == nullptr ? SARN_REFUSED : WriteGtcBits(pRequest, pPort, 0);
-  if (rc == SARN_OK) rc = WriteGtcBits(pRequest, pPort, 1);
-  if (rc != SARN_OK) {
+  Fault fault = pTransfer->pData == nullptr ? Fault::kRefusedUnsent : WriteGtcBits(pRequest, pPort, 0);
+  if (fault == Fault::kNone) fault = WriteGtcBits(pRequest, pPort, 1);
+  if (fault != Fault::kNone) {
     SARN_LOG(kMsgBlockWriteGtcBitFailed, GateName(pTransfer));
     return SARN_REFUSED;
   }
@@ -314,10 +314,10 @@ ResultCode BlockWrite(DriverRequest* pRequest) {
   return OnContextPort(pRequest, BlockWriteOnPort);
 }
 
-int WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char set) {
+Fault WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char set) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (set != 0 && set != 1) return SARN_REFUSED;
+  if (set != 0 && set != 1) return Fault::kRefusedUnsent;
 
   const bool bSingle = pTransfer->iCount == 1;
   // A single bit's mask reaches up to and including the byte holding it.
@@ -331,7 +331,7 @@ int WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char s
   // count can say cannot be formed.
   if (n < 1 || n > kMaxDataBytes || !AddressFits(pTransfer) ||
       (bSingle && pTransfer->iAddress < kGtcFirstVariableBit)) {
-    return SARN_REFUSED;
+    return Fault::kRefusedUnsent;
   }
 
   char* pszText = pContext->txBuf;
@@ -349,10 +349,15 @@ int WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char s
     }
   }
   const ExpectedReply echo = EchoOf(pTransfer, kFnWriteCoils, wMaskAddress, static_cast<unsigned>(c));
-  return DoWrite(pRequest, pPort, pszText, RequestLength(request), echo);
+  return WriteOnPort(pRequest, pPort, pszText, RequestLength(request), echo);
 }
 
 int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen, const ExpectedReply& expected) {
+  return HostResult(WriteOnPort(pRequest, pPort, pszText, iLen, expected));
+}
+
+Fault WriteOnPort(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen,
+                  const ExpectedReply& expected) {
   DriverContext* pContext = pRequest->pContext;
   pContext->bWriting = 1;
   TransactionRun run{};
@@ -363,7 +368,7 @@ int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int i
   run.expected = expected;
   const Fault fault = RunTransaction(&run, {JudgeWriteEcho, kMsgWriteSendError, kMsgWriteLen, kMsgWritePass, true});
   pContext->bWriting = 0;
-  return HostResult(fault);
+  return fault;
 }
 
 }  // namespace sarn

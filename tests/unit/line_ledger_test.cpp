@@ -74,14 +74,14 @@ INSTANTIATE_TEST_SUITE_P(
         LedgerCase{"LowerCaseDigits", {{0, ""}, {30, ":01030200fffb\r\n"}}, 0, false, 30, 0},
         LedgerCase{"SplitAcrossReads", {{0, ""}, {10, ":01030"}, {40, "20005F5\r\n"}}, 0, false, 40, 0},
         // Noise, or the true answer garbled: the answer may still come.
-        LedgerCase{"GarbledFramePaysNothing", {{0, ""}, {30, ":0103020005F6\r\n"}}, 1, true, 0, 0},
+        LedgerCase{"GarbledFramePaysNothing", {{0, ""}, {30, ":0103020005F6\r\n"}}, 1, true, 30, 0},
         LedgerCase{"FrameStartedAgain", {{0, ""}, {10, ":0103"}, {30, kAnswer}}, 0, false, 30, 0},
         LedgerCase{"FrameUnderWay", {{0, ""}, {10, ":010302"}}, 1, true, 0, 0},
         LedgerCase{"NoiseOutsideFrames", {{0, ""}, {10, "#\r\n##"}}, 1, true, 0, 0},
         LedgerCase{"NobodyAsked", {{10, kAnswer}}, 0, false, 0, 0},
         // An adapter that echoes without the line being known to: the read
         // request's echo pays nothing, the answer after it does.
-        LedgerCase{"UnannouncedEchoOfARead", {{0, "", -1}, {5, kRead}}, 1, true, 0, 0},
+        LedgerCase{"UnannouncedEchoOfARead", {{0, "", -1}, {5, kRead}}, 1, true, 5, 0},
         LedgerCase{"UnannouncedEchoThenAnswer", {{0, "", -1}, {5, kRead}, {50, kAnswer}}, 0, false, 50, 0},
         // The first attempt's answer, discarded: its own delay. Taken by the
         // transaction, it is the transaction's to report.
@@ -97,18 +97,22 @@ INSTANTIATE_TEST_SUITE_P(
                    0}),
     [](const ::testing::TestParamInfo<LedgerCase>& info) { return std::string(info.param.name); });
 
-// The quiet wait: the reply time-out, or the longest delay seen with a
-// quarter more; settling forgets what is owed and what was seen.
+// The quiet wait: the controller's pace (the reply time-out, or the longest
+// delay seen) with a quarter more. Settling forgets what is owed, not the
+// pace; answers in time let it fade.
 TEST(LedgerQuietTest, WaitsForTheSlowestAnswerSeen) {
   sarn::LineLedger ledger;
   sarn::LedgerStart(&ledger, kT);
-  EXPECT_EQ(sarn::LedgerQuietMs(&ledger), kT);
+  EXPECT_EQ(sarn::LedgerQuietMs(&ledger), kT + kT / 4);
   sarn::LedgerNoteSent(&ledger, 0, 2);
   sarn::LedgerNoteInput(&ledger, kAnswer.data(), static_cast<uint32_t>(kAnswer.size()), 400);
   EXPECT_EQ(sarn::LedgerQuietMs(&ledger), 500u);
   sarn::LedgerSettled(&ledger);
   EXPECT_FALSE(sarn::LedgerOwes(&ledger));
-  EXPECT_EQ(sarn::LedgerQuietMs(&ledger), kT);
+  EXPECT_EQ(sarn::LedgerPaceMs(&ledger), 400u);
+  sarn::LedgerNoteSent(&ledger, 1000, 1);
+  sarn::LedgerNoteInput(&ledger, kAnswer.data(), static_cast<uint32_t>(kAnswer.size()), 1050);
+  EXPECT_EQ(sarn::LedgerPaceMs(&ledger), 300u);
 }
 
 }  // namespace
