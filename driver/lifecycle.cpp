@@ -52,7 +52,7 @@ SarnHandle OpenContextPort(DriverContext* pContext, int32_t iTimeout, bool* pbRt
   opening.bRtsByDevice = pContext->cRtsCts != 0;
   opening.pOwner = pContext;
   SarnHandle hCom = kNoHandle;
-  const int rc = OpenPortRecord(opening, &hCom, pbRtsByDevice);
+  const PortResult rc = OpenPortRecord(opening, &hCom, pbRtsByDevice);
   if (rc == kPortNotCharDevice) SARN_LOG(kMsgPortNotCharDevice, port.szName);
   if (hCom == kNoHandle) {
     char szWhy[kFailureTextSize];

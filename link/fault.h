@@ -1,7 +1,11 @@
 // What can go wrong in a transaction: one vocabulary for every layer. The
 // frame layer reports what it saw on the line, the transactions add what
 // they refuse and decide; what a host sees of it (0, 1 or 2) is decided in
-// one place, HostResult in transact/.
+// one place, HostResult in transact/. The faults of the transactions and of
+// the driver (a request refused unsent, a stopped module, a reply's data the
+// gate cannot take) live here beside the frame layer's, so that every layer
+// above the port speaks this one type and HostResult maps all of it; the
+// port layer's own results are PortResult (link/port.h).
 #pragma once
 
 #include <cstdint>

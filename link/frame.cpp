@@ -95,7 +95,7 @@ void LowerRtsWhenSent(const DriverContext* pContext, SarnHandle hCom, int iBytes
 // at once, before the answers still owed to earlier attempts.
 bool OwnEchoHeard(const PortHold* pPort, const char* pszSent, int iBytes, char* pScratch) {
   uint32_t dwGot = 0;
-  const int rc = PortRead(pPort->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
+  const PortResult rc = PortRead(pPort->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
   if (rc != kPortOk || static_cast<int>(dwGot) != iBytes) {
     SARN_LOG(kMsgSendEchoMissing, static_cast<int>(dwGot));
     return false;
@@ -264,7 +264,7 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iL
   if (pContext->cRtsCts != 0 && PortSetRts(hCom, true) != kPortOk) LogPortFailure(hCom, kMsgSendRtsFailed);
   const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
   uint32_t dwWritten = 0;
-  const int rc = PortWrite(hCom, pszText, dwToWrite, &dwWritten);
+  const PortResult rc = PortWrite(hCom, pszText, dwToWrite, &dwWritten);
   if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, hCom, iLen + 2);
 
   if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed();

@@ -60,7 +60,7 @@ PlatLine LineOf(const LineSettings* pLine, uint16_t wControl) {
 // Configures an opened port: reads its line (a port whose line cannot be
 // read is refused before anything changes), sets the opening read time-out,
 // then sets the line.
-int ConfigurePort(SarnHandle hCom, const LineSettings* pLine, uint16_t wControl) {
+PortResult ConfigurePort(SarnHandle hCom, const LineSettings* pLine, uint16_t wControl) {
   PlatLine current;
   if (!PlatGetLine(hCom, &current)) return kPortStateUnread;
   if (!PlatSetReadTimeout(hCom, kPortDefaultReadTimeoutMs)) return kPortOpenFailed;
@@ -71,7 +71,7 @@ int ConfigurePort(SarnHandle hCom, const LineSettings* pLine, uint16_t wControl)
 
 }  // namespace
 
-int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom) {
+PortResult PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom) {
   if (phCom == nullptr) return kPortOpenFailed;
   *phCom = kNoHandle;
   // A name that does not fit the 12-byte field is refused, never cut short:
@@ -85,7 +85,7 @@ int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, 
   // The null device is used as it is: it accepts every write and delivers
   // no input, so there is nothing to configure.
   if (strcmp(pszName, "NUL") != 0) {
-    const int rc = ConfigurePort(hCom, pLine, wControl);
+    const PortResult rc = ConfigurePort(hCom, pLine, wControl);
     if (rc != kPortOk) {
       PlatClose(hCom);
       return rc;
@@ -95,7 +95,7 @@ int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, 
   return kPortOk;
 }
 
-int PortClose(SarnHandle hCom) {
+PortResult PortClose(SarnHandle hCom) {
   return PlatClose(hCom) ? kPortOk : kPortIoFailed;
 }
 
@@ -119,11 +119,11 @@ uint32_t PortTimeoutToMs(int32_t iTimeout) {
   return static_cast<uint32_t>(iMs);
 }
 
-int PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs) {
+PortResult PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs) {
   return PlatSetReadTimeout(hCom, dwMs) ? kPortOk : kPortIoFailed;
 }
 
-int PortFlushInput(SarnHandle hCom, LineLedger* pLedger) {
+PortResult PortFlushInput(SarnHandle hCom, LineLedger* pLedger) {
   PlatQueues queues;
   if (PlatGetQueues(hCom, &queues) && queues.cbInQue == 0) return kPortOk;
 
@@ -142,14 +142,14 @@ int PortFlushInput(SarnHandle hCom, LineLedger* pLedger) {
   return bOk ? kPortOk : kPortFlushReadFailed;
 }
 
-int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten) {
+PortResult PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten) {
   uint32_t dwWritten = 0;
   if (!PlatWrite(hCom, pData, dwCount, &dwWritten)) return kPortIoFailed;
   if (pWritten != nullptr) *pWritten = dwWritten;
   return dwWritten == dwCount ? kPortOk : kPortShortWrite;
 }
 
-int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
+PortResult PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
   if (pRead != nullptr) *pRead = 0;
   char* pOut = static_cast<char*>(pBuf);
   uint32_t dwSum = 0;
@@ -168,7 +168,7 @@ int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, Line
   }
 }
 
-int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
+PortResult PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
   uint32_t dwGot = 0;
   *pRead = 0;
   if (!PlatRead(hCom, pBuf, wCount, &dwGot)) return kPortIoFailed;
@@ -177,7 +177,7 @@ int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead
   return kPortOk;
 }
 
-int PortSetRts(SarnHandle hCom, bool bRaised) {
+PortResult PortSetRts(SarnHandle hCom, bool bRaised) {
   return PlatSetRts(hCom, bRaised) ? kPortOk : kPortIoFailed;
 }
 
@@ -185,7 +185,7 @@ bool PortRtsByDevice(SarnHandle hCom) {
   return PlatRtsByDevice(hCom);
 }
 
-int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending) {
+PortResult PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending) {
   PlatQueues queues;
   if (!PlatGetQueues(hCom, &queues)) return kPortIoFailed;
   *pdwPending = queues.cbOutQue;

@@ -47,8 +47,8 @@ inline constexpr int32_t kFlushTimeout = 5;
 // Opens and configures a port; a PortResult, and *phCom the handle or kNoHandle.
 // On Linux a name that does not begin with '/' names a device under /dev/
 // ("ttyUSB0", "pts/3"); "NUL" is the null device everywhere.
-int PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom);
-int PortClose(SarnHandle hCom);
+PortResult PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wControl, SarnHandle* phCom);
+PortResult PortClose(SarnHandle hCom);
 // Sets the reply time-out (units of 10 ms); returns the previous one, or 0
 // when the time-outs could not be read or written. A port never runs with a
 // read time-out of 0 unless a caller set one (the driver does not: a read
@@ -58,20 +58,20 @@ int32_t PortSetTimeout(SarnHandle hCom, int32_t iTimeout);
 uint32_t PortTimeoutToMs(int32_t iTimeout);
 // Sets the read time-out in milliseconds (a settle window); kPortOk or
 // kPortIoFailed.
-int PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs);
+PortResult PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs);
 // Discards the input waiting on the port. Every routine that reads takes a
 // ledger (null for none) that counts what it read: see link/line_ledger.h.
-int PortFlushInput(SarnHandle hCom, LineLedger* pLedger = nullptr);
-int PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten);
+PortResult PortFlushInput(SarnHandle hCom, LineLedger* pLedger = nullptr);
+PortResult PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten);
 // Reads exactly dwCount bytes unless a read fails or times out; *pRead
 // always tells how many arrived.
-int PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
+PortResult PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
 // One read of at most wCount bytes: it ends when they have all arrived or
 // when the read time-out has run out since it began. kPortOk also when
 // nothing came (*pRead 0); kPortIoFailed when the read failed.
-int PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
+PortResult PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
 // Raises or lowers RTS; kPortOk or kPortIoFailed.
-int PortSetRts(SarnHandle hCom, bool bRaised);
+PortResult PortSetRts(SarnHandle hCom, bool bRaised);
 // With RTS control on: hands RTS to the device for the RS-485 transmit
 // direction where it can switch it itself (the Linux kernel, TIOCSRS485), so
 // that RTS is up for exactly as long as the frame is on the line. True when
@@ -81,7 +81,7 @@ int PortSetRts(SarnHandle hCom, bool bRaised);
 bool PortRtsByDevice(SarnHandle hCom);
 // Bytes not yet transmitted, the transmitter included where the device can
 // tell; kPortOk, or kPortIoFailed when the queue could not be read.
-int PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending);
+PortResult PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending);
 // Waits dwMs milliseconds (the inter-frame gap, the transmit-queue poll).
 void PortPause(uint32_t dwMs);
 // The monotonic clock in milliseconds.

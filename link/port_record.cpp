@@ -157,13 +157,13 @@ SettleEnd WaitOutAnswers(SarnHandle hCom, LineLedger* pLedger, uint32_t* pdwDisc
 
 }  // namespace
 
-int OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* pbRtsByDevice) {
+PortResult OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* pbRtsByDevice) {
   *phCom = kNoHandle;
   if (pbRtsByDevice != nullptr) *pbRtsByDevice = false;
   const int i = ReserveRecord();
   if (i < 0) return kPortOpenFailed;
   SarnHandle hCom = kNoHandle;
-  const int rc = PortOpen(opening.pszName, opening.pLine, opening.wControl, &hCom);
+  const PortResult rc = PortOpen(opening.pszName, opening.pLine, opening.wControl, &hCom);
   if (rc != kPortOk) {
     const std::lock_guard<std::mutex> lock(g_recordsLock);
     g_records[i].eState = RecordState::kFree;
@@ -192,13 +192,13 @@ bool OwnsPortRecord(const DriverContext* pOwner, SarnHandle hCom) {
   return i >= 0 && g_records[i].pOwner == pOwner;
 }
 
-int ClosePortRecord(const DriverContext* pOwner, SarnHandle hCom) {
+PortResult ClosePortRecord(const DriverContext* pOwner, SarnHandle hCom) {
   const int i = HoldForClosing(pOwner, hCom);
   if (i < 0) return kPortIoFailed;
   const PortHold hold{i, hCom, &g_records[i].ledger};
   SettleHeldPort(&hold);
   ReportLateAnswer(&hold);
-  const int rc = PortClose(hCom);
+  const PortResult rc = PortClose(hCom);
   EndClosing(i, rc == kPortOk);
   return rc;
 }

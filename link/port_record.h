@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "link/line_ledger.h"
+#include "link/port.h"
 #include "sarn_handle.h"
 #include "sarnmd.h"
 
@@ -45,14 +46,14 @@ struct PortOpening {
 // *phCom the handle or kNoHandle, *pbRtsByDevice (when given) whether the
 // device switches RTS. kPortOpenFailed also when the module holds as many
 // ports as it can.
-int OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* pbRtsByDevice = nullptr);
+PortResult OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* pbRtsByDevice = nullptr);
 // Whether hCom is a port the module opened for pOwner and has not closed.
 bool OwnsPortRecord(const DriverContext* pOwner, SarnHandle hCom);
 // Closes pOwner's port hCom once no transaction holds it and the answers in
 // flight have come or been waited out. kPortOk; on a failed close the port
 // stays recorded as pOwner's, so that its handle is not handed to another
 // port while the context still names it.
-int ClosePortRecord(const DriverContext* pOwner, SarnHandle hCom);
+PortResult ClosePortRecord(const DriverContext* pOwner, SarnHandle hCom);
 // Gives up pOwner's port hCom after a failed close: closes it once more,
 // which frees the platform's place for it, and forgets it.
 void AbandonPortRecord(const DriverContext* pOwner, SarnHandle hCom);
