@@ -132,3 +132,31 @@ TEST(LateAnswerAdviceTest, NamesTheSlowestAnswerAndATimeOutAboveIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// After a failed ColdStart: the system's words win over the driver's own
+// lines, and a device that is no character device is named as such.
+TEST(PortFailureReasonTest, GivesTheSystemsWordsFirst) {
+  const struct {
+    std::vector<std::string> lines;
+    const char* reason;  // "" for none
+  } kCases[] = {
+      {{"SARNMD> Port /dev/ttyS9 not opened, the system says: open /dev/ttyS9: Input/output error (EIO)",
+        "SARNMD> ColdStart() error opening COM port"},
+       "open /dev/ttyS9: Input/output error (EIO)"},
+      {{"SARNMD> Port pts is not a character device", "SARNMD> ColdStart() error opening COM port"},
+       "pts is not a character device"},
+      {{"SARNMD> ReadIntFile() no initfile found, defaults used", "SARNMD> ColdStart() error opening COM port"},
+       "ColdStart() error opening COM port"},
+      // A message of another form, though it mentions an error, is no reason.
+      {{"SARNMD> Port names an error not opened"}, ""},
+  };
+  for (const auto& c : kCases) {
+    std::vector<sarnhost::LogLine> lines;
+    for (const std::string& text : c.lines) lines.push_back({32, text, text});
+    EXPECT_EQ(sarnhost::PortFailureReason(lines), c.reason);
+  }
+}
+
+}  // namespace

@@ -186,7 +186,7 @@ std::string GateRefusal(const std::vector<LogLine>& lines, const Gate& gate, con
       if (!reason.empty() || !LoggedAs(l.text, m.message, &lArg)) continue;
       reason = m.words(Refused{gate, setting, lArg});
     }
-    if (reason.empty() && unknown.empty()) unknown = l.text.rfind("SARNMD> ", 0) == 0 ? l.text.substr(8) : l.text;
+    if (reason.empty() && unknown.empty()) unknown = WithoutTag(l.text);
   }
   if (reason.empty()) reason = unknown.empty() ? UnloggedReason(gate, setting) : Printable(unknown);
   return reason + ControllerHint(gate.text, setting.bHexBase);
