@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "address/gtc_memory.h"
 #include "explain.h"
 #include "gate_words.h"
 #include "hostlog/log_messages.h"
@@ -100,23 +101,13 @@ void ColdStartFailed(const Options& o, ResultCode rc, const std::vector<LogLine>
           why.empty() ? "" : ": ", why.c_str());
 }
 
-// The gate address of the controller's running input bit n (GTC memory type
-// 1): each ten of the text counts eight bits below 160 and from 681 on.
-unsigned GtcInputAddress(unsigned n) {
-  if (n == 160) return 198;
-  if (n < 160) return (n / 8) * 10 + n % 8;
-  if (n <= 680) return n + 39;
-  const unsigned m = n - 40;
-  return (m / 8) * 10 + m % 8;
-}
-
 // Element k of a GTC bit block by its own gate address; "" for register areas.
 std::string GtcElementText(const Gate& gate, int k, bool bHexBase) {
   unsigned uAddress = 0;
   if (gate.spec.iMemType == SARN_MEM_COILS) {
-    uAddress = 200 + static_cast<unsigned>(k);  // variables from 200, bit 161 on
+    uAddress = sarn::kGtcFirstVariableGate + static_cast<unsigned>(k);  // a block of them starts at the first
   } else if (gate.spec.iMemType == SARN_MEM_INPUTS) {
-    uAddress = GtcInputAddress(static_cast<unsigned>(gate.spec.iAddress + k));
+    uAddress = static_cast<unsigned>(sarn::GtcInputGate(gate.spec.iAddress + k));
   } else {
     return "";
   }
