@@ -37,11 +37,6 @@ std::string BannerText(const char* pszBanner) {
   return out;
 }
 
-const char* ParityWord(long lParity) {
-  static const char* const kWords[] = {"no", "odd", "even", "mark", "space"};
-  return lParity >= 0 && lParity <= 4 ? kWords[lParity] : "unknown";
-}
-
 // The library file itself, with the version in its name (libsarnmd.so.1.0.0).
 std::string RealFile(const std::string& path) {
   char sz[PATH_MAX];
@@ -88,7 +83,7 @@ int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr) {
   printf("driver name       %s\n", info.pszDriverName != nullptr ? info.pszDriverName : "(none given)");
   printf("context size      %d bytes for each driver instance (port)\n", info.iContextSize);
   printf("default line      %u baud, %u data bits, %s parity, %s stop bits\n", info.defaultLine.wBaud,
-         info.defaultLine.wDataBits, ParityWord(info.defaultLine.wParity),
+         info.defaultLine.wDataBits, info.defaultLine.wParity == 0 ? "no" : ParityWord(info.defaultLine.wParity),
          StopBitsName(info.defaultLine.wStopBits));
   printf("identification    %d, with the numbers %d and %d: reported for the host, not used by the driver\n",
          info.iInfoId, info.iInfoA, info.iInfoB);
