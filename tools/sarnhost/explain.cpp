@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver_host.h"
+#include "gate_words.h"
 #include "hostlog/log_messages.h"
 
 namespace sarnhost {
@@ -378,7 +379,7 @@ Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const Transa
     } else if (Is(text, sarn::kMsgSingleWriteInputType) || Is(text, sarn::kMsgBlockWriteInputType)) {
       refusal = std::string("not writable: ") + MemoryTypeName(facts.iMemType, facts.bGtc);
     } else if (Is(text, sarn::kMsgSingleWriteGtcType) || Is(text, sarn::kMsgBlockWriteGtcType)) {
-      refusal = "not writable: with GTC only memory type 0 (the variables 200 to 511) is written";
+      refusal = "not writable: with GTC only memory type 0 (the variables " + GtcVariableRange() + ") is written";
     } else if (Is(text, sarn::kMsgSingleReadGtc)) {
       refusal = "a GTC controller is read in blocks only: give a COUNT";
     } else if (Is(text, sarn::kMsgSingleWriteBitReadFailed)) {
