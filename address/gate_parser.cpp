@@ -74,23 +74,13 @@ bool ConvertGtcType0(uint32_t uAddr, int32_t* piAddress) {
 }
 
 // Converts a GTC address of memory type 1 into the controller's running bit
-// numbering: each ten of the text counts as eight bits, so a last digit of 8
-// lands on the next ten's 0, and a last digit of 9 names no bit at all.
+// numbering (gtc_memory.h); false when it names no input.
 bool ConvertGtcType1(uint32_t uAddr, int32_t* piAddress) {
-  const int32_t a = static_cast<int32_t>(uAddr);
-  if (a >= 1 && a <= 199 && a % 10 != 9) {
-    *piAddress = (a / 10) * 8 + a % 10;
-    return true;
-  }
-  if (a >= 200 && a <= 719) {
-    *piAddress = a - 39;
-    return true;
-  }
-  if (a >= 801 && a <= 1199 && a % 10 != 9) {
-    *piAddress = (a / 10) * 8 + a % 10 + 40;
-    return true;
-  }
-  return false;
+  const int32_t iBit =
+      uAddr <= static_cast<uint32_t>(kGtcLastHighInputGate) ? GtcInputBit(static_cast<int32_t>(uAddr)) : -1;
+  if (iBit < 0) return false;
+  *piAddress = iBit;
+  return true;
 }
 
 // Copies the address text into szWork (kTextLimit characters padded with

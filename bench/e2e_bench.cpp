@@ -30,7 +30,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_options.h"
 #include "driver/stop_flag.h"
 #include "plcsim.h"
 #include "sarnmd.h"
@@ -73,41 +76,35 @@ struct Args {
   bool bRaw = false;
 };
 
-[[noreturn]] void Usage(const char* pszWhy) {
-  std::fprintf(stderr, "sarn_e2e_bench: %s\n", pszWhy);
-  std::fprintf(stderr,
-               "usage: sarn_e2e_bench [--port PATH] [--pace-baud N] [--regs N] [--count N] [--reps N] "
-               "[--warmup N] [--timeout N]\n");
-  std::exit(2);
+constexpr char kProgram[] = "sarn_e2e_bench";
+constexpr char kUsage[] =
+    "[--port PATH] [--pace-baud N] [--regs N] [--count N] [--reps N] [--warmup N] [--timeout N] [--client raw]";
+
+[[noreturn]] void Usage(const std::string& why) {
+  bench::Usage(kProgram, kUsage, why);
 }
 
 Args Parse(int argc, char** argv) {
   Args a;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
-    const char* v = argv[++i];
-    if (arg == "--port")
-      a.port = v;
-    else if (arg == "--pace-baud")
-      a.paceBaud = static_cast<uint32_t>(std::atol(v));
-    else if (arg == "--regs")
-      a.regs = std::atoi(v);
-    else if (arg == "--count")
-      a.count = std::atol(v);
-    else if (arg == "--reps")
-      a.reps = std::atoi(v);
-    else if (arg == "--warmup")
-      a.warmup = std::atoi(v);
-    else if (arg == "--timeout")
-      a.timeout = std::atoi(v);
-    else if (arg == "--client")
-      a.bRaw = std::string(v) == "raw" ? true : (Usage("--client takes raw"), false);
-    else
-      Usage(("unknown option " + arg).c_str());
-  }
-  if (a.regs < 1 || a.regs > 125) Usage("--regs takes 1 to 125");
-  if (a.count < 0 || a.reps < 1 || a.warmup < 0) Usage("bad count");
+  long lPace = 0, lRegs = a.regs, lReps = a.reps, lWarmup = a.warmup, lTimeout = a.timeout;
+  const std::vector<cli::Option> table = {
+      cli::Text(0, "port", "PATH", a.port, "a simulator already serving PATH"),
+      cli::Number(0, "pace-baud", "N", lPace, 0, UINT32_MAX, "the simulator paces its replies at N baud"),
+      cli::Number(0, "regs", "N", lRegs, 1, 125, "registers a read asks for"),
+      cli::Number(0, "count", "N", a.count, 0, LONG_MAX, "transactions timed in each repetition"),
+      cli::Number(0, "reps", "N", lReps, 1, INT_MAX, "repetitions"),
+      cli::Number(0, "warmup", "N", lWarmup, 0, INT_MAX, "untimed transactions before the first repetition"),
+      cli::Number(0, "timeout", "N", lTimeout, 0, INT32_MAX, "reply time-out, 10 ms units"),
+      cli::Custom(
+          0, "client", "raw", [&a](const std::string& v) { return (a.bRaw = v == "raw") ? "" : "raw"; },
+          "a bare client instead of the driver"),
+  };
+  bench::ParseOptions(kProgram, kUsage, table, argc, argv);
+  a.paceBaud = static_cast<uint32_t>(lPace);
+  a.regs = static_cast<int>(lRegs);
+  a.reps = static_cast<int>(lReps);
+  a.warmup = static_cast<int>(lWarmup);
+  a.timeout = static_cast<int>(lTimeout);
   return a;
 }
 

@@ -41,7 +41,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +53,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_options.h"
 #include "plcsim.h"
 #include "sarnmd.h"
 
@@ -91,45 +94,67 @@ std::vector<std::string> Items(const std::string& v) {
   return items;
 }
 
-[[noreturn]] void Usage(const char* pszWhy) {
-  std::fprintf(stderr, "sarn_lines_bench: %s\n", pszWhy);
-  std::fprintf(stderr,
-               "usage: sarn_lines_bench [--lines 1,2,4,8] [--seconds S] [--pace-baud N] [--regs N] [--reps N] "
-               "[--clients driver,bare]\n");
-  std::exit(2);
+// --lines: line counts, each 1 to the most ports the driver opens.
+std::string SetLines(const std::string& v, std::vector<int>& lines) {
+  lines.clear();
+  for (const std::string& item : Items(v)) {
+    long n = 0;
+    if (!cli::ParseLong(item, 1, SARN_MAX_OPEN_PORTS, n)) return "1 to 256 lines, separated by commas";
+    lines.push_back(static_cast<int>(n));
+  }
+  return "";
+}
+
+// --clients: driver, bare or both.
+std::string SetClients(const std::string& v, std::vector<std::string>& clients) {
+  clients = Items(v);
+  for (const std::string& c : clients) {
+    if (c != "driver" && c != "bare") return "driver and bare, separated by commas";
+  }
+  return "";
+}
+
+std::string SetSeconds(const std::string& v, double& seconds) {
+  char* pEnd = nullptr;
+  seconds = std::strtod(v.c_str(), &pEnd);
+  return pEnd != v.c_str() && *pEnd == '\0' && seconds > 0 ? "" : "a number of seconds above 0";
+}
+
+std::vector<cli::Option> OptionTable(Args& a, long& lPace, long& lRegs, long& lReps) {
+  return {
+      cli::Custom(
+          0, "lines", "LIST", [&a](const std::string& v) { return SetLines(v, a.lines); }, "line counts to run"),
+      cli::Custom(
+          0, "seconds", "S", [&a](const std::string& v) { return SetSeconds(v, a.seconds); }, "timed seconds per run"),
+      cli::Number(0, "pace-baud", "N", lPace, 0, UINT32_MAX, "the simulators pace their replies at N baud"),
+      cli::Number(0, "regs", "N", lRegs, 1, 125, "registers a read asks for"),
+      cli::Number(0, "reps", "N", lReps, 1, INT_MAX, "runs of each line count, interleaved"),
+      cli::Custom(
+          0, "clients", "LIST", [&a](const std::string& v) { return SetClients(v, a.clients); },
+          "driver, bare or both"),
+      cli::Custom(
+          0, "sim", "KIND",
+          [&a](const std::string& v) { return (a.sim = v) == "uart" || v == "plcsim" ? "" : "uart or plcsim"; },
+          "the simulators: uart or plcsim"),
+  };
+}
+
+constexpr char kProgram[] = "sarn_lines_bench";
+constexpr char kUsage[] =
+    "[--lines 1,2,4,8] [--seconds S] [--pace-baud N] [--regs N] [--reps N] [--clients driver,bare] "
+    "[--sim uart|plcsim]";
+
+[[noreturn]] void Usage(const std::string& why) {
+  bench::Usage(kProgram, kUsage, why);
 }
 
 Args Parse(int argc, char** argv) {
   Args a;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
-    const std::string v = argv[++i];
-    if (arg == "--lines") {
-      a.lines.clear();
-      for (const std::string& item : Items(v)) a.lines.push_back(std::atoi(item.c_str()));
-    } else if (arg == "--clients") {
-      a.clients = Items(v);
-    } else if (arg == "--sim") {
-      a.sim = v;
-    } else if (arg == "--seconds") {
-      a.seconds = std::atof(v.c_str());
-    } else if (arg == "--pace-baud") {
-      a.paceBaud = static_cast<uint32_t>(std::atol(v.c_str()));
-    } else if (arg == "--regs") {
-      a.regs = std::atoi(v.c_str());
-    } else if (arg == "--reps") {
-      a.reps = std::atoi(v.c_str());
-    } else {
-      Usage(("unknown option " + arg).c_str());
-    }
-  }
-  for (int n : a.lines)
-    if (n < 1 || n > SARN_MAX_OPEN_PORTS) Usage("--lines takes 1 to 256 lines");
-  for (const std::string& c : a.clients)
-    if (c != "driver" && c != "bare") Usage("--clients takes driver and bare");
-  if (a.sim != "uart" && a.sim != "plcsim") Usage("--sim takes uart or plcsim");
-  if (a.regs < 1 || a.regs > 125 || a.seconds <= 0 || a.reps < 1) Usage("bad value");
+  long lPace = a.paceBaud, lRegs = a.regs, lReps = a.reps;
+  bench::ParseOptions(kProgram, kUsage, OptionTable(a, lPace, lRegs, lReps), argc, argv);
+  a.paceBaud = static_cast<uint32_t>(lPace);
+  a.regs = static_cast<int>(lRegs);
+  a.reps = static_cast<int>(lReps);
   return a;
 }
 

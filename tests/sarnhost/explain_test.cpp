@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "gate_words.h"
 #include "port_check.h"
 
 namespace {
@@ -129,6 +130,67 @@ TEST(LateAnswerAdviceTest, NamesTheSlowestAnswerAndATimeOutAboveIt) {
     for (const std::string& text : c.lines) lines.push_back({32, text, text});
     EXPECT_EQ(sarnhost::LateAnswerAdvice(lines, 100), c.advice);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// After a failed ColdStart: the system's words win over the driver's own
+// lines, and a device that is no character device is named as such.
+TEST(PortFailureReasonTest, GivesTheSystemsWordsFirst) {
+  const struct {
+    std::vector<std::string> lines;
+    const char* reason;  // "" for none
+  } kCases[] = {
+      {{"SARNMD> Port /dev/ttyS9 not opened, the system says: open /dev/ttyS9: Input/output error (EIO)",
+        "SARNMD> ColdStart() error opening COM port"},
+       "open /dev/ttyS9: Input/output error (EIO)"},
+      {{"SARNMD> Port pts is not a character device", "SARNMD> ColdStart() error opening COM port"},
+       "pts is not a character device"},
+      {{"SARNMD> ReadIntFile() no initfile found, defaults used", "SARNMD> ColdStart() error opening COM port"},
+       "ColdStart() error opening COM port"},
+      // A message of another form, though it mentions an error, is no reason.
+      {{"SARNMD> Port names an error not opened"}, ""},
+  };
+  for (const auto& c : kCases) {
+    std::vector<sarnhost::LogLine> lines;
+    for (const std::string& text : c.lines) lines.push_back({32, text, text});
+    EXPECT_EQ(sarnhost::PortFailureReason(lines), c.reason);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The GTC memory map in sarnhost's words, each message of the driver's
+// parser or transactions with the words it stands for.
+TEST(GtcWordsTest, NameTheMemoryMap) {
+  const struct {
+    const char* line;
+    const char* words;
+  } kCases[] = {
+      {"SARNMD> Parse() Illegal variable nr. Must be between 199 and 512",
+       "GTC variables (memory type 0) are 200 to 511"},
+      {"SARNMD> Parse() Illegal variable nr.",
+       "GTC inputs (memory type 1) are 1 to 199 and 801 to 1199 without a last digit 9, and 200 to 719"},
+      {"SARNMD> Parse() Illegal memory type for GTC in gate '0120001'",
+       "character 3 is not the memory type (GTC: 0 variables 200 to 511, 1 inputs, 3 register areas)"},
+      {"SARNMD> BlockParse() Startaddress must be 200", "a block of GTC variables starts at 200 (0100200)"},
+      {"SARNMD> BlockParse() blocklength is not 42", "GTC register area 2 is read whole: a block of 42"},
+      {"SARNMD> BlockParse() blocklength is not 64", "GTC register areas 1 and 3 are read whole: a block of 64"},
+  };
+  sarnhost::Gate gate;
+  gate.text = "0100201";
+  for (const auto& c : kCases) {
+    EXPECT_EQ(sarnhost::GateRefusal({{32, c.line, c.line}}, gate, sarnhost::GateSetting{true, false}), c.words);
+  }
+  sarnhost::TransactionFacts facts;
+  facts.bGtc = true;
+  const sarnhost::Outcome out =
+      sarnhost::Explain(1, {{8, "SARNMD> SingleWrite() not allowed for types different from 0", ""}}, facts);
+  EXPECT_EQ(out.longText, "not writable: with GTC only memory type 0 (the variables 200 to 511) is written");
 }
 
 }  // namespace

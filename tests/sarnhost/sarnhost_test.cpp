@@ -1099,6 +1099,7 @@ TEST(SarnhostHelp, EachCommandHasItsOwnHelpAndTheVersionIsShown) {
     EXPECT_EQ(Lines(v.out)[0].rfind("sarnhost 1.", 0), 0u) << v.out;
     EXPECT_EQ(Lines(v.out)[1].rfind("driver /", 0), 0u) << v.out;
     EXPECT_NE(v.out.find("libsarnmd.so"), std::string::npos) << v.out;
+    EXPECT_NE(Lines(v.out)[1].find("), version compiled on "), std::string::npos) << v.out;
   }
 }
 

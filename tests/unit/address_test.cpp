@@ -6,6 +6,7 @@
 #include <string>
 
 #include "address/gate_address.h"
+#include "address/gtc_memory.h"
 #include "hostlog/host_log.h"
 #include "sarnmd.h"
 #include "support/test_log.h"
@@ -259,7 +260,7 @@ struct TypeCase {
 TEST_F(AddressTest, SingleAddressParserChecksTheDataType) {
   const TypeCase kCases[] = {
       {kModbusDec, "0140001", "012"}, {kModbusDec, "0130001", "012"}, {kModbusDec, "0140010F", "6"},
-      {kModbusDec, "01300100", "6"},  {kModbusDec, "0100001", "6"},   {kModbusDec, "0110015", "6"}, 
+      {kModbusDec, "01300100", "6"},  {kModbusDec, "0100001", "6"},   {kModbusDec, "0110015", "6"},
       {kModbusDec, "0150001", "3"},   {kModbusDec, "0170001", "3"},   {kModbusDec, "0160001", "45"},
       {kModbusDec, "0180001", "45"},  {kModbusDec, "01700031", ""},   {kModbusDec, "01500010", ""},
       {kModbusDec, "01600011", ""},   {kModbusDec, "01800011", ""},   {kModbusLong, "0180002", "45"},
@@ -351,6 +352,26 @@ TEST_F(AddressTest, BlockAddressParserChecksLengthAndStart) {
     EXPECT_EQ(spec_.iCount, c.iCount);
     ExpectLog(c.pszMessage);
   }
+}
+
+// Every input bit a block reaches has a gate address that names it again,
+// and every input gate address names a bit whose gate address it is, or the
+// other of the bit's two names.
+TEST(GtcInputNumbering, GateOfEachBitNamesThatBit) {
+  for (int32_t n = 1; n <= 1000; ++n) {
+    const int32_t a = sarn::GtcInputGate(n);
+    EXPECT_EQ(sarn::GtcInputBit(a), n) << "bit " << n << ", gate " << a;
+  }
+  for (int32_t a = 0; a <= 1300; ++a) {
+    const int32_t n = sarn::GtcInputBit(a);
+    if (n < 0) continue;
+    const int32_t b = sarn::GtcInputGate(n);
+    EXPECT_TRUE(b == a || (a % 10 == 8 && b == a + 2) || (a % 10 == 0 && b == a - 2)) << "gate " << a << ", bit " << n;
+  }
+  EXPECT_EQ(sarn::GtcInputGate(160), 198);
+  EXPECT_EQ(sarn::GtcInputGate(161), 200);
+  EXPECT_EQ(sarn::GtcInputGate(16), 20);
+  EXPECT_EQ(sarn::GtcInputGate(1000), 1198);
 }
 
 }  // namespace

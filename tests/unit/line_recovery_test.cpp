@@ -178,8 +178,16 @@ TEST_P(SlowControllerTest, NeverGivesAnotherRegistersValue) {
   fakeplat::SetResponder([&plc](const std::string& request, uint64_t atMs) { plc.Answer(request, atMs); });
   std::vector<GateTransfer> reads, bits;
   Cell cells[12];
-  for (int i = 0; i < 8; ++i) reads.push_back(Gate(("01400" + std::to_string(10 + i)).c_str(), 0, 0, cells[i].b));
-  for (int i = 0; i < 4; ++i) bits.push_back(Gate(("014002" + std::to_string(i) + "1").c_str(), 6, 0, cells[8 + i].b));
+  // The transfers point at their gate texts, which live as long as they do.
+  std::string texts[12];
+  for (int i = 0; i < 8; ++i) {
+    texts[i] = "01400" + std::to_string(10 + i);
+    reads.push_back(Gate(texts[i].c_str(), 0, 0, cells[i].b));
+  }
+  for (int i = 0; i < 4; ++i) {
+    texts[8 + i] = "014002" + std::to_string(i) + "1";
+    bits.push_back(Gate(texts[8 + i].c_str(), 6, 0, cells[8 + i].b));
+  }
   int nDone = 0;
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < 8; ++i) {

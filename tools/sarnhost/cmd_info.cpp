@@ -3,9 +3,12 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "commands.h"
+#include "explain.h"
+#include "hostlog/log_messages.h"
 #include "int_file_name.h"
 #include "log_tap.h"
 
@@ -34,11 +37,6 @@ std::string BannerText(const char* pszBanner) {
   return out;
 }
 
-const char* ParityWord(long lParity) {
-  static const char* const kWords[] = {"no", "odd", "even", "mark", "space"};
-  return lParity >= 0 && lParity <= 4 ? kWords[lParity] : "unknown";
-}
-
 // The library file itself, with the version in its name (libsarnmd.so.1.0.0).
 std::string RealFile(const std::string& path) {
   char sz[PATH_MAX];
@@ -56,11 +54,23 @@ std::vector<LogLine> ColdStartReport(const Driver& driver, const DriverInfo& inf
   return tap.Take();
 }
 
+// The driver's version message as a format: its date and time are the
+// driver's build stamp, which differs from the one compiled in here.
+std::string VersionFormat() {
+  std::string format = sarn::kMsgVersion.pszFormat;
+  for (const char* pszStamp : {__DATE__, __TIME__}) {
+    const size_t at = format.find(pszStamp);
+    if (at != std::string::npos) format.replace(at, strlen(pszStamp), "%s");
+  }
+  return format;
+}
+
 // The driver's statement of its build; "" when it says none.
 std::string DriverBuild(const std::vector<LogLine>& report) {
+  const std::string format = VersionFormat();
+  const sarn::LogMessage version{sarn::kMsgVersion.iLevel, format.c_str(), sarn::kMsgVersion.pszName};
   for (const LogLine& l : report) {
-    const size_t at = l.text.find("version ");
-    if (at != std::string::npos) return l.text.substr(at);
+    if (LoggedAs(l.text, version)) return WithoutTag(l.text);
   }
   return "";
 }
@@ -73,7 +83,8 @@ int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr) {
   printf("driver name       %s\n", info.pszDriverName != nullptr ? info.pszDriverName : "(none given)");
   printf("context size      %d bytes for each driver instance (port)\n", info.iContextSize);
   printf("default line      %u baud, %u data bits, %s parity, %s stop bits\n", info.defaultLine.wBaud,
-         info.defaultLine.wDataBits, ParityWord(info.defaultLine.wParity), StopBitsName(info.defaultLine.wStopBits));
+         info.defaultLine.wDataBits, info.defaultLine.wParity == 0 ? "no" : ParityWord(info.defaultLine.wParity),
+         StopBitsName(info.defaultLine.wStopBits));
   printf("identification    %d, with the numbers %d and %d: reported for the host, not used by the driver\n",
          info.iInfoId, info.iInfoA, info.iInfoB);
   printf("init file         %s\n", IntFileDescription(intFile).c_str());

@@ -23,26 +23,10 @@ int32_t BlockCount(const Options& o) {
 }
 
 int WriteOnce(Session& s) {
-  const Options& o = s.o;
-  if (o.bCountGiven && static_cast<size_t>(o.lCount) != o.args.size()) {
-    return Usage("-c " + std::to_string(o.lCount) + " but " + std::to_string(o.args.size()) + " values given");
-  }
-  const int32_t iCount = o.args.size() > 1 ? static_cast<int32_t>(o.args.size()) : -1;
-  std::vector<Gate> gates;
-  if (int rc = NamedGates(s, "", iCount, gates); rc != 0) return rc;
-  int iWorst = 0;
-  for (const Gate& gate : gates) {
-    std::vector<uint8_t> buffer;
-    if (int rc = WriteValues(s, gate, o.args, buffer); rc != 0) return rc;
-    TxResult r = Transact(s, gate, true, buffer);
-    if (r.rc != 0) {
-      fprintf(stderr, "sarnhost: writing '%s' failed: %s\n", gate.text.c_str(), r.outcome.longText.c_str());
-      iWorst = std::max(iWorst, static_cast<int>(r.rc));
-    } else {
-      printf("Written %zu references.\n", o.args.size());
-    }
-  }
-  return iWorst;
+  const size_t nValues = s.o.args.size();
+  return WriteGates(s, "", s.o.args, [nValues](const Gate&, const std::vector<Value>&) {
+    printf("Written %zu references.\n", nValues);
+  });
 }
 
 // What mbpoll counts while it polls, and shows when Ctrl-C ends it.
@@ -65,17 +49,14 @@ int PollRound(Session& s, const std::vector<Gate>& gates, const MbpollType& type
   int iWorst = 0;
   for (size_t g = 0; g < gates.size() && !g_bInterrupted; ++g) {
     if (!o.bQuiet) printf("-- Polling slave %ld...%s\n", o.slaves[g], o.lRounds == 1 ? "" : " Ctrl-C to stop)");
-    std::vector<uint8_t> buffer;
-    TxResult r = Transact(s, gates[g], false, buffer);
+    std::vector<Value> values;
+    const int rc = ReadGate(s, gates[g], values);
     ++counts.lSent;
-    ++(r.rc == 0 ? counts.lAnswered : counts.lFailed);
-    if (r.rc != 0) {
-      fflush(stdout);
-      fprintf(stderr, "sarnhost: reading '%s' failed: %s\n", gates[g].text.c_str(), r.outcome.longText.c_str());
-      iWorst = std::max(iWorst, static_cast<int>(r.rc));
+    ++(rc == 0 ? counts.lAnswered : counts.lFailed);
+    if (rc != 0) {
+      iWorst = std::max(iWorst, rc);
       continue;
     }
-    const std::vector<Value> values = ReadValues(s, gates[g], buffer);
     for (size_t k = 0; k < values.size(); ++k) {
       printf("[%ld]: \t%s\n", o.lRef + static_cast<long>(k) * lStep, MbpollValue(values[k], type).c_str());
     }

@@ -76,20 +76,52 @@ int WriteValues(Session& s, const Gate& gate, const std::vector<std::string>& te
   return 0;
 }
 
+int ReadGate(Session& s, const Gate& gate, std::vector<Value>& values) {
+  std::vector<uint8_t> buffer;
+  const TxResult r = Transact(s, gate, false, buffer);
+  if (r.rc != 0) {
+    fflush(stdout);
+    fprintf(stderr, "sarnhost: reading '%s' failed: %s\n", gate.text.c_str(), r.outcome.longText.c_str());
+    return static_cast<int>(r.rc);
+  }
+  values = ReadValues(s, gate, buffer);
+  return 0;
+}
+
+int WriteGates(Session& s, const std::string& text, const std::vector<std::string>& values, const WriteShown& shown) {
+  const Options& o = s.o;
+  if (o.bCountGiven && static_cast<size_t>(o.lCount) != values.size()) {
+    return Usage("-c " + std::to_string(o.lCount) + " but " + std::to_string(values.size()) + " values given");
+  }
+  const int32_t iCount = values.size() > 1 ? static_cast<int32_t>(values.size()) : -1;
+  std::vector<Gate> gates;
+  if (int rc = NamedGates(s, text, iCount, gates); rc != 0) return rc;
+  int iWorst = 0;
+  for (const Gate& gate : gates) {
+    std::vector<uint8_t> buffer;
+    if (int rc = WriteValues(s, gate, values, buffer); rc != 0) return rc;
+    const TxResult r = Transact(s, gate, true, buffer);
+    if (r.rc != 0) {
+      fprintf(stderr, "sarnhost: writing '%s' failed: %s\n", gate.text.c_str(), r.outcome.longText.c_str());
+      iWorst = std::max(iWorst, static_cast<int>(r.rc));
+      continue;
+    }
+    shown(gate, ReadValues(s, gate, buffer));
+  }
+  return iWorst;
+}
+
 int CmdRead(Session& s) {
   const Options& o = s.o;
   std::vector<Gate> gates;
   if (int rc = NamedGates(s, o.bMbpoll ? "" : o.args[0], ReadCount(o), gates); rc != 0) return rc;
   int iWorst = 0;
   for (const Gate& gate : gates) {
-    std::vector<uint8_t> buffer;
-    TxResult r = Transact(s, gate, false, buffer);
-    if (r.rc != 0) {
-      fprintf(stderr, "sarnhost: reading '%s' failed: %s\n", gate.text.c_str(), r.outcome.longText.c_str());
-      iWorst = std::max(iWorst, static_cast<int>(r.rc));
+    std::vector<Value> values;
+    if (int rc = ReadGate(s, gate, values); rc != 0) {
+      iWorst = std::max(iWorst, rc);
       continue;
     }
-    std::vector<Value> values = ReadValues(s, gate, buffer);
     for (size_t k = 0; k < values.size(); ++k) {
       printf("%s: %s\n", Label(s, gate, static_cast<int>(k)).c_str(), FormatValue(values[k], ValueType(gate)).c_str());
     }
@@ -99,30 +131,13 @@ int CmdRead(Session& s) {
 
 int CmdWrite(Session& s) {
   const Options& o = s.o;
-  std::vector<std::string> texts(o.args.begin() + (o.bMbpoll ? 0 : 1), o.args.end());
-  if (o.bCountGiven && static_cast<size_t>(o.lCount) != texts.size()) {
-    return Usage("-c " + std::to_string(o.lCount) + " but " + std::to_string(texts.size()) + " values given");
-  }
-  const int32_t iCount = texts.size() > 1 ? static_cast<int32_t>(texts.size()) : -1;
-  std::vector<Gate> gates;
-  if (int rc = NamedGates(s, o.bMbpoll ? "" : o.args[0], iCount, gates); rc != 0) return rc;
-  int iWorst = 0;
-  for (const Gate& gate : gates) {
-    std::vector<uint8_t> buffer;
-    if (int rc = WriteValues(s, gate, texts, buffer); rc != 0) return rc;
-    TxResult r = Transact(s, gate, true, buffer);
-    if (r.rc != 0) {
-      fprintf(stderr, "sarnhost: writing '%s' failed: %s\n", gate.text.c_str(), r.outcome.longText.c_str());
-      iWorst = std::max(iWorst, static_cast<int>(r.rc));
-      continue;
-    }
-    std::vector<Value> values = ReadValues(s, gate, buffer);
+  const std::vector<std::string> texts(o.args.begin() + (o.bMbpoll ? 0 : 1), o.args.end());
+  return WriteGates(s, o.bMbpoll ? "" : o.args[0], texts, [&s](const Gate& gate, const std::vector<Value>& values) {
     for (size_t k = 0; k < values.size(); ++k) {
       printf("%s: wrote %s\n", Label(s, gate, static_cast<int>(k)).c_str(),
              FormatValue(values[k], ValueType(gate)).c_str());
     }
-  }
-  return iWorst;
+  });
 }
 
 }  // namespace sarnhost

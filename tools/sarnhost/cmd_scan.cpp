@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "address/gtc_memory.h"
 #include "commands.h"
 
 namespace sarnhost {
@@ -107,7 +108,9 @@ int CmdScan(Session& s) {
   st.settings = Settings(s);
   // The probe: holding register 1 (GTC: register area 1, read as a block).
   const bool bGtc = s.Gtc();
-  if (ResultCode rc = bGtc ? ParseGate(s, "0130001", 64, st.probe) : ParseGate(s, "0140001", -1, st.probe); rc != 0) {
+  if (ResultCode rc =
+          bGtc ? ParseGate(s, "0130001", sarn::kGtcAreaLength[0], st.probe) : ParseGate(s, "0140001", -1, st.probe);
+      rc != 0) {
     return rc;
   }
   st.pszRest = bGtc ? "30001" : "40001";

@@ -2,6 +2,10 @@
 // run inside a Session (see session.h) and return the exit status.
 #pragma once
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "driver_host.h"
 #include "session.h"
 
@@ -23,5 +27,18 @@ int NamedGates(Session& s, const std::string& text, int32_t iCount, std::vector<
 std::vector<Value> ReadValues(Session& s, const Gate& gate, const std::vector<uint8_t>& buffer);
 // Parses the write values for a gate; 0 or the exit status (message printed).
 int WriteValues(Session& s, const Gate& gate, const std::vector<std::string>& texts, std::vector<uint8_t>& buffer);
+
+// Reads gate into values; a failure is reported on standard error ("reading
+// '0140001' failed: ...") and its result returned, 0 otherwise.
+int ReadGate(Session& s, const Gate& gate, std::vector<Value>& values);
+
+// What a write that succeeded shows: the values as they were written.
+using WriteShown = std::function<void(const Gate& gate, const std::vector<Value>& values)>;
+
+// Writes the values to each gate that text (or mbpoll's -a, -t, -r when
+// text is empty) names: a single gate for one value, a block for more;
+// -c, when given, must count them. Each failed write is reported and the
+// worst result returned; shown after each one that succeeded.
+int WriteGates(Session& s, const std::string& text, const std::vector<std::string>& values, const WriteShown& shown);
 
 }  // namespace sarnhost

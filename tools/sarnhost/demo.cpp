@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "address/gtc_memory.h"
 #include "log_tap.h"
+#include "mbpoll.h"
 #include "plcsim.h"
 #include "port_check.h"
 
@@ -30,9 +32,6 @@ uint32_t FloatBits(float f) {
   uint32_t u = 0;
   memcpy(&u, &f, 4);
   return u;
-}
-uint32_t SwapWords(uint32_t u) {
-  return (u << 16) | (u >> 16);
 }
 uint16_t High(uint32_t u) {
   return static_cast<uint16_t>(u >> 16);
@@ -69,6 +68,9 @@ class Demo {
   // One line of a read table: gate, what it is, the value read, the verdict.
   void ReadRow(Instance& inst, const std::string& text, const std::string& what, uint32_t uExpected);
 
+  // Holds u at holding registers wAt + 1 and wAt + 2 high word first, and
+  // at wAt + 3 and wAt + 4 low word first (gate addresses count from 1).
+  void HoldInBothOrders(uint16_t wAt, uint32_t u);
   bool Setup();
   void Cleanup();
   void ColdStartPlain();
@@ -161,6 +163,13 @@ void Demo::ReadRow(Instance& inst, const std::string& text, const std::string& w
   }
 }
 
+void Demo::HoldInBothOrders(uint16_t wAt, uint32_t u) {
+  sim_.SetHolding(wAt, High(u));  // high word first
+  sim_.SetHolding(static_cast<uint16_t>(wAt + 1), Low(u));
+  sim_.SetHolding(static_cast<uint16_t>(wAt + 2), Low(u));  // low word first
+  sim_.SetHolding(static_cast<uint16_t>(wAt + 3), High(u));
+}
+
 bool Demo::Setup() {
   char szCwd[4096];
   if (getcwd(szCwd, sizeof szCwd) == nullptr) return false;
@@ -186,14 +195,8 @@ bool Demo::Setup() {
   sim_.SetInputReg(11, Low(FloatBits(fFlow_)));
   sim_.SetInputReg(12, High(static_cast<uint32_t>(iNegative_)));
   sim_.SetInputReg(13, Low(static_cast<uint32_t>(iNegative_)));
-  sim_.SetHolding(20, High(FloatBits(fPi_)));  // high word first
-  sim_.SetHolding(21, Low(FloatBits(fPi_)));
-  sim_.SetHolding(22, Low(FloatBits(fPi_)));  // low word first
-  sim_.SetHolding(23, High(FloatBits(fPi_)));
-  sim_.SetHolding(24, High(uCount_));
-  sim_.SetHolding(25, Low(uCount_));
-  sim_.SetHolding(26, Low(uCount_));
-  sim_.SetHolding(27, High(uCount_));
+  HoldInBothOrders(20, FloatBits(fPi_));
+  HoldInBothOrders(24, uCount_);
   gtcSim_.FillPattern();
 
   ptyPath_ = sim_.OpenPty();
@@ -273,13 +276,18 @@ void Demo::WordOrder() {
   };
   std::vector<std::string> plainShown, swappedShown;
   std::vector<bool> plainOk, swappedOk;
-  for (const Row& r : rows) {
-    std::vector<Value> v;
-    ResultCode rc = Read(*plain_, r.pszGate, -1, v);
-    plainOk.push_back(rc == 0 && v[0].uRaw == r.uPlain);
-    plainShown.push_back(rc == 0 ? FormatValue(v[0], DefaultDataType(r.pszGate)) : "result " + std::to_string(rc));
-  }
-  DriverLog(false);
+  // Reads every row with one driver, against what it should read.
+  auto readRows = [&](Instance& inst, uint32_t Row::*pExpected, std::vector<std::string>& shown,
+                      std::vector<bool>& ok) {
+    for (const Row& r : rows) {
+      std::vector<Value> v;
+      ResultCode rc = Read(inst, r.pszGate, -1, v);
+      ok.push_back(rc == 0 && v[0].uRaw == r.*pExpected);
+      shown.push_back(rc == 0 ? FormatValue(v[0], DefaultDataType(r.pszGate)) : "result " + std::to_string(rc));
+    }
+    DriverLog(false);
+  };
+  readRows(*plain_, &Row::uPlain, plainShown, plainOk);
 
   // One port, one driver at a time: driver 1 lets go of it for driver 2.
   ResultCode rcClose = plain_->CloseCom();
@@ -288,13 +296,7 @@ void Demo::WordOrder() {
   Note("CloseCom(driver 1) -> " + std::to_string(rcClose) + ", ColdStart(driver 2) -> " + std::to_string(rcCold));
   DriverLog(true);
   Check(rcClose == 0 && rcCold == 0, "driver 2 should take over the port");
-  for (const Row& r : rows) {
-    std::vector<Value> v;
-    ResultCode rc = Read(*swapped_, r.pszGate, -1, v);
-    swappedOk.push_back(rc == 0 && v[0].uRaw == r.uSwapped);
-    swappedShown.push_back(rc == 0 ? FormatValue(v[0], DefaultDataType(r.pszGate)) : "result " + std::to_string(rc));
-  }
-  DriverLog(false);
+  readRows(*swapped_, &Row::uSwapped, swappedShown, swappedOk);
   ResultCode rcBack = swapped_->CloseCom();
   ResultCode rcReopen = plain_->ReOpenCom();
   Check(rcBack == 0 && rcReopen == 0, "driver 1 should get the port back (CloseCom, ReOpenCom)");
@@ -453,7 +455,9 @@ void Demo::Gtc() {
   };
   auto expectedVariables = [&] {
     std::string e;
-    for (uint16_t n = 161; n < 177; ++n) e += gtcSim_.GtcBit(n) ? '1' : '0';
+    for (int32_t n = sarn::kGtcFirstVariableBit; n < sarn::kGtcFirstVariableBit + 16; ++n) {
+      e += gtcSim_.GtcBit(static_cast<uint16_t>(n)) ? '1' : '0';
+    }
     return e;
   };
   std::string before, after;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver_host.h"
+#include "gate_words.h"
 #include "hostlog/log_messages.h"
 
 namespace sarnhost {
@@ -36,14 +37,8 @@ struct Attempt {
   int iArg2 = 0;  // the byte count asked for, or the value or quantity of another echo
 };
 
-// Up to two numbers a driver message carried, as its format converted them.
-struct Fields {
-  long lArg[2] = {};
-  int nArgs = 0;
-};
-
 // Reads a number in base at *ppText; false when there is none.
-bool TakeNumber(const char** ppText, int base, Fields* pFields) {
+bool TakeNumber(const char** ppText, int base, LoggedFields* pFields) {
   char* pEnd = nullptr;
   const long lValue = strtol(*ppText, &pEnd, base);
   if (pEnd == *ppText) return false;
@@ -53,10 +48,28 @@ bool TakeNumber(const char** ppText, int base, Fields* pFields) {
   return true;
 }
 
+// Reads the text a %s put at *ppText: up to where the format's literal
+// characters after it (pszRest, up to its next conversion) stand, or to the
+// end when none follow. False when they do not stand in the text.
+bool TakeText(const char* pszRest, const char** ppText, LoggedFields* pFields) {
+  const size_t nLiteral = strcspn(pszRest, "%");
+  const char* pNext = *ppText + strlen(*ppText);
+  if (nLiteral > 0) {
+    const std::string literal(pszRest, nLiteral);
+    pNext = strstr(*ppText, literal.c_str());
+    if (pNext == nullptr) return false;
+  }
+  if (pFields->nTexts < 2) pFields->text[pFields->nTexts].assign(*ppText, pNext);
+  ++pFields->nTexts;
+  *ppText = pNext;
+  return true;
+}
+
 // Whether text is what the driver logs with pszFormat: its literal characters
 // agree, and each conversion (%d, %u, %X, %c, %s, %2s) matches what it would
-// have printed, %s up to the next literal character. Numbers go to pFields.
-bool MatchesFormat(const char* pszFormat, const char* pszText, Fields* pFields) {
+// have printed, %s up to the literal characters after it. What it carried goes
+// to pFields.
+bool MatchesFormat(const char* pszFormat, const char* pszText, LoggedFields* pFields) {
   const char* f = pszFormat;
   const char* t = pszText;
   while (*f != '\0') {
@@ -74,9 +87,7 @@ bool MatchesFormat(const char* pszFormat, const char* pszText, Fields* pFields) 
     } else if (conversion == 'c') {
       if (*t++ == '\0') return false;
     } else if (conversion == 's') {
-      const char* pNext = *f == '\0' ? t + strlen(t) : strchr(t, *f);
-      if (pNext == nullptr) return false;
-      t = pNext;
+      if (!TakeText(f, &t, pFields)) return false;
     } else if (conversion == '%') {
       if (*t++ != '%') return false;
     } else {
@@ -125,7 +136,7 @@ const CauseOf kCauses[] = {
 // The exception code of the reply in the buffer, or 0 when it holds none.
 int ReplyException(const TransactionFacts& facts) {
   if (facts.pszReply == nullptr || facts.nReplySize < 7 || facts.pszReply[0] != ':') return 0;
-  Fields fields;
+  LoggedFields fields;
   char sz[3] = {facts.pszReply[3], facts.pszReply[4], '\0'};
   char szCode[3] = {facts.pszReply[5], facts.pszReply[6], '\0'};
   const char* p = sz;
@@ -137,7 +148,7 @@ int ReplyException(const TransactionFacts& facts) {
 // Classifies one log line; false when it reports no failed attempt.
 bool Classify(const std::string& text, const TransactionFacts& facts, Attempt& a) {
   for (const CauseOf& entry : kCauses) {
-    Fields fields;
+    LoggedFields fields;
     if (!MatchesFormat(entry.message.pszFormat, text.c_str(), &fields)) continue;
     a.cause = entry.cause;
     a.iArg = static_cast<int>(fields.lArg[0]);
@@ -152,7 +163,7 @@ bool Classify(const std::string& text, const TransactionFacts& facts, Attempt& a
 
 // Whether text is what the driver logs as message.
 bool Is(const std::string& text, const sarn::LogMessage& message) {
-  Fields fields;
+  LoggedFields fields;
   return MatchesFormat(message.pszFormat, text.c_str(), &fields);
 }
 
@@ -264,7 +275,7 @@ struct EchoSigns {
 EchoSigns FindEchoSigns(const std::vector<LogLine>& lines) {
   EchoSigns signs;
   for (const LogLine& l : lines) {
-    Fields fields;
+    LoggedFields fields;
     if (MatchesFormat(sarn::kMsgReceiveOwnRequest.pszFormat, l.text.c_str(), &fields)) ++signs.nOwnRequest;
     if (Is(l.text, sarn::kMsgSendEchoMissing) || Is(l.text, sarn::kMsgSendEchoDiffers)) ++signs.nEchoFailed;
   }
@@ -301,11 +312,31 @@ void ExplainEcho(const std::vector<LogLine>& lines, const std::vector<Attempt>& 
 
 }  // namespace
 
+bool LoggedAs(const std::string& text, const sarn::LogMessage& message, LoggedFields* pFields) {
+  LoggedFields fields;
+  return MatchesFormat(message.pszFormat, text.c_str(), pFields != nullptr ? pFields : &fields);
+}
+
 bool LoggedAs(const std::string& text, const sarn::LogMessage& message, long* plFirst) {
-  Fields fields;
+  LoggedFields fields;
   if (!MatchesFormat(message.pszFormat, text.c_str(), &fields)) return false;
   if (plFirst != nullptr) *plFirst = fields.lArg[0];
   return true;
+}
+
+std::string PortFailureReason(const std::vector<LogLine>& lines) {
+  std::string system, notCharDevice, opening;
+  for (const LogLine& l : lines) {
+    LoggedFields fields;
+    if (LoggedAs(l.text, sarn::kMsgPortNotOpened, &fields)) {
+      system = fields.text[1];
+    } else if (LoggedAs(l.text, sarn::kMsgPortNotCharDevice, &fields)) {
+      notCharDevice = fields.text[0] + " is not a character device";
+    } else if (Is(l.text, sarn::kMsgColdStartOpenFailed) || Is(l.text, sarn::kMsgColdStartCloseFailed)) {
+      opening = WithoutTag(l.text);
+    }
+  }
+  return !system.empty() ? system : !notCharDevice.empty() ? notCharDevice : opening;
 }
 
 const char* ExceptionName(int iCode) {
@@ -348,7 +379,7 @@ Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const Transa
     } else if (Is(text, sarn::kMsgSingleWriteInputType) || Is(text, sarn::kMsgBlockWriteInputType)) {
       refusal = std::string("not writable: ") + MemoryTypeName(facts.iMemType, facts.bGtc);
     } else if (Is(text, sarn::kMsgSingleWriteGtcType) || Is(text, sarn::kMsgBlockWriteGtcType)) {
-      refusal = "not writable: with GTC only memory type 0 (the variables 200 to 511) is written";
+      refusal = "not writable: with GTC only memory type 0 (the variables " + GtcVariableRange() + ") is written";
     } else if (Is(text, sarn::kMsgSingleReadGtc)) {
       refusal = "a GTC controller is read in blocks only: give a COUNT";
     } else if (Is(text, sarn::kMsgSingleWriteBitReadFailed)) {
@@ -447,7 +478,7 @@ std::string DecimalBaseWarning(const std::string& text) {
 std::string LateAnswerAdvice(const std::vector<LogLine>& lines, int32_t iTimeout) {
   long lController = 0, lLateMs = 0;
   for (const LogLine& line : lines) {
-    Fields fields;
+    LoggedFields fields;
     if (MatchesFormat(sarn::kMsgLateAnswer.pszFormat, line.text.c_str(), &fields) && fields.lArg[1] > lLateMs) {
       lController = fields.lArg[0];
       lLateMs = fields.lArg[1];

@@ -15,8 +15,19 @@ struct LogMessage;
 
 namespace sarnhost {
 
+// What a driver message carried: up to two numbers and two texts, each in
+// the order its format has them.
+struct LoggedFields {
+  long lArg[2] = {};
+  int nArgs = 0;
+  std::string text[2];
+  int nTexts = 0;
+};
+
 // Whether text is what the driver logs as message (its format with the
-// values put in); the first number it carried goes to *plFirst.
+// values put in); what it carried goes to *pFields.
+bool LoggedAs(const std::string& text, const sarn::LogMessage& message, LoggedFields* pFields);
+// The same, with only the first number it carried going to *plFirst.
 bool LoggedAs(const std::string& text, const sarn::LogMessage& message, long* plFirst = nullptr);
 
 // What the host knows about the transaction besides the driver's log.
@@ -47,6 +58,11 @@ Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const Transa
 // reply time-out (iTimeout, in 10 ms units) in these lines: the slowest
 // answer and the time-out to give with -o. Empty when it saw none.
 std::string LateAnswerAdvice(const std::vector<LogLine>& lines, int32_t iTimeout);
+
+// Why the driver could not open a port, from its log of ColdStart: the
+// system's words, or that the device is not a character device; else its
+// line that opening the port failed; "" when it logged none of these.
+std::string PortFailureReason(const std::vector<LogLine>& lines);
 
 // Name of a Modbus exception code ("illegal data address"); "" for an unknown code.
 const char* ExceptionName(int iCode);

@@ -4,10 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "address/gtc_memory.h"
 #include "explain.h"
 #include "hostlog/log_messages.h"
 
 namespace sarnhost {
+
+std::string GtcVariableRange() {
+  return std::to_string(sarn::kGtcFirstVariableGate) + " to " + std::to_string(sarn::kGtcLastVariableGate);
+}
 
 const char kBroadcastWords[] =
     "controller 0 is the broadcast address, and no controller answers a broadcast: give a controller 1 to 247";
@@ -21,12 +26,21 @@ struct Refused {
   long lArg;  // the first number the message carried
 };
 
+// The GTC inputs' gate addresses, by the numbering of address/gtc_memory.h.
+std::string GtcInputRanges() {
+  using std::to_string;
+  return "GTC inputs (memory type 1) are " + to_string(sarn::kGtcInputsStart) + " to " +
+         to_string(sarn::kGtcLowInputGates) + " and " + to_string(sarn::kGtcFirstHighInputGate) + " to " +
+         to_string(sarn::kGtcLastHighInputGate) + " without a last digit 9, and " +
+         to_string(sarn::kGtcFirstVariableGate) + " to " + to_string(sarn::kGtcLastRunInputGate);
+}
+
 std::string Digits(const GateSetting& st) {
   return st.bHexBase ? "hexadecimal digits (0-9, A-F)" : "decimal digits";
 }
 
 std::string MemoryTypes(const GateSetting& st) {
-  if (st.bGtc) return "the memory type (GTC: 0 variables 200 to 511, 1 inputs, 3 register areas)";
+  if (st.bGtc) return "the memory type (GTC: 0 variables " + GtcVariableRange() + ", 1 inputs, 3 register areas)";
   return "the memory type (0 coil, 1 discrete input, 3 input register, 4 holding register, 5 and 7 a float, 6 and 8 "
          "a 32-bit integer in input and holding registers)";
 }
@@ -107,13 +121,8 @@ const Meaning kMeanings[] = {
      [](const Refused&) { return std::string("address 0000: Modbus gate addresses count from 1"); }},
     {sarn::kMsgParsePairAddressEven, PairAddressEven},
     {sarn::kMsgParseVariableOutOfRange,
-     [](const Refused&) { return std::string("GTC variables (memory type 0) are 200 to 511"); }},
-    {sarn::kMsgParseIllegalVariable,
-     [](const Refused&) {
-       return std::string(
-           "GTC inputs (memory type 1) are 1 to 199 and 801 to 1199 without a last digit 9, and 200 to "
-           "719");
-     }},
+     [](const Refused&) { return "GTC variables (memory type 0) are " + GtcVariableRange(); }},
+    {sarn::kMsgParseIllegalVariable, [](const Refused&) { return GtcInputRanges(); }},
     {sarn::kMsgParseGtcMemoryType, [](const Refused& r) { return "character 3 is not " + MemoryTypes(r.setting); }},
     {sarn::kMsgBlockTooLarge2000, [](const Refused& r) { return BlockTooLarge(r, 2000); }},
     {sarn::kMsgBlockTooLarge125, [](const Refused& r) { return BlockTooLarge(r, 125); }},
@@ -123,15 +132,24 @@ const Meaning kMeanings[] = {
     {sarn::kMsgBlockLengthNotByteMultiple,
      [](const Refused&) { return std::string("a block of GTC variables is a multiple of 8 long"); }},
     {sarn::kMsgBlockStartMustBe200,
-     [](const Refused&) { return std::string("a block of GTC variables starts at 200 (0100200)"); }},
+     [](const Refused&) {
+       char sz[64];
+       snprintf(sz, sizeof sz, "a block of GTC variables starts at %u (010%04u)", sarn::kGtcFirstVariableGate,
+                sarn::kGtcFirstVariableGate);
+       return std::string(sz);
+     }},
     {sarn::kMsgBlockStartMustBe1,
      [](const Refused&) { return std::string("a block of GTC inputs starts at 1 (0110001)"); }},
     {sarn::kMsgBlockWrongAddressOrLength,
      [](const Refused&) { return std::string("the GTC register areas are 1, 2 and 3 (0130001 to 0130003)"); }},
     {sarn::kMsgBlockLengthNot42,
-     [](const Refused&) { return std::string("GTC register area 2 is read whole: a block of 42"); }},
+     [](const Refused&) {
+       return "GTC register area 2 is read whole: a block of " + std::to_string(sarn::kGtcAreaLength[1]);
+     }},
     {sarn::kMsgBlockLengthNot64,
-     [](const Refused&) { return std::string("GTC register areas 1 and 3 are read whole: a block of 64"); }},
+     [](const Refused&) {
+       return "GTC register areas 1 and 3 are read whole: a block of " + std::to_string(sarn::kGtcAreaLength[0]);
+     }},
 };
 
 // In decimal base an eight-digit text may be meant as a controller of three
@@ -186,7 +204,7 @@ std::string GateRefusal(const std::vector<LogLine>& lines, const Gate& gate, con
       if (!reason.empty() || !LoggedAs(l.text, m.message, &lArg)) continue;
       reason = m.words(Refused{gate, setting, lArg});
     }
-    if (reason.empty() && unknown.empty()) unknown = l.text.rfind("SARNMD> ", 0) == 0 ? l.text.substr(8) : l.text;
+    if (reason.empty() && unknown.empty()) unknown = WithoutTag(l.text);
   }
   if (reason.empty()) reason = unknown.empty() ? UnloggedReason(gate, setting) : Printable(unknown);
   return reason + ControllerHint(gate.text, setting.bHexBase);

@@ -20,6 +20,9 @@ struct GateSetting {
 // One line: what is wrong with gate, from the parser's log lines of it.
 std::string GateRefusal(const std::vector<LogLine>& lines, const Gate& gate, const GateSetting& setting);
 
+// The gate addresses of the GTC variables: "200 to 511".
+std::string GtcVariableRange();
+
 // The same words wherever controller 0 is asked for: a gate text, -a 0.
 extern const char kBroadcastWords[];
 

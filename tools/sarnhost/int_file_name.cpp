@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "explain.h"
 #include "hostlog/log_messages.h"
 
 namespace sarnhost {
@@ -16,19 +17,6 @@ namespace {
 std::string CurrentDir() {
   char sz[PATH_MAX];
   return getcwd(sz, sizeof sz) != nullptr ? sz : ".";
-}
-
-// The text a message with one %s carried there, when text is that message.
-bool TextOf(const std::string& text, const sarn::LogMessage& message, std::string& value) {
-  const std::string format = message.pszFormat;
-  const size_t at = format.find("%s");
-  const std::string before = format.substr(0, at), after = format.substr(at + 2);
-  if (text.size() < before.size() + after.size() || text.compare(0, before.size(), before) != 0 ||
-      text.compare(text.size() - after.size(), after.size(), after) != 0) {
-    return false;
-  }
-  value = text.substr(before.size(), text.size() - before.size() - after.size());
-  return true;
 }
 
 std::string InDir(const std::string& dir, const std::string& name) {
@@ -47,8 +35,8 @@ IntFileFacts FindIntFile(const std::vector<LogLine>& coldStartLines, int32_t iDr
   if (facts.names[0] != sz) facts.names.push_back(sz);
   facts.names.push_back("SARNMD.INT");
   for (const LogLine& l : coldStartLines) {
-    std::string name;
-    if (TextOf(l.text, sarn::kMsgIntFileReading, name)) facts.read = InDir(facts.dir, name);
+    LoggedFields fields;
+    if (LoggedAs(l.text, sarn::kMsgIntFileReading, &fields)) facts.read = InDir(facts.dir, fields.text[0]);
   }
   if (DIR* pDir = opendir(facts.dir.c_str())) {
     while (const dirent* pEntry = readdir(pDir)) {

@@ -82,4 +82,9 @@ void LogTap::Stop() {
   fd_ = -1;
 }
 
+std::string WithoutTag(const std::string& text) {
+  static const char kTag[] = "SARNMD> ";
+  return text.rfind(kTag, 0) == 0 ? text.substr(sizeof kTag - 1) : text;
+}
+
 }  // namespace sarnhost

@@ -53,4 +53,7 @@ class LogTap {
 // Splits one log line, "timestamp TAB level TAB text", into its parts.
 LogLine ParseLogLine(const std::string& raw);
 
+// A driver message without the "SARNMD> " its texts start with.
+std::string WithoutTag(const std::string& text);
+
 }  // namespace sarnhost

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "cli.h"
 #include "driver_host.h"
@@ -17,6 +18,17 @@
 namespace sarnhost {
 
 namespace {
+
+// Parity codes 0 to 4 and stop-bit codes 0 to 2 of the line settings, by
+// the names the options take and the messages show.
+struct ParityNames {
+  const char* pszLetter;
+  const char* pszWord;
+};
+constexpr ParityNames kParities[] = {{"N", "none"}, {"O", "odd"}, {"E", "even"}, {"M", "mark"}, {"S", "space"}};
+constexpr long kParityCount = std::size(kParities);
+constexpr const char* kStopBits[] = {"1", "1.5", "2"};
+constexpr long kStopBitsCount = std::size(kStopBits);
 
 struct Command {
   const char* pszName;
@@ -84,10 +96,9 @@ const Command* FindCommand(const std::string& name) {
 }
 
 bool ParseParity(const std::string& value, long& lParity) {
-  static const char* const kLetters[] = {"N", "O", "E", "M", "S"};
-  static const char* const kWords[] = {"none", "odd", "even", "mark", "space"};
-  for (long k = 0; k < 5; ++k) {
-    if (strcasecmp(value.c_str(), kLetters[k]) == 0 || strcasecmp(value.c_str(), kWords[k]) == 0) {
+  for (long k = 0; k < kParityCount; ++k) {
+    if (strcasecmp(value.c_str(), kParities[k].pszLetter) == 0 ||
+        strcasecmp(value.c_str(), kParities[k].pszWord) == 0) {
       lParity = k;
       return true;
     }
@@ -150,9 +161,8 @@ std::string SetSeconds(const std::string& text, long& lTimeout) {
 }
 
 std::string SetStopBits(const std::string& value, long& lStop) {
-  static const char* const kNames[] = {"1", "1.5", "2"};
-  for (long k = 0; k < 3; ++k) {
-    if (value == kNames[k]) {
+  for (long k = 0; k < kStopBitsCount; ++k) {
+    if (value == kStopBits[k]) {
       lStop = k;
       return "";
     }
@@ -518,13 +528,15 @@ bool IsCommand(const std::string& word) {
 }
 
 const char* ParityName(long lParity) {
-  static const char* const kNames[] = {"N", "O", "E", "M", "S"};
-  return lParity >= 0 && lParity <= 4 ? kNames[lParity] : "?";
+  return lParity >= 0 && lParity < kParityCount ? kParities[lParity].pszLetter : "?";
+}
+
+const char* ParityWord(long lParity) {
+  return lParity >= 0 && lParity < kParityCount ? kParities[lParity].pszWord : "unknown";
 }
 
 const char* StopBitsName(long lStop) {
-  static const char* const kNames[] = {"1", "1.5", "2"};
-  return lStop >= 0 && lStop <= 2 ? kNames[lStop] : "?";
+  return lStop >= 0 && lStop < kStopBitsCount ? kStopBits[lStop] : "?";
 }
 
 int Usage(const std::string& message) {

@@ -68,6 +68,8 @@ bool IsCommand(const std::string& word);
 
 // "N", "O", "E", "M", "S" for parity codes 0..4; "1", "1.5", "2" for stop bits 0..2.
 const char* ParityName(long lParity);
+// "none", "odd", "even", "mark", "space" for parity codes 0..4.
+const char* ParityWord(long lParity);
 const char* StopBitsName(long lStop);
 
 }  // namespace sarnhost

@@ -1,8 +1,10 @@
 // Looking at a serial device before the driver opens it.
 //
-// ColdStart only reports that it could not open the port. Before it runs, the
-// host looks at the device itself, so that it can tell a person whether the
-// device is missing, held by another program, or closed to them.
+// Before ColdStart runs, the host looks at the device itself, so that it can
+// tell a person whether the device is missing, held by another program, or
+// closed to them, with advice (the group to join, the program that holds
+// it). A device that passes and still fails to open is reported with the
+// system's reason the driver logs.
 #pragma once
 
 #include <sys/stat.h>

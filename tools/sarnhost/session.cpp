@@ -11,7 +11,10 @@
 #include <cstring>
 #include <fstream>
 
+#include "address/gtc_memory.h"
+#include "explain.h"
 #include "gate_words.h"
+#include "hostlog/log_messages.h"
 #include "port_check.h"
 
 namespace sarnhost {
@@ -26,11 +29,6 @@ void OnInterrupt(int) {
   g_bInterrupted = 1;
 }
 
-std::string WithoutTag(std::string text) {
-  if (text.rfind("SARNMD> ", 0) == 0) text.erase(0, 8);
-  return text;
-}
-
 // Line n (from 1) of a file, or "".
 std::string FileLine(const std::string& path, long n) {
   std::ifstream in(path);
@@ -41,21 +39,32 @@ std::string FileLine(const std::string& path, long n) {
   return "";
 }
 
-// Initialization-file lines the driver refused, shown without -v: the
-// driver reports them at level 32 ("Illegal line 3 in Int File"), after
-// naming the file in a trace.
+// What the driver says of an initialization-file line it refused or of a
+// setting it assumed (at level 32, shown without -v).
+const sarn::LogMessage* const kIntFileWarnings[] = {
+    &sarn::kMsgIntFileIllegalLine, &sarn::kMsgIntFileIllegalFormat,  &sarn::kMsgIntFileCheckIfg,
+    &sarn::kMsgIntFileCheckSwap,   &sarn::kMsgIntFileCheckFloatSwap, &sarn::kMsgIntFileCheckLongAddr,
+    &sarn::kMsgIntFileCheckRtsCts, &sarn::kMsgIntFileCheckEcho,
+};
+
+bool IsIntFileWarning(const std::string& text) {
+  return std::any_of(std::begin(kIntFileWarnings), std::end(kIntFileWarnings),
+                     [&text](const sarn::LogMessage* pMessage) { return LoggedAs(text, *pMessage); });
+}
+
+// Initialization-file lines the driver refused, shown without -v ("Illegal
+// line 3 in Int File"), after it named the file in a trace.
 void WarnAboutIntFile(const std::vector<LogLine>& lines) {
   std::string file = "the initialization file";
   for (const LogLine& l : lines) {
-    const std::string text = WithoutTag(l.text);
-    const size_t quote = text.find("initfile '");
-    if (quote != std::string::npos) file = text.substr(quote + 10, text.find('\'', quote + 10) - quote - 10);
-    if (text.find("Illegal") == std::string::npos && text.find("Check for") == std::string::npos) continue;
+    LoggedFields fields;
+    if (LoggedAs(l.text, sarn::kMsgIntFileReading, &fields)) file = fields.text[0];
+    if (!IsIntFileWarning(l.text)) continue;
     long lLine = 0;
     std::string quoted;
-    if (sscanf(text.c_str(), "Illegal line %ld", &lLine) == 1) quoted = FileLine(file, lLine);
-    fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s\n", file.c_str(), text.c_str(), quoted.empty() ? "" : " ('",
-            quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it");
+    if (LoggedAs(l.text, sarn::kMsgIntFileIllegalLine, &lLine)) quoted = FileLine(file, lLine);
+    fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s\n", file.c_str(), WithoutTag(l.text).c_str(),
+            quoted.empty() ? "" : " ('", quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it");
   }
 }
 
@@ -83,33 +92,22 @@ LineSettings LineFromOptions(const Options& o, LineSettings line) {
   return line;
 }
 
-// After a failed ColdStart: one line with the driver's reason.
+// After a failed ColdStart: one line with the driver's reason, the
+// system's words where it logged them. The port check before found nothing,
+// so the reason is the driver's alone.
 void ColdStartFailed(const Options& o, ResultCode rc, const std::vector<LogLine>& lines) {
-  std::string why;
-  for (const LogLine& l : lines) {
-    if (l.text.find("error") != std::string::npos) why = l.text;
-  }
+  const std::string why = PortFailureReason(lines);
   fprintf(stderr, "sarnhost: the driver could not open %s (ColdStart returned %d%s%s)\n", o.port.c_str(), rc,
           why.empty() ? "" : ": ", why.c_str());
-}
-
-// The gate address of the controller's running input bit n (GTC memory type
-// 1): each ten of the text counts eight bits below 160 and from 681 on.
-unsigned GtcInputAddress(unsigned n) {
-  if (n == 160) return 198;
-  if (n < 160) return (n / 8) * 10 + n % 8;
-  if (n <= 680) return n + 39;
-  const unsigned m = n - 40;
-  return (m / 8) * 10 + m % 8;
 }
 
 // Element k of a GTC bit block by its own gate address; "" for register areas.
 std::string GtcElementText(const Gate& gate, int k, bool bHexBase) {
   unsigned uAddress = 0;
   if (gate.spec.iMemType == SARN_MEM_COILS) {
-    uAddress = 200 + static_cast<unsigned>(k);  // variables from 200, bit 161 on
+    uAddress = sarn::kGtcFirstVariableGate + static_cast<unsigned>(k);  // a block of them starts at the first
   } else if (gate.spec.iMemType == SARN_MEM_INPUTS) {
-    uAddress = GtcInputAddress(static_cast<unsigned>(gate.spec.iAddress + k));
+    uAddress = static_cast<unsigned>(sarn::GtcInputGate(gate.spec.iAddress + k));
   } else {
     return "";
   }

@@ -54,7 +54,7 @@ struct Session {
   std::string portName;  // the name the driver was given
   LineSettings line;
   int32_t iTimeout;
-  IntFileFacts intFile;  // the initialization file the driver read, or where one would go
+  IntFileFacts intFile;       // the initialization file the driver read, or where one would go
   bool bLateAdvised = false;  // the advice on a late controller was given
 
   bool Gtc() { return inst.Context()->cProtocol == SARN_PROTOCOL_GTC; }
