@@ -8,6 +8,8 @@
 #include "driver_host.h"
 #include "gate_words.h"
 #include "hostlog/log_messages.h"
+#include "link/frame_layout.h"
+#include "link/modbus_codes.h"
 
 namespace sarnhost {
 
@@ -135,14 +137,14 @@ const CauseOf kCauses[] = {
 
 // The exception code of the reply in the buffer, or 0 when it holds none.
 int ReplyException(const TransactionFacts& facts) {
-  if (facts.pszReply == nullptr || facts.nReplySize < 7 || facts.pszReply[0] != ':') return 0;
-  LoggedFields fields;
-  char sz[3] = {facts.pszReply[3], facts.pszReply[4], '\0'};
-  char szCode[3] = {facts.pszReply[5], facts.pszReply[6], '\0'};
-  const char* p = sz;
-  const char* q = szCode;
-  if (!TakeNumber(&p, 16, &fields) || *p != '\0' || !TakeNumber(&q, 16, &fields) || *q != '\0') return 0;
-  return (fields.lArg[0] & 0x80) != 0 ? static_cast<int>(fields.lArg[1]) : 0;
+  const size_t nHead = sarn::kExceptionCodePos + 2;
+  if (facts.pszReply == nullptr || facts.nReplySize < nHead || facts.pszReply[0] != ':') return 0;
+  uint32_t function = 0, code = 0;
+  if (!sarn::GetHexField(facts.pszReply, sarn::kFrameFunctionPos, 2, &function) ||
+      !sarn::GetHexField(facts.pszReply, sarn::kExceptionCodePos, 2, &code)) {
+    return 0;
+  }
+  return (function & sarn::kExceptionFlag) != 0 ? static_cast<int>(code) : 0;
 }
 
 // Classifies one log line; false when it reports no failed attempt.
