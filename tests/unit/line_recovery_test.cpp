@@ -330,6 +330,21 @@ TEST_F(LineRecoveryTest, ABusyLineIsWaitedOnForThreeTimeOutsAtMost) {
   EXPECT_LE(tSent, tStart + 3 * kTimeoutMs);
 }
 
+// A port that fails while the line settles (a device unplugged) is said to
+// have failed, not to be busy; the request then goes out and fails by itself.
+TEST_F(LineRecoveryTest, ASettleEndedByAFailedPortSaysSo) {
+  Cell cell;
+  GateTransfer t = Gate("0140010", 0, 0, cell.b);
+  for (int i = 0; i < 3; ++i) fakeplat::QueueNoReply();
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 2);
+  testlog::Clear();
+  fakeplat::FailNext(fakeplat::Fail::Read);
+  fakeplat::QueueReply(Frame("010302000A"));
+  EXPECT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0) << testlog::Dump();
+  EXPECT_EQ(testlog::Count(8, "SARNMD> SettleLine() 0 bytes discarded, the port was closed or failed"), 1)
+      << testlog::Dump();
+}
+
 // A two-wire adapter that hears its own transmission: with ECHO = YES the
 // request's echo is read back and compared before the reply is read.
 struct EchoCase {
@@ -410,7 +425,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<EchoCase>& info) { return std::string(info.param.name); });
 
 // After EndSarn on one context the module is stopped: another context's reads
-// and writes fail unsent instead of answering 0 with nothing done.
+// and writes fail unsent instead of answering 0 with nothing done, and its
+// CloseCom still closes its port.
 TEST_F(LineRecoveryTest, AfterEndSarnOtherContextsReadAndWriteNothing) {
   fakeplat::AddDevice("COM2");
   testsupport::DriverCalls other;
@@ -429,9 +445,13 @@ TEST_F(LineRecoveryTest, AfterEndSarnOtherContextsReadAndWriteNothing) {
   EXPECT_EQ(Writes(), nBefore);
   EXPECT_EQ(cell.Half(), 0x5555);
   EXPECT_EQ(testlog::Count(8, "SARNMD> SarnMain() driver stopped by EndSarn(), request not sent"), 4);
+  // Its own port still closes, and nothing opens again: no descriptor is
+  // left open until the process ends.
+  EXPECT_EQ(fakeplat::OpenHandleCount(), 1);
   for (int32_t op : {SARN_OP_WARM_START, SARN_OP_CLOSE_COM, SARN_OP_REOPEN_COM, SARN_OP_END_SARN}) {
     EXPECT_EQ(other.Call(op, nullptr), 0) << "op " << op;
   }
+  EXPECT_EQ(fakeplat::OpenHandleCount(), 0);
 }
 
 // A close that fails where the context gives its port up (ColdStart,
