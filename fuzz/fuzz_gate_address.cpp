@@ -59,15 +59,11 @@ void CheckAccepted(const DriverContext& ctx, const GateSpec& s, size_t nLen) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-  fuzzcheck::Reader in(pData, nSize);
-  const uint8_t cMode = in.Byte();
-  const int32_t iDataType = static_cast<int8_t>(in.Byte());
-  const int32_t iCount = in.Int();
-
-  DriverContext ctx;
+// The context the parsers see, from the mode byte: bit 0 hexadecimal base,
+// bits 1-2 the protocol (2 and 3 a value no file gives), bit 6 SWAP and
+// FLOATSWAP, bit 7 LONGADDR. Every other field is noise.
+void SetContext(uint8_t cMode, DriverContext* pCtx) {
+  DriverContext& ctx = *pCtx;
   memset(&ctx, 0xA7, sizeof ctx);  // the parsers read only base, protocol and flags
   ctx.cBase = (cMode & 1) != 0 ? 'H' : 'D';
   switch ((cMode >> 1) & 3) {
@@ -83,50 +79,84 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   }
   ctx.wFlags = static_cast<uint16_t>((cMode & 0x80) != 0 ? SARN_FLAG_LONGADDR : 0);
   if ((cMode & 0x40) != 0) ctx.wFlags |= SARN_FLAG_SWAP | SARN_FLAG_FLOATSWAP;
+}
 
-  const size_t nLen = in.Left();
-  std::unique_ptr<char[]> pszText(new char[nLen + 1]);
-  memcpy(pszText.get(), in.Here(), nLen);
-  pszText[nLen] = '\0';
-  const size_t nTextLen = strlen(pszText.get());
+// The text and the host's fields handed to both parsers.
+struct Gate {
+  const char* pszText;
+  size_t nTextLen;  // up to the first NUL
+  int32_t iDataType;
+  int32_t iCount;
+};
 
-  DriverContext before;
-  memcpy(&before, &ctx, sizeof ctx);
-
-  GuardedSpec single = MakeSpec(pszText.get(), iDataType, iCount);
-  DriverRequest request{&ctx, SARN_OP_SINGLE_ADDRESS_PARSER, 0, 0, &single.spec};
+// SingleAddressParser on the gate, its fields checked. Returns its result.
+ResultCode CheckSingle(DriverContext* pCtx, const Gate& gate, GuardedSpec* pSingle) {
+  GuardedSpec& single = *pSingle;
+  single = MakeSpec(gate.pszText, gate.iDataType, gate.iCount);
+  DriverRequest request{pCtx, SARN_OP_SINGLE_ADDRESS_PARSER, 0, 0, &single.spec};
   const ResultCode rcSingle = SarnMain(&request);
   FUZZ_CHECK(rcSingle == 0 || rcSingle == 1);
-  CheckUntouched(single, pszText.get(), iDataType, iCount);
+  CheckUntouched(single, gate.pszText, gate.iDataType, gate.iCount);
   if (rcSingle == 0) {
-    CheckAccepted(ctx, single.spec, nTextLen);
+    CheckAccepted(*pCtx, single.spec, gate.nTextLen);
     // Only the bit type takes a bit number; 32-bit gates take 32-bit types.
-    if (single.spec.iBitNr != -1) FUZZ_CHECK(iDataType == 6);
-    if (single.spec.iBits == 32) FUZZ_CHECK(iDataType >= 3 && iDataType <= 5);
+    if (single.spec.iBitNr != -1) FUZZ_CHECK(gate.iDataType == 6);
+    if (single.spec.iBits == 32) FUZZ_CHECK(gate.iDataType >= 3 && gate.iDataType <= 5);
   }
+  return rcSingle;
+}
 
-  GuardedSpec block = MakeSpec(pszText.get(), iDataType, iCount);
-  request = DriverRequest{&ctx, SARN_OP_BLOCK_ADDRESS_PARSER, 0, 0, &block.spec};
+// BlockAddressParser on the gate, its fields checked, and compared with
+// what SingleAddressParser made of it when that accepted it.
+void CheckBlock(DriverContext* pCtx, const Gate& gate, ResultCode rcSingle, const GateSpec& single) {
+  const DriverContext& ctx = *pCtx;
+  GuardedSpec block = MakeSpec(gate.pszText, gate.iDataType, gate.iCount);
+  DriverRequest request{pCtx, SARN_OP_BLOCK_ADDRESS_PARSER, 0, 0, &block.spec};
   const ResultCode rcBlock = SarnMain(&request);
   FUZZ_CHECK(rcBlock == 0 || rcBlock == 1);
-  CheckUntouched(block, pszText.get(), iDataType, iCount);
+  CheckUntouched(block, gate.pszText, gate.iDataType, gate.iCount);
   if (rcBlock == 0) {
-    CheckAccepted(ctx, block.spec, nTextLen);
+    CheckAccepted(ctx, block.spec, gate.nTextLen);
     FUZZ_CHECK(block.spec.iBitNr == -1);
     if (ctx.cProtocol == SARN_PROTOCOL_MODBUS) {
       const int32_t iMax = block.spec.iMemType <= 1 ? 2000 : block.spec.iMemType <= 4 ? 125 : 62;
-      FUZZ_CHECK(iCount <= iMax);
+      FUZZ_CHECK(gate.iCount <= iMax);
     } else if (block.spec.iMemType == 3) {
       FUZZ_CHECK(block.spec.iAddress == 1 || block.spec.iAddress == 65 || block.spec.iAddress == 107);
     }
     // Both operations decode the same text alike.
     if (rcSingle == 0 && !(ctx.cProtocol == SARN_PROTOCOL_GTC && block.spec.iMemType == 3)) {
-      FUZZ_CHECK(block.spec.iPlcAddr == single.spec.iPlcAddr);
-      FUZZ_CHECK(block.spec.iMemType == single.spec.iMemType);
-      FUZZ_CHECK(block.spec.iAddress == single.spec.iAddress);
-      FUZZ_CHECK(block.spec.iBits == single.spec.iBits);
+      FUZZ_CHECK(block.spec.iPlcAddr == single.iPlcAddr);
+      FUZZ_CHECK(block.spec.iMemType == single.iMemType);
+      FUZZ_CHECK(block.spec.iAddress == single.iAddress);
+      FUZZ_CHECK(block.spec.iBits == single.iBits);
     }
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+  fuzzcheck::Reader in(pData, nSize);
+  const uint8_t cMode = in.Byte();
+  const int32_t iDataType = static_cast<int8_t>(in.Byte());
+  const int32_t iCount = in.Int();
+
+  DriverContext ctx;
+  SetContext(cMode, &ctx);
+
+  const size_t nLen = in.Left();
+  std::unique_ptr<char[]> pszText(new char[nLen + 1]);
+  memcpy(pszText.get(), in.Here(), nLen);
+  pszText[nLen] = '\0';
+  const Gate gate{pszText.get(), strlen(pszText.get()), iDataType, iCount};
+
+  DriverContext before;
+  memcpy(&before, &ctx, sizeof ctx);
+
+  GuardedSpec single;
+  const ResultCode rcSingle = CheckSingle(&ctx, gate, &single);
+  CheckBlock(&ctx, gate, rcSingle, single.spec);
 
   // The parsers only read the context.
   FUZZ_CHECK(memcmp(&before, &ctx, sizeof ctx) == 0);

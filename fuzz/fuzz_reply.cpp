@@ -248,6 +248,112 @@ bool NothingStale(const std::vector<fakeplat::Call>& calls, const std::vector<Re
 
 const char* g_pszDir = nullptr;
 
+// A driver cold-started on the fake COM1, then given the settings an
+// initialization file would: mode bits 2-6 and the inter-frame gap in bits
+// 4-5 of the line byte. Bit 7 of the mode: daily restart before the
+// transaction.
+void StartDriver(uint8_t cMode, uint8_t cLine, int32_t iTimeout, DriverContext* pCtx) {
+  DriverContext& ctx = *pCtx;
+  fakeplat::Reset();
+  fakeplat::AddDevice("COM1");
+  sarn::bStopped = 0;
+  sarn::g_iRestartDay = (cMode & 0x80) != 0 ? 0 : kDayOfTest;
+
+  ColdStartParams params{};
+  memcpy(params.szPort, "COM1", 5);
+  params.bEnable = 1;
+  params.iTimeout = iTimeout;
+  params.line = {9600, 7, 2, 2};
+  DriverRequest request{pCtx, SARN_OP_COLD_START, 0, 0, &params};
+  {
+    fuzzcheck::InDir scratch(g_pszDir);
+    FUZZ_CHECK(SarnMain(&request) == 0);
+  }
+  // The settings an initialization file would give.
+  ctx.cProtocol = (cMode & 4) != 0 ? SARN_PROTOCOL_GTC : SARN_PROTOCOL_MODBUS;
+  ctx.wFlags =
+      static_cast<uint16_t>(((cMode & 8) != 0 ? SARN_FLAG_SWAP : 0) | ((cMode & 16) != 0 ? SARN_FLAG_FLOATSWAP : 0) |
+                            ((cMode & 32) != 0 ? SARN_FLAG_LONGADDR : 0));
+  ctx.cRtsCts = (cMode & 64) != 0 ? 1 : 0;
+  ctx.iIfg = static_cast<uint16_t>(((cLine >> 4) & 3) * 5);
+}
+
+// The gate as the host parses it, and the transfer the host then hands
+// over with the fields the parser left. Whether the parser accepted it.
+bool ParseGate(DriverContext* pCtx, const GateKind& gate, bool bBlock, int32_t iCount, GateTransfer* pTransfer) {
+  GateSpec spec{};
+  spec.pszAddress = gate.pszText;
+  spec.iDataType = gate.iDataType;
+  spec.iCount = iCount;
+  DriverRequest request{pCtx, bBlock ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, 0, 0, &spec};
+  const bool bParsed = SarnMain(&request) == 0;
+  *pTransfer = GateTransfer{gate.pszText,        0,           spec.iPlcAddr, spec.iMemType,
+                            spec.iAddress,       spec.iBitNr, spec.iBits,    gate.iDataType,
+                            bBlock ? iCount : 1, 0,           nullptr};
+  return bParsed;
+}
+
+// The rest of the input as reply records, each queued on the fake line for
+// a request. Returns the bytes the replies hold.
+size_t QueueReplies(fuzzcheck::Reader& in, int32_t iPlcAddr, std::vector<Reply>* pReplies) {
+  std::vector<Reply>& replies = *pReplies;
+  while (in.Left() > 0 && replies.size() < kMaxRecords) replies.push_back(ReadReply(in, iPlcAddr));
+  size_t nReplyBytes = 0;
+  for (const Reply& r : replies) {
+    if (r.iKind == 3 || r.pieces.empty()) {
+      fakeplat::QueueNoReply();
+    } else {
+      fakeplat::QueueReply(r.pieces);
+    }
+    nReplyBytes += r.text.size();
+  }
+  return nReplyBytes;
+}
+
+// What holds after every transaction: a result of 0, 1 or 2, bWriting 0
+// again, the port kept, and at most 24 well-formed requests on the wire.
+void CheckEveryTransaction(const DriverContext& ctx, SarnHandle hCom, ResultCode rc,
+                           const std::vector<std::string>& writes) {
+  FUZZ_CHECK(rc == 0 || rc == 1 || rc == 2);
+  FUZZ_CHECK(ctx.bWriting == 0);
+  FUZZ_CHECK(ctx.hCom == hCom);
+  // Twelve requests a transaction; a bit update and a GTC block write are two.
+  FUZZ_CHECK(writes.size() <= 24);
+  for (const std::string& w : writes) CheckRequest(w);
+}
+
+// The longest a transaction of nWrites requests may take. Each request: the
+// gap, a flush (each of its reads bounded by the flush time-out), the RTS
+// wait, and at most three reads of one reply time-out.
+uint64_t TimeBoundMs(size_t nWrites, const DriverContext& ctx, uint64_t timeoutMs, size_t nReplyBytes) {
+  return nWrites * (ctx.iIfg + 2 + 3 * timeoutMs + kFlushTimeoutMs) + kFlushTimeoutMs * (2 + nReplyBytes / 512) +
+         (sarn::g_iRestartDay == 0 ? 0 : kFlushTimeoutMs);
+}
+
+// A single read reported as done after nWrites requests, each with its
+// reply record: when nothing stale could reach the driver and the last
+// reply was a well-formed frame, the host's buffer holds the value it
+// carried (a 16-bit or bit value in the cell's second half, the first half
+// as it was).
+void CheckStoredValue(const DriverContext& ctx, const GateTransfer& t, const std::vector<Reply>& replies,
+                      size_t nWrites, const uint8_t* pBuf, const std::vector<uint8_t>& before) {
+  if (!NothingStale(fakeplat::Calls(), replies, nWrites)) return;
+  uint32_t expected = 0;
+  if (ExpectedSingle(ctx, t, replies[nWrites - 1], &expected)) {
+    uint32_t stored = 0;
+    if (t.iBits == 32) {
+      memcpy(&stored, pBuf, 4);
+    } else {
+      uint16_t half = 0;
+      memcpy(&half, pBuf + 2, 2);
+      stored = half;
+      FUZZ_CHECK(memcmp(pBuf, before.data(), 2) == 0);
+    }
+    FUZZ_CHECK(stored == expected);
+    if (getenv("FUZZ_REPLY_VERBOSE") != nullptr) fprintf(stderr, "value checked: %X\n", stored);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -273,43 +379,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   const int32_t iTimeout = 1 + (cLine & 15);
   const uint64_t timeoutMs = 10u * static_cast<uint64_t>(iTimeout);
 
-  fakeplat::Reset();
-  fakeplat::AddDevice("COM1");
-  sarn::bStopped = 0;
-  sarn::g_iRestartDay = (cMode & 0x80) != 0 ? 0 : kDayOfTest;
-
   DriverContext ctx{};
-  ColdStartParams params{};
-  memcpy(params.szPort, "COM1", 5);
-  params.bEnable = 1;
-  params.iTimeout = iTimeout;
-  params.line = {9600, 7, 2, 2};
-  DriverRequest request{&ctx, SARN_OP_COLD_START, 0, 0, &params};
-  {
-    fuzzcheck::InDir scratch(g_pszDir);
-    FUZZ_CHECK(SarnMain(&request) == 0);
-  }
-  // The settings an initialization file would give.
-  ctx.cProtocol = (cMode & 4) != 0 ? SARN_PROTOCOL_GTC : SARN_PROTOCOL_MODBUS;
-  ctx.wFlags =
-      static_cast<uint16_t>(((cMode & 8) != 0 ? SARN_FLAG_SWAP : 0) | ((cMode & 16) != 0 ? SARN_FLAG_FLOATSWAP : 0) |
-                            ((cMode & 32) != 0 ? SARN_FLAG_LONGADDR : 0));
-  ctx.cRtsCts = (cMode & 64) != 0 ? 1 : 0;
-  ctx.iIfg = static_cast<uint16_t>(((cLine >> 4) & 3) * 5);
+  StartDriver(cMode, cLine, iTimeout, &ctx);
   const SarnHandle hCom = ctx.hCom;
 
-  // The gate as the host parses it.
   const int32_t iCount = (cLine & 0x80) != 0 ? static_cast<int16_t>(wCount) : 1 + wCount % 2000;
-  GateSpec spec{};
-  spec.pszAddress = gate.pszText;
-  spec.iDataType = gate.iDataType;
-  spec.iCount = iCount;
-  request = DriverRequest{&ctx, bBlock ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, 0, 0, &spec};
-  const bool bParsed = SarnMain(&request) == 0;
+  GateTransfer t{};
+  const bool bParsed = ParseGate(&ctx, gate, bBlock, iCount, &t);
   if (!bParsed && (cLine & 0x40) == 0) return 0;
-  GateTransfer t{gate.pszText,        0,           spec.iPlcAddr, spec.iMemType,
-                 spec.iAddress,       spec.iBitNr, spec.iBits,    gate.iDataType,
-                 bBlock ? iCount : 1, 0,           nullptr};
 
   // The host's buffer: exactly its size, so ASan sees every byte beyond it.
   size_t nBuf = BufferSize(t, bBlock, bParsed);
@@ -320,34 +397,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   t.pData = pBuf.get();
 
   std::vector<Reply> replies;
-  while (in.Left() > 0 && replies.size() < kMaxRecords) replies.push_back(ReadReply(in, t.iPlcAddr));
-  size_t nReplyBytes = 0;
-  for (const Reply& r : replies) {
-    if (r.iKind == 3 || r.pieces.empty()) {
-      fakeplat::QueueNoReply();
-    } else {
-      fakeplat::QueueReply(r.pieces);
-    }
-    nReplyBytes += r.text.size();
-  }
+  const size_t nReplyBytes = QueueReplies(in, t.iPlcAddr, &replies);
 
   const uint64_t startMs = fakeplat::NowMs();
-  request = DriverRequest{&ctx, iOp, 0, 0, &t};
+  DriverRequest request{&ctx, iOp, 0, 0, &t};
   const ResultCode rc = SarnMain(&request);
   const uint64_t elapsedMs = fakeplat::NowMs() - startMs;
   const std::vector<std::string> writes = fakeplat::Writes();
 
-  FUZZ_CHECK(rc == 0 || rc == 1 || rc == 2);
-  FUZZ_CHECK(ctx.bWriting == 0);
-  FUZZ_CHECK(ctx.hCom == hCom);
-  // Twelve requests a transaction; a bit update and a GTC block write are two.
-  FUZZ_CHECK(writes.size() <= 24);
-  for (const std::string& w : writes) CheckRequest(w);
-  // Each request: the gap, a flush (each of its reads bounded by the flush
-  // time-out), the RTS wait, and at most three reads of one reply time-out.
-  const uint64_t boundMs = writes.size() * (ctx.iIfg + 2 + 3 * timeoutMs + kFlushTimeoutMs) +
-                           kFlushTimeoutMs * (2 + nReplyBytes / 512) + (sarn::g_iRestartDay == 0 ? 0 : kFlushTimeoutMs);
-  FUZZ_CHECK(elapsedMs <= boundMs);
+  CheckEveryTransaction(ctx, hCom, rc, writes);
+  FUZZ_CHECK(elapsedMs <= TimeBoundMs(writes.size(), ctx, timeoutMs, nReplyBytes));
 
   if (getenv("FUZZ_REPLY_VERBOSE") != nullptr) {
     fprintf(stderr, "gate %s op %d count %d: rc %d, %zu requests, %zu replies, %llu ms\n", gate.pszText, iOp, t.iCount,
@@ -356,22 +415,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
   const bool bUnchanged = memcmp(before.data(), pBuf.get(), nBuf) == 0;
   if (!bRead || rc != 0) FUZZ_CHECK(bUnchanged);
-  if (rc == 0 && !bBlock && bRead && !writes.empty() && writes.size() <= replies.size() &&
-      NothingStale(fakeplat::Calls(), replies, writes.size())) {
-    uint32_t expected = 0;
-    if (ExpectedSingle(ctx, t, replies[writes.size() - 1], &expected)) {
-      uint32_t stored = 0;
-      if (t.iBits == 32) {
-        memcpy(&stored, pBuf.get(), 4);
-      } else {
-        uint16_t half = 0;
-        memcpy(&half, pBuf.get() + 2, 2);
-        stored = half;
-        FUZZ_CHECK(memcmp(pBuf.get(), before.data(), 2) == 0);
-      }
-      FUZZ_CHECK(stored == expected);
-      if (getenv("FUZZ_REPLY_VERBOSE") != nullptr) fprintf(stderr, "value checked: %X\n", stored);
-    }
+  if (rc == 0 && !bBlock && bRead && !writes.empty() && writes.size() <= replies.size()) {
+    CheckStoredValue(ctx, t, replies, writes.size(), pBuf.get(), before);
   }
   return 0;
 }

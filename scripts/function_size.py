@@ -7,14 +7,15 @@ readability-function-size counts LineThreshold. Braces in comments, string
 and character literals are skipped. Exits 1 when a function is too long.
 
 Usage: scripts/function_size.py [--limit N] [files or folders...]
-       (default: the driver's folders and tools/)
+       (default: the driver's folders, tools/, tests/, fuzz/ and korven/)
 """
 import argparse
 import pathlib
 import re
 import sys
 
-DRIVER_FOLDERS = ["address", "config", "driver", "hostlog", "include", "link", "platform", "transact", "tools"]
+DRIVER_FOLDERS = ["address", "config", "driver", "hostlog", "include", "link", "platform", "transact", "tools", "tests",
+                  "fuzz", "korven"]
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 

@@ -381,68 +381,72 @@ TEST_F(SarnhostTest, GoodCommandsAreQuietAndVerboseLevelsAddTheLogAndFrames) {
   EXPECT_EQ(text.find("\t8\t"), std::string::npos) << text;
 }
 
+// A controller fault, or a gate that cannot be written, with the status
+// and the one line sarnhost then gives.
+struct FailureCase {
+  plcsim::Fault fault;
+  std::vector<std::string> args;
+  int iStatus;
+  std::string line;
+};
+
+const std::vector<FailureCase> kFailureCases = {
+    {{plcsim::FaultKind::NoReply, 0},
+     {"read", "0140001"},
+     2,
+     "reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)"},
+    {{plcsim::FaultKind::Exception, 2},
+     {"read", "0140001"},
+     1,
+     "reading '0140001' failed: controller 1 answered exception 2: illegal data address"},
+    {{plcsim::FaultKind::Exception, 1},
+     {"read", "0140001"},
+     1,
+     "reading '0140001' failed: controller 1 answered exception 1: illegal function"},
+    {{plcsim::FaultKind::Exception, 2},
+     {"write", "0140001", "5"},
+     1,
+     "writing '0140001' failed: controller 1 answered exception 2: illegal data address"},
+    {{plcsim::FaultKind::BadLrc, 0},
+     {"read", "0140001"},
+     1,
+     "reading '0140001' failed: LRC error in the reply (3 attempts)"},
+    {{plcsim::FaultKind::BadLrc, 0},
+     {"write", "0140001", "5"},
+     1,
+     "writing '0140001' failed: LRC error in the reply (3 attempts)"},
+    {{plcsim::FaultKind::NoCrLf, 0},
+     {"read", "0140001"},
+     1,
+     "reading '0140001' failed: the reply did not end in CR LF (3 attempts)"},
+    {{plcsim::FaultKind::OtherAddress, 9},
+     {"read", "0140001"},
+     1,
+     "reading '0140001' failed: a reply came from controller 9 instead of 1 (10 attempts)"},
+    {{plcsim::FaultKind::Truncate, 9},
+     {"read", "0140001"},
+     2,
+     "reading '0140001' failed: the reply from controller 1 broke off (3 attempts)"},
+    {{plcsim::FaultKind::None, 0},
+     {"write", "0130001", "5"},
+     1,
+     "writing '0130001' failed: not writable: input register"},
+    {{plcsim::FaultKind::None, 0},
+     {"write", "0110001", "1"},
+     1,
+     "writing '0110001' failed: not writable: discrete input"},
+    // The driver refuses a block write of input registers: it would land in
+    // the holding registers.
+    {{plcsim::FaultKind::None, 0},
+     {"write", "0130001", "5", "6"},
+     1,
+     "writing '0130001' failed: not writable: input register"},
+};
+
 // A failure is one line on standard error that says why, in words, and
 // nothing on standard output.
 TEST_F(SarnhostTest, EachFailureGivesItsReasonInOneLine) {
-  struct Case {
-    plcsim::Fault fault;
-    std::vector<std::string> args;
-    int iStatus;
-    std::string line;
-  };
-  const std::vector<Case> cases = {
-      {{plcsim::FaultKind::NoReply, 0},
-       {"read", "0140001"},
-       2,
-       "reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)"},
-      {{plcsim::FaultKind::Exception, 2},
-       {"read", "0140001"},
-       1,
-       "reading '0140001' failed: controller 1 answered exception 2: illegal data address"},
-      {{plcsim::FaultKind::Exception, 1},
-       {"read", "0140001"},
-       1,
-       "reading '0140001' failed: controller 1 answered exception 1: illegal function"},
-      {{plcsim::FaultKind::Exception, 2},
-       {"write", "0140001", "5"},
-       1,
-       "writing '0140001' failed: controller 1 answered exception 2: illegal data address"},
-      {{plcsim::FaultKind::BadLrc, 0},
-       {"read", "0140001"},
-       1,
-       "reading '0140001' failed: LRC error in the reply (3 attempts)"},
-      {{plcsim::FaultKind::BadLrc, 0},
-       {"write", "0140001", "5"},
-       1,
-       "writing '0140001' failed: LRC error in the reply (3 attempts)"},
-      {{plcsim::FaultKind::NoCrLf, 0},
-       {"read", "0140001"},
-       1,
-       "reading '0140001' failed: the reply did not end in CR LF (3 attempts)"},
-      {{plcsim::FaultKind::OtherAddress, 9},
-       {"read", "0140001"},
-       1,
-       "reading '0140001' failed: a reply came from controller 9 instead of 1 (10 attempts)"},
-      {{plcsim::FaultKind::Truncate, 9},
-       {"read", "0140001"},
-       2,
-       "reading '0140001' failed: the reply from controller 1 broke off (3 attempts)"},
-      {{plcsim::FaultKind::None, 0},
-       {"write", "0130001", "5"},
-       1,
-       "writing '0130001' failed: not writable: input register"},
-      {{plcsim::FaultKind::None, 0},
-       {"write", "0110001", "1"},
-       1,
-       "writing '0110001' failed: not writable: discrete input"},
-      // The driver refuses a block write of input registers: it would land in
-      // the holding registers.
-      {{plcsim::FaultKind::None, 0},
-       {"write", "0130001", "5", "6"},
-       1,
-       "writing '0130001' failed: not writable: input register"},
-  };
-  for (const Case& c : cases) {
+  for (const FailureCase& c : kFailureCases) {
     sim_.ClearFaults();
     sim_.SetPersistentFault(c.fault);
     sim_.ClearRequests();
@@ -461,6 +465,22 @@ TEST_F(SarnhostTest, EachFailureGivesItsReasonInOneLine) {
     }
   }
 }
+
+// mbpoll options that say what gate texts cannot, the status and the words
+// of the one line that refuses them.
+struct MbpollRefusal {
+  std::vector<std::string> args;
+  int iStatus;
+  std::string text;
+};
+
+const MbpollRefusal kMbpollRefusals[] = {
+    {{"read", "-t", "2"}, 64, "bad value '2' for -t"},
+    {{"read", "-a", "248"}, 64, "bad value '248' for -a: controllers 1..247"},
+    {{"read", "-r", "65535", "-c", "3"}, 64, "references 65535 to 65537 run past 65536"},
+    {{"write", "-r", "1", "-c", "2", "5"}, 64, "-c 2 but 1 values given"},
+    {{"read", "-r", "1", "0140001"}, 64, "usage: sarnhost [options] read"},
+};
 
 // mbpoll's options name the same values as the gate texts.
 TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
@@ -505,19 +525,7 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
   EXPECT_NE(p.out.find("round 1  0140022   8 (0x0008)"), std::string::npos) << p.out;
 
   // What gate texts cannot say is refused in one line.
-  struct Bad {
-    std::vector<std::string> args;
-    int iStatus;
-    std::string text;
-  };
-  const Bad bad[] = {
-      {{"read", "-t", "2"}, 64, "bad value '2' for -t"},
-      {{"read", "-a", "248"}, 64, "bad value '248' for -a: controllers 1..247"},
-      {{"read", "-r", "65535", "-c", "3"}, 64, "references 65535 to 65537 run past 65536"},
-      {{"write", "-r", "1", "-c", "2", "5"}, 64, "-c 2 but 1 values given"},
-      {{"read", "-r", "1", "0140001"}, 64, "usage: sarnhost [options] read"},
-  };
-  for (const Bad& b : bad) {
+  for (const MbpollRefusal& b : kMbpollRefusals) {
     RunResult r = RunSarnhost(On(b.args));
     EXPECT_EQ(r.iStatus, b.iStatus) << Describe(r);
     std::vector<std::string> own = OwnLines(r.err);
@@ -642,6 +650,34 @@ TEST_F(SarnhostTest, PollCsvAppendsOneLinePerRead) {
   EXPECT_EQ(OwnLines(r.err).size(), 1u) << Describe(r);
 }
 
+// Interrupted: a scan ends at once with what was found so far.
+void ExpectInterruptedScanEndsAtOnce(plcsim::Simulator& sim, const std::string& pty) {
+  sim.ClearFaults();
+  sim.ClearRequests();
+  ExecArgs a({"--port", pty, "scan", "--timeout", "50"}, {});
+  int outPipe[2];
+  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = Spawn(a, outPipe[1], devNull);
+  close(outPipe[1]);
+  close(devNull);
+  ASSERT_TRUE(sim.WaitForRequests(8, 20000));  // at controller 2 or beyond
+  auto t0 = std::chrono::steady_clock::now();
+  kill(pid, SIGINT);
+  std::string out;
+  char buf[4096];
+  ssize_t n = 0;
+  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(outPipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(dSeconds, 5.0);  // one transaction at most: three time-outs of 0.5 s
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(out.find("(interrupted)"), std::string::npos) << out;
+  EXPECT_NE(out.find("1           9600 7E2        answered"), std::string::npos) << out;
+}
+
 // scan finds the controllers that answer, at each line setting asked for,
 // within its bound.
 TEST(SarnhostScan, FindsTheControllersThatAnswer) {
@@ -688,31 +724,7 @@ TEST(SarnhostScan, FindsTheControllersThatAnswer) {
   EXPECT_EQ(r.iStatus, 2) << Describe(r);
   EXPECT_NE(r.out.find("no controller answered"), std::string::npos) << r.out;
 
-  // Interrupted: ends at once with what was found so far.
-  sim.ClearFaults();
-  sim.ClearRequests();
-  ExecArgs a({"--port", pty, "scan", "--timeout", "50"}, {});
-  int outPipe[2];
-  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t pid = Spawn(a, outPipe[1], devNull);
-  close(outPipe[1]);
-  close(devNull);
-  ASSERT_TRUE(sim.WaitForRequests(8, 20000));  // at controller 2 or beyond
-  auto t0 = std::chrono::steady_clock::now();
-  kill(pid, SIGINT);
-  std::string out;
-  char buf[4096];
-  ssize_t n = 0;
-  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(outPipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_LT(dSeconds, 5.0);  // one transaction at most: three time-outs of 0.5 s
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_NE(out.find("(interrupted)"), std::string::npos) << out;
-  EXPECT_NE(out.find("1           9600 7E2        answered"), std::string::npos) << out;
+  ExpectInterruptedScanEndsAtOnce(sim, pty);
 }
 
 // plcsim --fill: the value at gate address k is k.

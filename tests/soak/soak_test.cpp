@@ -327,79 +327,90 @@ class Soak {
   static uint32_t Long(uint16_t wHigh, uint16_t wLow) { return static_cast<uint32_t>(wHigh) << 16 | wLow; }
   static uint32_t Swapped(uint32_t v) { return v << 16 | v >> 16; }
 
-  bool Run(Op op, long n) {
-    // Gate addresses count from 1; the tables from 0.
-    const int kTable = 10000;
-    char szText[24];
-    GateTransfer t{};
-    int32_t iCount = 1;
-    int iFirst = Uniform(1, kTable - 1);
-    bool bBlock = false;
+  // A gate chosen for one transaction. Gate addresses count from 1; the
+  // tables from 0.
+  struct Gate {
+    char szText[24] = "";
+    int iFirst = 0;  // the first gate address
     int32_t iDataType = 0;
+    int32_t iCount = 1;
+    bool bBlock = false;
+    uint16_t First() const { return static_cast<uint16_t>(iFirst - 1); }  // first table address
+  };
+
+  // Chooses at random a gate of the kind op transfers. False for an op no
+  // gate is chosen for.
+  bool ChooseGate(Op op, Gate* pGate) {
+    const int kTable = 10000;
+    Gate& g = *pGate;
+    g.iFirst = Uniform(1, kTable - 1);
     switch (op) {
       case kReadRegister:
       case kWriteRegister:
-        snprintf(szText, sizeof szText, "014%04d", iFirst);
+        snprintf(g.szText, sizeof g.szText, "014%04d", g.iFirst);
         break;
       case kReadInputRegister:
-        snprintf(szText, sizeof szText, "013%04d", iFirst);
+        snprintf(g.szText, sizeof g.szText, "013%04d", g.iFirst);
         break;
       case kReadCoil:
       case kWriteCoil:
-        snprintf(szText, sizeof szText, "010%04d", iFirst), iDataType = 6;
+        snprintf(g.szText, sizeof g.szText, "010%04d", g.iFirst), g.iDataType = 6;
         break;
       case kReadInput:
-        snprintf(szText, sizeof szText, "011%04d", iFirst), iDataType = 6;
+        snprintf(g.szText, sizeof g.szText, "011%04d", g.iFirst), g.iDataType = 6;
         break;
       case kReadRegisterBit:
       case kWriteRegisterBit:
-        snprintf(szText, sizeof szText, "014%04d%X", iFirst, Uniform(0, 15)), iDataType = 6;
+        snprintf(g.szText, sizeof g.szText, "014%04d%X", g.iFirst, Uniform(0, 15)), g.iDataType = 6;
         break;
       case kReadLong:
       case kWriteLong:
-        iFirst |= 1, snprintf(szText, sizeof szText, "018%04d", iFirst), iDataType = 4;
+        g.iFirst |= 1, snprintf(g.szText, sizeof g.szText, "018%04d", g.iFirst), g.iDataType = 4;
         break;
       case kReadFloat:
-        iFirst |= 1, snprintf(szText, sizeof szText, "017%04d", iFirst), iDataType = 3;
+        g.iFirst |= 1, snprintf(g.szText, sizeof g.szText, "017%04d", g.iFirst), g.iDataType = 3;
         break;
       case kReadRegisterBlock:
       case kWriteRegisterBlock:
-        iCount = Uniform(1, op == kReadRegisterBlock ? 125 : 123);
-        iFirst = Uniform(1, kTable - iCount);
-        snprintf(szText, sizeof szText, "014%04d", iFirst);
-        bBlock = true;
+        g.iCount = Uniform(1, op == kReadRegisterBlock ? 125 : 123);
+        g.iFirst = Uniform(1, kTable - g.iCount);
+        snprintf(g.szText, sizeof g.szText, "014%04d", g.iFirst);
+        g.bBlock = true;
         break;
       case kReadCoilBlock:
       case kWriteCoilBlock:
-        iCount = Uniform(1, op == kReadCoilBlock ? 2000 : 1968);
-        iFirst = Uniform(1, kTable - iCount);
-        snprintf(szText, sizeof szText, "010%04d", iFirst);
-        iDataType = 6;
-        bBlock = true;
+        g.iCount = Uniform(1, op == kReadCoilBlock ? 2000 : 1968);
+        g.iFirst = Uniform(1, kTable - g.iCount);
+        snprintf(g.szText, sizeof g.szText, "010%04d", g.iFirst);
+        g.iDataType = 6;
+        g.bBlock = true;
         break;
       case kReadLongBlock:
       case kWriteLongBlock:
-        iCount = Uniform(1, op == kReadLongBlock ? 62 : 61);
-        iFirst = Uniform(1, kTable - 2 * iCount) | 1;
-        snprintf(szText, sizeof szText, "018%04d", iFirst);
-        iDataType = 4;
-        bBlock = true;
+        g.iCount = Uniform(1, op == kReadLongBlock ? 62 : 61);
+        g.iFirst = Uniform(1, kTable - 2 * g.iCount) | 1;
+        snprintf(g.szText, sizeof g.szText, "018%04d", g.iFirst);
+        g.iDataType = 4;
+        g.bBlock = true;
         break;
       default:
         return false;
     }
-    if (!Parse(szText, iDataType, iCount, bBlock, &t)) return false;
-    const uint16_t a = static_cast<uint16_t>(iFirst - 1);  // first table address
-    const int iBit = t.iBitNr;
+    return true;
+  }
 
-    // The host's buffer, filled with noise, and a copy to compare with.
+  // The host's buffer, filled with noise. Writes: values that differ from
+  // what the controller holds, so that a write reported as done without
+  // effect is seen.
+  void FillBuffer(Op op, const Gate& g, const GateTransfer& t) {
+    const uint16_t a = g.First();
+    const int iBit = t.iBitNr;
+    const int32_t iCount = g.iCount;
     size_t nBytes = 4;
-    if (bBlock) nBytes = t.iBits == 1 ? (iCount + 7) / 8 : t.iBits == 16 ? 2 * iCount : 4 * iCount;
+    if (g.bBlock) nBytes = t.iBits == 1 ? (iCount + 7) / 8 : t.iBits == 16 ? 2 * iCount : 4 * iCount;
     buffer_.assign(nBytes, 0);
     for (uint8_t& b : buffer_) b = static_cast<uint8_t>(rng_());
 
-    // Writes: values that differ from what the controller holds, so that a
-    // write reported as done without effect is seen.
     auto half = [&](uint16_t w) { memcpy(buffer_.data() + 2, &w, 2); };
     switch (op) {
       case kWriteRegister:
@@ -428,53 +439,78 @@ class Soak {
       default:
         break;
     }
+  }
+
+  // The second half of the host buffer's cell, where a single 16-bit or bit
+  // value goes.
+  uint16_t CellHalf() const {
+    uint16_t w;
+    memcpy(&w, buffer_.data() + 2, 2);
+    return w;
+  }
+
+  // The k-th 32-bit cell of the host buffer.
+  uint32_t CellWord(int k) const {
+    uint32_t v;
+    memcpy(&v, buffer_.data() + 4 * k, 4);
+    return v;
+  }
+
+  // One transaction of op on a random gate, checked.
+  bool Run(Op op, long n) {
+    Gate g;
+    if (!ChooseGate(op, &g)) return false;
+    GateTransfer t{};
+    if (!Parse(g.szText, g.iDataType, g.iCount, g.bBlock, &t)) return false;
+
+    // The host's buffer and a copy to compare with.
+    FillBuffer(op, g, t);
     const std::vector<uint8_t> before = buffer_;
     t.pData = buffer_.data();
 
-    const int32_t iOp = bBlock ? (IsWrite(op) ? SARN_OP_BLOCK_WRITE : SARN_OP_BLOCK_READ)
-                               : (IsWrite(op) ? SARN_OP_SINGLE_WRITE : SARN_OP_SINGLE_READ);
+    const int32_t iOp = g.bBlock ? (IsWrite(op) ? SARN_OP_BLOCK_WRITE : SARN_OP_BLOCK_READ)
+                                 : (IsWrite(op) ? SARN_OP_SINGLE_WRITE : SARN_OP_SINGLE_READ);
     rcLast_ = Call(iOp, &t);
-    if (rcLast_ < 0 || rcLast_ > 2) return Mismatch(n, op, szText, "result outside 0, 1, 2");
-    if (ctx_.bWriting != 0) return Mismatch(n, op, szText, "bWriting left set");
+    if (rcLast_ < 0 || rcLast_ > 2) return Mismatch(n, op, g.szText, "result outside 0, 1, 2");
+    if (ctx_.bWriting != 0) return Mismatch(n, op, g.szText, "bWriting left set");
     if (IsWrite(op) || rcLast_ != 0) {
-      if (buffer_ != before) return Mismatch(n, op, szText, "host buffer changed");
+      if (buffer_ != before) return Mismatch(n, op, g.szText, "host buffer changed");
     }
     if (rcLast_ != 0) return true;
+    return IsWrite(op) ? CheckWritten(op, n, g, t.iBitNr) : CheckRead(op, n, g, t.iBitNr, before);
+  }
 
-    auto cellHalf = [&]() {
-      uint16_t w;
-      memcpy(&w, buffer_.data() + 2, 2);
-      return w;
-    };
-    auto cellWord = [&](int k) {
-      uint32_t v;
-      memcpy(&v, buffer_.data() + 4 * k, 4);
-      return v;
-    };
+  // A read reported as done: the host's buffer holds what the controller
+  // holds; a single 16-bit or bit value leaves the cell's first half as it
+  // was.
+  bool CheckRead(Op op, long n, const Gate& g, int iBit, const std::vector<uint8_t>& before) {
+    const uint16_t a = g.First();
+    const char* szText = g.szText;
+    const int32_t iCount = g.iCount;
     auto untouchedHalf = [&]() { return memcmp(buffer_.data(), before.data(), 2) == 0; };
     switch (op) {
       case kReadRegister:
-        if (cellHalf() != sim_.Holding(a) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
+        if (CellHalf() != sim_.Holding(a) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
         break;
       case kReadInputRegister:
-        if (cellHalf() != sim_.InputReg(a) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
+        if (CellHalf() != sim_.InputReg(a) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
         break;
       case kReadCoil:
-        if (cellHalf() != (sim_.Coil(a) ? 1 : 0) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
+        if (CellHalf() != (sim_.Coil(a) ? 1 : 0) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
         break;
       case kReadInput:
-        if (cellHalf() != (sim_.Input(a) ? 1 : 0) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
+        if (CellHalf() != (sim_.Input(a) ? 1 : 0) || !untouchedHalf()) return Mismatch(n, op, szText, "wrong value");
         break;
       case kReadRegisterBit:
-        if (cellHalf() != ((sim_.Holding(a) >> iBit) & 1) || !untouchedHalf())
+        if (CellHalf() != ((sim_.Holding(a) >> iBit) & 1) || !untouchedHalf())
           return Mismatch(n, op, szText, "wrong value");
         break;
       case kReadLong:
-        if (cellWord(0) != Swapped(Long(sim_.Holding(a), sim_.Holding(a + 1))))
+        if (CellWord(0) != Swapped(Long(sim_.Holding(a), sim_.Holding(a + 1))))
           return Mismatch(n, op, szText, "wrong value");
         break;
       case kReadFloat:
-        if (cellWord(0) != Long(sim_.Holding(a), sim_.Holding(a + 1))) return Mismatch(n, op, szText, "wrong value");
+        if (CellWord(0) != Long(sim_.Holding(a), sim_.Holding(a + 1))) return Mismatch(n, op, szText, "wrong value");
         break;
       case kReadRegisterBlock:
         for (int k = 0; k < iCount; ++k) {
@@ -492,23 +528,36 @@ class Soak {
       case kReadLongBlock:
         for (int k = 0; k < iCount; ++k) {
           const uint16_t r = static_cast<uint16_t>(a + 2 * k);
-          if (cellWord(k) != Swapped(Long(sim_.Holding(r), sim_.Holding(r + 1))))
+          if (CellWord(k) != Swapped(Long(sim_.Holding(r), sim_.Holding(r + 1))))
             return Mismatch(n, op, szText, "wrong value in block");
         }
         break;
+      default:
+        break;
+    }
+    return true;
+  }
+
+  // A write reported as done: the controller holds what the host's buffer
+  // holds.
+  bool CheckWritten(Op op, long n, const Gate& g, int iBit) {
+    const uint16_t a = g.First();
+    const char* szText = g.szText;
+    const int32_t iCount = g.iCount;
+    switch (op) {
       case kWriteRegister:
-        if (sim_.Holding(a) != cellHalf()) return Mismatch(n, op, szText, "write reported done, not in the controller");
+        if (sim_.Holding(a) != CellHalf()) return Mismatch(n, op, szText, "write reported done, not in the controller");
         break;
       case kWriteCoil:
-        if (sim_.Coil(a) != (cellHalf() != 0))
+        if (sim_.Coil(a) != (CellHalf() != 0))
           return Mismatch(n, op, szText, "write reported done, not in the controller");
         break;
       case kWriteRegisterBit:
-        if (((sim_.Holding(a) >> iBit) & 1) != cellHalf())
+        if (((sim_.Holding(a) >> iBit) & 1) != CellHalf())
           return Mismatch(n, op, szText, "write reported done, not in the controller");
         break;
       case kWriteLong:
-        if (Swapped(Long(sim_.Holding(a), sim_.Holding(a + 1))) != cellWord(0))
+        if (Swapped(Long(sim_.Holding(a), sim_.Holding(a + 1))) != CellWord(0))
           return Mismatch(n, op, szText, "write reported done, not in the controller");
         break;
       case kWriteRegisterBlock:
@@ -528,7 +577,7 @@ class Soak {
       case kWriteLongBlock:
         for (int k = 0; k < iCount; ++k) {
           const uint16_t r = static_cast<uint16_t>(a + 2 * k);
-          if (Swapped(Long(sim_.Holding(r), sim_.Holding(r + 1))) != cellWord(k))
+          if (Swapped(Long(sim_.Holding(r), sim_.Holding(r + 1))) != CellWord(k))
             return Mismatch(n, op, szText, "block write reported done, not in the controller");
         }
         break;
