@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -158,68 +159,36 @@ class RawClient {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const Args a = Parse(argc, argv);
+// The simulator in this process when no port is given; the path to open.
+std::string SimulatorPath(const Args& a, std::unique_ptr<plcsim::Simulator>* pSim) {
+  if (!a.port.empty()) return a.port;
+  plcsim::Options options;
+  options.paceBaud = a.paceBaud;
+  *pSim = std::make_unique<plcsim::Simulator>(options);
+  (*pSim)->FillPattern();
+  const std::string path = (*pSim)->OpenPty();
+  if (path.empty()) Usage("cannot open a pseudo-terminal");
+  return path;
+}
 
-  // The driver reads SARNMD0.INT from the current directory: run where there
-  // is none, so the defaults apply.
-  char szDir[] = "/tmp/sarn_e2e_XXXXXX";
-  if (mkdtemp(szDir) == nullptr || chdir(szDir) != 0) Usage("cannot make a working directory");
-
-  std::unique_ptr<plcsim::Simulator> sim;
-  std::string path = a.port;
-  if (path.empty()) {
-    plcsim::Options options;
-    options.paceBaud = a.paceBaud;
-    sim = std::make_unique<plcsim::Simulator>(options);
-    sim->FillPattern();
-    path = sim->OpenPty();
-    if (path.empty()) Usage("cannot open a pseudo-terminal");
+// Cold-starts the driver on path and parses the gate into *pSpec.
+void StartDriver(DriverContext* pCtx, const std::string& path, const Args& a, GateSpec* pSpec) {
+  ColdStartParams params{};
+  snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
+  params.bEnable = 1;
+  params.iTimeout = a.timeout;
+  params.line = {9600, 7, 2, 2};  // the driver's default line: 7 data bits, even parity, 2 stop bits
+  if (Call(pCtx, SARN_OP_COLD_START, &params) != 0 || pCtx->bComOpen == 0) Usage("cold start failed");
+  if (Call(pCtx, a.regs > 1 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, pSpec) != 0) {
+    Usage("gate refused");
   }
-  if (path.size() > 11) Usage("port name longer than 11 characters");
+}
 
-  DriverContext ctx{};
-  const bool bBlock = a.regs > 1;
-  GateSpec spec{};
-  spec.pszAddress = "0140001";
-  spec.iCount = bBlock ? a.regs : 0;
-  uint16_t regs[125] = {};
-  uint8_t cell[4] = {};
-  std::unique_ptr<RawClient> raw;
-  if (a.bRaw) {
-    raw = std::make_unique<RawClient>(path, a.regs);
-  } else {
-    ColdStartParams params{};
-    snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
-    params.bEnable = 1;
-    params.iTimeout = a.timeout;
-    params.line = {9600, 7, 2, 2};  // the driver's default line: 7 data bits, even parity, 2 stop bits
-    if (Call(&ctx, SARN_OP_COLD_START, &params) != 0 || ctx.bComOpen == 0) Usage("cold start failed");
-    if (Call(&ctx, bBlock ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, &spec) != 0) {
-      Usage("gate refused");
-    }
-  }
-  GateTransfer t{spec.pszAddress,
-                 0,
-                 spec.iPlcAddr,
-                 spec.iMemType,
-                 spec.iAddress,
-                 spec.iBitNr,
-                 spec.iBits,
-                 0,
-                 bBlock ? a.regs : 1,
-                 0,
-                 bBlock ? static_cast<void*>(regs) : cell};
-  const int32_t op = bBlock ? SARN_OP_BLOCK_READ : SARN_OP_SINGLE_READ;
-  auto transact = [&] { return raw ? raw->Transact() : Call(&ctx, op, &t) == 0; };
-
-  // The first read after loading restarts the port (daily restart); the
-  // warm-up takes it.
+// Runs the repetitions, printing one JSON line each; the failed
+// transactions.
+int MeasureReps(const Args& a, const char* pszClient, const std::function<bool()>& transact) {
   int failures = 0;
-  for (int i = 0; i < a.warmup; ++i) failures += !transact();
-
   std::vector<int64_t> each(static_cast<size_t>(a.count));
-  g_bShowLog = true;
   const int replyChars = 11 + 4 * a.regs;
   for (int rep = 0; rep < a.reps && a.count > 0; ++rep) {
     rusage ru0, ru1;
@@ -243,11 +212,59 @@ int main(int argc, char** argv) {
         "{\"client\":\"%s\",\"regs\":%d,\"count\":%ld,\"pace_baud\":%u,\"request_chars\":17,"
         "\"reply_chars\":%d,\"wall_us\":%.3f,\"median_us\":%.3f,\"cpu_us\":%.3f,\"tps\":%.1f,"
         "\"vcsw\":%.2f,\"ivcsw\":%.2f,\"failures\":%d}\n",
-        raw ? "raw" : "sarnmd", a.regs, a.count, a.paceBaud, replyChars, wall / n / 1e3, each[each.size() / 2] / 1e3,
-        cpu / n / 1e3, n * 1e9 / static_cast<double>(wall), (ru1.ru_nvcsw - ru0.ru_nvcsw) / n,
-        (ru1.ru_nivcsw - ru0.ru_nivcsw) / n, failures);
+        pszClient, a.regs, a.count, a.paceBaud, replyChars, wall / n / 1e3, each[each.size() / 2] / 1e3, cpu / n / 1e3,
+        n * 1e9 / static_cast<double>(wall), (ru1.ru_nvcsw - ru0.ru_nvcsw) / n, (ru1.ru_nivcsw - ru0.ru_nivcsw) / n,
+        failures);
     std::fflush(stdout);
   }
+  return failures;
+}
+
+int main(int argc, char** argv) {
+  const Args a = Parse(argc, argv);
+
+  // The driver reads SARNMD0.INT from the current directory: run where there
+  // is none, so the defaults apply.
+  char szDir[] = "/tmp/sarn_e2e_XXXXXX";
+  if (mkdtemp(szDir) == nullptr || chdir(szDir) != 0) Usage("cannot make a working directory");
+
+  std::unique_ptr<plcsim::Simulator> sim;
+  const std::string path = SimulatorPath(a, &sim);
+  if (path.size() > 11) Usage("port name longer than 11 characters");
+
+  DriverContext ctx{};
+  const bool bBlock = a.regs > 1;
+  GateSpec spec{};
+  spec.pszAddress = "0140001";
+  spec.iCount = bBlock ? a.regs : 0;
+  uint16_t regs[125] = {};
+  uint8_t cell[4] = {};
+  std::unique_ptr<RawClient> raw;
+  if (a.bRaw) {
+    raw = std::make_unique<RawClient>(path, a.regs);
+  } else {
+    StartDriver(&ctx, path, a, &spec);
+  }
+  GateTransfer t{spec.pszAddress,
+                 0,
+                 spec.iPlcAddr,
+                 spec.iMemType,
+                 spec.iAddress,
+                 spec.iBitNr,
+                 spec.iBits,
+                 0,
+                 bBlock ? a.regs : 1,
+                 0,
+                 bBlock ? static_cast<void*>(regs) : cell};
+  const int32_t op = bBlock ? SARN_OP_BLOCK_READ : SARN_OP_SINGLE_READ;
+  auto transact = [&] { return raw ? raw->Transact() : Call(&ctx, op, &t) == 0; };
+
+  // The first read after loading restarts the port (daily restart); the
+  // warm-up takes it.
+  int failures = 0;
+  for (int i = 0; i < a.warmup; ++i) failures += !transact();
+  g_bShowLog = true;
+  failures += MeasureReps(a, raw ? "raw" : "sarnmd", transact);
   if (!raw && bBlock && regs[a.regs - 1] != a.regs) {
     std::fprintf(stderr, "sarn_e2e_bench: wrong values read (is the simulator filled?)\n");
     failures++;

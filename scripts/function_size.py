@@ -15,7 +15,7 @@ import re
 import sys
 
 DRIVER_FOLDERS = ["address", "config", "driver", "hostlog", "include", "link", "platform", "transact", "tools", "tests",
-                  "fuzz", "korven"]
+                  "fuzz", "korven", "bench"]
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
