@@ -92,6 +92,15 @@ class FaultTest : public ::testing::Test, public testsupport::DriverCalls {
     testlog::Clear();
   }
 
+  // Waits (two seconds at most) until the simulator has taken in n requests,
+  // then a tenth of a second more, for any further request on the line.
+  void WaitForRequests(size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (sim.RequestCount() < n && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+
   // Runs one operation and returns its result, checking its duration.
   ResultCode Timed(int32_t iOpCode, GateTransfer* pTransfer, double boundS = kBoundS) {
     const auto start = std::chrono::steady_clock::now();
@@ -199,6 +208,9 @@ TEST_P(OneFault, RetryDeliversTheRightValue) {
   ASSERT_EQ(Timed(SARN_OP_SINGLE_READ, &single), 0) << testlog::Dump();
   EXPECT_EQ(HalfOf(cell), 0x2020);
   EXPECT_EQ(cell[0], 0xEE);
+  // A late answer to the first request ends the read while the simulator,
+  // which serves one request at a time, may not have taken the second in yet.
+  WaitForRequests(c.requests);
   EXPECT_EQ(sim.RequestCount(), c.requests);
 
   uint32_t value = 0;
