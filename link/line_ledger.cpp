@@ -120,7 +120,6 @@ void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames, const char
 
 void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, uint64_t nowMs) {
   if (dwCount == 0) return;
-  pLedger->lastInputMs = nowMs;
   for (uint32_t i = 0; i < dwCount; ++i) {
     const char c = pBytes[i];
     if (c == ':') {

@@ -34,7 +34,6 @@ struct LineLedger {
   // The longest delay from a send to the end of a frame after it (the
   // oldest owed), fading as answers come in time.
   uint32_t dwObservedMs = 0;
-  uint64_t lastInputMs = 0;  // when the last byte was read
   // While settling, every answer that pays is one the transaction gave up
   // on: those later than the reply time-out are noted.
   bool bSettling = false;
