@@ -113,6 +113,12 @@ struct LogMessage {
   X(kMsgReceiveRestShort, kLogTrace, "SARNMD> Receive() wrong length last data part message. iToRead %d, iRead %d") \
   X(kMsgReceiveOtherFunction, kLogTrace, "SARNMD> Different function returned") \
   X(kMsgReceiveOwnRequest, kLogTrace, "SARNMD> Receive() reply is the request just sent, byte for byte (iRead=%d)") \
+  X(kMsgStrayEarly, kLogTrace, "SARNMD> Frame of %u characters discarded: it came sooner than the line could carry an answer") \
+  X(kMsgStrayUnowed, kLogTrace, "SARNMD> Frame of %u characters discarded: no answer was owed") \
+  X(kMsgLineKeepsTime, kLogTrace, "SARNMD> Answers keep the line's time: frames that come sooner are discarded") \
+  X(kMsgLineKeepsNoTime, kLogTrace, "SARNMD> An answer may have come sooner than the line allows: its time is no longer checked") \
+  X(kMsgLineEchoes, kLogReport, "SARNMD> The line echoes each request (a two-wire adapter): set ECHO = YES in the initialization file") \
+  X(kMsgQuietDiscarded, kLogTrace, "SARNMD> Send() %u bytes discarded, waited for a quiet line") \
   /* Transactions */ \
   X(kMsgWarmStart, kLogTrace, "SARNMD> WarmStart()") \
   X(kMsgRestartSucceeded, kLogReport, "Restart Communication succeed") \
@@ -125,6 +131,8 @@ struct LogMessage {
   X(kMsgReadOtherByteCount, kLogTrace, "SARNMD> DoRead() reply with byte count %d, request asked for %d") \
   X(kMsgReadReplyError, kLogTrace, "SARNMD> DoRead() error reading reply, retry %d") \
   X(kMsgReadSendError, kLogTrace, "SARNMD> DoRead() error sending request, retry %d") \
+  X(kMsgReadBroadcast, kLogTrace, "SARNMD> DoRead() controller 0 is the broadcast address: no controller answers a read of '%s'") \
+  X(kMsgWriteBroadcast, kLogTrace, "SARNMD> DoWrite() sent to every controller (address 0): no answer awaited") \
   X(kMsgSingleReadGtc, kLogTrace, "SARNMD> SingleRead() Only blocks are possible with GTC") \
   X(kMsgSingleReadResult, kLogTrace, "SARNMD> SingleRead() , ret val is %d for '%s'") \
   X(kMsgBlockReadResult, kLogTrace, "SARNMD> BlockRead() , ret val is %d for '%s'") \
@@ -136,6 +144,7 @@ struct LogMessage {
   X(kMsgSingleWriteGtcType, kLogTrace, "SARNMD> SingleWrite() not allowed for types different from 0") \
   X(kMsgSingleWriteGtcBitFailed, kLogTrace, "SARNMD> SingleWrite() Failed to write bit '%s'") \
   X(kMsgSingleWriteBitReadFailed, kLogTrace, "SARNMD> SingleWrite() error SingleRead() for spec. dig. gate, rc=%d") \
+  X(kMsgSingleWriteBitLineDoubtful, kLogTrace, "SARNMD> SingleWrite() a stray frame came around the register read of '%s': bit not written") \
   X(kMsgBlockWriteGtcType, kLogTrace, "SARNMD> BlockWrite() not allowed for types different from 0") \
   X(kMsgBlockWriteGtcBitFailed, kLogTrace, "SARNMD> BlockWrite() Failed to write bit '%s'") \
   X(kMsgWriteLrc, kLogTrace, "SARNMD> DoWrite() error in crc, retry %d") \

@@ -24,6 +24,7 @@ enum class Fault : uint8_t {
   kNoFrameStart,  // a reply head without its ':'
   kBrokenOff,     // a reply that stopped coming part-way
   kNoData,        // a read reply that announced no data
+  kEarlyFrame,    // only frames that began before any answer could have
 
   // A reply that belongs to another request (another controller, function,
   // length or echo): a late answer, or another master's.
@@ -49,10 +50,6 @@ enum class Fault : uint8_t {
 // a budget of their own, not on the send attempts.
 inline bool IsOtherRequest(Fault fault) {
   return fault >= Fault::kOtherController && fault <= Fault::kOtherEcho;
-}
-
-inline bool IsException(Fault fault) {
-  return fault >= Fault::kExceptionRefused && fault <= Fault::kException;
 }
 
 }  // namespace sarn

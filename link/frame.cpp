@@ -23,6 +23,9 @@ namespace {
 
 // Added to twice the frame's line time for the transmit-queue wait.
 constexpr uint32_t kTransmitWaitMarginMs = 1000;
+// Frames that were no answer let go by while one reply is awaited; a line
+// that sends more is answered as one that sent no reply.
+constexpr int kMaxFramesDiscarded = 4;
 
 // What each exception code means: the message logged for it, and how the
 // transaction takes it. Each message is the format itself, as every constant
@@ -107,6 +110,21 @@ bool OwnEchoHeard(const PortHold* pPort, const char* pszSent, int iBytes, char* 
   return true;
 }
 
+// What a request owes: a request to controller 0 goes to every controller
+// and none answers it; a frame equal to a read request can only be that
+// request's echo (on an adapter that echoes without ECHO = YES), never an
+// answer.
+SentKind KindOfRequest(const char* pszText) {
+  uint32_t controller = 0;
+  uint32_t function = 0;
+  if (GetHexField(pszText, kFrameAddressPos, 2, &controller) && controller == kBroadcastAddress) {
+    return SentKind::kBroadcast;
+  }
+  const bool bRead = GetHexField(pszText, kFrameFunctionPos, 2, &function) && function >= kFnReadCoils &&
+                     function <= kFnReadInputRegisters;
+  return bRead ? SentKind::kRead : SentKind::kWrite;
+}
+
 Fault SendFailed() {
   SARN_LOG(kMsgSendFailed);
   return Fault::kNotSent;
@@ -116,7 +134,7 @@ Fault SendFailed() {
 // start and controller address.
 Fault ReceiveHead(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
   uint32_t dwGot = 0;
-  if (PortRead(pPort->hCom, pBuf, kFrameHeadLen, &dwGot, pPort->pLedger) != kPortOk) {
+  if (HeldRead(pPort, pBuf, kFrameHeadLen, &dwGot) != kPortOk) {
     SARN_LOG(kMsgReceiveTimeout, static_cast<int>(dwGot));
     return Fault::kNoReply;
   }
@@ -138,7 +156,7 @@ Fault ReceiveException(const PortHold* pPort, const ExpectedReply* pExpected, ch
     SARN_LOG(kMsgReceiveExceptionOfOtherFunction);
   }
   uint32_t dwGot = 0;
-  if (PortRead(pPort->hCom, pBuf + kFrameHeadLen, kExceptionTailLen, &dwGot, pPort->pLedger) != kPortOk) {
+  if (HeldRead(pPort, pBuf + kFrameHeadLen, kExceptionTailLen, &dwGot) != kPortOk) {
     SARN_LOG(kMsgReceiveExceptionTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
@@ -158,7 +176,7 @@ Fault ReceiveByteCount(const PortHold* pPort, const ExpectedReply* pExpected, ch
                        int* piToRead) {
   char* pCount = pBuf + kReplyByteCountPos;
   uint32_t dwGot = 0;
-  if (PortRead(pPort->hCom, pCount, kByteCountLen, &dwGot, pPort->pLedger) != kPortOk) {
+  if (HeldRead(pPort, pCount, kByteCountLen, &dwGot) != kPortOk) {
     SARN_LOG(kMsgReceiveCountTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
@@ -187,7 +205,7 @@ Fault ReceiveByteCount(const PortHold* pPort, const ExpectedReply* pExpected, ch
 Fault ReceiveRest(const PortHold* pPort, char* pBuf, int iToRead, ReplyHead* pHead) {
   // At most 255 data bytes: 5 + 2 + 514 characters fit the 600 of rxBuf.
   uint32_t dwGot = 0;
-  if (PortRead(pPort->hCom, pBuf + pHead->iLen, static_cast<uint16_t>(iToRead), &dwGot, pPort->pLedger) != kPortOk) {
+  if (HeldRead(pPort, pBuf + pHead->iLen, static_cast<uint16_t>(iToRead), &dwGot) != kPortOk) {
     SARN_LOG(kMsgReceiveRestTimeout, static_cast<int>(dwGot));
     return Fault::kBrokenOff;
   }
@@ -256,7 +274,7 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iL
   // The LRC, CR, LF and terminator go at iLen - 2 .. iLen + 2.
   if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) return SendFailed();
   if (pContext->iIfg != 0) PortPause(pContext->iIfg);
-  PortFlushInput(hCom, pPort->pLedger);
+  QuietHeldPort(pPort);
 
   const uint8_t lrc = CalcLrc(pszText + 1, static_cast<uint16_t>(iLen - 3));
   snprintf(pszText + iLen - 2, 5, "%02X\r\n", lrc);
@@ -264,18 +282,16 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iL
   if (pContext->cRtsCts != 0 && PortSetRts(hCom, true) != kPortOk) LogPortFailure(hCom, kMsgSendRtsFailed);
   const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
   uint32_t dwWritten = 0;
+  // The request begins to leave no sooner than now: no answer can come
+  // before its characters, and the answer's own, have crossed the line.
+  const uint64_t sentMs = PortNowMs();
   const PortResult rc = PortWrite(hCom, pszText, dwToWrite, &dwWritten);
   if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, hCom, iLen + 2);
 
   if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed();
   // The controller answers a request that went out whole, whatever becomes
   // of this attempt; on a line that echoes, the echo comes first.
-  // A frame equal to a read request can only be that request's echo (on an
-  // adapter that echoes without ECHO = YES): it answers nothing.
-  uint32_t function = 0;
-  const bool bRead = GetHexField(pszText, kFrameFunctionPos, 2, &function) && function >= kFnReadCoils &&
-                     function <= kFnReadInputRegisters;
-  NoteRequestSent(pPort, bRead ? pszText : nullptr, dwToWrite);
+  NoteRequestSent(pPort, sentMs, pszText, dwToWrite, KindOfRequest(pszText));
   const bool bEchoed = (pContext->wFlags & SARN_FLAG_ECHO) != 0;
   // Without this, the request's own echo would pass for the reply: a write
   // echo is byte for byte the controller's answer.
@@ -307,6 +323,12 @@ Fault ReceiveFrame(const PortHold* pPort, const ExpectedReply* pExpected, char* 
   *pHead = ReplyHead{};
   Fault fault = ReceiveHead(pPort, pExpected, pBuf, pHead);
   if (fault != Fault::kNone) return fault;
+  if (HeldFrameBeganEarly(pPort)) {
+    // It began before any answer owed could have: it is no answer, and is
+    // read to its end so that the next frame is read from its start.
+    HeldDrainFrame(pPort, pBuf + kFrameHeadLen, static_cast<uint16_t>(SARN_FRAME_BUF - kFrameHeadLen - 1));
+    return Fault::kEarlyFrame;
+  }
   pHead->iLen = kFrameHeadLen;
 
   if (!GetHexField(pBuf, kFrameFunctionPos, 2, &pHead->dwFunction)) {
@@ -329,7 +351,14 @@ Fault ReceiveFrame(const PortHold* pPort, const ExpectedReply* pExpected, char* 
 }
 
 Fault ReceiveReply(const PortHold* pPort, const ExpectedReply* pExpected, char* pBuf, ReplyHead* pHead) {
-  const Fault fault = ReceiveFrame(pPort, pExpected, pBuf, pHead);
+  Fault fault = Fault::kNone;
+  for (int iFrame = 0; iFrame <= kMaxFramesDiscarded; ++iFrame) {
+    const uint32_t nNotAnswers = HeldNotAnswers(pPort);
+    fault = ReceiveFrame(pPort, pExpected, pBuf, pHead);
+    // A frame that was no answer (a stray, or the request's own echo) is
+    // let go by: the answer may still come within the time-out.
+    if (fault != Fault::kEarlyFrame && HeldNotAnswers(pPort) == nNotAnswers) break;
+  }
   if (fault != Fault::kNone) return fault;
   return pExpected->bEcho ? CheckEcho(pExpected, pBuf, pHead) : CheckReadReply(pExpected, pBuf, pHead);
 }

@@ -10,13 +10,21 @@ constexpr uint16_t kMinFrameDigits = 6;
 // FNV-1a, for recognising the request's own echo.
 constexpr uint32_t kHashStart = 2166136261u;
 constexpr uint32_t kHashPrime = 16777619u;
+// The line's times are taken at 15/16 of what the baud rate gives: a UART's
+// clock may run a few per cent fast.
+constexpr uint64_t kToleranceNum = 15;
+constexpr uint64_t kToleranceDen = 16;
+// The span of silence that ends a burst: a few characters, and never less
+// than a USB adapter's delivery interval.
+constexpr uint32_t kIdleChars = 4;
+constexpr uint32_t kMinIdleMs = 10;
 
 uint32_t HashChar(uint32_t dwHash, char c) {
   return (dwHash ^ static_cast<uint8_t>(c)) * kHashPrime;
 }
 
-uint64_t OwedSentMs(const LineLedger* pLedger, int k) {
-  return pLedger->sentMs[(pLedger->iOldest + k) % kLedgerDepth];
+const OwedAnswer& Owed(const LineLedger* pLedger, int k) {
+  return pLedger->owed[(pLedger->iOldest + k) % kLedgerDepth];
 }
 
 void DropOldest(LineLedger* pLedger) {
@@ -29,25 +37,40 @@ uint32_t Elapsed(uint64_t fromMs, uint64_t toMs) {
   return elapsed > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(elapsed);
 }
 
+// The earliest time, in microseconds, that nChars characters can have
+// crossed the line after a request of wRequestLen characters began to go
+// out at sentMs.
+uint64_t EarliestUs(const LineLedger* pLedger, uint64_t sentMs, uint32_t nChars) {
+  return sentMs * 1000 + uint64_t{nChars} * pLedger->dwCharUs * kToleranceNum / kToleranceDen;
+}
+
+// Whether the frame just ended (its ':' by startUs, its end by endUs) came
+// sooner than an answer to the request sent at sentMs could have.
+bool TooEarly(const LineLedger* pLedger, uint64_t sentMs, uint16_t wRequestLen, uint64_t endUs) {
+  if (pLedger->dwCharUs == 0) return false;
+  return pLedger->startUs < EarliestUs(pLedger, sentMs, wRequestLen) ||
+         endUs < EarliestUs(pLedger, sentMs, uint32_t{wRequestLen} + pLedger->nChars);
+}
+
 // Notes an answer discarded while settling, later than the reply time-out.
 // Which request it answers is not known; its delay is reckoned from the
 // latest one it can answer that went out more than a time-out before it.
 void NoteLateDiscarded(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   uint32_t dwDelay = 0;
   for (int k = pLedger->nOwed - 1; k >= 0 && dwDelay == 0; --k) {
-    const uint32_t dwSince = Elapsed(OwedSentMs(pLedger, k), nowMs);
+    const uint32_t dwSince = Elapsed(Owed(pLedger, k).sentMs, nowMs);
     if (dwSince > pLedger->dwTimeoutMs) dwDelay = dwSince;
   }
   if (dwDelay != 0) LedgerNoteLate(pLedger, dwDelay, cController);
 }
 
-// A frame ended at nowMs, intact or not: a garbled answer shows the
-// controller's pace as well as a good one. The longest delay seen grows
-// with it; an answer in time lets it fade by a quarter, so that the waits
-// shrink again once a slow spell is over.
+// A frame ended at nowMs that may be an answer, intact or not: a garbled
+// answer shows the controller's pace as well as a good one. The longest
+// delay seen grows with it; an answer in time lets it fade by a quarter, so
+// that the waits shrink again once a slow spell is over.
 void ObserveFrameEnd(LineLedger* pLedger, uint64_t nowMs) {
   if (pLedger->nOwed == 0) return;
-  const uint32_t dwDelay = Elapsed(OwedSentMs(pLedger, 0), nowMs);
+  const uint32_t dwDelay = Elapsed(Owed(pLedger, 0).sentMs, nowMs);
   if (dwDelay > pLedger->dwObservedMs) {
     pLedger->dwObservedMs = dwDelay;
   } else if (dwDelay <= pLedger->dwTimeoutMs) {
@@ -57,20 +80,70 @@ void ObserveFrameEnd(LineLedger* pLedger, uint64_t nowMs) {
 
 // An intact frame ended at nowMs: it pays the oldest answer owed.
 void PayOldest(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
-  if (pLedger->nOwed == 0) return;  // nobody asked for it here
-  const uint32_t dwDelay = Elapsed(OwedSentMs(pLedger, 0), nowMs);
+  const uint32_t dwDelay = Elapsed(Owed(pLedger, 0).sentMs, nowMs);
   if (pLedger->bSettling && dwDelay > pLedger->dwTimeoutMs) NoteLateDiscarded(pLedger, nowMs, cController);
   DropOldest(pLedger);
 }
 
-// A frame ended intact: it pays an answer unless it is the request's echo.
-void FrameEnded(LineLedger* pLedger, uint64_t nowMs) {
-  const bool bOwnEcho = pLedger->nChars == pLedger->nOwnLen && pLedger->dwHash == pLedger->dwOwnHash;
-  if (!bOwnEcho) PayOldest(pLedger, nowMs, pLedger->cAddress);
+// An answer came sooner, or no sooner, than the line allows: the line is
+// taken to keep time after enough answers in a row that did.
+void LearnLineTime(LineLedger* pLedger, bool bEarly) {
+  if (pLedger->dwCharUs == 0) return;
+  if (bEarly) {
+    pLedger->nInTime = 0;
+    pLedger->bKeepsTime = false;
+  } else if (pLedger->nInTime < kLedgerAnswersInTime) {
+    ++pLedger->nInTime;
+  }
+  if (pLedger->nInTime >= kLedgerAnswersInTime) pLedger->bKeepsTime = true;
 }
 
-// One character inside a frame; false when it breaks the frame.
-bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
+void NoteStray(LineLedger* pLedger, bool bEarly) {
+  ++pLedger->nNotAnswers;
+  ++pLedger->nStrays;
+  pLedger->nLastStrayLen = pLedger->nChars;
+  pLedger->bLastStrayEarly = bEarly;
+  pLedger->bWantQuiet = true;
+  if (bEarly) ++pLedger->nEarlySinceSent;
+}
+
+// Whether the frame just ended is the last request's own echo: a read
+// request's always; another's once, before its answer, where the line is
+// known to echo or the frame came while the request was still leaving.
+bool IsOwnEcho(const LineLedger* pLedger, uint64_t endUs) {
+  if (pLedger->nChars != pLedger->nOwnLen || pLedger->dwHash != pLedger->dwOwnHash) return false;
+  if (pLedger->bOwnIsRead) return true;
+  if (!pLedger->bEchoPending) return false;
+  return pLedger->bEchoes || (pLedger->bKeepsTime && TooEarly(pLedger, pLedger->ownSentMs, pLedger->nOwnLen, endUs));
+}
+
+// An intact frame ended, its last character by endUs: an echo, a stray, or
+// the oldest answer owed.
+void FrameEnded(LineLedger* pLedger, uint64_t nowMs, uint64_t endUs) {
+  if (IsOwnEcho(pLedger, endUs)) {
+    pLedger->bEchoPending = false;
+    pLedger->bEchoes = true;
+    ++pLedger->nNotAnswers;
+    return;
+  }
+  if (pLedger->nOwed == 0) {
+    NoteStray(pLedger, false);  // nobody asked for it here
+    return;
+  }
+  const OwedAnswer& oldest = Owed(pLedger, 0);
+  const bool bEarly = TooEarly(pLedger, oldest.sentMs, oldest.wRequestLen, endUs);
+  if (bEarly && pLedger->bKeepsTime) {
+    NoteStray(pLedger, true);
+    return;
+  }
+  LearnLineTime(pLedger, bEarly);
+  ObserveFrameEnd(pLedger, nowMs);
+  PayOldest(pLedger, nowMs, pLedger->cAddress);
+}
+
+// One character inside a frame, arrived by atUs; false when it ends or
+// breaks the frame.
+bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs, uint64_t atUs) {
   ++pLedger->nChars;
   pLedger->dwHash = HashChar(pLedger->dwHash, c);
   const int digit = HexDigit(c);
@@ -89,55 +162,84 @@ bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs) {
     pLedger->bCr = true;
     return true;
   }
-  ObserveFrameEnd(pLedger, nowMs);
-  if (c == '\n' && pLedger->bCr) {
-    // The LRC makes the sum of every byte, itself included, zero.
-    if (pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) FrameEnded(pLedger, nowMs);
+  // The LRC makes the sum of every byte, itself included, zero.
+  if (c == '\n' && pLedger->bCr && pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) {
+    FrameEnded(pLedger, nowMs, atUs);
+  } else {
+    ObserveFrameEnd(pLedger, nowMs);
   }
   return false;
 }
 
-}  // namespace
-
-void LedgerStart(LineLedger* pLedger, uint32_t dwTimeoutMs) {
-  *pLedger = LineLedger{};
-  pLedger->dwTimeoutMs = dwTimeoutMs;
+void StartFrame(LineLedger* pLedger, uint64_t atUs) {
+  pLedger->bInFrame = true;
+  pLedger->bCr = false;
+  pLedger->nDigits = 0;
+  pLedger->cSum = 0;
+  pLedger->nChars = 1;
+  pLedger->dwHash = HashChar(kHashStart, ':');
+  pLedger->startUs = atUs;
 }
 
-void LedgerNoteSent(LineLedger* pLedger, uint64_t nowMs, int nFrames, const char* pszEchoOnly, uint32_t dwLen) {
+}  // namespace
+
+void LedgerStart(LineLedger* pLedger, uint32_t dwTimeoutMs, uint32_t dwCharUs) {
+  *pLedger = LineLedger{};
+  pLedger->dwTimeoutMs = dwTimeoutMs;
+  pLedger->dwCharUs = dwCharUs;
+}
+
+void LedgerNoteSent(LineLedger* pLedger, uint64_t sentMs, uint32_t dwLen, const char* pszRequest, SentKind kind) {
+  const uint16_t wLen = static_cast<uint16_t>(dwLen > UINT16_MAX ? UINT16_MAX : dwLen);
   pLedger->nOwnLen = 0;
-  if (pszEchoOnly != nullptr && dwLen <= UINT16_MAX) {
-    pLedger->nOwnLen = static_cast<uint16_t>(dwLen);
+  pLedger->nEarlySinceSent = 0;
+  if (pszRequest != nullptr) {
+    pLedger->nOwnLen = wLen;
     pLedger->dwOwnHash = kHashStart;
-    for (uint32_t i = 0; i < dwLen; ++i) pLedger->dwOwnHash = HashChar(pLedger->dwOwnHash, pszEchoOnly[i]);
+    for (uint32_t i = 0; i < wLen; ++i) pLedger->dwOwnHash = HashChar(pLedger->dwOwnHash, pszRequest[i]);
   }
-  for (int i = 0; i < nFrames; ++i) {
-    if (pLedger->nOwed == kLedgerDepth) DropOldest(pLedger);
-    pLedger->sentMs[(pLedger->iOldest + pLedger->nOwed) % kLedgerDepth] = nowMs;
-    ++pLedger->nOwed;
-  }
+  pLedger->ownSentMs = sentMs;
+  pLedger->bOwnIsRead = kind == SentKind::kRead;
+  pLedger->bEchoPending = true;
+  if (kind == SentKind::kBroadcast) return;
+  if (pLedger->nOwed == kLedgerDepth) DropOldest(pLedger);
+  pLedger->owed[(pLedger->iOldest + pLedger->nOwed) % kLedgerDepth] = OwedAnswer{sentMs, wLen};
+  ++pLedger->nOwed;
 }
 
 void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, uint64_t nowMs) {
-  if (dwCount == 0) return;
+  // The read returned before the next millisecond; on a line that keeps
+  // time, each character before the last arrived a character time or more
+  // before the one after it.
+  const uint64_t readUs = (nowMs + 1) * 1000;
   for (uint32_t i = 0; i < dwCount; ++i) {
+    const uint64_t before = uint64_t{dwCount - 1 - i} * pLedger->dwCharUs;
+    const uint64_t atUs = readUs > before ? readUs - before : 0;
     const char c = pBytes[i];
     if (c == ':') {
       // A frame start; one under way without its end was broken off.
-      pLedger->bInFrame = true;
-      pLedger->bCr = false;
-      pLedger->nDigits = 0;
-      pLedger->cSum = 0;
-      pLedger->nChars = 1;
-      pLedger->dwHash = HashChar(kHashStart, c);
+      StartFrame(pLedger, atUs);
     } else if (pLedger->bInFrame) {
-      pLedger->bInFrame = TakeFrameChar(pLedger, c, nowMs);
+      pLedger->bInFrame = TakeFrameChar(pLedger, c, nowMs, atUs);
     }
   }
 }
 
 bool LedgerOwes(const LineLedger* pLedger) {
   return pLedger->nOwed > 0 || pLedger->bInFrame;
+}
+
+bool LedgerFrameBeganEarly(const LineLedger* pLedger) {
+  if (!pLedger->bInFrame || !pLedger->bKeepsTime || pLedger->dwCharUs == 0) return false;
+  if (pLedger->nOwed == 0) return true;
+  const OwedAnswer& oldest = Owed(pLedger, 0);
+  return pLedger->startUs < EarliestUs(pLedger, oldest.sentMs, oldest.wRequestLen);
+}
+
+void LedgerNoteNoAnswer(LineLedger* pLedger) {
+  if (pLedger->nEarlySinceSent == 0) return;
+  pLedger->bKeepsTime = false;
+  pLedger->nInTime = 0;
 }
 
 uint32_t LedgerPaceMs(const LineLedger* pLedger) {
@@ -149,9 +251,15 @@ uint32_t LedgerQuietMs(const LineLedger* pLedger) {
   return wait > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(wait);
 }
 
+uint32_t LedgerIdleMs(const LineLedger* pLedger) {
+  const uint32_t dwChars = static_cast<uint32_t>((uint64_t{kIdleChars} * pLedger->dwCharUs + 999) / 1000);
+  return dwChars > kMinIdleMs ? dwChars : kMinIdleMs;
+}
+
 void LedgerSettled(LineLedger* pLedger) {
   pLedger->nOwed = 0;
   pLedger->bInFrame = false;
+  pLedger->quietFloorMs = 0;
 }
 
 void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController) {

@@ -32,5 +32,7 @@ enum ModbusException : uint32_t {
 
 // The value function 5 writes to switch a coil on.
 inline constexpr uint32_t kCoilOn = 0xFF00;
+// The controller address of a request to every controller, which none answers.
+inline constexpr uint32_t kBroadcastAddress = 0;
 
 }  // namespace sarn

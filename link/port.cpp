@@ -39,12 +39,6 @@ uint8_t RtsMode(uint16_t wControl) {
   return kRtsDisable;
 }
 
-// Counts what a read delivered in the ledger, when there is one.
-void Note(LineLedger* pLedger, const void* pBytes, uint32_t dwCount) {
-  if (pLedger != nullptr && dwCount != 0)
-    LedgerNoteInput(pLedger, static_cast<const char*>(pBytes), dwCount, PlatNowMs());
-}
-
 // The line the settings and control word ask for.
 PlatLine LineOf(const LineSettings* pLine, uint16_t wControl) {
   PlatLine line;
@@ -123,7 +117,7 @@ PortResult PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs) {
   return PlatSetReadTimeout(hCom, dwMs) ? kPortOk : kPortIoFailed;
 }
 
-PortResult PortFlushInput(SarnHandle hCom, LineLedger* pLedger) {
+PortResult PortFlushInput(SarnHandle hCom) {
   PlatQueues queues;
   if (PlatGetQueues(hCom, &queues) && queues.cbInQue == 0) return kPortOk;
 
@@ -135,7 +129,6 @@ PortResult PortFlushInput(SarnHandle hCom, LineLedger* pLedger) {
   do {
     dwRead = 0;
     bOk = PlatRead(hCom, scratch, kFlushChunk, &dwRead);
-    if (bOk) Note(pLedger, scratch, dwRead);
   } while (bOk && dwRead == kFlushChunk);
 
   if (iPrevious != 0) PortSetTimeout(hCom, iPrevious);
@@ -149,7 +142,7 @@ PortResult PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint3
   return dwWritten == dwCount ? kPortOk : kPortShortWrite;
 }
 
-PortResult PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
+PortResult PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
   if (pRead != nullptr) *pRead = 0;
   char* pOut = static_cast<char*>(pBuf);
   uint32_t dwSum = 0;
@@ -161,19 +154,17 @@ PortResult PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRea
     // A platform never delivers more than asked; should one, the count is
     // capped rather than trusted.
     if (dwGot > wAsk) dwGot = wAsk;
-    Note(pLedger, pOut + dwSum, dwGot);
     dwSum += dwGot;
     if (pRead != nullptr) *pRead = dwSum;
     if (dwSum >= wCount) return kPortOk;
   }
 }
 
-PortResult PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger) {
+PortResult PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead) {
   uint32_t dwGot = 0;
   *pRead = 0;
   if (!PlatRead(hCom, pBuf, wCount, &dwGot)) return kPortIoFailed;
   *pRead = dwGot > wCount ? wCount : dwGot;
-  Note(pLedger, pBuf, *pRead);
   return kPortOk;
 }
 
@@ -183,6 +174,13 @@ PortResult PortSetRts(SarnHandle hCom, bool bRaised) {
 
 bool PortRtsByDevice(SarnHandle hCom) {
   return PlatRtsByDevice(hCom);
+}
+
+PortResult PortInputQueue(SarnHandle hCom, uint32_t* pdwWaiting) {
+  PlatQueues queues;
+  if (!PlatGetQueues(hCom, &queues)) return kPortIoFailed;
+  *pdwWaiting = queues.cbInQue;
+  return kPortOk;
 }
 
 PortResult PortOutputQueue(SarnHandle hCom, uint32_t* pdwPending) {

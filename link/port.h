@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "link/line_ledger.h"
 #include "sarn_handle.h"
 #include "sarnmd.h"
 
@@ -59,17 +58,19 @@ uint32_t PortTimeoutToMs(int32_t iTimeout);
 // Sets the read time-out in milliseconds (a settle window); kPortOk or
 // kPortIoFailed.
 PortResult PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs);
-// Discards the input waiting on the port. Every routine that reads takes a
-// ledger (null for none) that counts what it read: see link/line_ledger.h.
-PortResult PortFlushInput(SarnHandle hCom, LineLedger* pLedger = nullptr);
+// Discards the input waiting on the port.
+PortResult PortFlushInput(SarnHandle hCom);
+// Bytes waiting in the input; kPortOk, or kPortIoFailed when the queue
+// could not be read.
+PortResult PortInputQueue(SarnHandle hCom, uint32_t* pdwWaiting);
 PortResult PortWrite(SarnHandle hCom, const void* pData, uint32_t dwCount, uint32_t* pWritten);
 // Reads exactly dwCount bytes unless a read fails or times out; *pRead
 // always tells how many arrived.
-PortResult PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
+PortResult PortRead(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
 // One read of at most wCount bytes: it ends when they have all arrived or
 // when the read time-out has run out since it began. kPortOk also when
 // nothing came (*pRead 0); kPortIoFailed when the read failed.
-PortResult PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead, LineLedger* pLedger = nullptr);
+PortResult PortReadWindow(SarnHandle hCom, void* pBuf, uint16_t wCount, uint32_t* pRead);
 // Raises or lowers RTS; kPortOk or kPortIoFailed.
 PortResult PortSetRts(SarnHandle hCom, bool bRaised);
 // With RTS control on: hands RTS to the device for the RS-485 transmit

@@ -11,6 +11,7 @@
 #include "hostlog/host_log.h"
 #include "hostlog/log_messages.h"
 #include "link/port.h"
+#include "sarn_line_time.h"
 
 namespace sarn {
 namespace {
@@ -28,7 +29,6 @@ struct PortRecord {
   int nWaiting = 0;    // threads waiting for the turn
   SarnHandle hCom = kNoHandle;
   const DriverContext* pOwner = nullptr;
-  char szName[SARN_MAX_PORT_NAME + 1] = {};
   LineLedger ledger;
 };
 
@@ -123,12 +123,21 @@ void EndClosing(int i, bool bClosed) {
   ReleaseTurn(i);
 }
 
+// One character's time on the line the settings name (0 for none).
+uint32_t LineCharUs(const LineSettings* pLine) {
+  if (pLine == nullptr) return 0;
+  return CharTimeUs(pLine->wBaud, pLine->wDataBits & 0xFFu, static_cast<uint8_t>(pLine->wParity & 0xFFu),
+                    static_cast<uint8_t>(pLine->wStopBits & 0xFFu));
+}
+
 enum class SettleEnd { kQuiet, kBusy, kFailed };
 
 // The settle loop: one character at a time, so that it ends as soon as the
 // last answer owed has come; each read waits no longer than the quiet wait
 // left or the bound. *pdwWindow is the read time-out it set last (0: none).
-SettleEnd WaitOutAnswers(SarnHandle hCom, LineLedger* pLedger, uint32_t* pdwDiscarded, uint32_t* pdwWindow) {
+SettleEnd WaitOutAnswers(const PortHold* pHold, uint32_t* pdwDiscarded, uint32_t* pdwWindow) {
+  const SarnHandle hCom = pHold->hCom;
+  LineLedger* pLedger = pHold->pLedger;
   const uint64_t start = PortNowMs();
   const uint64_t waits = std::max<uint64_t>(kSettleWindows, pLedger->nOwed);
   uint64_t quietSince = start;
@@ -138,7 +147,9 @@ SettleEnd WaitOutAnswers(SarnHandle hCom, LineLedger* pLedger, uint32_t* pdwDisc
     const uint64_t quietMs = LedgerQuietMs(pLedger);
     const uint64_t bound = start + waits * LedgerPaceMs(pLedger);
     const uint64_t now = PortNowMs();
-    const uint64_t quietEnd = quietSince + quietMs;
+    // Answers of attempts that all went unanswered may still come up to the
+    // floor: the line is not taken for quiet before it.
+    const uint64_t quietEnd = std::max(quietSince + quietMs, pLedger->quietFloorMs);
     if (now >= quietEnd) return SettleEnd::kQuiet;
     if (now >= bound) return SettleEnd::kBusy;
     const uint32_t dwWait = static_cast<uint32_t>(std::min<uint64_t>(std::min(quietEnd, bound) - now, UINT32_MAX));
@@ -146,7 +157,7 @@ SettleEnd WaitOutAnswers(SarnHandle hCom, LineLedger* pLedger, uint32_t* pdwDisc
     *pdwWindow = dwWait;
     char c = 0;
     uint32_t dwGot = 0;
-    if (PortReadWindow(hCom, &c, 1, &dwGot, pLedger) != kPortOk) return SettleEnd::kFailed;
+    if (HeldReadWindow(pHold, &c, 1, &dwGot) != kPortOk) return SettleEnd::kFailed;
     if (dwGot != 0) {
       ++*pdwDiscarded;
       quietSince = PortNowMs();
@@ -177,9 +188,8 @@ PortResult OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* p
   PortRecord& record = g_records[i];
   record.hCom = hCom;
   record.pOwner = opening.pOwner;
-  strncpy(record.szName, opening.pszName, SARN_MAX_PORT_NAME);
-  record.szName[SARN_MAX_PORT_NAME] = '\0';
-  LedgerStart(&record.ledger, opening.iTimeout > 0 ? PortTimeoutToMs(opening.iTimeout) : kPortDefaultReadTimeoutMs);
+  LedgerStart(&record.ledger, opening.iTimeout > 0 ? PortTimeoutToMs(opening.iTimeout) : kPortDefaultReadTimeoutMs,
+              LineCharUs(opening.pLine));
   record.bHeld = false;
   record.eState = RecordState::kOpen;
   *phCom = hCom;
@@ -236,10 +246,6 @@ void GivePort(PortHold* pHold) {
   *pHold = PortHold{};
 }
 
-void NoteRequestSent(const PortHold* pHold, const char* pszEchoOnly, uint32_t dwLen) {
-  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, PortNowMs(), 1, pszEchoOnly, dwLen);
-}
-
 void SettleHeldPort(const PortHold* pHold) {
   LineLedger* pLedger = pHold->pLedger;
   if (pLedger == nullptr) return;
@@ -250,7 +256,7 @@ void SettleHeldPort(const PortHold* pHold) {
   uint32_t dwDiscarded = 0;
   uint32_t dwWindow = 0;
   pLedger->bSettling = true;
-  const SettleEnd end = WaitOutAnswers(pHold->hCom, pLedger, &dwDiscarded, &dwWindow);
+  const SettleEnd end = WaitOutAnswers(pHold, &dwDiscarded, &dwWindow);
   pLedger->bSettling = false;
   if (dwWindow != 0 && dwWindow != pLedger->dwTimeoutMs) PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
   LedgerSettled(pLedger);

@@ -63,9 +63,46 @@ void AbandonPortRecord(const DriverContext* pOwner, SarnHandle hCom);
 void TakePort(SarnHandle hCom, PortHold* pHold);
 void GivePort(PortHold* pHold);
 
-// A request went out whole on the held port: the line owes its answer. See
-// LedgerNoteSent for pszEchoOnly.
-void NoteRequestSent(const PortHold* pHold, const char* pszEchoOnly = nullptr, uint32_t dwLen = 0);
+// The held port's reads: each feeds the port's ledger, and logs the frames
+// it found to be no answer (strays, and an echo the driver was not told of).
+// HeldRead reads exactly wCount bytes unless a read fails or times out
+// (kPortIoFailed), *pRead what arrived; HeldReadWindow is one read of at
+// most wCount bytes within the read time-out (kPortOk also when nothing
+// came).
+PortResult HeldRead(const PortHold* pHold, void* pBuf, uint16_t wCount, uint32_t* pRead);
+PortResult HeldReadWindow(const PortHold* pHold, void* pBuf, uint16_t wCount, uint32_t* pRead);
+// Reads the rest of the frame under way, up to its LF (at most wRoom bytes
+// into pScratch), so that the ledger can judge it whole.
+void HeldDrainFrame(const PortHold* pHold, char* pScratch, uint16_t wRoom);
+// Frames read on the held port that were no answer, ever: compared before
+// and after a read, it tells that what was read was none.
+uint32_t HeldNotAnswers(const PortHold* pHold);
+// Stray frames read on the held port, ever.
+uint32_t HeldStrays(const PortHold* pHold);
+// Whether the frame under way began sooner than any answer owed could have.
+bool HeldFrameBeganEarly(const PortHold* pHold);
+// Before a request: discards the input waiting. Where characters are
+// arriving, or a stray frame came since the last request (or the caller
+// asks, bQuiet), it first waits until the line has been quiet for a few
+// character times, for at most the reply time-out, so that a line that got
+// out of step gets back in step here.
+void QuietHeldPort(const PortHold* pHold, bool bQuiet = false);
+// Whether the line stayed clean since HeldStrays read nStraysBefore: no
+// stray frame came, and nothing waits in the input.
+bool HeldLineClean(const PortHold* pHold, uint32_t nStraysBefore);
+
+// A request of dwLen characters (CR LF included) that began to go out at
+// sentMs went out whole on the held port: the line owes its answer (see
+// LedgerNoteSent).
+void NoteRequestSent(const PortHold* pHold, uint64_t sentMs, const char* pszRequest, uint32_t dwLen, SentKind kind);
+// An attempt got no answer within the reply time-out.
+void NoteNoAnswer(const PortHold* pHold);
+// Every attempt of a transaction got no answer, the last sent at
+// lastSentMs: their answers may come as late as the settle's bound after it.
+void NoteAttemptsUnanswered(const PortHold* pHold, uint64_t lastSentMs);
+// A transaction took an answer dwMs after the attempt it may answer went
+// out; reported when that is later than the reply time-out.
+void NoteAnswerDelay(const PortHold* pHold, uint64_t dwMs, uint8_t cController);
 
 // Before a request, and before the port closes: when answers may still be
 // in flight, reads and discards input until each has come or the line has

@@ -11,12 +11,12 @@ std::atomic<int> g_iRestartDay{0};
 
 ResultCode RestartLine(DriverContext* pContext, const PortHold* pPort) {
   if (pPort != nullptr) {
-    if (CommunicationEnabled(pContext) && pPort->hCom != kNoHandle) PortFlushInput(pPort->hCom, pPort->pLedger);
+    if (CommunicationEnabled(pContext) && pPort->hCom != kNoHandle) QuietHeldPort(pPort);
   } else if (CommunicationEnabled(pContext) && ContextPort(pContext) != kNoHandle) {
     // Not in the middle of another block's transaction on the same port.
     PortHold port;
     TakePort(ContextPort(pContext), &port);
-    PortFlushInput(port.hCom, port.pLedger);
+    QuietHeldPort(&port);
     GivePort(&port);
   }
   SARN_LOG(kMsgWarmStart);

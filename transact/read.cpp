@@ -208,6 +208,10 @@ void DecodeBlock(const DriverContext* pContext, const GateTransfer* pTransfer, c
 int DoRead(DriverRequest* pRequest, const PortHold* pPort) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->pData == nullptr) return HostResult(Fault::kRefusedUnsent);
+  if (pTransfer->iPlcAddr == static_cast<int32_t>(kBroadcastAddress)) {
+    SARN_LOG(kMsgReadBroadcast, GateName(pTransfer));
+    return HostResult(Fault::kRefusedUnsent);
+  }
   DriverContext* pContext = pRequest->pContext;
   DailyRestart(pContext, pPort);
 

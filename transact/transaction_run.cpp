@@ -4,6 +4,7 @@
 #include "hostlog/log_messages.h"
 #include "link/context_port.h"
 #include "link/port.h"
+#include "sarn_line_time.h"
 #include "transact/retry_budget.h"
 
 namespace sarn {
@@ -28,13 +29,14 @@ Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt) {
 // it: the controller answered later than the reply time-out (or the
 // attempt's request was lost on the way, which the line cannot tell).
 void WatchForLateAnswer(TransactionRun* pRun, Fault fault) {
-  if (fault == Fault::kNoReply && pRun->timedOutSentMs == 0) pRun->timedOutSentMs = pRun->lastSentMs;
-  LineLedger* pLedger = pRun->pPort->pLedger;
-  if (fault != Fault::kNone || pRun->timedOutSentMs == 0 || pLedger == nullptr) return;
-  const uint64_t delay = PortNowMs() - pRun->timedOutSentMs;
-  if (delay > pLedger->dwTimeoutMs) {
-    LedgerNoteLate(pLedger, delay > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(delay), pRun->expected.cController);
+  if (fault == Fault::kNoReply) {
+    NoteNoAnswer(pRun->pPort);
+    if (pRun->timedOutSentMs == 0) pRun->timedOutSentMs = pRun->lastSentMs;
+  } else {
+    pRun->bAnswered = true;
   }
+  if (fault != Fault::kNone || pRun->timedOutSentMs == 0) return;
+  NoteAnswerDelay(pRun->pPort, PortNowMs() - pRun->timedOutSentMs, pRun->expected.cController);
 }
 
 bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
@@ -69,8 +71,23 @@ Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
     fault = RunPass(pRun, policy, budget.Attempt());
     WatchForLateAnswer(pRun, fault);
   } while (budget.AnotherPass(fault != Fault::kNone));
+  // Not one attempt was answered: their answers are owed at the controller's
+  // pace, which the line may not have shown yet.
+  if (!pRun->bAnswered && pRun->lastSentMs != 0) NoteAttemptsUnanswered(pRun->pPort, pRun->lastSentMs);
   ReportLateAnswer(pRun->pPort);
   return fault;
+}
+
+Fault RunBroadcast(TransactionRun* pRun) {
+  SettleHeldPort(pRun->pPort);
+  DriverContext* pContext = pRun->pRequest->pContext;
+  if (Send(pContext, pRun->pPort, pRun->pszText, pRun->iLen) != Fault::kNone) return Fault::kNotSent;
+  SARN_LOG(kMsgWriteBroadcast);
+  // Every controller works on it at once: the line is given their
+  // turnaround before the next request.
+  PortPause(static_cast<uint32_t>(TwiceLineTimeMs(pContext->port.line.wBaud, static_cast<uint32_t>(pRun->iLen + 2))) +
+            kBroadcastTurnaroundMs);
+  return Fault::kNone;
 }
 
 ResultCode OnContextPort(DriverRequest* pRequest, PortOperation fnOperation) {
@@ -91,6 +108,7 @@ ResultCode HostResult(Fault fault) {
     case Fault::kNoFrameStart:
     case Fault::kBrokenOff:
     case Fault::kNoData:
+    case Fault::kEarlyFrame:
     case Fault::kExceptionDeviceFailure:
       return SARN_LINE_FAIL;
     default:

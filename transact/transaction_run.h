@@ -23,6 +23,7 @@ struct TransactionRun {
   // (0: none yet): an answer taken after it is a late one.
   uint64_t timedOutSentMs = 0;
   uint64_t lastSentMs = 0;  // when the last attempt went out
+  bool bAnswered = false;   // some attempt got a reply, of whatever kind
   // Whether "received 0x80 error code" was logged since the last request
   // that failed to go out or whose reply had no frame start: a run of
   // exception replies is logged once.
@@ -53,6 +54,14 @@ struct PassPolicy {
 // not read); afterwards an answer that came later than the reply time-out
 // is reported. Returns the last pass's fault.
 Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy);
+
+// The turnaround a write to every controller leaves the line before the
+// next request: the time controllers take to carry it out.
+inline constexpr uint32_t kBroadcastTurnaroundMs = 100;
+// Sends pRun's request to every controller (address 0) once, on a line that
+// has settled: no controller answers it, so no answer is awaited or owed.
+// Returns after the request has left and the controllers' turnaround.
+Fault RunBroadcast(TransactionRun* pRun);
 
 // Runs a read or write on the context's port, holding the port's turn for
 // the whole of it: every request and retry, a bit update's register read

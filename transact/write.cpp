@@ -111,10 +111,19 @@ int MergeBitIntoRegister(DriverRequest* pRequest, const PortHold* pPort, uint32_
   const uint16_t wMask = static_cast<uint16_t>(~(1u << pTransfer->iBitNr));
   const uint16_t wBits = static_cast<uint16_t>(*pValue << pTransfer->iBitNr);
   uint16_t wRegister = 0;
+  // The read goes out on a quiet line; a stray frame around it may have
+  // been taken for its answer, or come from a line out of step: the
+  // register is then not written from it.
+  QuietHeldPort(pPort, true);
+  const uint32_t nStrays = HeldStrays(pPort);
   const int rc = ReadRegisterForBit(pRequest, pPort, &wRegister);
   if (rc != SARN_OK) {
     SARN_LOG(kMsgSingleWriteBitReadFailed, rc);
     return rc;
+  }
+  if (!HeldLineClean(pPort, nStrays)) {
+    SARN_LOG(kMsgSingleWriteBitLineDoubtful, GateName(pTransfer));
+    return SARN_LINE_FAIL;
   }
   *pValue = wBits != 0 ? (wRegister | wBits) : (wRegister & wMask);
   return SARN_OK;
@@ -366,7 +375,10 @@ Fault WriteOnPort(DriverRequest* pRequest, const PortHold* pPort, char* pszText,
   run.pszText = pszText;
   run.iLen = iLen;
   run.expected = expected;
-  const Fault fault = RunTransaction(&run, {JudgeWriteEcho, kMsgWriteSendError, kMsgWriteLen, kMsgWritePass, true});
+  const Fault fault =
+      expected.cController == kBroadcastAddress
+          ? RunBroadcast(&run)
+          : RunTransaction(&run, {JudgeWriteEcho, kMsgWriteSendError, kMsgWriteLen, kMsgWritePass, true});
   pContext->bWriting = 0;
   return fault;
 }

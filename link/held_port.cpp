@@ -1,0 +1,163 @@
+// The held port's own operations: every read on it feeds its ledger, and
+// what the ledger then tells of the line (a stray frame, an echo the driver
+// was not told of, whether the line keeps time) is logged here, where it is
+// read.
+#include <algorithm>
+
+#include "hostlog/host_log.h"
+#include "hostlog/log_messages.h"
+#include "link/port.h"
+#include "link/port_record.h"
+
+namespace sarn {
+namespace {
+
+// Scratch size of one read of the quiet wait.
+constexpr uint16_t kQuietChunk = 512;
+
+// What the ledger had seen before a read, to log what the read added.
+struct LineView {
+  uint32_t nStrays = 0;
+  bool bKeepsTime = false;
+};
+
+LineView ViewOf(const LineLedger* pLedger) {
+  return LineView{pLedger->nStrays, pLedger->bKeepsTime};
+}
+
+void ReportLine(LineLedger* pLedger, const LineView& before) {
+  if (pLedger->nStrays != before.nStrays) {
+    const unsigned uLen = pLedger->nLastStrayLen;
+    if (pLedger->bLastStrayEarly) {
+      SARN_LOG(kMsgStrayEarly, uLen);
+    } else {
+      SARN_LOG(kMsgStrayUnowed, uLen);
+    }
+  }
+  if (pLedger->bKeepsTime != before.bKeepsTime) {
+    if (pLedger->bKeepsTime) {
+      SARN_LOG(kMsgLineKeepsTime);
+    } else {
+      SARN_LOG(kMsgLineKeepsNoTime);
+    }
+  }
+  if (pLedger->bEchoes && !pLedger->bEchoReported) {
+    pLedger->bEchoReported = true;
+    SARN_LOG(kMsgLineEchoes);
+  }
+}
+
+// Bytes read on the held port at once: the ledger counts them.
+void Noted(const PortHold* pHold, const void* pBytes, uint32_t dwCount) {
+  LineLedger* pLedger = pHold->pLedger;
+  if (pLedger == nullptr || dwCount == 0) return;
+  const LineView before = ViewOf(pLedger);
+  LedgerNoteInput(pLedger, static_cast<const char*>(pBytes), dwCount, PortNowMs());
+  ReportLine(pLedger, before);
+}
+
+// Reads and discards until the line has been quiet for the idle span, for
+// at most the reply time-out; the bytes discarded.
+uint32_t WaitForQuiet(const PortHold* pHold) {
+  const LineLedger* pLedger = pHold->pLedger;
+  const uint32_t dwIdle = LedgerIdleMs(pLedger);
+  const uint64_t bound = PortNowMs() + std::max(pLedger->dwTimeoutMs, dwIdle);
+  if (PortSetReadTimeoutMs(pHold->hCom, dwIdle) != kPortOk) return 0;
+  char scratch[kQuietChunk];
+  uint32_t dwDiscarded = 0;
+  for (;;) {
+    uint32_t dwGot = 0;
+    if (HeldReadWindow(pHold, scratch, kQuietChunk, &dwGot) != kPortOk || dwGot == 0) break;
+    dwDiscarded += dwGot;
+    if (PortNowMs() >= bound) break;
+  }
+  PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
+  return dwDiscarded;
+}
+
+}  // namespace
+
+PortResult HeldReadWindow(const PortHold* pHold, void* pBuf, uint16_t wCount, uint32_t* pRead) {
+  const PortResult rc = PortReadWindow(pHold->hCom, pBuf, wCount, pRead);
+  Noted(pHold, pBuf, *pRead);
+  return rc;
+}
+
+PortResult HeldRead(const PortHold* pHold, void* pBuf, uint16_t wCount, uint32_t* pRead) {
+  if (pRead != nullptr) *pRead = 0;
+  char* pOut = static_cast<char*>(pBuf);
+  uint32_t dwSum = 0;
+  while (dwSum < wCount) {
+    uint32_t dwGot = 0;
+    if (HeldReadWindow(pHold, pOut + dwSum, static_cast<uint16_t>(wCount - dwSum), &dwGot) != kPortOk) {
+      return kPortIoFailed;
+    }
+    if (dwGot == 0) return kPortIoFailed;
+    dwSum += dwGot;
+    if (pRead != nullptr) *pRead = dwSum;
+  }
+  return kPortOk;
+}
+
+void HeldDrainFrame(const PortHold* pHold, char* pScratch, uint16_t wRoom) {
+  for (uint16_t i = 0; i < wRoom; ++i) {
+    uint32_t dwGot = 0;
+    if (HeldReadWindow(pHold, pScratch + i, 1, &dwGot) != kPortOk || dwGot == 0 || pScratch[i] == '\n') return;
+  }
+}
+
+uint32_t HeldNotAnswers(const PortHold* pHold) {
+  return pHold->pLedger != nullptr ? pHold->pLedger->nNotAnswers : 0;
+}
+
+uint32_t HeldStrays(const PortHold* pHold) {
+  return pHold->pLedger != nullptr ? pHold->pLedger->nStrays : 0;
+}
+
+bool HeldFrameBeganEarly(const PortHold* pHold) {
+  return pHold->pLedger != nullptr && LedgerFrameBeganEarly(pHold->pLedger);
+}
+
+void QuietHeldPort(const PortHold* pHold, bool bQuiet) {
+  LineLedger* pLedger = pHold->pLedger;
+  if (pLedger == nullptr) {
+    PortFlushInput(pHold->hCom);
+    return;
+  }
+  uint32_t dwWaiting = 0;
+  const bool bArriving = PortInputQueue(pHold->hCom, &dwWaiting) != kPortOk || dwWaiting != 0;
+  if (!bArriving && !bQuiet && !pLedger->bWantQuiet) return;
+  const uint32_t dwDiscarded = WaitForQuiet(pHold);
+  pLedger->bWantQuiet = false;
+  if (dwDiscarded != 0) SARN_LOG(kMsgQuietDiscarded, static_cast<unsigned>(dwDiscarded));
+}
+
+bool HeldLineClean(const PortHold* pHold, uint32_t nStraysBefore) {
+  if (HeldStrays(pHold) != nStraysBefore) return false;
+  uint32_t dwWaiting = 0;
+  return PortInputQueue(pHold->hCom, &dwWaiting) == kPortOk && dwWaiting == 0;
+}
+
+void NoteRequestSent(const PortHold* pHold, uint64_t sentMs, const char* pszRequest, uint32_t dwLen, SentKind kind) {
+  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, sentMs, dwLen, pszRequest, kind);
+}
+
+void NoteNoAnswer(const PortHold* pHold) {
+  if (pHold->pLedger == nullptr) return;
+  const LineView before = ViewOf(pHold->pLedger);
+  LedgerNoteNoAnswer(pHold->pLedger);
+  ReportLine(pHold->pLedger, before);
+}
+
+void NoteAttemptsUnanswered(const PortHold* pHold, uint64_t lastSentMs) {
+  LineLedger* pLedger = pHold->pLedger;
+  if (pLedger != nullptr) pLedger->quietFloorMs = lastSentMs + uint64_t{kSettleWindows} * LedgerPaceMs(pLedger);
+}
+
+void NoteAnswerDelay(const PortHold* pHold, uint64_t dwMs, uint8_t cController) {
+  LineLedger* pLedger = pHold->pLedger;
+  if (pLedger == nullptr || dwMs <= pLedger->dwTimeoutMs) return;
+  LedgerNoteLate(pLedger, dwMs > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(dwMs), cController);
+}
+
+}  // namespace sarn
