@@ -134,8 +134,18 @@ void QuietHeldPort(const PortHold* pHold, bool bQuiet) {
 
 bool HeldLineClean(const PortHold* pHold, uint32_t nStraysBefore) {
   if (HeldStrays(pHold) != nStraysBefore) return false;
-  uint32_t dwWaiting = 0;
-  return PortInputQueue(pHold->hCom, &dwWaiting) == kPortOk && dwWaiting == 0;
+  const LineLedger* pLedger = pHold->pLedger;
+  if (pLedger == nullptr) return true;
+  // The frame taken may have been another's, with the true answer right
+  // behind it: the line must stay quiet for the idle span.
+  if (PortSetReadTimeoutMs(pHold->hCom, LedgerIdleMs(pLedger)) != kPortOk) return false;
+  char scratch[kQuietChunk];
+  uint32_t dwGot = 0;
+  const PortResult rc = HeldReadWindow(pHold, scratch, kQuietChunk, &dwGot);
+  PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
+  if (rc == kPortOk && dwGot == 0) return true;
+  pHold->pLedger->bWantQuiet = true;
+  return false;
 }
 
 void NoteRequestSent(const PortHold* pHold, uint64_t sentMs, const char* pszRequest, uint32_t dwLen, SentKind kind) {

@@ -88,7 +88,8 @@ bool HeldFrameBeganEarly(const PortHold* pHold);
 // out of step gets back in step here.
 void QuietHeldPort(const PortHold* pHold, bool bQuiet = false);
 // Whether the line stayed clean since HeldStrays read nStraysBefore: no
-// stray frame came, and nothing waits in the input.
+// stray frame came, and nothing arrives within the idle span (what does is
+// discarded, and the next request waits for a quiet line).
 bool HeldLineClean(const PortHold* pHold, uint32_t nStraysBefore);
 
 // A request of dwLen characters (CR LF included) that began to go out at

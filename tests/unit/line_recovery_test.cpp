@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <ostream>
+#include <random>
 #include <vector>
 
 #include "driver_fixture.h"
@@ -219,6 +220,131 @@ INSTANTIATE_TEST_SUITE_P(Controllers, SlowControllerTest,
                                            SlowCase{"OneAtATime1_5", 1.5, true}, SlowCase{"OneAtATime1_8", 1.8, true},
                                            SlowCase{"OneAtATime2_5", 2.5, true}),
                          [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
+
+// A line that keeps time (9600 baud, 7E2), and a controller on it that
+// sends some frames that answer nothing: an answer twice, an answer later
+// than every recovery, the echo of a two-wire adapter. Holding register w
+// (on the wire) holds 0x1000 + w, as for the slow controller above.
+struct StrayCase {
+  const char* name;
+  int dupPercent = 0;       // answers sent twice
+  uint32_t dupAfterMs = 0;  // the copy this long after the answer ended (0: right behind)
+  int latePercent = 0;      // answers held back lateMs beyond their time
+  uint32_t lateMs = 0;
+  int lostPercent = 0;      // requests the controller does not answer
+  uint32_t slowMs = 0;      // its work on each request, one at a time
+  bool bEcho = false;       // the adapter echoes every request
+  bool bEchoKey = false;    // and the driver is told so
+  bool bRuleTells = false;  // every stray comes sooner than an answer could
+};
+
+void PrintTo(const StrayCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+struct TimedController {
+  const StrayCase& c;
+  std::mt19937 rng{29};
+  std::vector<std::pair<uint64_t, uint64_t>> busy;  // the controller's transmitter: [start, end)
+  uint64_t workUntil = 0;
+  int nStrays = 0;  // frames sent that answer nothing
+  int nWrongWrites = 0;
+
+  static uint64_t LineMs(size_t chars) { return (chars * 1146 + 999) / 1000; }
+  bool Draw(int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; }
+  // Puts a frame on the line, a character at a time, in the first gap from
+  // atMs on that its transmitter leaves; returns when it ends.
+  uint64_t Transmit(uint64_t atMs, const std::string& frame) {
+    uint64_t start = atMs;
+    for (bool bMoved = true; bMoved;) {
+      bMoved = false;
+      for (const auto& [from, to] : busy) {
+        if (start < to && start + LineMs(frame.size()) > from) start = to, bMoved = true;
+      }
+    }
+    busy.emplace_back(start, start + LineMs(frame.size()));
+    for (size_t k = 0; k < frame.size(); ++k) fakeplat::Schedule(start + LineMs(k + 1), frame.substr(k, 1));
+    return start + LineMs(frame.size());
+  }
+  void Answer(const std::string& request, uint64_t atMs) {
+    const uint64_t heard = atMs + LineMs(request.size());
+    if (c.bEcho) {
+      for (size_t k = 0; k < request.size(); ++k) fakeplat::Schedule(atMs + LineMs(k + 1), request.substr(k, 1));
+    }
+    nStrays += c.bEcho && !c.bEchoKey;
+    const unsigned fn = std::stoul(request.substr(3, 2), nullptr, 16);
+    const unsigned wire = std::stoul(request.substr(5, 4), nullptr, 16);
+    char body[32];
+    if (fn == 3) {
+      snprintf(body, sizeof body, "010302%04X", 0x1000 + wire);
+    } else {
+      nWrongWrites += std::stoul(request.substr(9, 4), nullptr, 16) != ((0x1000 + wire) | 0x2);
+      snprintf(body, sizeof body, "%s", request.substr(1, 12).c_str());
+    }
+    if (Draw(c.lostPercent)) return;
+    workUntil = std::max(heard, workUntil) + c.slowMs;
+    const bool bLate = Draw(c.latePercent);
+    nStrays += bLate;
+    const uint64_t end = Transmit(workUntil + (bLate ? c.lateMs : 0), Frame(body));
+    if (Draw(c.dupPercent)) {
+      ++nStrays;
+      Transmit(end + c.dupAfterMs, Frame(body));
+    }
+  }
+};
+
+class StrayFrame : public LineRecoveryTest, public ::testing::WithParamInterface<StrayCase> {};
+
+// Reads of registers 10 to 17 and bit updates of registers 20 to 23, 40
+// rounds. Each stray costs at most the one read it lands in, none where the
+// line's time tells it apart; no bit update writes another register's bits,
+// and no write is confirmed by its echo.
+TEST_P(StrayFrame, CostsAtMostTheReadItLandsIn) {
+  const StrayCase& c = GetParam();
+  if (c.bEchoKey) ctx.wFlags |= SARN_FLAG_ECHO;
+  TimedController plc{c, std::mt19937{29}, {}, 0, 0, 0};
+  fakeplat::SetResponder([&plc](const std::string& request, uint64_t atMs) { plc.Answer(request, atMs); });
+  Cell cells[12];
+  std::string texts[12];
+  std::vector<GateTransfer> gates;
+  for (int i = 0; i < 12; ++i) {
+    texts[i] = i < 8 ? "01400" + std::to_string(10 + i) : "014002" + std::to_string(i - 8) + "1";
+    gates.push_back(Gate(texts[i].c_str(), i < 8 ? 0 : 6, 0, cells[i].b));
+  }
+  int nWrong = 0, nReadsDone = 0, nWritesDone = 0;
+  const int nRounds = c.lostPercent == 100 ? 2 : 40;
+  for (int round = 0; round < nRounds; ++round) {
+    for (int i = 0; i < 12; ++i) {
+      cells[i].SetHalf(1);
+      const int rc = Call(i < 8 ? SARN_OP_SINGLE_READ : SARN_OP_SINGLE_WRITE, &gates[i]);
+      nWritesDone += i >= 8 && rc == 0;
+      if (i >= 8 || rc != 0) continue;
+      ++nReadsDone;
+      nWrong += cells[i].Half() != 0x1000 + 9 + i;
+    }
+  }
+  EXPECT_EQ(plc.nWrongWrites, 0) << testlog::Dump();
+  EXPECT_LE(nWrong, c.bRuleTells ? 0 : plc.nStrays) << plc.nStrays << " strays\n" << testlog::Dump();
+  if (c.lostPercent == 100) {
+    EXPECT_EQ(nReadsDone + nWritesDone, 0) << "confirmed by the echo alone";
+  } else {
+    EXPECT_GT(nReadsDone, 8 * 40 / 2);
+  }
+}
+
+constexpr uint32_t kBeyond = 5000;  // five reply time-outs
+
+INSTANTIATE_TEST_SUITE_P(TimedLines, StrayFrame,
+                         ::testing::Values(StrayCase{"Clean", 0, 0, 0, 0, 0, 0, false, false, true},
+                                           StrayCase{"DuplicateRightBehind", 10, 0, 0, 0, 0, 0, false, false, true},
+                                           StrayCase{"DuplicateLater", 10, 300, 0, 0, 0, 0, false, false, false},
+                                           StrayCase{"LateBeyondRecovery", 0, 0, 3, kBeyond, 0, 0, false, false, false},
+                                           StrayCase{"EchoWithoutTheKey", 0, 0, 0, 0, 0, 0, true, false, true},
+                                           StrayCase{"EchoWithTheKey", 0, 0, 0, 0, 0, 0, true, true, true},
+                                           StrayCase{"EchoOfASilentController", 0, 0, 0, 0, 100, 0, true, false, true},
+                                           StrayCase{"SlowOneAtATimeWithLostAnswers", 0, 0, 0, 0, 30, 2500, false,
+                                                     false, true}),
+                         [](const ::testing::TestParamInfo<StrayCase>& info) { return std::string(info.param.name); });
 
 // A host that closes and opens its port again after a failure must not take
 // the failed transaction's late answer either: the close lets it come first.

@@ -38,7 +38,9 @@ struct SingleCase {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const SingleCase& c, std::ostream* os) { *os << c.gate; }
+void PrintTo(const SingleCase& c, std::ostream* os) {
+  *os << c.gate;
+}
 
 class SingleWriteTable : public WriteTest, public ::testing::WithParamInterface<SingleCase> {};
 
@@ -55,22 +57,50 @@ TEST_P(SingleWriteTable, FramesOnTheWire) {
   EXPECT_EQ(WriteWithEchoes(SARN_OP_SINGLE_WRITE, &t, {c.request}), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gates, SingleWriteTable,
-    ::testing::Values(SingleCase{"0140001", 0, 0, 0x1234, ":010600001234B3\r\n"},
-                      SingleCase{"0100001", 6, 0, 1, ":01050000FF00FB\r\n"},
-                      SingleCase{"0100001", 6, 0, 0, ":010500000000FA\r\n"},
-                      SingleCase{"0100001", 6, 0, 7, ":01050000FF00FB\r\n"},
-                      SingleCase{"0180001", 4, 0, 0x12345678, ":0110000000020412345678D5\r\n"},
-                      SingleCase{"0180001", 4, SARN_FLAG_SWAP, 0x12345678, Frame("01100000000204" "56781234")},
-                      SingleCase{"0180001", 4, SARN_FLAG_FLOATSWAP, 0x12345678, ":0110000000020412345678D5\r\n"},
-                      SingleCase{"0170003", 3, SARN_FLAG_FLOATSWAP, 0x12345678, Frame("01100002000204" "56781234")},
-                      SingleCase{"0170003", 3, SARN_FLAG_LONGADDR, 0x12345678, Frame("01100001000204" "12345678")}),
-    [](const ::testing::TestParamInfo<SingleCase>& info) {
-      char szValue[9];
-      snprintf(szValue, sizeof szValue, "%X", static_cast<unsigned>(info.param.value));
-      return std::string("Gate") + info.param.gate + "_" + testdrv::FlagsName(info.param.flags) + "_Value" + szValue;
-    });
+INSTANTIATE_TEST_SUITE_P(Gates, SingleWriteTable,
+                         ::testing::Values(SingleCase{"0140001", 0, 0, 0x1234, ":010600001234B3\r\n"},
+                                           SingleCase{"0100001", 6, 0, 1, ":01050000FF00FB\r\n"},
+                                           SingleCase{"0100001", 6, 0, 0, ":010500000000FA\r\n"},
+                                           SingleCase{"0100001", 6, 0, 7, ":01050000FF00FB\r\n"},
+                                           SingleCase{"0180001", 4, 0, 0x12345678, ":0110000000020412345678D5\r\n"},
+                                           SingleCase{"0180001", 4, SARN_FLAG_SWAP, 0x12345678,
+                                                      Frame("01100000000204"
+                                                            "56781234")},
+                                           SingleCase{"0180001", 4, SARN_FLAG_FLOATSWAP, 0x12345678,
+                                                      ":0110000000020412345678D5\r\n"},
+                                           SingleCase{"0170003", 3, SARN_FLAG_FLOATSWAP, 0x12345678,
+                                                      Frame("01100002000204"
+                                                            "56781234")},
+                                           SingleCase{"0170003", 3, SARN_FLAG_LONGADDR, 0x12345678,
+                                                      Frame("01100001000204"
+                                                            "12345678")}),
+                         [](const ::testing::TestParamInfo<SingleCase>& info) {
+                           char szValue[9];
+                           snprintf(szValue, sizeof szValue, "%X", static_cast<unsigned>(info.param.value));
+                           return std::string("Gate") + info.param.gate + "_" + testdrv::FlagsName(info.param.flags) +
+                                  "_Value" + szValue;
+                         });
+
+// Controller 0 is every controller: a write goes out once, owes no answer
+// and is done after the controllers' turnaround; a read, which none
+// answers, is refused unsent. The next request waits for nothing.
+TEST_F(WriteTest, BroadcastWriteGoesOutOnceAndReadIsRefused) {
+  Cell cell;
+  cell.SetHalf(0x1234);
+  GateTransfer t = Gate("0140001", 0, 0, cell.b);
+  t.iPlcAddr = 0;
+  EXPECT_EQ(Call(SARN_OP_SINGLE_READ, &t), 1);
+  EXPECT_EQ(Writes(), 0);
+  const uint64_t start = fakeplat::NowMs();
+  EXPECT_EQ(Call(SARN_OP_SINGLE_WRITE, &t), 0) << testlog::Dump();
+  EXPECT_EQ(fakeplat::Writes(), std::vector<std::string>{Frame("000600001234")});
+  EXPECT_GE(fakeplat::NowMs() - start, 100u);
+  GateTransfer r = Gate("0140001", 0, 0, cell.b);
+  fakeplat::QueueReply(Frame("0103020005"));
+  EXPECT_EQ(Call(SARN_OP_SINGLE_READ, &r), 0);
+  for (const testlog::Line& line : testlog::Lines())
+    EXPECT_EQ(line.text.rfind("SARNMD> SettleLine()", 0), std::string::npos);
+}
 
 TEST_F(WriteTest, BitOfARegisterIsReadModifiedAndWritten) {
   Cell cell;
@@ -214,8 +244,7 @@ TEST_F(WriteTest, GtcBlockResetsThenSets) {
   ctx.cProtocol = 1;
   uint8_t bits[2] = {0x05, 0x80};
   GateTransfer t = Gate("0100200", 6, 16, bits);
-  EXPECT_EQ(WriteWithEchoes(SARN_OP_BLOCK_WRITE, &t, {":010F0002001002FA7F63\r\n", ":010F0001001002058058\r\n"}),
-            0);
+  EXPECT_EQ(WriteWithEchoes(SARN_OP_BLOCK_WRITE, &t, {":010F0002001002FA7F63\r\n", ":010F0001001002058058\r\n"}), 0);
 }
 
 TEST_F(WriteTest, GtcBlockWithoutResetSendsNoSet) {
@@ -234,7 +263,8 @@ TEST_F(WriteTest, ExceptionRepliesAreRetried) {
   for (int i = 0; i < 12; ++i) fakeplat::QueueReply(":0186017A\r\n");
   EXPECT_EQ(Call(SARN_OP_SINGLE_WRITE, &t), 1);
   EXPECT_EQ(Writes(), 10);
-  for (int n = 9; n >= 1; --n) EXPECT_EQ(testlog::Count("SARNMD> Wrong receive (still " + std::to_string(n) + " tries)"), 1);
+  for (int n = 9; n >= 1; --n)
+    EXPECT_EQ(testlog::Count("SARNMD> Wrong receive (still " + std::to_string(n) + " tries)"), 1);
   EXPECT_EQ(ctx.bWriting, 0);
 
   fakeplat::Reset();
