@@ -128,6 +128,23 @@ std::string Describe(const RunResult& r) {
   return "status " + std::to_string(r.iStatus) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
 }
 
+// What sarnhost adds to "no reply from controller N": what to check, with
+// the initialization file of the directory it ran in.
+std::string SilenceChecklist(int iController, const std::string& dir = "") {
+  char szCwd[4096] = "";
+  const std::string where = dir.empty() ? (getcwd(szCwd, sizeof szCwd) != nullptr ? szCwd : "") : dir;
+  return ": check that controller " + std::to_string(iController) +
+         " exists and is set to 9600 7E2 (speed, data bits, parity, stop bits) and to Modbus ASCII, not RTU; the "
+         "wiring (A and B not swapped, termination at both ends); an adapter that needs RTS to send needs RTSCTS = "
+         "YES in " +
+         where + "/SARNMD1.INT; sarnhost scan finds which controllers answer (--bauds, --parities try other settings)";
+}
+
+// What sarnhost adds to a garbled reply.
+const char kGarbleCauses[] =
+    ": line noise, or a controller whose parity or data bits differ from 9600 7E2 (check its settings and the "
+    "wiring)";
+
 uint32_t FloatBits(float f) {
   uint32_t u;
   memcpy(&u, &f, 4);
@@ -271,7 +288,8 @@ TEST_F(SarnhostTest, ProblemsGiveOneClearLine) {
       {On({"read", "0140001", "126"}), 64, "a block of 126 is too large: at most 125 holding registers in one request"},
       {On({"read", "01400011", "2"}), 64, "a block takes no bit number"},
       {On({"read", "0140001", "--parity", "X"}), 64, "bad value 'X' for --parity"},
-      {On({"read", "0140001", "--baud", "115200"}), 64, "1..65535"},
+      {On({"read", "0140001", "--baud", "115200"}), 64,
+       "1..65535: the driver's line settings hold the baud rate in 16 bits, so 115200 cannot be asked for"},
       {On({"read", "0140001", "0"}), 64, "bad COUNT '0'"},
       {On({"frobnicate"}), 64, "unknown command 'frobnicate'"},
       {{"read", "0140001"}, 64, "no port given"},
@@ -288,26 +306,43 @@ TEST_F(SarnhostTest, ProblemsGiveOneClearLine) {
   unlink(szFile);
 }
 
+// Another program on the port is named: a driver that holds it under its
+// lock, and a plain reader without one, which would take the replies.
 TEST_F(SarnhostTest, BusyPortNamesTheProgramHoldingIt) {
-  // A second sarnhost polls the port and so holds it.
-  ExecArgs a(On({"poll", "0140001", "--interval", "50", "--count", "400"}), {});
-  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t holder = Spawn(a, devNull, devNull);
-  close(devNull);
-  ASSERT_TRUE(sim_.WaitForRequests(1, 10000));
-
-  RunResult r = RunSarnhost(On({"read", "0140001"}));
-  kill(holder, SIGTERM);
-  int status = 0;
-  waitpid(holder, &status, 0);
-
-  EXPECT_EQ(r.iStatus, 2) << Describe(r);
-  std::vector<std::string> own = OwnLines(r.err);
-  ASSERT_EQ(own.size(), 1u) << Describe(r);
-  EXPECT_NE(own[0].find(pty_ + " is in use by sarnhost (pid " + std::to_string(holder) + ")"), std::string::npos)
-      << own[0];
-  // The poller was stopped by the signal and still summed up: exit 0.
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  struct Case {
+    ExecArgs holder;
+    std::string said;   // after "PTY is ", with "PID" for the holder's
+    int iHolderStatus;  // the holder's exit status after SIGTERM, -1 when killed by it
+  };
+  Case cases[] = {
+      // A second sarnhost polls the port and so holds it; stopped by the
+      // signal it still sums up: exit 0.
+      {ExecArgs(On({"poll", "0140001", "--interval", "50", "--count", "400"}), {}), "in use by sarnhost (pid PID)", 0},
+      {ExecArgs({pty_}, {}, "/bin/cat"),
+       "open in cat (pid PID), which would take the controller's replies from the line: stop it", -1},
+  };
+  for (Case& c : cases) {
+    sim_.ClearRequests();
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t holder = Spawn(c.holder, devNull, devNull);
+    close(devNull);
+    if (c.iHolderStatus == 0) {
+      ASSERT_TRUE(sim_.WaitForRequests(1, 10000));
+    } else {
+      usleep(300000);  // cat has opened the port
+    }
+    RunResult r = RunSarnhost(On({"read", "0140001"}));
+    kill(holder, SIGTERM);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    std::string said = c.said;
+    said.replace(said.find("PID"), 3, std::to_string(holder));
+    EXPECT_EQ(r.iStatus, 2) << Describe(r);
+    std::vector<std::string> own = OwnLines(r.err);
+    ASSERT_EQ(own.size(), 1u) << Describe(r);
+    EXPECT_NE(own[0].find(pty_ + " is " + said), std::string::npos) << own[0];
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.iHolderStatus) << status;
+  }
 }
 
 TEST_F(SarnhostTest, TimeOutIsResultTwoAfterThreeRequests) {
@@ -315,7 +350,8 @@ TEST_F(SarnhostTest, TimeOutIsResultTwoAfterThreeRequests) {
   RunResult r = RunSarnhost(On({"read", "0140001", "--timeout", "5"}));
   EXPECT_EQ(r.iStatus, 2) << Describe(r);
   EXPECT_EQ(sim_.RequestCount(), 3u);
-  EXPECT_EQ(r.err, "sarnhost: reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)\n");
+  EXPECT_EQ(r.err, "sarnhost: reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)" +
+                       SilenceChecklist(1) + "\n");
 }
 
 // Quiet by default: the values on standard output and nothing else. -v adds
@@ -391,10 +427,11 @@ struct FailureCase {
 };
 
 const std::vector<FailureCase> kFailureCases = {
+    // A failure says what to check next: the checklist after silence, what garbles a reply.
     {{plcsim::FaultKind::NoReply, 0},
      {"read", "0140001"},
      2,
-     "reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)"},
+     "reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)" + SilenceChecklist(1)},
     {{plcsim::FaultKind::Exception, 2},
      {"read", "0140001"},
      1,
@@ -410,15 +447,15 @@ const std::vector<FailureCase> kFailureCases = {
     {{plcsim::FaultKind::BadLrc, 0},
      {"read", "0140001"},
      1,
-     "reading '0140001' failed: LRC error in the reply (3 attempts)"},
+     "reading '0140001' failed: LRC error in the reply (3 attempts)" + std::string(kGarbleCauses)},
     {{plcsim::FaultKind::BadLrc, 0},
      {"write", "0140001", "5"},
      1,
-     "writing '0140001' failed: LRC error in the reply (3 attempts)"},
+     "writing '0140001' failed: LRC error in the reply (3 attempts)" + std::string(kGarbleCauses)},
     {{plcsim::FaultKind::NoCrLf, 0},
      {"read", "0140001"},
      1,
-     "reading '0140001' failed: the reply did not end in CR LF (3 attempts)"},
+     "reading '0140001' failed: the reply did not end in CR LF (3 attempts)" + std::string(kGarbleCauses)},
     {{plcsim::FaultKind::OtherAddress, 9},
      {"read", "0140001"},
      1,
@@ -678,8 +715,23 @@ void ExpectInterruptedScanEndsAtOnce(plcsim::Simulator& sim, const std::string& 
   EXPECT_NE(out.find("1           9600 7E2        answered"), std::string::npos) << out;
 }
 
+// A scan promised its bound on standard error before it started, and the
+// seconds its table says it took are within it.
+void ExpectScanWithinItsBound(const RunResult& r, const std::string& pty, const std::string& addresses) {
+  const std::string promise = "sarnhost: scanning controllers " + addresses + " on " + pty + " at ";
+  ASSERT_EQ(r.err.rfind(promise, 0), 0u) << Describe(r);
+  const size_t nAtMost = r.err.find("at most ");
+  ASSERT_NE(nAtMost, std::string::npos) << Describe(r);
+  const double dBound = atof(r.err.c_str() + nAtMost + 8);
+  const size_t nIn = r.out.find(" probes in ");
+  ASSERT_NE(nIn, std::string::npos) << Describe(r);
+  const double dTook = atof(r.out.c_str() + nIn + 11);
+  EXPECT_GT(dBound, 0) << Describe(r);
+  EXPECT_LE(dTook, dBound) << Describe(r);
+}
+
 // scan finds the controllers that answer, at each line setting asked for,
-// within its bound.
+// and says first how long it may take, and keeps to it.
 TEST(SarnhostScan, FindsTheControllersThatAnswer) {
   plcsim::Options options;
   options.addresses = {1, 7};
@@ -689,7 +741,8 @@ TEST(SarnhostScan, FindsTheControllersThatAnswer) {
 
   RunResult r = RunSarnhost({"--port", pty, "scan", "--to", "12", "--timeout", "2"});
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
-  EXPECT_EQ(r.err, "") << Describe(r);
+  EXPECT_EQ(Lines(r.err).size(), 1u) << Describe(r);  // the bound, also when the output is no terminal
+  ExpectScanWithinItsBound(r, pty, "1 to 12");
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 4u) << r.out;
   EXPECT_EQ(lines[0].rfind("scan of " + pty + ": controllers 1 to 12 at 9600 7E2, 12 probes in ", 0), 0u) << r.out;
@@ -719,10 +772,11 @@ TEST(SarnhostScan, FindsTheControllersThatAnswer) {
   EXPECT_NE(r.out.find("7           9600 7E2        answered exception 2: illegal data address"), std::string::npos)
       << r.out;
 
-  // Nobody there: status 2.
-  r = RunSarnhost({"--port", pty, "scan", "--from", "2", "--to", "3", "--timeout", "2"});
+  // Nobody there: status 2, within the bound of silent probes (attempts, then the line's settle).
+  r = RunSarnhost({"--port", pty, "scan", "--from", "2", "--to", "4", "--timeout", "20"});
   EXPECT_EQ(r.iStatus, 2) << Describe(r);
   EXPECT_NE(r.out.find("no controller answered"), std::string::npos) << r.out;
+  ExpectScanWithinItsBound(r, pty, "2 to 4");
 
   ExpectInterruptedScanEndsAtOnce(sim, pty);
 }
@@ -1045,6 +1099,9 @@ TEST(SarnhostMbpoll, CommandLinesAsMbpollTakesThem) {
       {{"DEV", "-a", "0"}, 64, "-a 0: controller 0 is the broadcast address, and no controller answers a broadcast"},
       {{"DEV", "-r", "0", "-1"}, 64, "references count from 1 (or use -0)"},
       {{"DEV", "-a", "3", "-1", "-o", "0.05"}, 2, "no reply from controller 3"},
+      // mbpoll's write form with the device given by --port writes too.
+      {{"--port", "DEV", "-a", "2", "-t", "4", "-r", "80", "4242"}, 0, "Written 1 references.\n"},
+      {{"DEV", "-a", "2", "-r", "80", "-1", "-q"}, 0, "[80]: \t4242\n"},
   };
   RunCliCases(sim.path(), cases);
 }
@@ -1121,11 +1178,14 @@ TEST(SarnhostGtc, PollTakesACountPerGate) {
   IntFileDir dir("BUS = GTC, DEC\n");
   PlcsimRun sim({"--gtc", "--fill"});
   ASSERT_FALSE(sim.path().empty());
-  RunResult r = RunSarnhost({"--port", sim.path(), "poll", "0100200:8", "0110001:9", "--count", "1"}, {}, dir.path());
+  RunResult r = RunSarnhost({"--port", sim.path(), "poll", "0100200:8", "0110001:9", "0130002:42", "--count", "1"}, {},
+                            dir.path());
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
-  // Variables from 200 are bits 161 on, inputs count eight to a ten (0110010 follows 0110007).
-  for (const char* psz : {"round 1  0100200   0 ", "round 1  0100207   1 ", "round 1  0110007   0 ",
-                          "round 1  0110010   1 ", "round 1  0110011   0 ", "17 reads, 17 good"}) {
+  // Variables from 200 are bits 161 on, inputs count eight to a ten (0110010 follows 0110007). The gate
+  // column is as wide as the longest label, an area's "0130002[10]".
+  for (const char* psz : {"round 1  0100200     0 ", "round 1  0100207     1 ", "round 1  0110007     0 ",
+                          "round 1  0110010     1 ", "round 1  0110011     0 ", "round 1  0130002[0]  2000 (0x07D0) ",
+                          "round 1  0130002[10] 2010 (0x07DA) ", "59 reads, 59 good"}) {
     EXPECT_NE(r.out.find(psz), std::string::npos) << psz << "\n" << Describe(r);
   }
   RunCliCases(sim.path(),
@@ -1143,6 +1203,7 @@ TEST_F(SarnhostTest, SmallThingsReadAsWords) {
                         {{"--port", "DEV", "read", "0120001"}, 64, "character 3 is '2', where the gate text holds"},
                         {{"--port", "DEV", "write", "0140001", "abc"}, 64, "'abc' is not a number"},
                         {{"--port", "DEV", "write", "0140001", "70000"}, 64, "does not fit a 16-bit register"},
+                        {{"--port", "DEV", "write", "0170001", "1e40"}, 64, "'1e40' is out of a float's range"},
                     });
   // A device name that is no path is under /dev/ ("pts/3" for /dev/pts/3).
   RunResult shortName = RunSarnhost({"read", pty_.substr(5), "0140002"});
@@ -1156,6 +1217,12 @@ TEST_F(SarnhostTest, SmallThingsReadAsWords) {
   EXPECT_NE(info.out.find("9600 baud, 7 data bits, even parity, 2 stop bits"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("identification    70, with the numbers 4 and 3"), std::string::npos) << info.out;
   EXPECT_EQ(info.out.find("info fields"), std::string::npos) << info.out;
+  // --port means the same to info: the device is looked at as before a read.
+  info = RunSarnhost({"info", "--port", pty_});
+  EXPECT_EQ(info.iStatus, 0) << Describe(info);
+  EXPECT_NE(info.out.find("port              " + pty_ + ": present, and no other program holds it\n"),
+            std::string::npos)
+      << info.out;
 
   // KORVEN_LEVEL has the last word, with or without -v.
   RunResult level = RunSarnhost(On({"-v", "read", "0140002"}), {{"KORVEN_LEVEL", "32"}});
@@ -1166,16 +1233,21 @@ TEST_F(SarnhostTest, SmallThingsReadAsWords) {
 
 // Initialization-file lines the driver ignored are warned about without -v.
 TEST_F(SarnhostTest, RefusedInitializationLinesAreWarnings) {
-  IntFileDir dir("BUS = MODBUS, DEC\n  SWAP = YES\nFOO = 1\n");
+  IntFileDir dir("BUS = MODBUS, DEC\n  SWAP = YES\nFOO = 1\n ECHO = YES\n");
   RunResult r = RunSarnhost(On({"read", "0140002"}), {}, dir.path());
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
   EXPECT_EQ(r.out, "0140002: 2 (0x0002)\n");
   std::vector<std::string> own = OwnLines(r.err);
-  ASSERT_EQ(own.size(), 2u) << Describe(r);
-  EXPECT_NE(own[0].find("warning: SARNMD1.INT: Illegal line 2 in Int File ('  SWAP = YES'): the driver ignored it"),
+  ASSERT_EQ(own.size(), 3u) << Describe(r);
+  EXPECT_NE(own[0].find("warning: SARNMD1.INT: Illegal line 2 in Int File ('  SWAP = YES'): the driver ignored it: "
+                        "SWAP must start in the first column, without the blanks before it"),
             std::string::npos)
       << own[0];
-  EXPECT_NE(own[1].find("Illegal line 3 in Int File ('FOO = 1')"), std::string::npos) << own[1];
+  EXPECT_NE(own[1].find("Illegal line 3 in Int File ('FOO = 1'): the driver ignored it"), std::string::npos) << own[1];
+  EXPECT_EQ(own[1].find("first column"), std::string::npos) << own[1];
+  EXPECT_NE(own[2].find("(' ECHO = YES'): the driver ignored it: ECHO must start in the first column"),
+            std::string::npos)
+      << own[2];
 }
 
 // Two one-shot hosts in turn on a line whose controller answers 1.2 to 2.5
@@ -1244,6 +1316,11 @@ TEST_F(SarnhostTest, MistakenCommandLinesAreRefusedInWords) {
       {{"--port", "DEV", "read", "0140001x"}, 64, "the bit number, one hexadecimal digit 0-F in capitals"},
       {{"--port", "DEV", "read", "0180004"}, 64, "from an odd address: 0180003 or 0180005"},
       {{"--port", "DEV", "read", "0180001", "63"}, 64, "at most 62 int32 values in holding registers"},
+      // A port and nothing to do: the command is missing, not a gate text refused.
+      {{"--port", "DEV"}, 64, "a command is missing after --port " + pty_ + ": read GATE, write GATE VALUE"},
+      {{"--port", "DEV", "-1"}, 64, "a command is missing after --port"},
+      {{"--port", "DEV", "read"}, 64, "read needs a gate: usage: sarnhost [options] read GATE"},
+      {{"--port", "DEV", "scan", "--from", "0"}, 64, "--from 0: controller 0 is the broadcast address"},
   };
   RunCliCases(pty_, cases);
   EXPECT_EQ(sim_.RequestCount(), 0u);

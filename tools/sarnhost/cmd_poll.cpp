@@ -77,14 +77,23 @@ struct PollState {
   bool bLive = false;
 };
 
+// The gate column is as wide as the longest label ("0130002[10]",
+// "150.40001"), at least 9 characters.
+int LabelWidth(const std::vector<PollRow>& rows) {
+  size_t n = 9;
+  for (const PollRow& r : rows) n = std::max(n, r.label.size());
+  return static_cast<int>(n);
+}
+
 std::vector<std::string> PollTable(const std::vector<PollRow>& rows) {
   std::vector<std::string> lines;
-  char sz[256];
-  snprintf(sz, sizeof sz, "%-9s %-34s %7s %7s %9s %9s", "gate", "value", "good", "failed", "last ms", "max ms");
+  const int iWidth = LabelWidth(rows);
+  char sz[320];
+  snprintf(sz, sizeof sz, "%-*s %-34s %7s %7s %9s %9s", iWidth, "gate", "value", "good", "failed", "last ms", "max ms");
   lines.push_back(sz);
   for (const PollRow& r : rows) {
-    snprintf(sz, sizeof sz, "%-9s %-34s %7ld %7ld %9.2f %9.2f", r.label.c_str(), r.value.c_str(), r.lGood, r.lFailed,
-             r.dLastMs, r.dMaxMs);
+    snprintf(sz, sizeof sz, "%-*s %-34s %7ld %7ld %9.2f %9.2f", iWidth, r.label.c_str(), r.value.c_str(), r.lGood,
+             r.lFailed, r.dLastMs, r.dMaxMs);
     lines.push_back(sz);
   }
   return lines;
@@ -143,7 +152,9 @@ void Record(Session& s, PollState& st, const PollItem& item, const TxResult& r, 
               CsvField(result).c_str(), r.dMs);
       fflush(st.pCsv);
     }
-    if (!st.bLive) printf("round %ld  %-9s %-34s %8.2f ms\n", lRound, label.c_str(), value.c_str(), r.dMs);
+    if (!st.bLive) {
+      printf("round %ld  %-*s %-34s %8.2f ms\n", lRound, LabelWidth(st.rows), label.c_str(), value.c_str(), r.dMs);
+    }
   }
   if (!st.bLive) fflush(stdout);
   st.cv.notify_all();

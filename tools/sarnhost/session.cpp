@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +53,23 @@ bool IsIntFileWarning(const std::string& text) {
                      [&text](const sarn::LogMessage* pMessage) { return LoggedAs(text, *pMessage); });
 }
 
+// For an ignored line that is a key set off by blanks: the driver reads
+// the switch keys and IFG only from the first column (a BUS line may be
+// indented), which the bare "Illegal line" does not say.
+std::string IndentHint(const std::string& line) {
+  const size_t nStart = line.find_first_not_of(" \t");
+  if (nStart == 0 || nStart == std::string::npos) return "";
+  for (const char* pszKey : {"SWAP", "FLOATSWAP", "LONGADDR", "RTSCTS", "ECHO", "IFG"}) {
+    const size_t nLen = strlen(pszKey);
+    if (strncasecmp(line.c_str() + nStart, pszKey, nLen) != 0) continue;
+    const char cNext = line.size() > nStart + nLen ? line[nStart + nLen] : '\0';
+    if (cNext == ' ' || cNext == '\t' || cNext == '=') {
+      return std::string(": ") + pszKey + " must start in the first column, without the blanks before it";
+    }
+  }
+  return "";
+}
+
 // Initialization-file lines the driver refused, shown without -v ("Illegal
 // line 3 in Int File"), after it named the file in a trace.
 void WarnAboutIntFile(const std::vector<LogLine>& lines) {
@@ -63,16 +81,10 @@ void WarnAboutIntFile(const std::vector<LogLine>& lines) {
     long lLine = 0;
     std::string quoted;
     if (LoggedAs(l.text, sarn::kMsgIntFileIllegalLine, &lLine)) quoted = FileLine(file, lLine);
-    fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s\n", file.c_str(), WithoutTag(l.text).c_str(),
-            quoted.empty() ? "" : " ('", quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it");
+    fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s%s\n", file.c_str(), WithoutTag(l.text).c_str(),
+            quoted.empty() ? "" : " ('", quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it",
+            IndentHint(quoted).c_str());
   }
-}
-
-// The device a port name means: a name that is no path (ttyUSB0, pts/3) is
-// under /dev/.
-std::string DevicePath(const std::string& port) {
-  if (port.empty() || port[0] == '/' || port[0] == '.' || port == "NUL") return port;
-  return "/dev/" + port;
 }
 
 // The name the driver is given: the path when it fits, a short name under
@@ -386,6 +398,7 @@ TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t
     facts.nReplySize = sizeof pCtx->rxBuf;
     facts.bEchoSet = (pCtx->wFlags & SARN_FLAG_ECHO) != 0;
     facts.intFile = IntFileForSettings(s.intFile);
+    facts.line = LineName(s.line);
     r.outcome = Explain(r.rc, lines, facts);
   }
   return r;
