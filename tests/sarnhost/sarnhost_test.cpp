@@ -1358,37 +1358,57 @@ TEST(SarnhostMbpoll, EvenReferencesAndReferencesAbove9999) {
   RunCliCases(sim.path(), cases);
 }
 
-// Polling until Ctrl-C ends with mbpoll's statistics.
+// Polling until Ctrl-C ends with mbpoll's statistics, within the attempt
+// under way, and with poll's rule for the exit status: the worst result of
+// the reads that ended.
 TEST_F(SarnhostTest, CtrlCEndsMbpollPollingWithItsStatistics) {
-  ExecArgs a({pty_, "-a", "1,2", "-l", "20", "-o", "0.05"}, {});
-  int outPipe[2];
-  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t pid = Spawn(a, outPipe[1], devNull);
-  close(outPipe[1]);
-  close(devNull);
-  ASSERT_TRUE(sim_.WaitForRequests(8, 20000));  // controller 1 answered, controller 2 did not, more than once
-  kill(pid, SIGINT);
-  std::string out;
-  char buf[4096];
-  ssize_t n = 0;
-  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(outPipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  const std::vector<std::string> lines = Lines(out);
-  ASSERT_GE(lines.size(), 2u) << out;
-  EXPECT_EQ(lines[lines.size() - 2], "--- " + pty_ + " poll statistics ---") << out;
-  long lSent = 0, lAnswered = 0, lErrors = 0;
-  double dLoss = 0;
-  ASSERT_EQ(sscanf(lines.back().c_str(), "%ld frames transmitted, %ld received, %ld errors, %lf%% frame loss", &lSent,
-                   &lAnswered, &lErrors, &dLoss),
-            4)
-      << out;
-  EXPECT_GE(lAnswered, 1) << out;
-  EXPECT_GE(lErrors, 1) << out;
-  EXPECT_EQ(lSent, lAnswered + lErrors) << out;
-  EXPECT_NEAR(dLoss, 100.0 * static_cast<double>(lErrors) / static_cast<double>(lSent), 0.051) << out;
+  struct Case {
+    std::vector<std::string> args;
+    size_t nRequests;  // seen by the simulator before Ctrl-C
+    int iStatus;
+    bool bErrors;  // a read of controller 2 has ended (failed) by then
+  } cases[] = {
+      {{pty_, "-a", "1,2", "-l", "20", "-o", "0.05"}, 8, 2, true},
+      // Controller 2's first attempt waits 3 s when Ctrl-C comes: it is left behind, not counted.
+      {{pty_, "-a", "1,2", "-o", "3"}, 2, 0, false},
+  };
+  for (const Case& c : cases) {
+    sim_.ClearRequests();
+    ExecArgs a(c.args, {});
+    int outPipe[2];
+    ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = Spawn(a, outPipe[1], devNull);
+    close(outPipe[1]);
+    close(devNull);
+    ASSERT_TRUE(sim_.WaitForRequests(c.nRequests, 20000));
+    usleep(50000);  // the request is under way
+    const auto t0 = std::chrono::steady_clock::now();
+    kill(pid, SIGINT);
+    std::string out;
+    char buf[4096];
+    ssize_t n = 0;
+    while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(outPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(dSeconds, 1.0) << out;  // meant to be 0.1 s; an attempt alone takes 3 s in the second case
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.iStatus) << status << "\n" << out;
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_GE(lines.size(), 2u) << out;
+    EXPECT_EQ(lines[lines.size() - 2], "--- " + pty_ + " poll statistics ---") << out;
+    long lSent = 0, lAnswered = 0, lErrors = 0;
+    double dLoss = 0;
+    ASSERT_EQ(sscanf(lines.back().c_str(), "%ld frames transmitted, %ld received, %ld errors, %lf%% frame loss", &lSent,
+                     &lAnswered, &lErrors, &dLoss),
+              4)
+        << out;
+    EXPECT_GE(lAnswered, 1) << out;
+    EXPECT_EQ(lErrors >= 1, c.bErrors) << out;
+    EXPECT_EQ(lSent, lAnswered + lErrors) << out;
+    EXPECT_NEAR(dLoss, 100.0 * static_cast<double>(lErrors) / static_cast<double>(lSent), 0.051) << out;
+  }
 }
 
 }  // namespace
