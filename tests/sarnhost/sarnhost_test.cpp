@@ -550,6 +550,16 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
   // -v shows the gate text built.
   RunResult v = RunSarnhost(On({"-v", "read", "-a", "1", "-t", "4", "-r", "1", "-c", "2"}));
   EXPECT_NE(v.err.find("sarnhost: -a 1 -t 4 -r 1 -c 2 is gate 0140001, a block of 2\n"), std::string::npos) << v.err;
+  // ... and which word order 32-bit values are shown in, by mbpoll's options or by the initialization file.
+  v = RunSarnhost(On({"-v", "read", "-t", "4:float", "-r", "51"}));
+  EXPECT_NE(v.err.find("sarnhost: -a 1 -t 4:float -r 51 -c 1 is gate 0170051, 32-bit values low word first (mbpoll's "
+                       "order without -B)\n"),
+            std::string::npos)
+      << v.err;
+  v = RunSarnhost(On({"-v", "read", "0170051"}));
+  EXPECT_NE(v.err.find("sarnhost: 0170051 holds its 32-bit values high word first (FLOATSWAP = NO in "),
+            std::string::npos)
+      << v.err;
 
   // write and poll take them too.
   RunResult w = RunSarnhost(On({"write", "-a", "1", "-t", "4", "-r", "21", "7", "8"}));
@@ -1341,9 +1351,26 @@ TEST(SarnhostMbpoll, EvenReferencesAndReferencesAbove9999) {
       {{"DEV", "-t", "4:int", "-r", "2", "-1", "-q"}, 0, "[2]: \t196610\n"},
       {{"DEV", "-t", "4:int", "-r", "2", "-B", "-1", "-q"}, 0, "[2]: \t131075\n"},
       {{"DEV", "-t", "3:int", "-r", "2", "-c", "2", "-1", "-q"}, 0, "[2]: \t65733610\n[4]: \t65864684\n"},
+      // Shown in mbpoll's word order, which the gate texts do not read: labelled in mbpoll's form.
       {{"--port", "DEV", "read", "-t", "4:int", "-r", "2", "-c", "2"},
        0,
-       "0180002: 196610 (0x00030002)\n0180004: 327684 (0x00050004)\n"},
+       "-a 1 -t 4:int -r 2: 196610 (0x00030002)\n-a 1 -t 4:int -r 4: 327684 (0x00050004)\n"},
+      {{"--port", "DEV", "read", "-t", "4:int", "-r", "4"}, 0, "-a 1 -t 4:int -r 4: 327684 (0x00050004)\n"},
+      // In the driver's order (-B) an even reference has no gate text: the dotted name, which reads back.
+      {{"--port", "DEV", "read", "-t", "4:int", "-r", "2", "-c", "2", "-B"},
+       0,
+       "1.80002: 131075 (0x00020003)\n1.80004: 262149 (0x00040005)\n"},
+      {{"--port", "DEV", "read", "1.80004"}, 0, "1.80004: 262149 (0x00040005)\n"},
+      // Every label reads back given alone: past the four digits of a gate text, the dotted name.
+      {{"--port", "DEV", "read", "0149999", "2"}, 0, "0149999: 9999 (0x270F)\n1.410000: 10000 (0x2710)\n"},
+      {{"--port", "DEV", "read", "1.410000"}, 0, "1.410000: 10000 (0x2710)\n"},
+      // One label, one value: mbpoll's order (without -B) and the gate text's differ, and so do their labels.
+      {{"--port", "DEV", "write", "-t", "4:float", "-r", "101", "3.14"},
+       0,
+       "-a 1 -t 4:float -r 101: wrote 3.14 (0x4048F5C3)\n"},
+      {{"--port", "DEV", "read", "-t", "4:float", "-r", "101"}, 0, "-a 1 -t 4:float -r 101: 3.14 (0x4048F5C3)\n"},
+      {{"--port", "DEV", "read", "0170101"}, 0, "0170101: -4.950203e+32 (0xF5C34048)\n"},
+      {{"--port", "DEV", "read", "-t", "4:float", "-r", "101", "-B"}, 0, "0170101: -4.950203e+32 (0xF5C34048)\n"},
       {{"DEV", "-t", "4:float", "-r", "40", "2.5"}, 0, "Written 1 references.\n"},
       {{"DEV", "-t", "4:float", "-r", "40", "-1", "-q"}, 0, "[40]: \t2.5\n"},
       {{"DEV", "-r", "40", "-c", "2", "-1", "-q"}, 0, "[40]: \t0\n[41]: \t16416\n"},  // 0x40200000, low word first

@@ -240,7 +240,7 @@ int ParsePollGate(Session& s, const std::string& arg, PollState& st) {
                  "1: up to 1000; 3: the area's 64, 42 or 64)");
   }
   Gate gate;
-  if (ResultCode rc = ParseGate(s, text, static_cast<int32_t>(lCount), gate); rc != 0) return rc;
+  if (ResultCode rc = TextGate(s, text, static_cast<int32_t>(lCount), gate); rc != 0) return rc;
   AddItem(s, st, gate);
   return 0;
 }

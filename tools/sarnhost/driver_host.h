@@ -80,6 +80,13 @@ struct Gate {
   // iCount / 2 values of iPairType.
   bool bPairs = false;
   int32_t iPairType = 0;
+  // The word order the host shows 32-bit values in: high word first, or
+  // low word first (mbpoll's order without -B). Gate texts are shown in the
+  // driver's order, which the initialization file sets (SWAP, FLOATSWAP).
+  bool bHighFirst = true;
+  // The first value's reference (gate address) counted from 1; 0 where
+  // the text does not say it.
+  long lRef = 0;
 
   // Bytes of the host value buffer: 4 for a single gate (the value cell),
   // the packed layout for blocks.
