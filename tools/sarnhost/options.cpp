@@ -76,7 +76,9 @@ const Command kCommands[] = {
      "find the controllers that answer on the line; a table at the end",
      "Probes controllers --from to --to (default 1 to 247) with a read of holding register 1,\n"
      "at each combination of --bauds and --parities, with a reply time-out of 100 ms unless\n"
-     "-o or --timeout says otherwise. Ctrl-C stops after the probe under way.\n",
+     "-o or --timeout says otherwise. Ctrl-C stops after the probe under way. It says first\n"
+     "how long it may take at most (a silent address: three attempts and the wait for a\n"
+     "quiet line after them), and keeps to it.\n",
      "sarnhost --port /dev/ttyUSB0 scan --bauds 9600,19200 --parities E,N --to 32", 0, 0, 0, 0,
      " from to bauds parities port b d P s o timeout n driver v h "},
     {"info", "info", "show what the driver reports about itself",
@@ -497,8 +499,11 @@ const char kGateHelp[] =
     "  Digits are decimal unless the initialization file says BUS = MODBUS, HEX;\n"
     "  a letter A..F among decimal digits ends the number there (warned about).\n"
     "  Controllers above 99 in decimal base: -a (e.g. read -a 150 -t 4 -r 1);\n"
-    "  references above 9999: -r (e.g. read -r 12000). Controller 0 is the\n"
-    "  broadcast address, which no controller answers: refused.\n"
+    "  references above 9999: -r (e.g. read -r 12000), or the dotted name\n"
+    "  CONTROLLER.TYPEREFERENCE that sarnhost prints for them (read 1.412000,\n"
+    "  150.40001); each label printed reads back as the same value.\n"
+    "  Controller 0 is the broadcast address, which no controller answers:\n"
+    "  refused.\n"
     "  The initialization file SARNMD<N>.INT (or SARNMD.INT) is read from the\n"
     "  current directory: BUS = MODBUS|GTC, DEC|HEX; SWAP, FLOATSWAP, LONGADDR,\n"
     "  RTSCTS, ECHO = YES|NO; IFG = milliseconds. sarnhost info names it.\n";
@@ -516,7 +521,8 @@ const char kTailHelp[] =
     "Values are shown as the gate holds them: bits 0 or 1, 16-bit registers in\n"
     "decimal and hexadecimal, 32-bit integers, floats (mbpoll's form: as mbpoll).\n"
     "A failure is one line on standard error that says why: no reply (with the\n"
-    "attempts and time-out), the controller's exception, an LRC error, ...\n"
+    "attempts and time-out), the controller's exception, an LRC error, ...; and\n"
+    "what to check next (line settings, wiring, RTSCTS, sarnhost scan).\n"
     "The driver's log (\"timestamp TAB level TAB text\") is shown with -v.\n"
     "KORVEN_LOG=FILE appends it to FILE instead (level 32 and up, level 8 and up\n"
     "with -v); KORVEN_LEVEL=N keeps only levels N and above, with or without -v.\n"
@@ -527,7 +533,9 @@ const char kTailHelp[] =
     "device, port in use, no permission, e.g. not in the device's group such as\n"
     "dialout; no reply); 64 for a bad command line (also a gate text the driver's\n"
     "parser refuses, an option the command does not take), 69 when the driver\n"
-    "cannot be loaded, 73 when the CSV file cannot be written.\n";
+    "cannot be loaded, 73 when the CSV file cannot be written. Where several reads\n"
+    "run (poll, mbpoll's polling form, -a 1,2) the worst result of the reads that\n"
+    "ended: a read that Ctrl-C leaves behind does not count.\n";
 
 // The help of the options, every one or those a command takes, with the
 // driver's line defaults filled in.
