@@ -860,6 +860,7 @@ TEST(PlcsimProgram, FaultsOnDemand) {
     std::vector<std::string> plcsim;
     int iStatus;
     std::string said;  // on standard error, or standard output when successful
+    std::vector<std::string> command = {"read", "0140011"};
   } cases[] = {
       {{"--exception", "4:11=2"}, 1, "controller 1 answered exception 2: illegal data address"},
       {{"--exception", "4:12=2"}, 0, "0140011: 11 (0x000B)"},
@@ -867,6 +868,12 @@ TEST(PlcsimProgram, FaultsOnDemand) {
       {{"--silent", "100"}, 2, "no reply from controller 1 (3 attempts, 200 ms each)"},
       {{"--lrc-errors", "100"}, 1, "LRC error in the reply (3 attempts)"},
       {{"--garble", "100", "--seed", "3"}, 1, "failed"},
+      // A garbled write answer is named as what it may be, with what garbles one.
+      {{"--garble", "100", "--seed", "2"},
+       1,
+       "the write's answer did not repeat the request (it said address 0x0000, value or quantity 0x0000): garbled on "
+       "the line, or the answer to another request",
+       {"write", "0140011", "5"}},
       {{"--late", "400"}, 0, "0140011: 11 (0x000B)"},
   };
   for (const Case& c : cases) {
@@ -874,7 +881,9 @@ TEST(PlcsimProgram, FaultsOnDemand) {
     args.push_back("--fill");
     PlcsimRun sim(args);
     ASSERT_FALSE(sim.path().empty());
-    RunResult r = RunSarnhost({"--port", sim.path(), "--timeout", "20", "read", "0140011"});
+    std::vector<std::string> sarnhost = {"--port", sim.path(), "--timeout", "20"};
+    sarnhost.insert(sarnhost.end(), c.command.begin(), c.command.end());
+    RunResult r = RunSarnhost(sarnhost);
     EXPECT_EQ(r.iStatus, c.iStatus) << c.plcsim[0] << "\n" << Describe(r);
     EXPECT_NE((c.iStatus == 0 ? r.out : r.err).find(c.said), std::string::npos) << c.plcsim[0] << "\n" << Describe(r);
     if (c.plcsim[0] == "--late") {
