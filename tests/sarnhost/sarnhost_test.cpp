@@ -1209,7 +1209,10 @@ TEST(SarnhostGtc, PollTakesACountPerGate) {
   }
   RunCliCases(sim.path(),
               {{{"--port", "DEV", "poll", "0100200"}, 64, "GTC gates are read as blocks: give a count, e.g. 0100200:8"},
-               {{"--port", "DEV", "poll", "0100200:x"}, 64, "bad count in '0100200:x'"}},
+               {{"--port", "DEV", "poll", "0100200:x"}, 64, "bad count in '0100200:x'"},
+               // A register area's label reads back given alone: the area is read whole, the one value shown.
+               {{"--port", "DEV", "read", "0130002[10]"}, 0, "0130002[10]: 2010 (0x07DA)\n"},
+               {{"--port", "DEV", "read", "0130002[42]"}, 64, "the block at 0130002 holds 42 values"}},
               dir.path());
 }
 

@@ -60,6 +60,7 @@ struct PollRow {
 struct PollItem {
   Gate gate;
   size_t nFirstRow = 0, nRows = 1;
+  size_t nFirstValue = 0;  // the value of the read its first row shows (GATE[k]: k)
 };
 
 // What the polling thread and the drawing thread share.
@@ -127,8 +128,8 @@ void Record(Session& s, PollState& st, const PollItem& item, const TxResult& r, 
   for (size_t k = 0; k < item.nRows; ++k) {
     std::string value = r.outcome.shortText, plain, result = r.rc == 0 ? "ok" : r.outcome.shortText;
     if (r.rc == 0) {
-      value = FormatValue(values[k], ValueType(item.gate));
-      plain = PlainValue(values[k], ValueType(item.gate));
+      value = FormatValue(values[item.nFirstValue + k], ValueType(item.gate));
+      plain = PlainValue(values[item.nFirstValue + k], ValueType(item.gate));
     }
     std::string label;
     {
@@ -219,10 +220,11 @@ void PrintPollSummary(PollState& st, bool bInterrupted) {
 
 // Adds a gate's rows, one per value.
 void AddItem(Session& s, PollState& st, const Gate& gate) {
-  PollItem item{gate, st.rows.size(), ValueCount(gate)};
+  const bool bOne = gate.iOnly >= 0;
+  PollItem item{gate, st.rows.size(), bOne ? 1 : ValueCount(gate), bOne ? static_cast<size_t>(gate.iOnly) : 0};
   for (size_t k = 0; k < item.nRows; ++k) {
     st.rows.emplace_back();
-    st.rows.back().label = Label(s, gate, static_cast<int>(k));
+    st.rows.back().label = Label(s, gate, static_cast<int>(item.nFirstValue + k));
   }
   st.items.push_back(item);
 }
@@ -235,7 +237,7 @@ int ParsePollGate(Session& s, const std::string& arg, PollState& st) {
   if (colon != std::string::npos && !cli::ParseLong(arg.substr(colon + 1), 1, 2000, lCount)) {
     return Usage("bad count in '" + arg + "': GATE:COUNT with COUNT 1..2000");
   }
-  if (s.Gtc() && lCount < 0) {
+  if (s.Gtc() && lCount < 0 && text.back() != ']') {
     return Usage("GTC gates are read as blocks: give a count, e.g. " + text + ":8 (memory type 0: a multiple of 8; " +
                  "1: up to 1000; 3: the area's 64, 42 or 64)");
   }

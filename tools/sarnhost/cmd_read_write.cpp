@@ -102,6 +102,7 @@ int WriteGates(Session& s, const std::string& text, const std::vector<std::strin
   if (int rc = NamedGates(s, text, iCount, gates); rc != 0) return rc;
   int iWorst = 0;
   for (const Gate& gate : gates) {
+    if (gate.iOnly >= 0) return Usage("'" + text + "' is read as part of a block; write it by its gate address");
     std::vector<uint8_t> buffer;
     if (int rc = WriteValues(s, gate, values, buffer); rc != 0) return rc;
     const TxResult r = Transact(s, gate, true, buffer);
@@ -127,6 +128,7 @@ int CmdRead(Session& s) {
       continue;
     }
     for (size_t k = 0; k < values.size(); ++k) {
+      if (gate.iOnly >= 0 && static_cast<size_t>(gate.iOnly) != k) continue;
       printf("%s: %s\n", Label(s, gate, static_cast<int>(k)).c_str(), FormatValue(values[k], ValueType(gate)).c_str());
     }
   }

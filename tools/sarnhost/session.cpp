@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "address/gtc_memory.h"
+#include "cli.h"
 #include "explain.h"
 #include "gate_words.h"
 #include "hostlog/log_messages.h"
@@ -325,7 +326,35 @@ int ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
   return 0;
 }
 
+namespace {
+
+// "0130002[10]": value 10 of the block at 0130002, as Label() names it
+// where no gate text does. A GTC register area is read whole; another
+// block up to the value.
+int ElementGate(Session& s, const std::string& text, size_t nOpen, int32_t iCount, Gate& gate) {
+  const std::string base = text.substr(0, nOpen);
+  long lIndex = 0;
+  if (!cli::ParseLong(text.substr(nOpen + 1, text.size() - nOpen - 2), 0, 1999, lIndex) || iCount >= 0) {
+    return Usage("'" + text + "' names one value of a block as GATE[INDEX], INDEX from 0, without a count");
+  }
+  int32_t iBlock = static_cast<int32_t>(lIndex + 1);
+  const int iArea = base.size() == 7 ? base[6] - '0' : 0;
+  if (s.Gtc() && base.size() == 7 && base[2] == '3' && iArea >= 1 && iArea <= sarn::kGtcAreaCount) {
+    iBlock = sarn::kGtcAreaLength[iArea - 1];
+  }
+  if (int rc = ParseGate(s, base, iBlock, gate); rc != 0) return rc;
+  if (static_cast<size_t>(lIndex) >= ValueCount(gate)) {
+    return Usage("'" + text + "': the block at " + base + " holds " + std::to_string(ValueCount(gate)) + " values");
+  }
+  gate.iOnly = static_cast<int32_t>(lIndex);
+  return 0;
+}
+
+}  // namespace
+
 int TextGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
+  const size_t nOpen = text.find('[');
+  if (nOpen != std::string::npos && nOpen > 0 && text.back() == ']') return ElementGate(s, text, nOpen, iCount, gate);
   long lSlave = 0, lRef = 0;
   MbpollType type;
   if (!ParseDottedName(text, lSlave, type, lRef)) return ParseGate(s, text, iCount, gate);
