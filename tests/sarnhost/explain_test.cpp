@@ -50,7 +50,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"SARNMD> DoWrite() echo of another request: address 1Ah, value or quantity FF00h"},
                                   1,
                                   "reply of another request",
-                                  "an echo of another request came (address 0x001A, value or quantity 0xFF00)"},
+                                  "the write's answer did not repeat the request (it said address 0x001A, value or "
+                                  "quantity 0xFF00): garbled on the line, or the answer to another request: line "
+                                  "noise, or a controller whose parity or data bits differ from the line's (check its "
+                                  "settings and the wiring)"},
                       ExplainCase{"CountedAsAttempts",
                                   {"SARNMD> DoRead() reply with byte count 4, request asked for 2",
                                    "SARNMD> Wrong receive (still 9 tries)",
@@ -63,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"SARNMD> Wrong plc addr.0h received"},
                                   1,
                                   "garbled controller address",
-                                  "the reply's controller address was garbled (noise, or wrong line settings)"},
+                                  "the reply's controller address was garbled: line noise, or a controller whose "
+                                  "parity or data bits differ from the line's (check its settings and the wiring)"},
                       ExplainCase{"ReplyFromAnotherController",
                                   {"SARNMD> Wrong plc addr.1Fh received"},
                                   1,

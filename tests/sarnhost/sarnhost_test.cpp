@@ -128,6 +128,23 @@ std::string Describe(const RunResult& r) {
   return "status " + std::to_string(r.iStatus) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
 }
 
+// What sarnhost adds to "no reply from controller N": what to check, with
+// the initialization file of the directory it ran in.
+std::string SilenceChecklist(int iController, const std::string& dir = "") {
+  char szCwd[4096] = "";
+  const std::string where = dir.empty() ? (getcwd(szCwd, sizeof szCwd) != nullptr ? szCwd : "") : dir;
+  return ": check that controller " + std::to_string(iController) +
+         " exists and is set to 9600 7E2 (speed, data bits, parity, stop bits) and to Modbus ASCII, not RTU; the "
+         "wiring (A and B not swapped, termination at both ends); an adapter that needs RTS to send needs RTSCTS = "
+         "YES in " +
+         where + "/SARNMD1.INT; sarnhost scan finds which controllers answer (--bauds, --parities try other settings)";
+}
+
+// What sarnhost adds to a garbled reply.
+const char kGarbleCauses[] =
+    ": line noise, or a controller whose parity or data bits differ from 9600 7E2 (check its settings and the "
+    "wiring)";
+
 uint32_t FloatBits(float f) {
   uint32_t u;
   memcpy(&u, &f, 4);
@@ -271,7 +288,8 @@ TEST_F(SarnhostTest, ProblemsGiveOneClearLine) {
       {On({"read", "0140001", "126"}), 64, "a block of 126 is too large: at most 125 holding registers in one request"},
       {On({"read", "01400011", "2"}), 64, "a block takes no bit number"},
       {On({"read", "0140001", "--parity", "X"}), 64, "bad value 'X' for --parity"},
-      {On({"read", "0140001", "--baud", "115200"}), 64, "1..65535"},
+      {On({"read", "0140001", "--baud", "115200"}), 64,
+       "1..65535: the driver's line settings hold the baud rate in 16 bits, so 115200 cannot be asked for"},
       {On({"read", "0140001", "0"}), 64, "bad COUNT '0'"},
       {On({"frobnicate"}), 64, "unknown command 'frobnicate'"},
       {{"read", "0140001"}, 64, "no port given"},
@@ -288,26 +306,43 @@ TEST_F(SarnhostTest, ProblemsGiveOneClearLine) {
   unlink(szFile);
 }
 
+// Another program on the port is named: a driver that holds it under its
+// lock, and a plain reader without one, which would take the replies.
 TEST_F(SarnhostTest, BusyPortNamesTheProgramHoldingIt) {
-  // A second sarnhost polls the port and so holds it.
-  ExecArgs a(On({"poll", "0140001", "--interval", "50", "--count", "400"}), {});
-  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t holder = Spawn(a, devNull, devNull);
-  close(devNull);
-  ASSERT_TRUE(sim_.WaitForRequests(1, 10000));
-
-  RunResult r = RunSarnhost(On({"read", "0140001"}));
-  kill(holder, SIGTERM);
-  int status = 0;
-  waitpid(holder, &status, 0);
-
-  EXPECT_EQ(r.iStatus, 2) << Describe(r);
-  std::vector<std::string> own = OwnLines(r.err);
-  ASSERT_EQ(own.size(), 1u) << Describe(r);
-  EXPECT_NE(own[0].find(pty_ + " is in use by sarnhost (pid " + std::to_string(holder) + ")"), std::string::npos)
-      << own[0];
-  // The poller was stopped by the signal and still summed up: exit 0.
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  struct Case {
+    ExecArgs holder;
+    std::string said;   // after "PTY is ", with "PID" for the holder's
+    int iHolderStatus;  // the holder's exit status after SIGTERM, -1 when killed by it
+  };
+  Case cases[] = {
+      // A second sarnhost polls the port and so holds it; stopped by the
+      // signal it still sums up: exit 0.
+      {ExecArgs(On({"poll", "0140001", "--interval", "50", "--count", "400"}), {}), "in use by sarnhost (pid PID)", 0},
+      {ExecArgs({pty_}, {}, "/bin/cat"),
+       "open in cat (pid PID), which would take the controller's replies from the line: stop it", -1},
+  };
+  for (Case& c : cases) {
+    sim_.ClearRequests();
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t holder = Spawn(c.holder, devNull, devNull);
+    close(devNull);
+    if (c.iHolderStatus == 0) {
+      ASSERT_TRUE(sim_.WaitForRequests(1, 10000));
+    } else {
+      usleep(300000);  // cat has opened the port
+    }
+    RunResult r = RunSarnhost(On({"read", "0140001"}));
+    kill(holder, SIGTERM);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    std::string said = c.said;
+    said.replace(said.find("PID"), 3, std::to_string(holder));
+    EXPECT_EQ(r.iStatus, 2) << Describe(r);
+    std::vector<std::string> own = OwnLines(r.err);
+    ASSERT_EQ(own.size(), 1u) << Describe(r);
+    EXPECT_NE(own[0].find(pty_ + " is " + said), std::string::npos) << own[0];
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.iHolderStatus) << status;
+  }
 }
 
 TEST_F(SarnhostTest, TimeOutIsResultTwoAfterThreeRequests) {
@@ -315,7 +350,8 @@ TEST_F(SarnhostTest, TimeOutIsResultTwoAfterThreeRequests) {
   RunResult r = RunSarnhost(On({"read", "0140001", "--timeout", "5"}));
   EXPECT_EQ(r.iStatus, 2) << Describe(r);
   EXPECT_EQ(sim_.RequestCount(), 3u);
-  EXPECT_EQ(r.err, "sarnhost: reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)\n");
+  EXPECT_EQ(r.err, "sarnhost: reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)" +
+                       SilenceChecklist(1) + "\n");
 }
 
 // Quiet by default: the values on standard output and nothing else. -v adds
@@ -391,10 +427,11 @@ struct FailureCase {
 };
 
 const std::vector<FailureCase> kFailureCases = {
+    // A failure says what to check next: the checklist after silence, what garbles a reply.
     {{plcsim::FaultKind::NoReply, 0},
      {"read", "0140001"},
      2,
-     "reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)"},
+     "reading '0140001' failed: no reply from controller 1 (3 attempts, 50 ms each)" + SilenceChecklist(1)},
     {{plcsim::FaultKind::Exception, 2},
      {"read", "0140001"},
      1,
@@ -410,15 +447,15 @@ const std::vector<FailureCase> kFailureCases = {
     {{plcsim::FaultKind::BadLrc, 0},
      {"read", "0140001"},
      1,
-     "reading '0140001' failed: LRC error in the reply (3 attempts)"},
+     "reading '0140001' failed: LRC error in the reply (3 attempts)" + std::string(kGarbleCauses)},
     {{plcsim::FaultKind::BadLrc, 0},
      {"write", "0140001", "5"},
      1,
-     "writing '0140001' failed: LRC error in the reply (3 attempts)"},
+     "writing '0140001' failed: LRC error in the reply (3 attempts)" + std::string(kGarbleCauses)},
     {{plcsim::FaultKind::NoCrLf, 0},
      {"read", "0140001"},
      1,
-     "reading '0140001' failed: the reply did not end in CR LF (3 attempts)"},
+     "reading '0140001' failed: the reply did not end in CR LF (3 attempts)" + std::string(kGarbleCauses)},
     {{plcsim::FaultKind::OtherAddress, 9},
      {"read", "0140001"},
      1,
@@ -513,6 +550,16 @@ TEST_F(SarnhostTest, MbpollOptionsReadWhatTheGateTextsRead) {
   // -v shows the gate text built.
   RunResult v = RunSarnhost(On({"-v", "read", "-a", "1", "-t", "4", "-r", "1", "-c", "2"}));
   EXPECT_NE(v.err.find("sarnhost: -a 1 -t 4 -r 1 -c 2 is gate 0140001, a block of 2\n"), std::string::npos) << v.err;
+  // ... and which word order 32-bit values are shown in, by mbpoll's options or by the initialization file.
+  v = RunSarnhost(On({"-v", "read", "-t", "4:float", "-r", "51"}));
+  EXPECT_NE(v.err.find("sarnhost: -a 1 -t 4:float -r 51 -c 1 is gate 0170051, 32-bit values low word first (mbpoll's "
+                       "order without -B)\n"),
+            std::string::npos)
+      << v.err;
+  v = RunSarnhost(On({"-v", "read", "0170051"}));
+  EXPECT_NE(v.err.find("sarnhost: 0170051 holds its 32-bit values high word first (FLOATSWAP = NO in "),
+            std::string::npos)
+      << v.err;
 
   // write and poll take them too.
   RunResult w = RunSarnhost(On({"write", "-a", "1", "-t", "4", "-r", "21", "7", "8"}));
@@ -678,8 +725,23 @@ void ExpectInterruptedScanEndsAtOnce(plcsim::Simulator& sim, const std::string& 
   EXPECT_NE(out.find("1           9600 7E2        answered"), std::string::npos) << out;
 }
 
+// A scan promised its bound on standard error before it started, and the
+// seconds its table says it took are within it.
+void ExpectScanWithinItsBound(const RunResult& r, const std::string& pty, const std::string& addresses) {
+  const std::string promise = "sarnhost: scanning controllers " + addresses + " on " + pty + " at ";
+  ASSERT_EQ(r.err.rfind(promise, 0), 0u) << Describe(r);
+  const size_t nAtMost = r.err.find("at most ");
+  ASSERT_NE(nAtMost, std::string::npos) << Describe(r);
+  const double dBound = atof(r.err.c_str() + nAtMost + 8);
+  const size_t nIn = r.out.find(" probes in ");
+  ASSERT_NE(nIn, std::string::npos) << Describe(r);
+  const double dTook = atof(r.out.c_str() + nIn + 11);
+  EXPECT_GT(dBound, 0) << Describe(r);
+  EXPECT_LE(dTook, dBound) << Describe(r);
+}
+
 // scan finds the controllers that answer, at each line setting asked for,
-// within its bound.
+// and says first how long it may take, and keeps to it.
 TEST(SarnhostScan, FindsTheControllersThatAnswer) {
   plcsim::Options options;
   options.addresses = {1, 7};
@@ -689,7 +751,8 @@ TEST(SarnhostScan, FindsTheControllersThatAnswer) {
 
   RunResult r = RunSarnhost({"--port", pty, "scan", "--to", "12", "--timeout", "2"});
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
-  EXPECT_EQ(r.err, "") << Describe(r);
+  EXPECT_EQ(Lines(r.err).size(), 1u) << Describe(r);  // the bound, also when the output is no terminal
+  ExpectScanWithinItsBound(r, pty, "1 to 12");
   std::vector<std::string> lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 4u) << r.out;
   EXPECT_EQ(lines[0].rfind("scan of " + pty + ": controllers 1 to 12 at 9600 7E2, 12 probes in ", 0), 0u) << r.out;
@@ -719,10 +782,11 @@ TEST(SarnhostScan, FindsTheControllersThatAnswer) {
   EXPECT_NE(r.out.find("7           9600 7E2        answered exception 2: illegal data address"), std::string::npos)
       << r.out;
 
-  // Nobody there: status 2.
-  r = RunSarnhost({"--port", pty, "scan", "--from", "2", "--to", "3", "--timeout", "2"});
+  // Nobody there: status 2, within the bound of silent probes (attempts, then the line's settle).
+  r = RunSarnhost({"--port", pty, "scan", "--from", "2", "--to", "4", "--timeout", "20"});
   EXPECT_EQ(r.iStatus, 2) << Describe(r);
   EXPECT_NE(r.out.find("no controller answered"), std::string::npos) << r.out;
+  ExpectScanWithinItsBound(r, pty, "2 to 4");
 
   ExpectInterruptedScanEndsAtOnce(sim, pty);
 }
@@ -796,6 +860,7 @@ TEST(PlcsimProgram, FaultsOnDemand) {
     std::vector<std::string> plcsim;
     int iStatus;
     std::string said;  // on standard error, or standard output when successful
+    std::vector<std::string> command = {"read", "0140011"};
   } cases[] = {
       {{"--exception", "4:11=2"}, 1, "controller 1 answered exception 2: illegal data address"},
       {{"--exception", "4:12=2"}, 0, "0140011: 11 (0x000B)"},
@@ -803,6 +868,12 @@ TEST(PlcsimProgram, FaultsOnDemand) {
       {{"--silent", "100"}, 2, "no reply from controller 1 (3 attempts, 200 ms each)"},
       {{"--lrc-errors", "100"}, 1, "LRC error in the reply (3 attempts)"},
       {{"--garble", "100", "--seed", "3"}, 1, "failed"},
+      // A garbled write answer is named as what it may be, with what garbles one.
+      {{"--garble", "100", "--seed", "2"},
+       1,
+       "the write's answer did not repeat the request (it said address 0x0000, value or quantity 0x0000): garbled on "
+       "the line, or the answer to another request",
+       {"write", "0140011", "5"}},
       {{"--late", "400"}, 0, "0140011: 11 (0x000B)"},
   };
   for (const Case& c : cases) {
@@ -810,7 +881,9 @@ TEST(PlcsimProgram, FaultsOnDemand) {
     args.push_back("--fill");
     PlcsimRun sim(args);
     ASSERT_FALSE(sim.path().empty());
-    RunResult r = RunSarnhost({"--port", sim.path(), "--timeout", "20", "read", "0140011"});
+    std::vector<std::string> sarnhost = {"--port", sim.path(), "--timeout", "20"};
+    sarnhost.insert(sarnhost.end(), c.command.begin(), c.command.end());
+    RunResult r = RunSarnhost(sarnhost);
     EXPECT_EQ(r.iStatus, c.iStatus) << c.plcsim[0] << "\n" << Describe(r);
     EXPECT_NE((c.iStatus == 0 ? r.out : r.err).find(c.said), std::string::npos) << c.plcsim[0] << "\n" << Describe(r);
     if (c.plcsim[0] == "--late") {
@@ -1045,6 +1118,9 @@ TEST(SarnhostMbpoll, CommandLinesAsMbpollTakesThem) {
       {{"DEV", "-a", "0"}, 64, "-a 0: controller 0 is the broadcast address, and no controller answers a broadcast"},
       {{"DEV", "-r", "0", "-1"}, 64, "references count from 1 (or use -0)"},
       {{"DEV", "-a", "3", "-1", "-o", "0.05"}, 2, "no reply from controller 3"},
+      // mbpoll's write form with the device given by --port writes too.
+      {{"--port", "DEV", "-a", "2", "-t", "4", "-r", "80", "4242"}, 0, "Written 1 references.\n"},
+      {{"DEV", "-a", "2", "-r", "80", "-1", "-q"}, 0, "[80]: \t4242\n"},
   };
   RunCliCases(sim.path(), cases);
 }
@@ -1121,16 +1197,22 @@ TEST(SarnhostGtc, PollTakesACountPerGate) {
   IntFileDir dir("BUS = GTC, DEC\n");
   PlcsimRun sim({"--gtc", "--fill"});
   ASSERT_FALSE(sim.path().empty());
-  RunResult r = RunSarnhost({"--port", sim.path(), "poll", "0100200:8", "0110001:9", "--count", "1"}, {}, dir.path());
+  RunResult r = RunSarnhost({"--port", sim.path(), "poll", "0100200:8", "0110001:9", "0130002:42", "--count", "1"}, {},
+                            dir.path());
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
-  // Variables from 200 are bits 161 on, inputs count eight to a ten (0110010 follows 0110007).
-  for (const char* psz : {"round 1  0100200   0 ", "round 1  0100207   1 ", "round 1  0110007   0 ",
-                          "round 1  0110010   1 ", "round 1  0110011   0 ", "17 reads, 17 good"}) {
+  // Variables from 200 are bits 161 on, inputs count eight to a ten (0110010 follows 0110007). The gate
+  // column is as wide as the longest label, an area's "0130002[10]".
+  for (const char* psz : {"round 1  0100200     0 ", "round 1  0100207     1 ", "round 1  0110007     0 ",
+                          "round 1  0110010     1 ", "round 1  0110011     0 ", "round 1  0130002[0]  2000 (0x07D0) ",
+                          "round 1  0130002[10] 2010 (0x07DA) ", "59 reads, 59 good"}) {
     EXPECT_NE(r.out.find(psz), std::string::npos) << psz << "\n" << Describe(r);
   }
   RunCliCases(sim.path(),
               {{{"--port", "DEV", "poll", "0100200"}, 64, "GTC gates are read as blocks: give a count, e.g. 0100200:8"},
-               {{"--port", "DEV", "poll", "0100200:x"}, 64, "bad count in '0100200:x'"}},
+               {{"--port", "DEV", "poll", "0100200:x"}, 64, "bad count in '0100200:x'"},
+               // A register area's label reads back given alone: the area is read whole, the one value shown.
+               {{"--port", "DEV", "read", "0130002[10]"}, 0, "0130002[10]: 2010 (0x07DA)\n"},
+               {{"--port", "DEV", "read", "0130002[42]"}, 64, "the block at 0130002 holds 42 values"}},
               dir.path());
 }
 
@@ -1143,6 +1225,7 @@ TEST_F(SarnhostTest, SmallThingsReadAsWords) {
                         {{"--port", "DEV", "read", "0120001"}, 64, "character 3 is '2', where the gate text holds"},
                         {{"--port", "DEV", "write", "0140001", "abc"}, 64, "'abc' is not a number"},
                         {{"--port", "DEV", "write", "0140001", "70000"}, 64, "does not fit a 16-bit register"},
+                        {{"--port", "DEV", "write", "0170001", "1e40"}, 64, "'1e40' is out of a float's range"},
                     });
   // A device name that is no path is under /dev/ ("pts/3" for /dev/pts/3).
   RunResult shortName = RunSarnhost({"read", pty_.substr(5), "0140002"});
@@ -1156,6 +1239,12 @@ TEST_F(SarnhostTest, SmallThingsReadAsWords) {
   EXPECT_NE(info.out.find("9600 baud, 7 data bits, even parity, 2 stop bits"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("identification    70, with the numbers 4 and 3"), std::string::npos) << info.out;
   EXPECT_EQ(info.out.find("info fields"), std::string::npos) << info.out;
+  // --port means the same to info: the device is looked at as before a read.
+  info = RunSarnhost({"info", "--port", pty_});
+  EXPECT_EQ(info.iStatus, 0) << Describe(info);
+  EXPECT_NE(info.out.find("port              " + pty_ + ": present, and no other program holds it\n"),
+            std::string::npos)
+      << info.out;
 
   // KORVEN_LEVEL has the last word, with or without -v.
   RunResult level = RunSarnhost(On({"-v", "read", "0140002"}), {{"KORVEN_LEVEL", "32"}});
@@ -1166,16 +1255,21 @@ TEST_F(SarnhostTest, SmallThingsReadAsWords) {
 
 // Initialization-file lines the driver ignored are warned about without -v.
 TEST_F(SarnhostTest, RefusedInitializationLinesAreWarnings) {
-  IntFileDir dir("BUS = MODBUS, DEC\n  SWAP = YES\nFOO = 1\n");
+  IntFileDir dir("BUS = MODBUS, DEC\n  SWAP = YES\nFOO = 1\n ECHO = YES\n");
   RunResult r = RunSarnhost(On({"read", "0140002"}), {}, dir.path());
   EXPECT_EQ(r.iStatus, 0) << Describe(r);
   EXPECT_EQ(r.out, "0140002: 2 (0x0002)\n");
   std::vector<std::string> own = OwnLines(r.err);
-  ASSERT_EQ(own.size(), 2u) << Describe(r);
-  EXPECT_NE(own[0].find("warning: SARNMD1.INT: Illegal line 2 in Int File ('  SWAP = YES'): the driver ignored it"),
+  ASSERT_EQ(own.size(), 3u) << Describe(r);
+  EXPECT_NE(own[0].find("warning: SARNMD1.INT: Illegal line 2 in Int File ('  SWAP = YES'): the driver ignored it: "
+                        "SWAP must start in the first column, without the blanks before it"),
             std::string::npos)
       << own[0];
-  EXPECT_NE(own[1].find("Illegal line 3 in Int File ('FOO = 1')"), std::string::npos) << own[1];
+  EXPECT_NE(own[1].find("Illegal line 3 in Int File ('FOO = 1'): the driver ignored it"), std::string::npos) << own[1];
+  EXPECT_EQ(own[1].find("first column"), std::string::npos) << own[1];
+  EXPECT_NE(own[2].find("(' ECHO = YES'): the driver ignored it: ECHO must start in the first column"),
+            std::string::npos)
+      << own[2];
 }
 
 // Two one-shot hosts in turn on a line whose controller answers 1.2 to 2.5
@@ -1244,6 +1338,11 @@ TEST_F(SarnhostTest, MistakenCommandLinesAreRefusedInWords) {
       {{"--port", "DEV", "read", "0140001x"}, 64, "the bit number, one hexadecimal digit 0-F in capitals"},
       {{"--port", "DEV", "read", "0180004"}, 64, "from an odd address: 0180003 or 0180005"},
       {{"--port", "DEV", "read", "0180001", "63"}, 64, "at most 62 int32 values in holding registers"},
+      // A port and nothing to do: the command is missing, not a gate text refused.
+      {{"--port", "DEV"}, 64, "a command is missing after --port " + pty_ + ": read GATE, write GATE VALUE"},
+      {{"--port", "DEV", "-1"}, 64, "a command is missing after --port"},
+      {{"--port", "DEV", "read"}, 64, "read needs a gate: usage: sarnhost [options] read GATE"},
+      {{"--port", "DEV", "scan", "--from", "0"}, 64, "--from 0: controller 0 is the broadcast address"},
   };
   RunCliCases(pty_, cases);
   EXPECT_EQ(sim_.RequestCount(), 0u);
@@ -1264,9 +1363,26 @@ TEST(SarnhostMbpoll, EvenReferencesAndReferencesAbove9999) {
       {{"DEV", "-t", "4:int", "-r", "2", "-1", "-q"}, 0, "[2]: \t196610\n"},
       {{"DEV", "-t", "4:int", "-r", "2", "-B", "-1", "-q"}, 0, "[2]: \t131075\n"},
       {{"DEV", "-t", "3:int", "-r", "2", "-c", "2", "-1", "-q"}, 0, "[2]: \t65733610\n[4]: \t65864684\n"},
+      // Shown in mbpoll's word order, which the gate texts do not read: labelled in mbpoll's form.
       {{"--port", "DEV", "read", "-t", "4:int", "-r", "2", "-c", "2"},
        0,
-       "0180002: 196610 (0x00030002)\n0180004: 327684 (0x00050004)\n"},
+       "-a 1 -t 4:int -r 2: 196610 (0x00030002)\n-a 1 -t 4:int -r 4: 327684 (0x00050004)\n"},
+      {{"--port", "DEV", "read", "-t", "4:int", "-r", "4"}, 0, "-a 1 -t 4:int -r 4: 327684 (0x00050004)\n"},
+      // In the driver's order (-B) an even reference has no gate text: the dotted name, which reads back.
+      {{"--port", "DEV", "read", "-t", "4:int", "-r", "2", "-c", "2", "-B"},
+       0,
+       "1.80002: 131075 (0x00020003)\n1.80004: 262149 (0x00040005)\n"},
+      {{"--port", "DEV", "read", "1.80004"}, 0, "1.80004: 262149 (0x00040005)\n"},
+      // Every label reads back given alone: past the four digits of a gate text, the dotted name.
+      {{"--port", "DEV", "read", "0149999", "2"}, 0, "0149999: 9999 (0x270F)\n1.410000: 10000 (0x2710)\n"},
+      {{"--port", "DEV", "read", "1.410000"}, 0, "1.410000: 10000 (0x2710)\n"},
+      // One label, one value: mbpoll's order (without -B) and the gate text's differ, and so do their labels.
+      {{"--port", "DEV", "write", "-t", "4:float", "-r", "101", "3.14"},
+       0,
+       "-a 1 -t 4:float -r 101: wrote 3.14 (0x4048F5C3)\n"},
+      {{"--port", "DEV", "read", "-t", "4:float", "-r", "101"}, 0, "-a 1 -t 4:float -r 101: 3.14 (0x4048F5C3)\n"},
+      {{"--port", "DEV", "read", "0170101"}, 0, "0170101: -4.950203e+32 (0xF5C34048)\n"},
+      {{"--port", "DEV", "read", "-t", "4:float", "-r", "101", "-B"}, 0, "0170101: -4.950203e+32 (0xF5C34048)\n"},
       {{"DEV", "-t", "4:float", "-r", "40", "2.5"}, 0, "Written 1 references.\n"},
       {{"DEV", "-t", "4:float", "-r", "40", "-1", "-q"}, 0, "[40]: \t2.5\n"},
       {{"DEV", "-r", "40", "-c", "2", "-1", "-q"}, 0, "[40]: \t0\n[41]: \t16416\n"},  // 0x40200000, low word first
@@ -1281,37 +1397,57 @@ TEST(SarnhostMbpoll, EvenReferencesAndReferencesAbove9999) {
   RunCliCases(sim.path(), cases);
 }
 
-// Polling until Ctrl-C ends with mbpoll's statistics.
+// Polling until Ctrl-C ends with mbpoll's statistics, within the attempt
+// under way, and with poll's rule for the exit status: the worst result of
+// the reads that ended.
 TEST_F(SarnhostTest, CtrlCEndsMbpollPollingWithItsStatistics) {
-  ExecArgs a({pty_, "-a", "1,2", "-l", "20", "-o", "0.05"}, {});
-  int outPipe[2];
-  ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-  int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t pid = Spawn(a, outPipe[1], devNull);
-  close(outPipe[1]);
-  close(devNull);
-  ASSERT_TRUE(sim_.WaitForRequests(8, 20000));  // controller 1 answered, controller 2 did not, more than once
-  kill(pid, SIGINT);
-  std::string out;
-  char buf[4096];
-  ssize_t n = 0;
-  while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(outPipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  const std::vector<std::string> lines = Lines(out);
-  ASSERT_GE(lines.size(), 2u) << out;
-  EXPECT_EQ(lines[lines.size() - 2], "--- " + pty_ + " poll statistics ---") << out;
-  long lSent = 0, lAnswered = 0, lErrors = 0;
-  double dLoss = 0;
-  ASSERT_EQ(sscanf(lines.back().c_str(), "%ld frames transmitted, %ld received, %ld errors, %lf%% frame loss", &lSent,
-                   &lAnswered, &lErrors, &dLoss),
-            4)
-      << out;
-  EXPECT_GE(lAnswered, 1) << out;
-  EXPECT_GE(lErrors, 1) << out;
-  EXPECT_EQ(lSent, lAnswered + lErrors) << out;
-  EXPECT_NEAR(dLoss, 100.0 * static_cast<double>(lErrors) / static_cast<double>(lSent), 0.051) << out;
+  struct Case {
+    std::vector<std::string> args;
+    size_t nRequests;  // seen by the simulator before Ctrl-C
+    int iStatus;
+    bool bErrors;  // a read of controller 2 has ended (failed) by then
+  } cases[] = {
+      {{pty_, "-a", "1,2", "-l", "20", "-o", "0.05"}, 8, 2, true},
+      // Controller 2's first attempt waits 3 s when Ctrl-C comes: it is left behind, not counted.
+      {{pty_, "-a", "1,2", "-o", "3"}, 2, 0, false},
+  };
+  for (const Case& c : cases) {
+    sim_.ClearRequests();
+    ExecArgs a(c.args, {});
+    int outPipe[2];
+    ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = Spawn(a, outPipe[1], devNull);
+    close(outPipe[1]);
+    close(devNull);
+    ASSERT_TRUE(sim_.WaitForRequests(c.nRequests, 20000));
+    usleep(50000);  // the request is under way
+    const auto t0 = std::chrono::steady_clock::now();
+    kill(pid, SIGINT);
+    std::string out;
+    char buf[4096];
+    ssize_t n = 0;
+    while ((n = read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(outPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(dSeconds, 1.0) << out;  // meant to be 0.1 s; an attempt alone takes 3 s in the second case
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.iStatus) << status << "\n" << out;
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_GE(lines.size(), 2u) << out;
+    EXPECT_EQ(lines[lines.size() - 2], "--- " + pty_ + " poll statistics ---") << out;
+    long lSent = 0, lAnswered = 0, lErrors = 0;
+    double dLoss = 0;
+    ASSERT_EQ(sscanf(lines.back().c_str(), "%ld frames transmitted, %ld received, %ld errors, %lf%% frame loss", &lSent,
+                     &lAnswered, &lErrors, &dLoss),
+              4)
+        << out;
+    EXPECT_GE(lAnswered, 1) << out;
+    EXPECT_EQ(lErrors >= 1, c.bErrors) << out;
+    EXPECT_EQ(lSent, lAnswered + lErrors) << out;
+    EXPECT_NEAR(dLoss, 100.0 * static_cast<double>(lErrors) / static_cast<double>(lSent), 0.051) << out;
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "hostlog/log_messages.h"
 #include "int_file_name.h"
 #include "log_tap.h"
+#include "port_check.h"
 
 namespace sarnhost {
 
@@ -77,7 +78,7 @@ std::string DriverBuild(const std::vector<LogLine>& report) {
 
 }  // namespace
 
-int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr) {
+int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr, const std::string& port) {
   const IntFileFacts intFile = FindIntFile(ColdStartReport(driver, info, iDriverNr), iDriverNr);
   printf("driver library    %s\n", RealFile(driver.Path()).c_str());
   printf("driver name       %s\n", info.pszDriverName != nullptr ? info.pszDriverName : "(none given)");
@@ -88,6 +89,13 @@ int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr) {
   printf("identification    %d, with the numbers %d and %d: reported for the host, not used by the driver\n",
          info.iInfoId, info.iInfoA, info.iInfoB);
   printf("init file         %s\n", IntFileDescription(intFile).c_str());
+  if (!port.empty()) {
+    // The port is looked at as every command looks at it first; the driver does not open it here.
+    const PortCheck check = CheckPort(DevicePath(port));
+    printf("port              %s\n", check.problem == PortProblem::kNone
+                                         ? (DevicePath(port) + ": present, and no other program holds it").c_str()
+                                         : check.message.c_str());
+  }
   printf("banner%s\n", BannerText(info.pszBanner).c_str());
   WarnAboutOtherCase(intFile);
   return 0;

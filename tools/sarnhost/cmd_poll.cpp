@@ -60,6 +60,7 @@ struct PollRow {
 struct PollItem {
   Gate gate;
   size_t nFirstRow = 0, nRows = 1;
+  size_t nFirstValue = 0;  // the value of the read its first row shows (GATE[k]: k)
 };
 
 // What the polling thread and the drawing thread share.
@@ -77,14 +78,23 @@ struct PollState {
   bool bLive = false;
 };
 
+// The gate column is as wide as the longest label ("0130002[10]",
+// "150.40001"), at least 9 characters.
+int LabelWidth(const std::vector<PollRow>& rows) {
+  size_t n = 9;
+  for (const PollRow& r : rows) n = std::max(n, r.label.size());
+  return static_cast<int>(n);
+}
+
 std::vector<std::string> PollTable(const std::vector<PollRow>& rows) {
   std::vector<std::string> lines;
-  char sz[256];
-  snprintf(sz, sizeof sz, "%-9s %-34s %7s %7s %9s %9s", "gate", "value", "good", "failed", "last ms", "max ms");
+  const int iWidth = LabelWidth(rows);
+  char sz[320];
+  snprintf(sz, sizeof sz, "%-*s %-34s %7s %7s %9s %9s", iWidth, "gate", "value", "good", "failed", "last ms", "max ms");
   lines.push_back(sz);
   for (const PollRow& r : rows) {
-    snprintf(sz, sizeof sz, "%-9s %-34s %7ld %7ld %9.2f %9.2f", r.label.c_str(), r.value.c_str(), r.lGood, r.lFailed,
-             r.dLastMs, r.dMaxMs);
+    snprintf(sz, sizeof sz, "%-*s %-34s %7ld %7ld %9.2f %9.2f", iWidth, r.label.c_str(), r.value.c_str(), r.lGood,
+             r.lFailed, r.dLastMs, r.dMaxMs);
     lines.push_back(sz);
   }
   return lines;
@@ -118,8 +128,8 @@ void Record(Session& s, PollState& st, const PollItem& item, const TxResult& r, 
   for (size_t k = 0; k < item.nRows; ++k) {
     std::string value = r.outcome.shortText, plain, result = r.rc == 0 ? "ok" : r.outcome.shortText;
     if (r.rc == 0) {
-      value = FormatValue(values[k], ValueType(item.gate));
-      plain = PlainValue(values[k], ValueType(item.gate));
+      value = FormatValue(values[item.nFirstValue + k], ValueType(item.gate));
+      plain = PlainValue(values[item.nFirstValue + k], ValueType(item.gate));
     }
     std::string label;
     {
@@ -143,7 +153,9 @@ void Record(Session& s, PollState& st, const PollItem& item, const TxResult& r, 
               CsvField(result).c_str(), r.dMs);
       fflush(st.pCsv);
     }
-    if (!st.bLive) printf("round %ld  %-9s %-34s %8.2f ms\n", lRound, label.c_str(), value.c_str(), r.dMs);
+    if (!st.bLive) {
+      printf("round %ld  %-*s %-34s %8.2f ms\n", lRound, LabelWidth(st.rows), label.c_str(), value.c_str(), r.dMs);
+    }
   }
   if (!st.bLive) fflush(stdout);
   st.cv.notify_all();
@@ -208,10 +220,11 @@ void PrintPollSummary(PollState& st, bool bInterrupted) {
 
 // Adds a gate's rows, one per value.
 void AddItem(Session& s, PollState& st, const Gate& gate) {
-  PollItem item{gate, st.rows.size(), ValueCount(gate)};
+  const bool bOne = gate.iOnly >= 0;
+  PollItem item{gate, st.rows.size(), bOne ? 1 : ValueCount(gate), bOne ? static_cast<size_t>(gate.iOnly) : 0};
   for (size_t k = 0; k < item.nRows; ++k) {
     st.rows.emplace_back();
-    st.rows.back().label = Label(s, gate, static_cast<int>(k));
+    st.rows.back().label = Label(s, gate, static_cast<int>(item.nFirstValue + k));
   }
   st.items.push_back(item);
 }
@@ -224,12 +237,12 @@ int ParsePollGate(Session& s, const std::string& arg, PollState& st) {
   if (colon != std::string::npos && !cli::ParseLong(arg.substr(colon + 1), 1, 2000, lCount)) {
     return Usage("bad count in '" + arg + "': GATE:COUNT with COUNT 1..2000");
   }
-  if (s.Gtc() && lCount < 0) {
+  if (s.Gtc() && lCount < 0 && text.back() != ']') {
     return Usage("GTC gates are read as blocks: give a count, e.g. " + text + ":8 (memory type 0: a multiple of 8; " +
                  "1: up to 1000; 3: the area's 64, 42 or 64)");
   }
   Gate gate;
-  if (ResultCode rc = ParseGate(s, text, static_cast<int32_t>(lCount), gate); rc != 0) return rc;
+  if (ResultCode rc = TextGate(s, text, static_cast<int32_t>(lCount), gate); rc != 0) return rc;
   AddItem(s, st, gate);
   return 0;
 }

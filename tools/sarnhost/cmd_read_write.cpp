@@ -26,11 +26,15 @@ int NamedGates(Session& s, const std::string& text, int32_t iCount, std::vector<
   gates.clear();
   if (!s.o.bMbpoll) {
     gates.emplace_back();
-    return ParseGate(s, text, iCount, gates.back());
+    return TextGate(s, text, iCount, gates.back());
   }
+  MbpollType type;
+  ParseMbpollType(s.o.mbType, type);
   for (long lSlave : s.o.slaves) {
     gates.emplace_back();
-    if (int rc = MbpollGate(s, lSlave, FirstReference(s.o), iCount, gates.back()); rc != 0) return rc;
+    if (int rc = MbpollGate(s, type, lSlave, FirstReference(s.o), iCount, s.o.bBigEndian, gates.back()); rc != 0) {
+      return rc;
+    }
   }
   return 0;
 }
@@ -38,15 +42,15 @@ int NamedGates(Session& s, const std::string& text, int32_t iCount, std::vector<
 std::vector<Value> ReadValues(Session& s, const Gate& gate, const std::vector<uint8_t>& buffer) {
   std::vector<Value> values = DecodeBuffer(gate, buffer);
   if (gate.bPairs) {
-    // Two registers a value, in mbpoll's order: the low word first unless -B.
+    // Two registers a value, in the gate's word order.
     std::vector<Value> pairs;
     for (size_t k = 0; k + 1 < values.size(); k += 2) {
       const uint32_t uFirst = values[k].uRaw, uSecond = values[k + 1].uRaw;
-      pairs.push_back(Value{32, s.o.bBigEndian ? (uFirst << 16) | uSecond : (uSecond << 16) | uFirst});
+      pairs.push_back(Value{32, gate.bHighFirst ? (uFirst << 16) | uSecond : (uSecond << 16) | uFirst});
     }
     return pairs;
   }
-  if (s.o.bMbpoll && WordsDiffer(s, gate)) {
+  if (!ShownInDriverOrder(s, gate)) {
     for (Value& v : values) v.uRaw = SwapWords(v.uRaw);
   }
   return values;
@@ -63,13 +67,13 @@ int WriteValues(Session& s, const Gate& gate, const std::vector<std::string>& te
       return kExitUsage;
     }
     if (gate.bPairs) {
-      // Two registers, in mbpoll's order: the low word first unless -B.
+      // Two registers, in the gate's word order.
       const uint32_t uHigh = v.uRaw >> 16, uLow = v.uRaw & 0xFFFFu;
-      values.push_back(Value{16, s.o.bBigEndian ? uHigh : uLow});
-      values.push_back(Value{16, s.o.bBigEndian ? uLow : uHigh});
+      values.push_back(Value{16, gate.bHighFirst ? uHigh : uLow});
+      values.push_back(Value{16, gate.bHighFirst ? uLow : uHigh});
       continue;
     }
-    if (s.o.bMbpoll && WordsDiffer(s, gate)) v.uRaw = SwapWords(v.uRaw);
+    if (!ShownInDriverOrder(s, gate)) v.uRaw = SwapWords(v.uRaw);
     values.push_back(v);
   }
   buffer = EncodeBuffer(gate, values);
@@ -98,6 +102,7 @@ int WriteGates(Session& s, const std::string& text, const std::vector<std::strin
   if (int rc = NamedGates(s, text, iCount, gates); rc != 0) return rc;
   int iWorst = 0;
   for (const Gate& gate : gates) {
+    if (gate.iOnly >= 0) return Usage("'" + text + "' is read as part of a block; write it by its gate address");
     std::vector<uint8_t> buffer;
     if (int rc = WriteValues(s, gate, values, buffer); rc != 0) return rc;
     const TxResult r = Transact(s, gate, true, buffer);
@@ -123,6 +128,7 @@ int CmdRead(Session& s) {
       continue;
     }
     for (size_t k = 0; k < values.size(); ++k) {
+      if (gate.iOnly >= 0 && static_cast<size_t>(gate.iOnly) != k) continue;
       printf("%s: %s\n", Label(s, gate, static_cast<int>(k)).c_str(), FormatValue(values[k], ValueType(gate)).c_str());
     }
   }

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,29 @@
 namespace sarnhost {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A probe the controller does not answer: the driver sends kProbeAttempts
+// requests, each waiting the reply time-out after it has left; then, before
+// the next request (or the port's close), it waits for the line to be quiet,
+// up to kSettleTimeouts reply time-outs after the last attempt.
+constexpr int kProbeAttempts = 3;
+constexpr int kSettleTimeouts = 3;
+// A probe's request, ":AA0300000001LL" with CR LF, in characters.
+constexpr int kProbeRequestChars = 17;
+// What this host adds to each probe (the call, the log, the progress line).
+constexpr double kHostSecondsPerProbe = 0.01;
+
+// The longest one silent probe takes at a line setting, with a reply
+// time-out of iTimeout (10 ms units).
+double SilentProbeSeconds(int32_t iTimeout, const LineSettings& line) {
+  const double dTimeout = iTimeout / 100.0;
+  const double dStopBits = line.wStopBits == 0 ? 1 : line.wStopBits == 1 ? 1.5 : 2;
+  const double dCharBits = 1 + line.wDataBits + (line.wParity != 0 ? 1 : 0) + dStopBits;
+  const double dRequest = kProbeRequestChars * dCharBits / (line.wBaud > 0 ? line.wBaud : 1);
+  return kProbeAttempts * (dRequest + dTimeout) + kSettleTimeouts * dTimeout + kHostSecondsPerProbe;
+}
 
 struct ScanHit {
   long lAddress;
@@ -102,6 +126,28 @@ void PrintScanTable(Session& s, const ScanState& st, double dSeconds) {
 
 }  // namespace
 
+// The most a whole scan takes when no controller answers: every address at
+// every setting, and a settle for each change of setting.
+double ScanBoundSeconds(Session& s, const std::vector<LineSettings>& settings) {
+  double dSeconds = 0;
+  for (const LineSettings& line : settings) {
+    dSeconds += static_cast<double>(s.o.lTo - s.o.lFrom + 1) * SilentProbeSeconds(s.iTimeout, line);
+    dSeconds += kSettleTimeouts * s.iTimeout / 100.0;
+  }
+  return dSeconds;
+}
+
+// Probes every address at one setting, while the bound allows one more
+// silent probe; false when it stopped at the bound.
+bool ProbeAll(Session& s, ScanState& st, const LineSettings& line, double dBound, Clock::time_point t0) {
+  const double dProbe = SilentProbeSeconds(s.iTimeout, line);
+  for (long lAddress = s.o.lFrom; lAddress <= s.o.lTo && !g_bInterrupted; ++lAddress) {
+    if (std::chrono::duration<double>(Clock::now() - t0).count() + dProbe > dBound) return false;
+    Probe(s, st, line, lAddress);
+  }
+  return true;
+}
+
 int CmdScan(Session& s) {
   const Options& o = s.o;
   ScanState st;
@@ -116,23 +162,29 @@ int CmdScan(Session& s) {
   st.pszRest = bGtc ? "30001" : "40001";
   CatchInterrupts();
   st.bProgress = isatty(STDERR_FILENO) && o.iVerbose == 0;
-  const double dWorst =
-      static_cast<double>(st.settings.size()) * static_cast<double>(o.lTo - o.lFrom + 1) * 3 * s.iTimeout / 100.0;
-  if (o.iVerbose > 0 || st.bProgress) {
-    fprintf(stderr, "sarnhost: scanning controllers %ld to %ld on %s at %zu line setting%s, at most %.0f s\n", o.lFrom,
-            o.lTo, o.port.c_str(), st.settings.size(), st.settings.size() == 1 ? "" : "s", dWorst);
-  }
-  const auto t0 = std::chrono::steady_clock::now();
-  for (size_t i = 0; i < st.settings.size() && !g_bInterrupted; ++i) {
+  // The bound, whole seconds up, is said before the first probe, wherever the output goes, and kept.
+  const double dBound = std::ceil(ScanBoundSeconds(s, st.settings));
+  fprintf(stderr, "sarnhost: scanning controllers %ld to %ld on %s at %zu line setting%s, at most %.0f s\n", o.lFrom,
+          o.lTo, o.port.c_str(), st.settings.size(), st.settings.size() == 1 ? "" : "s", dBound);
+  fflush(stderr);
+  const auto t0 = Clock::now();
+  bool bWithinBound = true;
+  for (size_t i = 0; i < st.settings.size() && !g_bInterrupted && bWithinBound; ++i) {
     const LineSettings& line = st.settings[i];
     if ((i > 0 || memcmp(&line, &s.line, sizeof line) != 0) && Reopen(s, line) != 0) {
       fprintf(stderr, "sarnhost: the driver could not open %s at %s\n", o.port.c_str(), LineName(line).c_str());
       continue;
     }
-    for (long lAddress = o.lFrom; lAddress <= o.lTo && !g_bInterrupted; ++lAddress) Probe(s, st, line, lAddress);
+    bWithinBound = ProbeAll(s, st, line, dBound, t0);
   }
   if (st.bProgress) fprintf(stderr, "\r\x1b[K");
-  PrintScanTable(s, st, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  if (!bWithinBound) {
+    fprintf(stderr,
+            "sarnhost: scan stopped at its bound of %.0f s: replies that had to be retried took longer than "
+            "silence; scan fewer addresses at a time\n",
+            dBound);
+  }
+  PrintScanTable(s, st, std::chrono::duration<double>(Clock::now() - t0).count());
   return st.nAnswered > 0 ? 0 : SARN_LINE_FAIL;
 }
 

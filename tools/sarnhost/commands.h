@@ -16,8 +16,9 @@ int CmdWrite(Session& s);   // cmd_read_write.cpp
 int CmdMbpoll(Session& s);  // cmd_mbpoll.cpp: mbpoll's form, no command word
 int CmdPoll(Session& s);    // cmd_poll.cpp
 int CmdScan(Session& s);    // cmd_scan.cpp
-int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr);  // cmd_info.cpp
-void PrintVersion(const Driver* pDriver, const DriverInfo* pInfo);             // cmd_info.cpp
+// cmd_info.cpp; with a port, also what the check before opening finds on it
+int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr, const std::string& port);
+void PrintVersion(const Driver* pDriver, const DriverInfo* pInfo);  // cmd_info.cpp
 
 // The gates that read, write and poll name: from -a, -t, -r (one per
 // controller, a block of iCount values when iCount >= 0), or the gate text.

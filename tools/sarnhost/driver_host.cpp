@@ -362,8 +362,12 @@ bool ParseValue(const std::string& text, int32_t iBits, int32_t iDataType, Value
     errno = 0;
     char* pEnd = nullptr;
     float f = strtof(text.c_str(), &pEnd);
-    if (text.empty() || errno != 0 || *pEnd != '\0' || !std::isfinite(f)) {
+    if (text.empty() || *pEnd != '\0' || (errno == 0 && !std::isfinite(f))) {
       error = "'" + text + "' is not a floating-point number";
+      return false;
+    }
+    if (errno == ERANGE) {
+      error = "'" + text + "' is out of a float's range (magnitudes about 1.2e-38 to 3.4e+38, or 0)";
       return false;
     }
     memcpy(&value.uRaw, &f, 4);

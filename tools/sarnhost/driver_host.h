@@ -80,6 +80,17 @@ struct Gate {
   // iCount / 2 values of iPairType.
   bool bPairs = false;
   int32_t iPairType = 0;
+  // The word order the host shows 32-bit values in: high word first, or
+  // low word first (mbpoll's order without -B). Gate texts are shown in the
+  // driver's order, which the initialization file sets (SWAP, FLOATSWAP).
+  bool bHighFirst = true;
+  // The first value's reference (gate address) counted from 1; 0 where
+  // the text does not say it.
+  long lRef = 0;
+  // A label "GATE[k]" given as a gate: the block is read whole (a GTC
+  // register area can be read no other way) and only value k is shown;
+  // -1 for every value.
+  int32_t iOnly = -1;
 
   // Bytes of the host value buffer: 4 for a single gate (the value cell),
   // the packed layout for blocks.

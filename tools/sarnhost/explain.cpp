@@ -218,9 +218,9 @@ std::string LongText(const Attempt& a, int32_t iPlcAddr) {
     case Cause::kBrokenOff:
       return "the reply from " + controller + " broke off";
     case Cause::kNoStart:
-      return "the reply did not start with ':' (noise, or wrong line settings)";
+      return "the reply did not start with ':'";
     case Cause::kOtherAddress:
-      if (a.iArg == 0) return "the reply's controller address was garbled (noise, or wrong line settings)";
+      if (a.iArg == 0) return "the reply's controller address was garbled";
       return "a reply came from controller " + std::to_string(a.iArg) + " instead of " + std::to_string(iPlcAddr);
     case Cause::kException:
       return controller + " answered " + ExceptionWords(a.iArg);
@@ -242,8 +242,12 @@ std::string LongText(const Attempt& a, int32_t iPlcAddr) {
       return "a reply of another request came (byte count " + std::to_string(a.iArg) + ", asked for " +
              std::to_string(a.iArg2) + ")";
     case Cause::kOtherEcho: {
-      char sz[80];
-      snprintf(sz, sizeof sz, "an echo of another request came (address 0x%04X, value or quantity 0x%04X)",
+      // A write's answer repeats its request; one that does not is garbled
+      // on the way as often as it answers another request.
+      char sz[160];
+      snprintf(sz, sizeof sz,
+               "the write's answer did not repeat the request (it said address 0x%04X, value or quantity 0x%04X): "
+               "garbled on the line, or the answer to another request",
                static_cast<unsigned>(a.iArg), static_cast<unsigned>(a.iArg2));
       return sz;
     }
@@ -264,6 +268,50 @@ std::string Duration(int32_t iTimeout) {
 
 std::string Attempts(size_t n) {
   return std::to_string(n) + (n == 1 ? " attempt" : " attempts");
+}
+
+// The line settings to compare with the controller's: "9600 7E2" spelled out.
+std::string LineWords(const TransactionFacts& facts) {
+  return facts.line.empty() ? "the line settings" : facts.line + " (speed, data bits, parity, stop bits)";
+}
+
+// What to check when a controller never answered: each thing that keeps
+// a request from being answered, then the command that finds the controller.
+std::string SilenceChecklist(const TransactionFacts& facts) {
+  const std::string file = facts.intFile.empty() ? std::string("the initialization file") : facts.intFile;
+  return ": check that controller " + std::to_string(facts.iPlcAddr) + " exists and is set to " + LineWords(facts) +
+         " and to Modbus ASCII, not RTU; the wiring (A and B not swapped, termination at both ends); an adapter that "
+         "needs RTS to send needs RTSCTS = YES in " +
+         file + "; sarnhost scan finds which controllers answer (--bauds, --parities try other settings)";
+}
+
+// Whether an attempt's reply came but was not what a controller sends.
+bool Garbled(Cause cause) {
+  switch (cause) {
+    case Cause::kNoStart:
+    case Cause::kLrc:
+    case Cause::kNoCrLf:
+    case Cause::kBadData:
+    case Cause::kWrongLength:
+    case Cause::kOtherFunction:
+    case Cause::kOtherEcho:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string GarbleCauses(const TransactionFacts& facts) {
+  return ": line noise, or a controller whose parity or data bits differ from " +
+         (facts.line.empty() ? std::string("the line's") : facts.line) + " (check its settings and the wiring)";
+}
+
+// What to check after the failure: the checklist after silence (unless the
+// echo setting explains it), what garbles a reply; "" for the rest.
+std::string NextStep(const Attempt& chosen, bool bAllSilent, const TransactionFacts& facts) {
+  if (bAllSilent) return facts.bEchoSet ? "" : SilenceChecklist(facts);
+  const bool bGarbledAddress = chosen.cause == Cause::kOtherAddress && chosen.iArg == 0;
+  return Garbled(chosen.cause) || bGarbledAddress ? GarbleCauses(facts) : "";
 }
 
 // How the driver's log shows an echoing line without ECHO = YES (a reply
@@ -419,6 +467,7 @@ Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const Transa
   } else if (pChosen->cause != Cause::kException && attempts.size() > 1) {
     out.longText += " (" + Attempts(attempts.size()) + ")";
   }
+  out.longText += NextStep(*pChosen, bAllSilent, facts);
   ExplainEcho(lines, attempts, facts, out);
   if (bBitUpdate) {
     out.shortText = "bit update: " + out.shortText;

@@ -40,6 +40,7 @@ struct TransactionFacts {
   size_t nReplySize = 0;
   bool bEchoSet = false;  // ECHO = YES: the driver reads each request back before the reply
   std::string intFile;    // the initialization file such a setting belongs in (full path)
+  std::string line;       // the line settings in force ("9600 7E2"), for the checklist after a failure
 };
 
 // The outcome of a failed transaction in words.
@@ -52,6 +53,9 @@ struct Outcome {
 };
 
 // Explains a non-zero result from the driver's log lines of that transaction.
+// A controller that never answered gets the checklist of what to compare
+// with it; a garbled reply what garbles one; the controller's exception and
+// the driver's refusals stand alone.
 Outcome Explain(int32_t iResult, const std::vector<LogLine>& lines, const TransactionFacts& facts);
 
 // One line of advice when the driver saw a controller answer later than the

@@ -58,7 +58,7 @@ int CheckDriver(bool bLoaded, const Driver& driver, const DriverInfo& info, cons
 int RunAlone(const Options& o, const Driver& driver, const DriverInfo& info) {
   setenv("KORVEN_LEVEL", o.iVerbose > 0 ? "8" : "32", 0);
   if (o.command == "info") {
-    return CmdInfo(driver, info, o.lDriverNr >= 0 ? static_cast<int32_t>(o.lDriverNr) : kDefaultDriverNr);
+    return CmdInfo(driver, info, o.lDriverNr >= 0 ? static_cast<int32_t>(o.lDriverNr) : kDefaultDriverNr, o.port);
   }
   return RunDemo(driver, info, o.iVerbose > 0);
 }
@@ -74,6 +74,11 @@ int Main(int argc, char** argv) {
   if (AnswersAlone(o, driver, bLoaded, info)) return 0;
   if (o.command.empty() && o.port.empty()) {
     return Usage("no command given: read, write, poll, scan, info, demo or help; or a device, as with mbpoll");
+  }
+  // --port with neither a command nor mbpoll's naming: nothing says what to do.
+  if (o.command.empty() && !o.bMbpoll) {
+    return Usage("a command is missing after --port " + o.port + ": read GATE, write GATE VALUE, poll GATE or scan" +
+                 " (or mbpoll's form, the device first: sarnhost " + o.port + " -1)");
   }
   if (int rc = CheckArguments(o); rc != 0) return rc;
   if (int rc = CheckDriver(bLoaded, driver, info, error); rc != 0) return rc;

@@ -1,6 +1,7 @@
 #include "mbpoll.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sarnhost {
@@ -58,6 +59,28 @@ std::string DirectGateName(long lSlave, const MbpollType& type, long lRef) {
   char sz[32];
   snprintf(sz, sizeof sz, "%ld.%c%04ld", lSlave, type.MemoryType(), lRef);
   return sz;
+}
+
+bool ParseDottedName(const std::string& text, long& lSlave, MbpollType& type, long& lRef) {
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos || dot == 0 || dot > 3 || text.size() < dot + 3 || text.size() > dot + 7) return false;
+  if (text.find_first_not_of("0123456789", 0) != dot ||
+      text.find_first_not_of("0123456789", dot + 1) != std::string::npos) {
+    return false;
+  }
+  static const char* const kTypes[] = {"0", "1", "", "3", "4", "3:float", "3:int", "4:float", "4:int", ""};
+  const char* pszType = kTypes[text[dot + 1] - '0'];
+  lSlave = atol(text.substr(0, dot).c_str());
+  lRef = atol(text.c_str() + dot + 2);
+  return *pszType != '\0' && lSlave <= 247 && lRef >= 1 && lRef <= 65536 && ParseMbpollType(pszType, type);
+}
+
+std::string MbpollTypeText(const MbpollType& type) {
+  std::string text(1, type.cTable);
+  if (type.b32) return text + (type.bFloat ? ":float" : ":int");
+  if (type.bHex) return text + ":hex";
+  if (type.bInt16) return text + ":int16";
+  return text;
 }
 
 uint32_t SwapWords(uint32_t u) {

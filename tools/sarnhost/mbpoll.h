@@ -36,6 +36,15 @@ bool SlaveFitsText(long lSlave, bool bHexBase);
 // The name of a gate whose controller the text cannot hold: "150.40001".
 std::string DirectGateName(long lSlave, const MbpollType& type, long lRef);
 
+// sarnhost's own name for a value a gate text cannot name: "150.40001"
+// (controller 150, holding register 1), "1.410000" (holding register
+// 10000): controller, memory type digit, reference, all decimal. False when
+// text is not of that form or out of range (controller 0 passes, for the
+// caller to refuse in words).
+bool ParseDottedName(const std::string& text, long& lSlave, MbpollType& type, long& lRef);
+// The table and format of -t as mbpoll writes it: "4", "3:float", "4:hex".
+std::string MbpollTypeText(const MbpollType& type);
+
 // Exchanges the two 16-bit halves of a 32-bit value.
 uint32_t SwapWords(uint32_t u);
 // A value as mbpoll shows it: bits 0/1; registers unsigned, with the signed

@@ -76,12 +76,15 @@ const Command kCommands[] = {
      "find the controllers that answer on the line; a table at the end",
      "Probes controllers --from to --to (default 1 to 247) with a read of holding register 1,\n"
      "at each combination of --bauds and --parities, with a reply time-out of 100 ms unless\n"
-     "-o or --timeout says otherwise. Ctrl-C stops after the probe under way.\n",
+     "-o or --timeout says otherwise. Ctrl-C stops after the probe under way. It says first\n"
+     "how long it may take at most (a silent address: three attempts and the wait for a\n"
+     "quiet line after them), and keeps to it.\n",
      "sarnhost --port /dev/ttyUSB0 scan --bauds 9600,19200 --parities E,N --to 32", 0, 0, 0, 0,
      " from to bauds parities port b d P s o timeout n driver v h "},
     {"info", "info", "show what the driver reports about itself",
-     "Names the initialization file the driver reads from the current directory.\n", "sarnhost info", 0, 0, 0, 0,
-     " n driver v h "},
+     "Names the initialization file the driver reads from the current directory; with --port,\n"
+     "also whether the device is there and which other program holds it.\n",
+     "sarnhost info --port /dev/ttyUSB0", 0, 0, 0, 0, " n port driver v h "},
     {"demo", "demo", "show the driver at work against simulated controllers",
      "Needs no port: the controllers are simulated on pseudo-terminals. -v shows the traces.\n", "sarnhost demo", 0, 0,
      0, 0, " driver v h "},
@@ -160,6 +163,18 @@ std::string SetSeconds(const std::string& text, long& lTimeout) {
   return "";
 }
 
+// The driver's line settings hold the baud rate in a 16-bit field: a rate
+// above it is refused with that reason, not only the range.
+constexpr char kBaudWhy[] = "1..65535: the driver's line settings hold the baud rate in 16 bits";
+
+std::string SetBaud(const std::string& value, long& lBaud) {
+  long lAsked = 0;
+  if (cli::ParseLong(value, 1, 65535, lBaud)) return "";
+  if (cli::ParseLong(value, 65536, 100000000, lAsked))
+    return std::string(kBaudWhy) + ", so " + value + " cannot be asked for";
+  return kBaudWhy;
+}
+
 std::string SetStopBits(const std::string& value, long& lStop) {
   for (long k = 0; k < kStopBitsCount; ++k) {
     if (value == kStopBits[k]) {
@@ -203,6 +218,13 @@ std::string SetCount(Options& o, const std::string& v) {
   return cli::ParseLong(v, 1, 2000, o.lCount) ? "" : "a number of values, 1..2000";
 }
 
+// scan --from and --to: the controllers 1 to 247; 0, the broadcast
+// address, is refused in the words every command uses for it.
+std::string SetScanAddress(const char* pszName, const std::string& v, long& lAddress) {
+  if (v == "0") return cli::Reason(std::string(pszName) + " 0: " + kBroadcastWords);
+  return cli::ParseLong(v, 1, 247, lAddress) ? "" : "a controller address 1..247";
+}
+
 std::vector<cli::Option> MbpollOptions(Options& o) {
   using namespace cli;
   auto with = [&o](std::string (*set)(Options&, const std::string&)) {
@@ -239,9 +261,10 @@ std::vector<cli::Option> LineOptions(Options& o) {
   return {
       Text(0, "port", "DEVICE", o.port,
            "serial device, e.g. /dev/ttyUSB0 or ttyUSB0 (or give it\nfirst, as mbpoll takes it)"),
-      Number('b', "baud", "N", o.lBaud, 1, 65535,
-             "baud rate, 1..65535: the driver's line settings hold it in\n16 bits, so 115200 cannot be asked for "
-             "(default %BAUD%)"),
+      Custom(
+          'b', "baud", "N", [&o](const std::string& v) { return SetBaud(v, o.lBaud); },
+          "baud rate, 1..65535: the driver's line settings hold it in\n16 bits, so 115200 cannot be asked for "
+          "(default %BAUD%)"),
       Number('d', "data-bits", "N", o.lDataBits, 5, 8, "5, 6, 7 or 8 (default %BITS%)"),
       Custom(
           'P', "parity", "X",
@@ -271,12 +294,16 @@ std::vector<cli::Option> OtherOptions(Options& o) {
   return {
       Number(0, "count", "N", o.lRounds, 1, 2147483647L, "poll: number of rounds (default: until Ctrl-C)"),
       Text(0, "csv", "FILE", o.csvPath, "poll: append a line per value read to FILE"),
-      Number(0, "from", "N", o.lFrom, 0, 255, "scan: first controller address, 0..255 (default 1)"),
-      Number(0, "to", "N", o.lTo, 0, 255, "scan: last controller address, 0..255 (default 247)"),
+      Custom(
+          0, "from", "N", [&o](const std::string& v) { return SetScanAddress("--from", v, o.lFrom); },
+          "scan: first controller address, 1..247 (default 1)"),
+      Custom(
+          0, "to", "N", [&o](const std::string& v) { return SetScanAddress("--to", v, o.lTo); },
+          "scan: last controller address, 1..247 (default 247)"),
       Custom(
           0, "bauds", "LIST",
           [&o, baud](const std::string& v) {
-            return ParseList(v, baud, o.bauds) ? "" : std::string("baud rates of 1..65535, separated by commas");
+            return ParseList(v, baud, o.bauds) ? "" : std::string("baud rates separated by commas, each ") + kBaudWhy;
           },
           "scan: baud rates to try, e.g. 9600,19200 (default -b)"),
       Custom(
@@ -322,6 +349,15 @@ bool LooksLikeGateText(const std::string& arg) {
   if (arg.size() < 7 || arg.size() > 8 || arg[0] != '0') return false;
   if (arg.find_first_not_of("0123456789", 0) < 7) return false;
   return arg.size() == 7 || isxdigit(static_cast<unsigned char>(arg[7]));
+}
+
+// A number to write (mbpoll's write form): "4242", "-2.5", "0x10", "on".
+bool LooksLikeValue(const std::string& arg) {
+  if (LooksLikeGateText(arg)) return false;
+  if (arg == "on" || arg == "off") return true;
+  char* pEnd = nullptr;
+  strtod(arg.c_str(), &pEnd);  // decimal, 0x hexadecimal, floats
+  return !arg.empty() && *pEnd == '\0';
 }
 
 // Edits (insert, delete, replace, swap two neighbours) from a to b.
@@ -390,6 +426,9 @@ int Positionals(std::vector<std::string> p, Options& o) {
       o.port = p[0];
       p.erase(p.begin());
     }
+  } else if (!o.port.empty() && LooksLikeValue(p[0])) {
+    // mbpoll's write form with the device given by --port: values only.
+    o.bMbpoll = true;
   } else if (IsDeviceName(p[0]) || (o.port.empty() && IsDeviceUnderDev(p[0]))) {
     // mbpoll's form: the device first, write values after it.
     if (!o.port.empty() && o.port != p[0]) return Usage("two devices: --port " + o.port + " and " + p[0]);
@@ -460,8 +499,11 @@ const char kGateHelp[] =
     "  Digits are decimal unless the initialization file says BUS = MODBUS, HEX;\n"
     "  a letter A..F among decimal digits ends the number there (warned about).\n"
     "  Controllers above 99 in decimal base: -a (e.g. read -a 150 -t 4 -r 1);\n"
-    "  references above 9999: -r (e.g. read -r 12000). Controller 0 is the\n"
-    "  broadcast address, which no controller answers: refused.\n"
+    "  references above 9999: -r (e.g. read -r 12000), or the dotted name\n"
+    "  CONTROLLER.TYPEREFERENCE that sarnhost prints for them (read 1.412000,\n"
+    "  150.40001); each label printed reads back as the same value.\n"
+    "  Controller 0 is the broadcast address, which no controller answers:\n"
+    "  refused.\n"
     "  The initialization file SARNMD<N>.INT (or SARNMD.INT) is read from the\n"
     "  current directory: BUS = MODBUS|GTC, DEC|HEX; SWAP, FLOATSWAP, LONGADDR,\n"
     "  RTSCTS, ECHO = YES|NO; IFG = milliseconds. sarnhost info names it.\n";
@@ -479,7 +521,8 @@ const char kTailHelp[] =
     "Values are shown as the gate holds them: bits 0 or 1, 16-bit registers in\n"
     "decimal and hexadecimal, 32-bit integers, floats (mbpoll's form: as mbpoll).\n"
     "A failure is one line on standard error that says why: no reply (with the\n"
-    "attempts and time-out), the controller's exception, an LRC error, ...\n"
+    "attempts and time-out), the controller's exception, an LRC error, ...; and\n"
+    "what to check next (line settings, wiring, RTSCTS, sarnhost scan).\n"
     "The driver's log (\"timestamp TAB level TAB text\") is shown with -v.\n"
     "KORVEN_LOG=FILE appends it to FILE instead (level 32 and up, level 8 and up\n"
     "with -v); KORVEN_LEVEL=N keeps only levels N and above, with or without -v.\n"
@@ -490,7 +533,9 @@ const char kTailHelp[] =
     "device, port in use, no permission, e.g. not in the device's group such as\n"
     "dialout; no reply); 64 for a bad command line (also a gate text the driver's\n"
     "parser refuses, an option the command does not take), 69 when the driver\n"
-    "cannot be loaded, 73 when the CSV file cannot be written.\n";
+    "cannot be loaded, 73 when the CSV file cannot be written. Where several reads\n"
+    "run (poll, mbpoll's polling form, -a 1,2) the worst result of the reads that\n"
+    "ended: a read that Ctrl-C leaves behind does not count.\n";
 
 // The help of the options, every one or those a command takes, with the
 // driver's line defaults filled in.
@@ -562,6 +607,9 @@ int CheckArguments(const Options& o) {
   if (o.bMbpoll && !bGates) return Usage("-a, -t and -r name values for read, write and poll");
   const size_t nMin = o.command.empty() ? 0 : o.bMbpoll ? c->nMbMin : c->nMin;
   const size_t nMax = o.bMbpoll ? c->nMbMax : c->nMax;
+  if (o.args.empty() && nMin > 0 && !o.bMbpoll) {
+    return Usage(o.command + " needs a gate: usage: sarnhost [options] " + c->pszUsage);
+  }
   if (o.args.size() < nMin || o.args.size() > nMax)
     return Usage(std::string("usage: sarnhost [options] ") + c->pszUsage);
   if (o.command == "read" && o.bCountGiven && o.args.size() == 2) return Usage("give the count once: -c N or COUNT");

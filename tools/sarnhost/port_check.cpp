@@ -53,34 +53,72 @@ std::string LockHolder(const std::string& path) {
   return found > 0 ? ProcessName(found) : "";
 }
 
-// Names one other process that has the device open ("plcsim (pid 123)"), or
-// "" when none is found (or /proc is not readable).
+// The pseudo-terminal number of /dev/pts/N, or -1 for any other device.
+long PtyIndex(const std::string& real) {
+  if (real.rfind("/dev/pts/", 0) != 0) return -1;
+  char* pEnd = nullptr;
+  const long lIndex = strtol(real.c_str() + 9, &pEnd, 10);
+  return *pEnd == '\0' && pEnd != real.c_str() + 9 ? lIndex : -1;
+}
+
+// Whether descriptor fd of process pid is the master side of pseudo-terminal
+// lIndex (the kernel names it in fdinfo; without that, any master counts).
+bool IsPtyMaster(const std::string& pidDir, const char* pszFd, const char* pszLink, long lIndex) {
+  if (lIndex < 0 || (strcmp(pszLink, "/dev/ptmx") != 0 && strcmp(pszLink, "/dev/pts/ptmx") != 0)) return false;
+  FILE* f = fopen((pidDir + "/fdinfo/" + pszFd).c_str(), "r");
+  if (f == nullptr) return true;
+  char szLine[128];
+  long lFound = -1;
+  while (fgets(szLine, sizeof szLine, f) != nullptr) {
+    if (sscanf(szLine, "tty-index: %ld", &lFound) == 1) break;
+  }
+  fclose(f);
+  return lFound < 0 || lFound == lIndex;
+}
+
+// How a process stands to the device: it has it open, or it is the other
+// end of the line (the master of the pseudo-terminal: a simulator that
+// keeps its own side open too is no rival for the replies).
+struct Standing {
+  bool bOpen = false, bOtherEnd = false;
+};
+
+Standing StandingOf(const std::string& pidDir, const char* pszReal, long lPtyIndex) {
+  Standing st;
+  DIR* pFds = opendir((pidDir + "/fd").c_str());
+  if (pFds == nullptr) return st;
+  while (dirent* pFd = readdir(pFds)) {
+    char szLink[PATH_MAX];
+    const ssize_t n = readlink((pidDir + "/fd/" + pFd->d_name).c_str(), szLink, sizeof szLink - 1);
+    if (n <= 0) continue;
+    szLink[n] = '\0';
+    if (strcmp(szLink, pszReal) == 0) st.bOpen = true;
+    if (IsPtyMaster(pidDir, pFd->d_name, szLink, lPtyIndex)) st.bOtherEnd = true;
+  }
+  closedir(pFds);
+  return st;
+}
+
+// Names one other process that has the device open ("cat (pid 123)"), or
+// "" when none is found (or /proc is not readable). The process holding a
+// pseudo-terminal's master side is its other end, not a rival.
 std::string OpenHolder(const std::string& path) {
   char szReal[PATH_MAX];
   if (realpath(path.c_str(), szReal) == nullptr) return "";
   DIR* pProc = opendir("/proc");
   if (pProc == nullptr) return "";
+  const long lPtyIndex = PtyIndex(szReal);
   std::string found;
-  pid_t self = getpid();
+  const pid_t self = getpid();
   while (dirent* pEntry = readdir(pProc)) {
     char* pEnd = nullptr;
-    long pid = strtol(pEntry->d_name, &pEnd, 10);
+    const long pid = strtol(pEntry->d_name, &pEnd, 10);
     if (*pEnd != '\0' || pid <= 0 || pid == self) continue;
-    std::string fdDir = std::string("/proc/") + pEntry->d_name + "/fd";
-    DIR* pFds = opendir(fdDir.c_str());
-    if (pFds == nullptr) continue;
-    while (dirent* pFd = readdir(pFds)) {
-      char szLink[PATH_MAX];
-      std::string fdPath = fdDir + "/" + pFd->d_name;
-      ssize_t n = readlink(fdPath.c_str(), szLink, sizeof szLink - 1);
-      if (n <= 0) continue;
-      szLink[n] = '\0';
-      if (strcmp(szLink, szReal) != 0) continue;
+    const Standing st = StandingOf(std::string("/proc/") + pEntry->d_name, szReal, lPtyIndex);
+    if (st.bOpen && !st.bOtherEnd) {
       found = ProcessName(pid);
       break;
     }
-    closedir(pFds);
-    if (!found.empty()) break;
   }
   closedir(pProc);
   return found;
@@ -127,6 +165,11 @@ std::string PermissionAdvice(const std::string& path, const struct stat& st) {
          "GROUP=\"dialout\", MODE=\"0660\"), or run as " + owner;
 }
 
+std::string DevicePath(const std::string& port) {
+  if (port.empty() || port[0] == '/' || port[0] == '.' || port == "NUL") return port;
+  return "/dev/" + port;
+}
+
 PortCheck CheckPort(const std::string& path) {
   if (path == "NUL") return {};
   struct stat st {};
@@ -165,6 +208,14 @@ PortCheck CheckPort(const std::string& path) {
       if (errno == EWOULDBLOCK) result = BusyProblem(path);
     } else {
       flock(fd, LOCK_UN);
+      // A program that holds the device without a lock (cat, a terminal
+      // program) reads the replies before the driver sees them.
+      const std::string holder = OpenHolder(path);
+      if (!holder.empty()) {
+        result = Problem(PortProblem::kBusy, path + " is open in " + holder +
+                                                 ", which would take the controller's replies from the line: stop "
+                                                 "it, or choose another port");
+      }
     }
   }
   close(fd);

@@ -29,6 +29,10 @@ struct PortCheck {
   std::string message;  // one line, without the program name, for a problem
 };
 
+// The device a port name means: a name that is no path (ttyUSB0, pts/3) is
+// under /dev/.
+std::string DevicePath(const std::string& port);
+
 // Opens the device briefly (non-blocking) and closes it again. "NUL", the
 // driver's null device, always passes.
 PortCheck CheckPort(const std::string& path);

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <fstream>
 
 #include "address/gtc_memory.h"
+#include "cli.h"
 #include "explain.h"
 #include "gate_words.h"
 #include "hostlog/log_messages.h"
@@ -52,6 +54,23 @@ bool IsIntFileWarning(const std::string& text) {
                      [&text](const sarn::LogMessage* pMessage) { return LoggedAs(text, *pMessage); });
 }
 
+// For an ignored line that is a key set off by blanks: the driver reads
+// the switch keys and IFG only from the first column (a BUS line may be
+// indented), which the bare "Illegal line" does not say.
+std::string IndentHint(const std::string& line) {
+  const size_t nStart = line.find_first_not_of(" \t");
+  if (nStart == 0 || nStart == std::string::npos) return "";
+  for (const char* pszKey : {"SWAP", "FLOATSWAP", "LONGADDR", "RTSCTS", "ECHO", "IFG"}) {
+    const size_t nLen = strlen(pszKey);
+    if (strncasecmp(line.c_str() + nStart, pszKey, nLen) != 0) continue;
+    const char cNext = line.size() > nStart + nLen ? line[nStart + nLen] : '\0';
+    if (cNext == ' ' || cNext == '\t' || cNext == '=') {
+      return std::string(": ") + pszKey + " must start in the first column, without the blanks before it";
+    }
+  }
+  return "";
+}
+
 // Initialization-file lines the driver refused, shown without -v ("Illegal
 // line 3 in Int File"), after it named the file in a trace.
 void WarnAboutIntFile(const std::vector<LogLine>& lines) {
@@ -63,16 +82,10 @@ void WarnAboutIntFile(const std::vector<LogLine>& lines) {
     long lLine = 0;
     std::string quoted;
     if (LoggedAs(l.text, sarn::kMsgIntFileIllegalLine, &lLine)) quoted = FileLine(file, lLine);
-    fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s\n", file.c_str(), WithoutTag(l.text).c_str(),
-            quoted.empty() ? "" : " ('", quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it");
+    fprintf(stderr, "sarnhost: warning: %s: %s%s%s%s%s\n", file.c_str(), WithoutTag(l.text).c_str(),
+            quoted.empty() ? "" : " ('", quoted.c_str(), quoted.empty() ? "" : "'): the driver ignored it",
+            IndentHint(quoted).c_str());
   }
-}
-
-// The device a port name means: a name that is no path (ttyUSB0, pts/3) is
-// under /dev/.
-std::string DevicePath(const std::string& port) {
-  if (port.empty() || port[0] == '/' || port[0] == '.' || port == "NUL") return port;
-  return "/dev/" + port;
 }
 
 // The name the driver is given: the path when it fits, a short name under
@@ -116,29 +129,56 @@ std::string GtcElementText(const Gate& gate, int k, bool bHexBase) {
   return gate.text.substr(0, 3) + sz;
 }
 
-// Element k of a gate named "150.40001" (controller set directly).
-std::string DirectElementText(const Gate& gate, int k) {
-  const size_t dot = gate.text.find('.');
-  const unsigned uStep = gate.spec.iBits == 32 || gate.bPairs ? 2u : 1u;
-  const unsigned long ulAddress = strtoul(gate.text.c_str() + dot + 2, nullptr, 10) + uStep * static_cast<unsigned>(k);
-  char sz[16];
-  snprintf(sz, sizeof sz, "%04lu", ulAddress);
-  return gate.text.substr(0, dot + 2) + sz;
+// The memory type digit of a gate's values: a register pair block's values
+// are 32-bit ones of its table.
+char ValueMemoryDigit(const Gate& gate) {
+  if (!gate.bPairs) return static_cast<char>('0' + gate.spec.iMemType);
+  const bool bInput = gate.spec.iMemType == SARN_MEM_INPUT_REGISTERS;
+  if (gate.iPairType == kTypeFloat) return bInput ? '5' : '7';
+  return bInput ? '6' : '8';
+}
+
+// The name of the value at controller lSlave, memory type cMem, reference
+// lRef: its gate text where one says it, else sarnhost's dotted form
+// ("150.40001", "1.410000"), which it reads back the same way.
+std::string ValueName(Session& s, long lSlave, char cMem, long lRef, bool bPairs) {
+  const bool bHex = s.HexBase();
+  const bool b32 = cMem >= '5';
+  char sz[32];
+  if (SlaveFitsText(lSlave, bHex) && lRef <= (bHex ? 0xFFFF : 9999) && !bPairs && (!b32 || lRef % 2 == 1)) {
+    snprintf(sz, sizeof sz, bHex ? "%02lX%c%04lX" : "%02ld%c%04ld", lSlave, cMem, lRef);
+  } else {
+    snprintf(sz, sizeof sz, "%ld.%c%04ld", lSlave, cMem, lRef);
+  }
+  return sz;
+}
+
+// mbpoll's own naming of a 32-bit value shown in mbpoll's word order where
+// that differs from the driver's: no gate text reads it so.
+std::string MbpollLabel(Session& s, const Gate& gate, long lRef) {
+  static const char* const kTypes[] = {"", "", "", "", "", "3:float", "3:int", "4:float", "4:int"};
+  const std::string ref = s.o.bFromZero ? "-0 -r " + std::to_string(lRef - 1) : "-r " + std::to_string(lRef);
+  return "-a " + std::to_string(gate.spec.iPlcAddr) + " -t " + kTypes[ValueMemoryDigit(gate) - '0'] + " " + ref +
+         (gate.bHighFirst ? " -B" : "");
 }
 
 }  // namespace
 
+bool DriverHighFirst(Session& s, bool bFloat) {
+  return (s.inst.Context()->wFlags & (bFloat ? SARN_FLAG_FLOATSWAP : SARN_FLAG_SWAP)) == 0;
+}
+
 std::string Label(Session& s, const Gate& gate, int k) {
-  if (!gate.bBlock) return gate.text;
-  std::string text;
   if (s.Gtc()) {
-    text = GtcElementText(gate, k, s.HexBase());
-  } else if (gate.text.find('.') != std::string::npos) {
-    text = DirectElementText(gate, k);
-  } else {
-    text = ElementText(gate, k, s.HexBase(), false);
+    const std::string text = gate.bBlock ? GtcElementText(gate, k, s.HexBase()) : gate.text;
+    return text.empty() ? gate.text + "[" + std::to_string(k) + "]" : text;
   }
-  return text.empty() ? gate.text + "[" + std::to_string(k) + "]" : text;
+  const bool b32 = gate.spec.iBits == 32 || gate.bPairs;
+  const long lRef = gate.lRef + (b32 ? 2 : 1) * k;
+  if (!ShownInDriverOrder(s, gate) && gate.lRef > 0) return MbpollLabel(s, gate, lRef);
+  if (!gate.bBlock && gate.text.find('.') == std::string::npos && !gate.bPairs) return gate.text;  // as given
+  if (gate.lRef <= 0) return gate.text + "[" + std::to_string(k) + "]";
+  return ValueName(s, gate.spec.iPlcAddr, ValueMemoryDigit(gate), lRef, gate.bPairs);
 }
 
 void CatchInterrupts() {
@@ -273,7 +313,52 @@ int ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
     fprintf(stderr, "sarnhost: gate '%s' refused: %s\n", Printable(text).c_str(), kBroadcastWords);
     return kExitUsage;
   }
+  if (!s.Gtc() && text.size() >= 7) {
+    const std::string digits = text.substr(3, 4);
+    char* pEnd = nullptr;
+    const unsigned long ulAddress = strtoul(digits.c_str(), &pEnd, s.HexBase() ? 16 : 10);
+    if (*pEnd == '\0') gate.lRef = static_cast<long>(ulAddress);
+  }
+  gate.bHighFirst = DriverHighFirst(s, gate.iDataType == kTypeFloat);
+  if (s.o.iVerbose > 0 && gate.spec.iBits == 32) {
+    fprintf(stderr, "sarnhost: %s holds its 32-bit values %s\n", text.c_str(), WordOrderWords(s, gate).c_str());
+  }
   return 0;
+}
+
+namespace {
+
+// "0130002[10]": value 10 of the block at 0130002, as Label() names it
+// where no gate text does. A GTC register area is read whole; another
+// block up to the value.
+int ElementGate(Session& s, const std::string& text, size_t nOpen, int32_t iCount, Gate& gate) {
+  const std::string base = text.substr(0, nOpen);
+  long lIndex = 0;
+  if (!cli::ParseLong(text.substr(nOpen + 1, text.size() - nOpen - 2), 0, 1999, lIndex) || iCount >= 0) {
+    return Usage("'" + text + "' names one value of a block as GATE[INDEX], INDEX from 0, without a count");
+  }
+  int32_t iBlock = static_cast<int32_t>(lIndex + 1);
+  const int iArea = base.size() == 7 ? base[6] - '0' : 0;
+  if (s.Gtc() && base.size() == 7 && base[2] == '3' && iArea >= 1 && iArea <= sarn::kGtcAreaCount) {
+    iBlock = sarn::kGtcAreaLength[iArea - 1];
+  }
+  if (int rc = ParseGate(s, base, iBlock, gate); rc != 0) return rc;
+  if (static_cast<size_t>(lIndex) >= ValueCount(gate)) {
+    return Usage("'" + text + "': the block at " + base + " holds " + std::to_string(ValueCount(gate)) + " values");
+  }
+  gate.iOnly = static_cast<int32_t>(lIndex);
+  return 0;
+}
+
+}  // namespace
+
+int TextGate(Session& s, const std::string& text, int32_t iCount, Gate& gate) {
+  const size_t nOpen = text.find('[');
+  if (nOpen != std::string::npos && nOpen > 0 && text.back() == ']') return ElementGate(s, text, nOpen, iCount, gate);
+  long lSlave = 0, lRef = 0;
+  MbpollType type;
+  if (!ParseDottedName(text, lSlave, type, lRef)) return ParseGate(s, text, iCount, gate);
+  return MbpollGate(s, type, lSlave, lRef, iCount, DriverHighFirst(s, type.bFloat), gate);
 }
 
 long FirstReference(const Options& o) {
@@ -293,8 +378,7 @@ struct MbpollNaming {
   bool bPairs = false;
   long lValues = 1;
 
-  MbpollNaming(Session& s, long lRef, int32_t iCount) : lValues(iCount < 0 ? 1 : iCount) {
-    ParseMbpollType(s.o.mbType, type);
+  MbpollNaming(Session& s, const MbpollType& t, long lRef, int32_t iCount) : type(t), lValues(iCount < 0 ? 1 : iCount) {
     bDirectAddress = !s.Gtc() && lRef > (s.HexBase() ? 0xFFFF : 9999);
     bPairs = type.b32 && (lRef % 2 == 0 || bDirectAddress);
   }
@@ -307,17 +391,19 @@ struct MbpollNaming {
   }
 };
 
-// The gate's name in messages and rows: its text where one can name it.
+// The gate's name in messages and rows: its text where one can name it
+// (register pairs have none: their gate text would name one value).
 std::string MbpollName(Session& s, const MbpollNaming& n, long lSlave, long lRef) {
   std::string error;
-  if (!SlaveFitsText(lSlave, s.HexBase()) || n.bDirectAddress) return DirectGateName(lSlave, n.type, lRef);
+  if (!SlaveFitsText(lSlave, s.HexBase()) || n.bDirectAddress || n.bPairs) return DirectGateName(lSlave, n.type, lRef);
   return MbpollGateText(lSlave, n.type, lRef, s.HexBase(), error);
 }
 
 }  // namespace
 
-int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate) {
-  const MbpollNaming n(s, lRef, iCount);
+int MbpollGate(Session& s, const MbpollType& type, long lSlave, long lRef, int32_t iCount, bool bHighFirst,
+               Gate& gate) {
+  const MbpollNaming n(s, type, lRef, iCount);
   if (lRef - 1 + n.Span() > 65536) {
     fprintf(stderr, "sarnhost: references %ld to %ld run past 65536, the last a request can reach\n", lRef,
             lRef - 1 + n.Span());
@@ -333,24 +419,33 @@ int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate) {
   if (int rc = ParseGate(s, text, iParseCount, gate); rc != 0) return rc;
   gate.bPairs = n.bPairs;
   gate.iPairType = n.type.bFloat ? kTypeFloat : kTypeInt32;
+  gate.bHighFirst = bHighFirst;
+  gate.lRef = lRef;
   if (n.bDirectAddress) gate.spec.iAddress = static_cast<int32_t>(lRef - 1);
   if (!SlaveFitsText(lSlave, s.HexBase())) gate.spec.iPlcAddr = static_cast<int32_t>(lSlave);
   gate.text = MbpollName(s, n, lSlave, lRef);
   if (s.o.iVerbose > 0) {
-    fprintf(stderr, "sarnhost: -a %ld -t %s -r %ld -c %d is gate %s%s%s\n", lSlave, s.o.mbType.c_str(), lRef,
-            iCount < 0 ? 1 : iCount, gate.text.c_str(),
+    fprintf(stderr, "sarnhost: -a %ld -t %s -r %ld -c %d is gate %s%s%s%s\n", lSlave, MbpollTypeText(type).c_str(),
+            lRef, iCount < 0 ? 1 : iCount, gate.text.c_str(),
             iCount > 0 ? (", a block of " + std::to_string(iCount)).c_str() : "",
-            n.bPairs ? ", read as 16-bit registers, two a value" : "");
+            n.bPairs ? ", read as 16-bit registers, two a value" : "",
+            type.b32 ? (", 32-bit values " + WordOrderWords(s, gate)).c_str() : "");
   }
   return 0;
 }
 
-bool WordsDiffer(Session& s, const Gate& gate) {
-  if (gate.spec.iBits != 32) return false;
-  const bool bFloat = gate.iDataType == kTypeFloat;
-  const uint16_t wSwap = bFloat ? SARN_FLAG_FLOATSWAP : SARN_FLAG_SWAP;
-  const bool bDriverHighFirst = (s.inst.Context()->wFlags & wSwap) == 0;
-  return bDriverHighFirst != s.o.bBigEndian;
+bool ShownInDriverOrder(Session& s, const Gate& gate) {
+  if (gate.spec.iBits != 32 && !gate.bPairs) return true;
+  return gate.bHighFirst == DriverHighFirst(s, ValueType(gate) == kTypeFloat);
+}
+
+std::string WordOrderWords(Session& s, const Gate& gate) {
+  const bool bFloat = ValueType(gate) == kTypeFloat;
+  const std::string order = gate.bHighFirst ? "high word first" : "low word first";
+  if (s.o.bMbpoll) return order + (gate.bHighFirst ? " (-B)" : " (mbpoll's order without -B)");
+  // Gate texts and dotted names: the driver's order, as the file sets it.
+  return order + " (" + (bFloat ? "FLOATSWAP" : "SWAP") + (gate.bHighFirst ? " = NO" : " = YES") + " in " +
+         IntFileForSettings(s.intFile) + ")";
 }
 
 TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t>& buffer) {
@@ -386,6 +481,7 @@ TxResult Transact(Session& s, const Gate& gate, bool bWrite, std::vector<uint8_t
     facts.nReplySize = sizeof pCtx->rxBuf;
     facts.bEchoSet = (pCtx->wFlags & SARN_FLAG_ECHO) != 0;
     facts.intFile = IntFileForSettings(s.intFile);
+    facts.line = LineName(s.line);
     r.outcome = Explain(r.rc, lines, facts);
   }
   return r;

@@ -72,21 +72,33 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
 // too: no controller answers a broadcast.
 int ParseGate(Session& s, const std::string& text, int32_t iCount, Gate& gate);
 
+// A gate text, or sarnhost's dotted name ("150.40001", "1.410000") of what
+// a gate text cannot name: parsed as ParseGate or MbpollGate does, 32-bit
+// values in the driver's word order either way.
+int TextGate(Session& s, const std::string& text, int32_t iCount, Gate& gate);
+
 // A gate named by mbpoll's options for one controller: parsed, with the
-// controller field set directly when the text cannot hold it. Returns 0 or
-// the exit status (message printed).
-int MbpollGate(Session& s, long lSlave, long lRef, int32_t iCount, Gate& gate);
+// controller field set directly when the text cannot hold it; 32-bit
+// values shown high word first or not. Returns 0 or the exit status
+// (message printed).
+int MbpollGate(Session& s, const MbpollType& type, long lSlave, long lRef, int32_t iCount, bool bHighFirst, Gate& gate);
 // The reference (-r) counted from 1, whatever -0 says.
 long FirstReference(const Options& o);
 
-// The name of element k of a gate (a block's elements by their own gate
-// addresses where a text names them).
+// The name of element k of a gate, which names the same value when given
+// alone: the gate text where one says it, else the dotted name; a 32-bit
+// value shown in another word order than the driver's by mbpoll's options
+// ("-a 1 -t 4:float -r 101"); GTC register areas by their index.
 std::string Label(Session& s, const Gate& gate, int k);
 
-// 32-bit values named by -t 3:int etc. come low word first unless -B; the
-// driver delivers them in the order the initialization file sets. True when
-// the two differ for this gate.
-bool WordsDiffer(Session& s, const Gate& gate);
+// The driver's word order for 32-bit values: high word first unless the
+// initialization file swaps them (SWAP for integers, FLOATSWAP for floats).
+bool DriverHighFirst(Session& s, bool bFloat);
+// Whether the gate's 32-bit values (if any) are shown in the driver's order.
+bool ShownInDriverOrder(Session& s, const Gate& gate);
+// "low word first (mbpoll's order without -B)", "high word first (SWAP = NO
+// in /path/SARNMD1.INT)": for -v.
+std::string WordOrderWords(Session& s, const Gate& gate);
 
 struct TxResult {
   ResultCode rc = 0;
