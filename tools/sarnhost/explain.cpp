@@ -326,7 +326,10 @@ EchoSigns FindEchoSigns(const std::vector<LogLine>& lines) {
   EchoSigns signs;
   for (const LogLine& l : lines) {
     LoggedFields fields;
-    if (MatchesFormat(sarn::kMsgReceiveOwnRequest.pszFormat, l.text.c_str(), &fields)) ++signs.nOwnRequest;
+    if (MatchesFormat(sarn::kMsgReceiveOwnRequest.pszFormat, l.text.c_str(), &fields) ||
+        Is(l.text, sarn::kMsgLineEchoes)) {
+      ++signs.nOwnRequest;
+    }
     if (Is(l.text, sarn::kMsgSendEchoMissing) || Is(l.text, sarn::kMsgSendEchoDiffers)) ++signs.nEchoFailed;
   }
   return signs;
