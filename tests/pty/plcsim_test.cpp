@@ -26,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 int MsSince(Clock::time_point t) {
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
+double ExactMsSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 // The terminal side of the line, opened like a driver opens its port.
 class Line {
@@ -55,9 +58,9 @@ class Line {
     }
   }
 
-  // Reads until the text read ends with `end` or timeoutMs have passed.
-  std::string ReadUntil(const std::string& end, int timeoutMs = 2000) {
-    std::string got;
+  // Reads until the text read, after what was read before, ends with `end`
+  // or timeoutMs have passed.
+  std::string ReadUntil(const std::string& end, int timeoutMs = 2000, std::string got = "") {
     auto start = Clock::now();
     while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
       int left = timeoutMs - MsSince(start);
@@ -69,6 +72,13 @@ class Line {
       if (n > 0) got.append(buf, static_cast<size_t>(n));
     }
     return got;
+  }
+  // Reads what comes first, waiting up to timeoutMs.
+  std::string ReadSome(int timeoutMs = 2000) {
+    pollfd p{fd_, POLLIN, 0};
+    char buf[512];
+    ssize_t n = poll(&p, 1, timeoutMs) > 0 ? read(fd_, buf, sizeof buf) : 0;
+    return std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
   }
 
  private:
@@ -416,17 +426,37 @@ TEST_F(PlcSimTest, GtcSetsAndResetsMaskedBits) {
   EXPECT_EQ(AskRaw(":010F0001000801E6\r\n"), MakeFrame("018F03"));               // byte count 1 but no mask byte
 }
 
+// Replies one character at a time: paced from the reply's start at 10 bits a
+// character, or in line time only once the request's 17 characters could have
+// arrived, at bitsPerChar bits a character.
 TEST_F(PlcSimTest, PacedReplyTakesTheWireTime) {
-  plcsim::Options o;
-  o.paceBaud = 19200;
-  Start(o);
-  line_->Send(MakeFrame("010300000064"));  // 100 registers: 411 characters
-  auto start = Clock::now();
-  std::string got = line_->ReadUntil("\r\n", 5000);
-  int ms = MsSince(start);
-  EXPECT_EQ(got.size(), 411u);
-  EXPECT_GE(ms, 411 * 10 * 1000 / 19200 - 20);
-  EXPECT_LT(ms, 2000);
+  struct Case {
+    uint32_t paceBaud, lineBaud;
+    int bits;
+    double firstAtLeastMs, allAtLeastMs;
+  } cases[] = {
+      {19200, 0, 11, 0, 411 * 10 * 1000 / 19200 - 20},
+      {0, 19200, 11, 18 * 11 * 1000.0 / 19200 - 1, (17 + 411) * 11 * 1000.0 / 19200 - 1},
+      {0, 38400, 10, 18 * 10 * 1000.0 / 38400 - 1, (17 + 411) * 10 * 1000.0 / 38400 - 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lineBaud);
+    plcsim::Options o;
+    o.paceBaud = c.paceBaud;
+    o.lineTimeBaud = c.lineBaud;
+    o.bitsPerChar = c.bits;
+    Start(o);
+    line_->Send(MakeFrame("010300000064"));  // 100 registers: 411 characters
+    auto start = Clock::now();
+    std::string got = line_->ReadSome(5000);
+    const double firstMs = ExactMsSince(start);
+    got = line_->ReadUntil("\r\n", 5000, got);
+    const double ms = ExactMsSince(start);
+    EXPECT_EQ(got.size(), 411u);
+    EXPECT_GE(firstMs, c.firstAtLeastMs);
+    EXPECT_GE(ms, c.allAtLeastMs);
+    EXPECT_LT(ms, 2000);
+  }
 }
 
 TEST_F(PlcSimTest, FixedReplyDelay) {
@@ -579,20 +609,36 @@ TEST_F(PlcSimTest, SilentShareIsDrawnPerRequest) {
 }
 
 // A two-wire adapter hears its own transmission: every character comes back,
-// also of frames the controller does not answer, before the reply.
+// also of frames the controller does not answer, before the reply; in line
+// time each as it ends on the line, the first long before the last.
 TEST_F(PlcSimTest, EchoSendsTheRequestBackBeforeTheReply) {
-  plcsim::Options o;
-  o.echo = true;
-  o.replyDelayMs = 300;
-  Start(o);
-  sim_->SetHolding(1, 5);
-  const std::string other = MakeFrame("020300010001");
-  const std::string request = MakeFrame("010300010001");
-  line_->Send("x" + other);
-  EXPECT_EQ(line_->ReadUntil(other), "x" + other);
-  line_->Send(request);
-  EXPECT_EQ(line_->ReadUntil(request, 250), request);  // before the reply is due
-  EXPECT_EQ(line_->ReadUntil("\r\n"), MakeFrame("0103020005"));
+  constexpr double kEcho1200Ms = 18 * 11 * 1000 / 1200.0;  // "x" and a frame of 17
+  struct Case {
+    uint32_t lineBaud;
+    int requestEchoWithinMs;  // before the reply is due
+    double firstBelowMs, allAtLeastMs;
+  } cases[] = {{0, 250, 1000, 0}, {1200, 400, kEcho1200Ms / 2, kEcho1200Ms - 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lineBaud);
+    plcsim::Options o;
+    o.echo = true;
+    o.replyDelayMs = 300;
+    o.lineTimeBaud = c.lineBaud;
+    Start(o);
+    sim_->SetHolding(1, 5);
+    const std::string other = MakeFrame("020300010001");
+    const std::string request = MakeFrame("010300010001");
+    auto start = Clock::now();
+    line_->Send("x" + other);
+    std::string echo = line_->ReadSome();
+    EXPECT_LT(ExactMsSince(start), c.firstBelowMs);
+    echo = line_->ReadUntil(other, 2000, echo);
+    EXPECT_GE(ExactMsSince(start), c.allAtLeastMs);
+    EXPECT_EQ(echo, "x" + other);
+    line_->Send(request);
+    EXPECT_EQ(line_->ReadUntil(request, c.requestEchoWithinMs), request);
+    EXPECT_EQ(line_->ReadUntil("\r\n"), MakeFrame("0103020005"));
+  }
 }
 
 TEST(PlcSimDevice, ServesANamedDeviceAndReopens) {
