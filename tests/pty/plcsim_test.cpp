@@ -593,19 +593,63 @@ TEST_F(PlcSimTest, SilentLrcAndGarbleAtAllOrNone) {
   }
 }
 
-TEST_F(PlcSimTest, SilentShareIsDrawnPerRequest) {
-  plcsim::Options o;
-  o.silentPercent = 50;
-  o.seed = 7;
-  Start(o);
-  int nAnswered = 0;
-  for (int i = 0; i < 24; ++i) {
-    line_->Send(MakeFrame("010300000001"));
-    nAnswered += line_->ReadUntil("\r\n", 100).empty() ? 0 : 1;
+// Shares drawn per request with a fixed seed, of 24 requests for holding
+// registers 0..23 sent back to back: silent ones get nothing, doubled ones
+// two copies (those held later after every first answer), late ones come
+// after the answers to the requests that followed them.
+TEST_F(PlcSimTest, SharesAreDrawnPerRequest) {
+  enum Shows { kMissing, kTwice, kLater };
+  struct Case {
+    int silent, duplicate, lateSome;
+    uint32_t minMs, maxMs;  // of the copy or the late answer
+    Shows shows;
+    bool drawnComeLater;
+  } cases[] = {
+      {50, 0, 0, 0, 0, kMissing, false},
+      {0, 50, 0, 0, 0, kTwice, false},
+      {0, 50, 0, 400, 600, kTwice, true},
+      {0, 0, 50, 400, 600, kLater, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.silent << " " << c.duplicate << " " << c.lateSome);
+    plcsim::Options o;
+    o.silentPercent = c.silent;
+    o.duplicatePercent = c.duplicate;
+    o.duplicateDelayMinMs = o.lateSomeMinMs = c.minMs;
+    o.duplicateDelayMaxMs = o.lateSomeMaxMs = c.maxMs;
+    o.lateSomePercent = c.lateSome;
+    o.seed = 7;
+    Start(o);
+    sim_->FillPattern();  // holding register i holds i + 1
+    std::string requests;
+    for (int i = 0; i < 24; ++i) {
+      char body[16];
+      std::snprintf(body, sizeof body, "010300%02X0001", i);
+      requests += MakeFrame(body);
+    }
+    line_->Send(requests);
+    const std::string first = line_->ReadUntil("never", 250);
+    const std::string later = line_->ReadUntil("never", c.drawnComeLater ? 900 : 300);
+    int seen[25] = {};
+    size_t nFrames = 0;
+    for (const std::string& text : {first, later}) {
+      for (size_t at = 0; (at = text.find(":010302", at)) != std::string::npos; at += 15, ++nFrames) {
+        ++seen[std::min(24, std::stoi(text.substr(at + 7, 4), nullptr, 16) - 1)];
+      }
+    }
+    EXPECT_EQ(first.size() + later.size(), 15 * nFrames) << first << later;
+    const size_t nMissing = std::count(seen, seen + 24, 0), nTwice = std::count(seen, seen + 24, 2);
+    const size_t nLater = later.size() / 15;
+    const size_t drawn = c.shows == kMissing ? nMissing : c.shows == kTwice ? nTwice : nLater;
+    EXPECT_GT(drawn, 3u);
+    EXPECT_LT(drawn, 21u);
+    EXPECT_EQ(nMissing, c.shows == kMissing ? drawn : 0);
+    EXPECT_EQ(nTwice, c.shows == kTwice ? drawn : 0);
+    EXPECT_EQ(nLater, c.drawnComeLater ? drawn : 0);
+    EXPECT_EQ(sim_->DuplicatesSent(), c.duplicate ? drawn : 0);
+    EXPECT_EQ(sim_->LateSomeSent(), c.lateSome ? drawn : 0);
+    EXPECT_EQ(sim_->RequestCount(), 24u);
   }
-  EXPECT_GT(nAnswered, 3);
-  EXPECT_LT(nAnswered, 21);
-  EXPECT_EQ(sim_->RequestCount(), 24u);
 }
 
 // A two-wire adapter hears its own transmission: every character comes back,

@@ -346,6 +346,14 @@ bool Simulator::WaitForRequests(size_t n, int timeoutMs) const {
   std::unique_lock lock(mutex_);
   return requestCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
 }
+size_t Simulator::DuplicatesSent() const {
+  std::lock_guard lock(mutex_);
+  return duplicatesSent_;
+}
+size_t Simulator::LateSomeSent() const {
+  std::lock_guard lock(mutex_);
+  return lateSomeSent_;
+}
 
 // ------------------------------------------------------------------ line
 
@@ -553,15 +561,24 @@ void Simulator::HandleFrame(const std::string& frame) {
   uint32_t delay = options_.replyDelayMs;
   if (fault.kind == FaultKind::Delay) delay += static_cast<uint32_t>(std::max(0, fault.arg));
   HeldReply answer{Clock::now(), std::move(text)};
-  if (delay > 0 && options_.lateEachOwn) {
+  const bool lateSome = Draw(options_.lateSomePercent);
+  if (lateSome) {
+    answer.what = Sent::LateSome;
+    delay += DrawMs(options_.lateSomeMinMs, options_.lateSomeMaxMs);
+  }
+  if (Draw(options_.duplicatePercent)) {
+    answer.duplicateMs = static_cast<int>(DrawMs(options_.duplicateDelayMinMs, options_.duplicateDelayMaxMs));
+  }
+  const std::string twice = answer.duplicateMs < 0 ? "" : " (twice)";
+  if (lateSome || (delay > 0 && options_.lateEachOwn)) {
     // Held in due order; the serving loop sends it while it goes on reading.
     answer.due += std::chrono::milliseconds(delay);
-    log("(in " + std::to_string(delay) + " ms) " + Printable(answer.text));
+    log("(in " + std::to_string(delay) + " ms) " + Printable(answer.text) + twice);
     Hold(std::move(answer));
     return;
   }
   if (delay > 0 && WaitStop(delay)) return;
-  log(Printable(answer.text));
+  log(Printable(answer.text) + twice);
   Release(std::move(answer));
 }
 
@@ -600,7 +617,18 @@ void Simulator::Hold(HeldReply reply) {
 }
 
 void Simulator::Release(HeldReply reply) {
+  if (reply.what != Sent::Answer) {
+    std::lock_guard lock(mutex_);
+    ++(reply.what == Sent::Duplicate ? duplicatesSent_ : lateSomeSent_);
+  }
   Send(reply.text);
+  if (reply.duplicateMs < 0) return;
+  HeldReply copy{LineEnd() + std::chrono::milliseconds(reply.duplicateMs), std::move(reply.text), Sent::Duplicate};
+  if (reply.duplicateMs == 0) {
+    Release(std::move(copy));  // right behind the first
+  } else {
+    Hold(std::move(copy));
+  }
 }
 
 void Simulator::Send(const std::string& text) {
@@ -629,6 +657,10 @@ void Simulator::WriteDueCharacters() {
     line_.pop_front();
   }
   if (!due.empty()) WriteAll(due.data(), due.size());
+}
+
+Simulator::Clock::time_point Simulator::LineEnd() const {
+  return LineTime() ? std::max(outFree_, Clock::now()) : Clock::now();
 }
 
 const char* Simulator::Decode(const std::string& frame, std::vector<uint8_t>& bytes) const {
@@ -661,6 +693,11 @@ Fault Simulator::NextFault(const std::vector<uint8_t>& req) {
 bool Simulator::Draw(int percent) {
   if (percent <= 0) return false;
   return percent >= 100 || static_cast<int>(random_() % 100) < percent;
+}
+
+uint32_t Simulator::DrawMs(uint32_t minMs, uint32_t maxMs) {
+  if (maxMs <= minMs) return minMs;
+  return minMs + static_cast<uint32_t>(random_() % (uint64_t{maxMs} - minMs + 1));
 }
 
 Fault Simulator::DrawFault(const std::vector<uint8_t>& req) {
