@@ -26,6 +26,9 @@ using Clock = std::chrono::steady_clock;
 int MsSince(Clock::time_point t) {
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
+double ExactMsSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 // The terminal side of the line, opened like a driver opens its port.
 class Line {
@@ -55,9 +58,9 @@ class Line {
     }
   }
 
-  // Reads until the text read ends with `end` or timeoutMs have passed.
-  std::string ReadUntil(const std::string& end, int timeoutMs = 2000) {
-    std::string got;
+  // Reads until the text read, after what was read before, ends with `end`
+  // or timeoutMs have passed.
+  std::string ReadUntil(const std::string& end, int timeoutMs = 2000, std::string got = "") {
     auto start = Clock::now();
     while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
       int left = timeoutMs - MsSince(start);
@@ -69,6 +72,13 @@ class Line {
       if (n > 0) got.append(buf, static_cast<size_t>(n));
     }
     return got;
+  }
+  // Reads what comes first, waiting up to timeoutMs.
+  std::string ReadSome(int timeoutMs = 2000) {
+    pollfd p{fd_, POLLIN, 0};
+    char buf[512];
+    ssize_t n = poll(&p, 1, timeoutMs) > 0 ? read(fd_, buf, sizeof buf) : 0;
+    return std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
   }
 
  private:
@@ -416,17 +426,37 @@ TEST_F(PlcSimTest, GtcSetsAndResetsMaskedBits) {
   EXPECT_EQ(AskRaw(":010F0001000801E6\r\n"), MakeFrame("018F03"));               // byte count 1 but no mask byte
 }
 
+// Replies one character at a time: paced from the reply's start at 10 bits a
+// character, or in line time only once the request's 17 characters could have
+// arrived, at bitsPerChar bits a character.
 TEST_F(PlcSimTest, PacedReplyTakesTheWireTime) {
-  plcsim::Options o;
-  o.paceBaud = 19200;
-  Start(o);
-  line_->Send(MakeFrame("010300000064"));  // 100 registers: 411 characters
-  auto start = Clock::now();
-  std::string got = line_->ReadUntil("\r\n", 5000);
-  int ms = MsSince(start);
-  EXPECT_EQ(got.size(), 411u);
-  EXPECT_GE(ms, 411 * 10 * 1000 / 19200 - 20);
-  EXPECT_LT(ms, 2000);
+  struct Case {
+    uint32_t paceBaud, lineBaud;
+    int bits;
+    double firstAtLeastMs, allAtLeastMs;
+  } cases[] = {
+      {19200, 0, 11, 0, 411 * 10 * 1000 / 19200 - 20},
+      {0, 19200, 11, 18 * 11 * 1000.0 / 19200 - 1, (17 + 411) * 11 * 1000.0 / 19200 - 1},
+      {0, 38400, 10, 18 * 10 * 1000.0 / 38400 - 1, (17 + 411) * 10 * 1000.0 / 38400 - 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lineBaud);
+    plcsim::Options o;
+    o.paceBaud = c.paceBaud;
+    o.lineTimeBaud = c.lineBaud;
+    o.bitsPerChar = c.bits;
+    Start(o);
+    line_->Send(MakeFrame("010300000064"));  // 100 registers: 411 characters
+    auto start = Clock::now();
+    std::string got = line_->ReadSome(5000);
+    const double firstMs = ExactMsSince(start);
+    got = line_->ReadUntil("\r\n", 5000, got);
+    const double ms = ExactMsSince(start);
+    EXPECT_EQ(got.size(), 411u);
+    EXPECT_GE(firstMs, c.firstAtLeastMs);
+    EXPECT_GE(ms, c.allAtLeastMs);
+    EXPECT_LT(ms, 2000);
+  }
 }
 
 TEST_F(PlcSimTest, FixedReplyDelay) {
@@ -563,36 +593,96 @@ TEST_F(PlcSimTest, SilentLrcAndGarbleAtAllOrNone) {
   }
 }
 
-TEST_F(PlcSimTest, SilentShareIsDrawnPerRequest) {
-  plcsim::Options o;
-  o.silentPercent = 50;
-  o.seed = 7;
-  Start(o);
-  int nAnswered = 0;
-  for (int i = 0; i < 24; ++i) {
-    line_->Send(MakeFrame("010300000001"));
-    nAnswered += line_->ReadUntil("\r\n", 100).empty() ? 0 : 1;
+// Shares drawn per request with a fixed seed, of 24 requests for holding
+// registers 0..23 sent back to back: silent ones get nothing, doubled ones
+// two copies (those held later after every first answer), late ones come
+// after the answers to the requests that followed them.
+TEST_F(PlcSimTest, SharesAreDrawnPerRequest) {
+  enum Shows { kMissing, kTwice, kLater };
+  struct Case {
+    int silent, duplicate, lateSome;
+    uint32_t minMs, maxMs;  // of the copy or the late answer
+    Shows shows;
+    bool drawnComeLater;
+  } cases[] = {
+      {50, 0, 0, 0, 0, kMissing, false},
+      {0, 50, 0, 0, 0, kTwice, false},
+      {0, 50, 0, 400, 600, kTwice, true},
+      {0, 0, 50, 400, 600, kLater, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.silent << " " << c.duplicate << " " << c.lateSome);
+    plcsim::Options o;
+    o.silentPercent = c.silent;
+    o.duplicatePercent = c.duplicate;
+    o.duplicateDelayMinMs = o.lateSomeMinMs = c.minMs;
+    o.duplicateDelayMaxMs = o.lateSomeMaxMs = c.maxMs;
+    o.lateSomePercent = c.lateSome;
+    o.seed = 7;
+    Start(o);
+    sim_->FillPattern();  // holding register i holds i + 1
+    std::string requests;
+    for (int i = 0; i < 24; ++i) {
+      char body[16];
+      std::snprintf(body, sizeof body, "010300%02X0001", i);
+      requests += MakeFrame(body);
+    }
+    line_->Send(requests);
+    const std::string first = line_->ReadUntil("never", 250);
+    const std::string later = line_->ReadUntil("never", c.drawnComeLater ? 900 : 300);
+    int seen[25] = {};
+    size_t nFrames = 0;
+    for (const std::string& text : {first, later}) {
+      for (size_t at = 0; (at = text.find(":010302", at)) != std::string::npos; at += 15, ++nFrames) {
+        ++seen[std::min(24, std::stoi(text.substr(at + 7, 4), nullptr, 16) - 1)];
+      }
+    }
+    EXPECT_EQ(first.size() + later.size(), 15 * nFrames) << first << later;
+    const size_t nMissing = std::count(seen, seen + 24, 0), nTwice = std::count(seen, seen + 24, 2);
+    const size_t nLater = later.size() / 15;
+    const size_t drawn = c.shows == kMissing ? nMissing : c.shows == kTwice ? nTwice : nLater;
+    EXPECT_GT(drawn, 3u);
+    EXPECT_LT(drawn, 21u);
+    EXPECT_EQ(nMissing, c.shows == kMissing ? drawn : 0);
+    EXPECT_EQ(nTwice, c.shows == kTwice ? drawn : 0);
+    EXPECT_EQ(nLater, c.drawnComeLater ? drawn : 0);
+    EXPECT_EQ(sim_->DuplicatesSent(), c.duplicate ? drawn : 0);
+    EXPECT_EQ(sim_->LateSomeSent(), c.lateSome ? drawn : 0);
+    EXPECT_EQ(sim_->RequestCount(), 24u);
   }
-  EXPECT_GT(nAnswered, 3);
-  EXPECT_LT(nAnswered, 21);
-  EXPECT_EQ(sim_->RequestCount(), 24u);
 }
 
 // A two-wire adapter hears its own transmission: every character comes back,
-// also of frames the controller does not answer, before the reply.
+// also of frames the controller does not answer, before the reply; in line
+// time each as it ends on the line, the first long before the last.
 TEST_F(PlcSimTest, EchoSendsTheRequestBackBeforeTheReply) {
-  plcsim::Options o;
-  o.echo = true;
-  o.replyDelayMs = 300;
-  Start(o);
-  sim_->SetHolding(1, 5);
-  const std::string other = MakeFrame("020300010001");
-  const std::string request = MakeFrame("010300010001");
-  line_->Send("x" + other);
-  EXPECT_EQ(line_->ReadUntil(other), "x" + other);
-  line_->Send(request);
-  EXPECT_EQ(line_->ReadUntil(request, 250), request);  // before the reply is due
-  EXPECT_EQ(line_->ReadUntil("\r\n"), MakeFrame("0103020005"));
+  constexpr double kEcho1200Ms = 18 * 11 * 1000 / 1200.0;  // "x" and a frame of 17
+  struct Case {
+    uint32_t lineBaud;
+    int requestEchoWithinMs;  // before the reply is due
+    double firstBelowMs, allAtLeastMs;
+  } cases[] = {{0, 250, 1000, 0}, {1200, 400, kEcho1200Ms / 2, kEcho1200Ms - 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lineBaud);
+    plcsim::Options o;
+    o.echo = true;
+    o.replyDelayMs = 300;
+    o.lineTimeBaud = c.lineBaud;
+    Start(o);
+    sim_->SetHolding(1, 5);
+    const std::string other = MakeFrame("020300010001");
+    const std::string request = MakeFrame("010300010001");
+    auto start = Clock::now();
+    line_->Send("x" + other);
+    std::string echo = line_->ReadSome();
+    EXPECT_LT(ExactMsSince(start), c.firstBelowMs);
+    echo = line_->ReadUntil(other, 2000, echo);
+    EXPECT_GE(ExactMsSince(start), c.allAtLeastMs);
+    EXPECT_EQ(echo, "x" + other);
+    line_->Send(request);
+    EXPECT_EQ(line_->ReadUntil(request, c.requestEchoWithinMs), request);
+    EXPECT_EQ(line_->ReadUntil("\r\n"), MakeFrame("0103020005"));
+  }
 }
 
 TEST(PlcSimDevice, ServesANamedDeviceAndReopens) {

@@ -48,12 +48,84 @@ const char kLateEachHelp[] =
     "request, also while earlier answers are on their way,\n"
     "as a converter or radio link that holds replies back";
 
+const char kLineTimeHelp[] =
+    "keep the time of a line of BAUD baud, BITS bits a\n"
+    "character (default 11, as 7E2): hear a request only\n"
+    "when its last character could have arrived, send\n"
+    "replies and --echo one character at a time at that\n"
+    "rate (instead of --pace-baud)";
+
+const char kDuplicateHelp[] =
+    "send PCT % of the answers twice: the copy right behind\n"
+    "the first, or MS milliseconds (drawn from MS..MAX)\n"
+    "after the first ended";
+
+const char kLateSomeHelp[] =
+    "answer PCT % of the requests MS milliseconds (drawn\n"
+    "from MS..MAX) after their own request, answering the\n"
+    "requests that follow in the meantime";
+
 const char kExceptionHelp[] =
     "answer exception CODE to every request that touches\n"
     "REF: TABLE:N with mbpoll's table (0 coils, 1 discrete\n"
     "inputs, 3 input registers, 4 holding registers) and N\n"
     "counted from 1 (4:11 is gate 0140011), or * for every\n"
     "request (repeatable; the first that matches answers)";
+
+// Reads "MS" or "MIN-MAX", milliseconds 0..600000 with MAX no less than MIN.
+bool ParseMsRange(const std::string& text, uint32_t& minMs, uint32_t& maxMs) {
+  const size_t dash = text.find('-');
+  long lo = 0, hi = 0;
+  if (!cli::ParseLong(text.substr(0, dash), 0, 600000, lo)) return false;
+  hi = lo;
+  if (dash != std::string::npos && !cli::ParseLong(text.substr(dash + 1), lo, 600000, hi)) return false;
+  minMs = static_cast<uint32_t>(lo);
+  maxMs = static_cast<uint32_t>(hi);
+  return true;
+}
+
+// Reads "PCT:MS[-MAX]", or "PCT" alone (delay 0) when the delay is optional.
+bool ParseShare(const std::string& text, bool delayOptional, int& percent, uint32_t& minMs, uint32_t& maxMs) {
+  const size_t colon = text.find(':');
+  long pct = 0;
+  if (!cli::ParseLong(text.substr(0, colon), 0, 100, pct)) return false;
+  if (colon == std::string::npos) {
+    if (!delayOptional) return false;
+    minMs = maxMs = 0;
+  } else if (!ParseMsRange(text.substr(colon + 1), minMs, maxMs)) {
+    return false;
+  }
+  percent = static_cast<int>(pct);
+  return true;
+}
+
+cli::Setter LineTime(plcsim::Options& o) {
+  return [&o](const std::string& v) {
+    const size_t comma = v.find(',');
+    long baud = 0, bits = 11;
+    if (!cli::ParseLong(v.substr(0, comma), 1, 4000000, baud) ||
+        (comma != std::string::npos && !cli::ParseLong(v.substr(comma + 1), 7, 12, bits))) {
+      return std::string("BAUD 1..4000000, optionally ,BITS 7..12 (such as 9600 or 9600,10)");
+    }
+    o.lineTimeBaud = static_cast<uint32_t>(baud);
+    o.bitsPerChar = static_cast<int>(bits);
+    return std::string();
+  };
+}
+
+cli::Setter Duplicate(plcsim::Options& o) {
+  return [&o](const std::string& v) {
+    if (ParseShare(v, true, o.duplicatePercent, o.duplicateDelayMinMs, o.duplicateDelayMaxMs)) return std::string();
+    return std::string("PCT 0..100, optionally :MS or :MS-MAX (such as 5, 5:200 or 5:200-800)");
+  };
+}
+
+cli::Setter LateSome(plcsim::Options& o) {
+  return [&o](const std::string& v) {
+    if (ParseShare(v, false, o.lateSomePercent, o.lateSomeMinMs, o.lateSomeMaxMs)) return std::string();
+    return std::string("PCT:MS or PCT:MS-MAX, PCT 0..100 (such as 10:1500 or 10:1000-3000)");
+  };
+}
 
 std::vector<cli::Option> Table(Settings& s) {
   using namespace cli;
@@ -85,6 +157,7 @@ std::vector<cli::Option> Table(Settings& s) {
            "values),\nfunction 15 sets (address 1) or resets (address 2) the\nmasked bits 161..472"),
       Number(0, "pace-baud", "N", s.lPace, 0, 4000000,
              "send replies one character at a time at N baud\n(10 bits a character)"),
+      Custom(0, "line-time", "BAUD[,BITS]", LineTime(s.sim), kLineTimeHelp),
       Number(0, "table-size", "N", s.lTableSize, 0, 65535,
              "coils, inputs and registers at addresses 0..N-1\n(default 10000)"),
       Flag(0, "fill", s.bFill, kFillHelp),
@@ -95,6 +168,8 @@ std::vector<cli::Option> Table(Settings& s) {
       Number(0, "late", "MS", s.lLate, 0, 600000, kLateHelp),
       Number(0, "delay", "MS", s.lLate, 0, 600000, "the same as --late"),
       Custom(0, "late-each", "MS", lateEach, kLateEachHelp),
+      Custom(0, "late-some", "PCT:MS[-MAX]", LateSome(s.sim), kLateSomeHelp),
+      Custom(0, "duplicate", "PCT[:MS[-MAX]]", Duplicate(s.sim), kDuplicateHelp),
       Custom(0, "exception", "REF=CODE", exception, kExceptionHelp),
       Number(0, "lrc-errors", "PCT", s.lLrc, 0, 100, "reply with a wrong LRC to PCT % of the requests"),
       Number(0, "garble", "PCT", s.lGarble, 0, 100,

@@ -174,6 +174,18 @@ bool SetRaw(int fd, uint32_t baud) {
   return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
+// poll() until a point in time, to the microsecond; no time-out for
+// time_point::max().
+int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point until) {
+  using namespace std::chrono;
+  if (until == steady_clock::time_point::max()) return ppoll(fds, count, nullptr, nullptr);
+  const auto left = std::max(steady_clock::duration::zero(), until - steady_clock::now());
+  const auto whole = duration_cast<seconds>(left);
+  timespec timeout{static_cast<time_t>(whole.count()),
+                   static_cast<long>(duration_cast<nanoseconds>(left - whole).count())};
+  return ppoll(fds, count, &timeout, nullptr);
+}
+
 }  // namespace
 
 bool SupportedBaud(uint32_t baud) {
@@ -224,6 +236,10 @@ Simulator::Simulator(Options options)
       gtcBits_(kGtcBits + 1, false),
       random_(options_.seed) {
   for (int a = 0; a < 3; ++a) gtcRegs_[a].assign(kGtcAreaSize[a], 0);
+  if (LineTime()) {
+    const double seconds = std::max(1, options_.bitsPerChar) / static_cast<double>(options_.lineTimeBaud);
+    charTime_ = std::chrono::round<Clock::duration>(std::chrono::duration<double>(seconds));
+  }
 }
 
 Simulator::~Simulator() {
@@ -330,6 +346,14 @@ bool Simulator::WaitForRequests(size_t n, int timeoutMs) const {
   std::unique_lock lock(mutex_);
   return requestCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
 }
+size_t Simulator::DuplicatesSent() const {
+  std::lock_guard lock(mutex_);
+  return duplicatesSent_;
+}
+size_t Simulator::LateSomeSent() const {
+  std::lock_guard lock(mutex_);
+  return lateSomeSent_;
+}
 
 // ------------------------------------------------------------------ line
 
@@ -388,17 +412,22 @@ void Simulator::Stop() {
     if (*p >= 0) close(*p);
     *p = -1;
   }
-  held_.clear();  // replies held for a line that is gone
+  // Replies, frames and characters meant for a line that is gone.
+  held_.clear();
+  heard_.clear();
+  line_.clear();
+  inFree_ = outFree_ = {};
+  frame_.clear();
+  inFrame_ = false;
 }
 
-// Sleeps ms milliseconds unless Stop() comes first; true when stopping.
 bool Simulator::WaitStop(uint32_t ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   while (!stop_) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    WriteDueCharacters();
+    if (Clock::now() >= deadline) return false;
     pollfd p{wakeRead_, POLLIN, 0};
-    poll(&p, 1, static_cast<int>(left.count()));
+    PollUntil(&p, 1, line_.empty() ? deadline : std::min(deadline, line_.front().at));
   }
   return true;
 }
@@ -438,13 +467,11 @@ void Simulator::WriteReply(const std::string& text) {
 }
 
 void Simulator::Serve() {
-  std::string frame;
-  bool inFrame = false;
   char buf[256];
   while (!stop_) {
-    const int waitMs = SendDueReplies();
+    RunDue();
     pollfd p[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    if (poll(p, 2, waitMs) < 0) {
+    if (PollUntil(p, 2, NextDue()) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -452,31 +479,56 @@ void Simulator::Serve() {
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     ssize_t n = read(fd_, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n > 0 && options_.echo) WriteAll(buf, static_cast<size_t>(n));  // heard before anything is answered
     if (n <= 0) {
       // A line error or a hang-up of a device whose other side is gone: wait
       // a little and go on rather than spin or give up.
       if (WaitStop(20)) break;
       continue;
     }
-    for (ssize_t i = 0; i < n; ++i) {
-      char c = buf[i];
-      if (c == ':') {  // start of a frame; resynchronises on a broken one
-        frame.assign(1, c);
-        inFrame = true;
-        continue;
-      }
-      if (!inFrame) continue;  // noise between frames
-      frame += c;
-      if (frame.size() > kMaxFrame) {
-        frame.clear();
-        inFrame = false;
-      } else if (c == '\n') {
-        HandleFrame(frame);
-        frame.clear();
-        inFrame = false;
-      }
+    Receive(buf, static_cast<size_t>(n));
+  }
+}
+
+void Simulator::Receive(const char* data, size_t len) {
+  if (options_.echo && !LineTime()) WriteAll(data, len);  // heard before anything is answered
+  const auto now = Clock::now();
+  for (size_t i = 0; i < len; ++i) {
+    if (!LineTime()) {
+      Assemble(data[i], now);
+      continue;
     }
+    // What the terminal hands over at once, a line carries one character
+    // after another: each ends a character time after the later of its
+    // reading and the end of the one before. The echo of a character ends
+    // when the character does, unless the line is still busy.
+    const auto start = std::max(now, inFree_);
+    inFree_ = start + charTime_;
+    if (options_.echo) PutOnLine(std::string(1, data[i]), start);
+    Assemble(data[i], inFree_);
+  }
+}
+
+// Collects a frame from ':' to LF; handles it at once, or in line time once
+// its last character, ending at heard, could have arrived.
+void Simulator::Assemble(char c, Clock::time_point heard) {
+  if (c == ':') {  // start of a frame; resynchronises on a broken one
+    frame_.assign(1, c);
+    inFrame_ = true;
+    return;
+  }
+  if (!inFrame_) return;  // noise between frames
+  frame_ += c;
+  if (frame_.size() > kMaxFrame) {
+    frame_.clear();
+    inFrame_ = false;
+  } else if (c == '\n') {
+    if (LineTime()) {
+      heard_.push_back({heard, std::move(frame_)});
+    } else {
+      HandleFrame(frame_);
+    }
+    frame_.clear();
+    inFrame_ = false;
   }
 }
 
@@ -508,29 +560,107 @@ void Simulator::HandleFrame(const std::string& frame) {
   }
   uint32_t delay = options_.replyDelayMs;
   if (fault.kind == FaultKind::Delay) delay += static_cast<uint32_t>(std::max(0, fault.arg));
-  if (delay > 0 && options_.lateEachOwn) {
+  HeldReply answer{Clock::now(), std::move(text)};
+  const bool lateSome = Draw(options_.lateSomePercent);
+  if (lateSome) {
+    answer.what = Sent::LateSome;
+    delay += DrawMs(options_.lateSomeMinMs, options_.lateSomeMaxMs);
+  }
+  if (Draw(options_.duplicatePercent)) {
+    answer.duplicateMs = static_cast<int>(DrawMs(options_.duplicateDelayMinMs, options_.duplicateDelayMaxMs));
+  }
+  const std::string twice = answer.duplicateMs < 0 ? "" : " (twice)";
+  if (lateSome || (delay > 0 && options_.lateEachOwn)) {
     // Held in due order; the serving loop sends it while it goes on reading.
-    HeldReply reply{std::chrono::steady_clock::now() + std::chrono::milliseconds(delay), std::move(text)};
-    auto at = std::upper_bound(held_.begin(), held_.end(), reply.due,
-                               [](auto due, const HeldReply& h) { return due < h.due; });
-    log("(in " + std::to_string(delay) + " ms) " + Printable(reply.text));
-    held_.insert(at, std::move(reply));
+    answer.due += std::chrono::milliseconds(delay);
+    log("(in " + std::to_string(delay) + " ms) " + Printable(answer.text) + twice);
+    Hold(std::move(answer));
     return;
   }
   if (delay > 0 && WaitStop(delay)) return;
-  log(Printable(text));
-  WriteReply(text);
+  log(Printable(answer.text) + twice);
+  Release(std::move(answer));
 }
 
-int Simulator::SendDueReplies() {
-  while (!held_.empty() && !stop_) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(held_.front().due - std::chrono::steady_clock::now());
-    if (left.count() > 0) return static_cast<int>(left.count());
-    WriteReply(held_.front().text);
-    held_.pop_front();
+void Simulator::RunDue() {
+  while (!stop_) {
+    const auto now = Clock::now();
+    const bool replyDue = !held_.empty() && held_.front().due <= now;
+    const bool frameDue = !heard_.empty() && heard_.front().at <= now;
+    if (replyDue && (!frameDue || held_.front().due <= heard_.front().at)) {
+      HeldReply reply = std::move(held_.front());
+      held_.pop_front();
+      Release(std::move(reply));
+    } else if (frameDue) {
+      const std::string frame = std::move(heard_.front().frame);
+      heard_.pop_front();
+      HandleFrame(frame);
+    } else {
+      break;
+    }
   }
-  return -1;
+  WriteDueCharacters();
+}
+
+Simulator::Clock::time_point Simulator::NextDue() const {
+  auto next = Clock::time_point::max();
+  if (!held_.empty()) next = std::min(next, held_.front().due);
+  if (!heard_.empty()) next = std::min(next, heard_.front().at);
+  if (!line_.empty()) next = std::min(next, line_.front().at);
+  return next;
+}
+
+void Simulator::Hold(HeldReply reply) {
+  auto at =
+      std::upper_bound(held_.begin(), held_.end(), reply.due, [](auto due, const HeldReply& h) { return due < h.due; });
+  held_.insert(at, std::move(reply));
+}
+
+void Simulator::Release(HeldReply reply) {
+  if (reply.what != Sent::Answer) {
+    std::lock_guard lock(mutex_);
+    ++(reply.what == Sent::Duplicate ? duplicatesSent_ : lateSomeSent_);
+  }
+  Send(reply.text);
+  if (reply.duplicateMs < 0) return;
+  HeldReply copy{LineEnd() + std::chrono::milliseconds(reply.duplicateMs), std::move(reply.text), Sent::Duplicate};
+  if (reply.duplicateMs == 0) {
+    Release(std::move(copy));  // right behind the first
+  } else {
+    Hold(std::move(copy));
+  }
+}
+
+void Simulator::Send(const std::string& text) {
+  if (LineTime()) {
+    PutOnLine(text, Clock::now());
+  } else {
+    WriteReply(text);
+  }
+}
+
+void Simulator::PutOnLine(const std::string& text, Clock::time_point earliest) {
+  // Absolute times, each a character time after the one before, so that the
+  // rate holds however late the serving thread wakes.
+  for (char c : text) {
+    outFree_ = std::max(earliest, outFree_) + charTime_;
+    line_.push_back({outFree_, c});
+  }
+}
+
+// Writes the characters whose time has come, those it woke late for together.
+void Simulator::WriteDueCharacters() {
+  const auto now = Clock::now();
+  std::string due;
+  while (!line_.empty() && line_.front().at <= now) {
+    due += line_.front().c;
+    line_.pop_front();
+  }
+  if (!due.empty()) WriteAll(due.data(), due.size());
+}
+
+Simulator::Clock::time_point Simulator::LineEnd() const {
+  return LineTime() ? std::max(outFree_, Clock::now()) : Clock::now();
 }
 
 const char* Simulator::Decode(const std::string& frame, std::vector<uint8_t>& bytes) const {
@@ -563,6 +693,11 @@ Fault Simulator::NextFault(const std::vector<uint8_t>& req) {
 bool Simulator::Draw(int percent) {
   if (percent <= 0) return false;
   return percent >= 100 || static_cast<int>(random_() % 100) < percent;
+}
+
+uint32_t Simulator::DrawMs(uint32_t minMs, uint32_t maxMs) {
+  if (maxMs <= minMs) return minMs;
+  return minMs + static_cast<uint32_t>(random_() % (uint64_t{maxMs} - minMs + 1));
 }
 
 Fault Simulator::DrawFault(const std::vector<uint8_t>& req) {

@@ -19,7 +19,8 @@
 // Faults on demand (Options: silentPercent, lrcErrorPercent, garblePercent,
 // exceptions, echo, replyDelayMs) play a misbehaving line or controller for a
 // whole session; they apply to requests that no queued or persistent fault
-// has claimed.
+// has claimed. Late and doubled answers (lateSomePercent, duplicatePercent)
+// are drawn for every answer that is sent.
 //
 // A late reply (replyDelayMs, or a Delay fault) comes in one of two ways. By
 // default the controller is slow: it works on one request at a time, so a
@@ -28,6 +29,15 @@
 // every answer comes that long after its own request, also while earlier
 // answers are still on their way, as from a converter or radio link that
 // holds replies back.
+//
+// Line time (lineTimeBaud): a pseudo-terminal carries a whole frame at once,
+// a serial line one character after another. With lineTimeBaud set the
+// simulator keeps the line's time both ways: a request is heard only when its
+// last character could have arrived (each character one character time after
+// the one before, from the time its first was read), and replies and echoed
+// characters go out one at a time at the line's rate. Everything the
+// controller sends, replies, copies, held replies and echo, shares one
+// output in order, so nothing it sends overlaps on the line.
 #pragma once
 
 #include <atomic>
@@ -108,6 +118,23 @@ struct Options {
   std::vector<ExceptionRule> exceptions;  // the first rule that matches answers
   bool echo = false;  // every byte received is sent straight back, as a two-wire RS-485 adapter hears itself
   uint32_t seed = 1;  // of the draws for the percentages
+  // Line time: when lineTimeBaud is non-zero, requests are heard and replies
+  // and echo sent at that speed with bitsPerChar bits a character (11 for
+  // 7E2: start, 7 data, parity, 2 stop); paceBaud is then not used.
+  uint32_t lineTimeBaud = 0;
+  int bitsPerChar = 11;
+  // Drawn for every answer that is sent, after the faults above: first late
+  // (held lateSomeMinMs..lateSomeMaxMs from its own request, while later
+  // requests are answered as usual; added to replyDelayMs), then twice (the
+  // copy duplicateDelayMinMs..duplicateDelayMaxMs after the first ended, right
+  // behind it for 0). A delay is drawn evenly from the range; a maximum below
+  // the minimum counts as the minimum.
+  int lateSomePercent = 0;
+  uint32_t lateSomeMinMs = 0;
+  uint32_t lateSomeMaxMs = 0;
+  int duplicatePercent = 0;
+  uint32_t duplicateDelayMinMs = 0;
+  uint32_t duplicateDelayMaxMs = 0;
 };
 
 // Builds a complete frame from the hexadecimal body (address onwards, without
@@ -173,14 +200,56 @@ class Simulator {
   void ClearRequests();
   // Waits until at least n requests have been recorded; false on time-out.
   bool WaitForRequests(size_t n, int timeoutMs) const;
+  // Copies sent by duplicatePercent and answers sent late by lateSomePercent,
+  // each counted as it goes out (in line time: as it is put on the line).
+  size_t DuplicatesSent() const;
+  size_t LateSomeSent() const;
 
  private:
+  using Clock = std::chrono::steady_clock;
+  // What a held reply is, for the counters.
+  enum class Sent { Answer, LateSome, Duplicate };
+  struct HeldReply {
+    Clock::time_point due;
+    std::string text;
+    Sent what = Sent::Answer;
+    int duplicateMs = -1;  // when >= 0, a copy follows this long after the reply ended
+  };
+  struct HeardFrame {
+    Clock::time_point at;  // when its last character could have arrived
+    std::string frame;
+  };
+  struct LineChar {
+    Clock::time_point at;  // when the character has gone over the line
+    char c;
+  };
+
   bool StartServing(int fd, int keepFd);
   void Serve();
+  bool LineTime() const { return options_.lineTimeBaud != 0; }
+  // Takes characters read from the line: echo, frame assembly, and in line
+  // time the times the characters would have taken.
+  void Receive(const char* data, size_t len);
+  void Assemble(char c, Clock::time_point heard);
   void HandleFrame(const std::string& frame);
-  // Sends the held replies that are due; the milliseconds until the next one
-  // is, or -1 when none is held.
-  int SendDueReplies();
+  // Does what is due: held replies go out, heard frames are handled, line
+  // characters are written.
+  void RunDue();
+  // The time something is next due; Clock::time_point::max() when nothing is.
+  Clock::time_point NextDue() const;
+  // Holds a reply until its due time (in due order).
+  void Hold(HeldReply reply);
+  // Sends a reply now, counts it, and holds or sends its copy.
+  void Release(HeldReply reply);
+  // Sends text now: written at once (paced by paceBaud), or in line time put
+  // on the line behind what is there.
+  void Send(const std::string& text);
+  // Line time: the characters of text go out one character time apart, the
+  // first starting no sooner than earliest and after what is on the line.
+  void PutOnLine(const std::string& text, Clock::time_point earliest);
+  void WriteDueCharacters();
+  // When what has been sent so far has ended on the line.
+  Clock::time_point LineEnd() const;
   // The request's bytes (address to data, LRC removed) when the simulator
   // answers it; otherwise why not, for the verbose log.
   const char* Decode(const std::string& frame, std::vector<uint8_t>& bytes) const;
@@ -197,10 +266,13 @@ class Simulator {
   std::vector<uint8_t> ExecuteGtc(const std::vector<uint8_t>& req, bool perform);
   std::vector<uint8_t> ReadModbus(const std::vector<uint8_t>& req);
   std::vector<uint8_t> WriteModbusBlock(const std::vector<uint8_t>& req, bool perform);
+  // Sleeps ms milliseconds unless Stop() comes first, writing line
+  // characters as they fall due; true when stopping.
   bool WaitStop(uint32_t ms);
   // Faults on demand: the fault that Options give this request (None when none).
   Fault DrawFault(const std::vector<uint8_t>& req);
   bool Draw(int percent);
+  uint32_t DrawMs(uint32_t minMs, uint32_t maxMs);
   std::string Garble(std::string text);
   void WriteReply(const std::string& text);
   bool WriteAll(const char* data, size_t len);
@@ -215,12 +287,18 @@ class Simulator {
   std::deque<Fault> queued_;
   Fault persistent_;
   std::vector<std::string> requests_;
+  size_t duplicatesSent_ = 0;
+  size_t lateSomeSent_ = 0;
   std::mt19937 random_;  // serving thread only
-  struct HeldReply {
-    std::chrono::steady_clock::time_point due;
-    std::string text;
-  };
-  std::deque<HeldReply> held_;  // lateEachOwn replies by due time; serving thread only
+  // Serving thread only (and Stop() once it has ended):
+  std::deque<HeldReply> held_;    // late replies and later copies, by due time
+  std::deque<HeardFrame> heard_;  // line time: complete frames not yet heard, in order
+  std::deque<LineChar> line_;     // line time: characters to write, in order
+  Clock::duration charTime_{};    // line time: one character on the line
+  Clock::time_point inFree_;      // line time: when the last character received ended
+  Clock::time_point outFree_;     // line time: when the last character put on the line ends
+  std::string frame_;             // the frame being received, from its ':'
+  bool inFrame_ = false;
 
   std::thread thread_;
   std::atomic<bool> stop_{false};
