@@ -128,7 +128,7 @@ void QuietHeldPort(const PortHold* pHold, bool bQuiet) {
   const bool bArriving = PortInputQueue(pHold->hCom, &dwWaiting) != kPortOk || dwWaiting != 0;
   if (!bArriving && !bQuiet && !pLedger->bWantQuiet) return;
   const uint32_t dwDiscarded = WaitForQuiet(pHold);
-  pLedger->bWantQuiet = false;
+  LedgerNoteQuietWait(pLedger, bArriving ? dwDiscarded + 1 : dwDiscarded);
   if (dwDiscarded != 0) SARN_LOG(kMsgQuietDiscarded, static_cast<unsigned>(dwDiscarded));
 }
 

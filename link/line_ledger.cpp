@@ -44,6 +44,14 @@ uint64_t EarliestUs(const LineLedger* pLedger, uint64_t sentMs, uint32_t nChars)
   return sentMs * 1000 + uint64_t{nChars} * pLedger->dwCharUs * kToleranceNum / kToleranceDen;
 }
 
+// Whether the frame just ended by endUs was complete sooner than its own
+// characters could have crossed the line after the request sent at sentMs
+// began to leave. Nothing was arriving when the request went out, so on a
+// line that keeps time no frame can: the line does not keep time.
+bool FasterThanTheLine(const LineLedger* pLedger, uint64_t sentMs, uint64_t endUs) {
+  return pLedger->dwCharUs != 0 && endUs < EarliestUs(pLedger, sentMs, pLedger->nChars);
+}
+
 // Whether the frame just ended (its ':' by startUs, its end by endUs) came
 // sooner than an answer to the request sent at sentMs could have.
 bool TooEarly(const LineLedger* pLedger, uint64_t sentMs, uint16_t wRequestLen, uint64_t endUs) {
@@ -99,6 +107,7 @@ void LearnLineTime(LineLedger* pLedger, bool bEarly) {
 }
 
 void NoteStray(LineLedger* pLedger, bool bEarly) {
+  pLedger->nHearsAtOnce = 0;
   ++pLedger->nNotAnswers;
   ++pLedger->nStrays;
   pLedger->nLastStrayLen = pLedger->nChars;
@@ -136,7 +145,20 @@ void FrameEnded(LineLedger* pLedger, uint64_t nowMs, uint64_t endUs) {
     NoteStray(pLedger, true);
     return;
   }
-  LearnLineTime(pLedger, bEarly);
+  if (FasterThanTheLine(pLedger, oldest.sentMs, endUs)) {
+    LearnLineTime(pLedger, true);
+  } else if (bEarly) {
+    // Too soon for an answer, yet as slow as a line: a stray on a line that
+    // keeps time, or an answer from a peer that hears at once. It is taken
+    // as the ledger says, and the next request waits for a quiet line, so
+    // that a line out of step gets back in step before the rule is learned.
+    if (pLedger->nHearsAtOnce < kLedgerAnswersInTime) {
+      pLedger->bWantQuiet = true;
+      pLedger->bQuietForEarly = true;
+    }
+  } else {
+    LearnLineTime(pLedger, false);
+  }
   ObserveFrameEnd(pLedger, nowMs);
   PayOldest(pLedger, nowMs, pLedger->cAddress);
 }
@@ -254,6 +276,17 @@ uint32_t LedgerQuietMs(const LineLedger* pLedger) {
 uint32_t LedgerIdleMs(const LineLedger* pLedger) {
   const uint32_t dwChars = static_cast<uint32_t>((uint64_t{kIdleChars} * pLedger->dwCharUs + 999) / 1000);
   return dwChars > kMinIdleMs ? dwChars : kMinIdleMs;
+}
+
+void LedgerNoteQuietWait(LineLedger* pLedger, uint32_t dwDiscarded) {
+  pLedger->bWantQuiet = false;
+  if (!pLedger->bQuietForEarly) return;
+  pLedger->bQuietForEarly = false;
+  if (dwDiscarded != 0) {
+    pLedger->nHearsAtOnce = 0;
+  } else if (pLedger->nHearsAtOnce < kLedgerAnswersInTime) {
+    ++pLedger->nHearsAtOnce;
+  }
 }
 
 void LedgerSettled(LineLedger* pLedger) {

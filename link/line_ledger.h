@@ -98,6 +98,12 @@ struct LineLedger {
   uint16_t nLastStrayLen = 0;    // characters of the last stray
   bool bLastStrayEarly = false;  // it came too soon, rather than unowed
   bool bWantQuiet = false;       // a stray came: the next request waits for a quiet line
+  // An answer came too soon for the request yet no faster than the line:
+  // the next request waits for a quiet line, until that has found the line
+  // quiet kLedgerAnswersInTime times in a row (a peer that hears a request
+  // at once rather than a line out of step).
+  bool bQuietForEarly = false;
+  uint8_t nHearsAtOnce = 0;
 };
 
 // A port just opened: nothing owed, the reply time-out dwTimeoutMs, one
@@ -136,6 +142,10 @@ uint32_t LedgerQuietMs(const LineLedger* pLedger);
 // stopped sending; at least a few milliseconds, for devices that deliver in
 // bursts.
 uint32_t LedgerIdleMs(const LineLedger* pLedger);
+// The quiet wait before a request ended, having discarded dwDiscarded
+// bytes: where it was for an answer that came too soon, it tells whether
+// the line was out of step.
+void LedgerNoteQuietWait(LineLedger* pLedger, uint32_t dwDiscarded);
 // The line went quiet, or was given up on: nothing is owed any more (the
 // pace seen is kept).
 void LedgerSettled(LineLedger* pLedger);

@@ -150,4 +150,99 @@ INSTANTIATE_TEST_SUITE_P(
                       SlowCase{"OneAtATime15Echo", 5, 15, false, true}, SlowCase{"EachOwn25Echo", 5, 25, true, true}),
     [](const ::testing::TestParamInfo<SlowCase>& info) { return std::string(info.param.name); });
 
+// The simulator keeping a line's time (9600 8N1, as the driver is told),
+// and sending frames that answer nothing: an answer twice, right behind it
+// or later; an answer later than every recovery; the echo of a two-wire
+// adapter; or a slow controller, one request at a time, that loses answers.
+struct StrayPtyCase {
+  const char* name;
+  int duplicatePercent = 0;
+  uint32_t duplicateMinMs = 0, duplicateMaxMs = 0;
+  int lateSomePercent = 0;  // answers five time-outs late
+  int silentPercent = 0;
+  int lateTenths = 0;      // the controller's work on each request, in tenths of the time-out
+  bool echo = false;       // the adapter echoes every request
+  bool echoKey = false;    // and the driver is told so
+  bool ruleTells = false;  // every stray comes sooner than an answer could
+};
+
+void PrintTo(const StrayPtyCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class StrayFramePty : public ::testing::TestWithParam<StrayPtyCase>, public testsupport::DriverCalls {
+ protected:
+  static constexpr int32_t kTimeout = 20;  // 200 ms
+  void SetUp() override {
+    sarn::bStopped = 0;
+    sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
+    const StrayPtyCase& c = GetParam();
+    plcsim::Options o;
+    o.lineTimeBaud = 9600;
+    o.bitsPerChar = 10;
+    o.duplicatePercent = c.duplicatePercent;
+    o.duplicateDelayMinMs = c.duplicateMinMs;
+    o.duplicateDelayMaxMs = c.duplicateMaxMs;
+    o.lateSomePercent = c.lateSomePercent;
+    o.lateSomeMinMs = o.lateSomeMaxMs = 5 * kTimeout * 10;
+    o.silentPercent = c.silentPercent;
+    o.replyDelayMs = static_cast<uint32_t>(kTimeout * c.lateTenths);
+    o.echo = c.echo;
+    o.seed = 3;
+    sim_ = std::make_unique<plcsim::Simulator>(o);
+    sim_->FillPattern();
+    ASSERT_TRUE(link_.PointAt(sim_->OpenPty()));
+    ASSERT_EQ(ColdStart(link_.Name(), 1, kTimeout, testsupport::kPtyLine), 0) << testlog::Dump();
+    if (c.echoKey) ctx.wFlags |= SARN_FLAG_ECHO;
+    testlog::Clear();
+  }
+  void TearDown() override { Call(SARN_OP_CLOSE_COM, nullptr); }
+
+  std::unique_ptr<plcsim::Simulator> sim_;
+  testsupport::PortLink link_;
+};
+
+// Reads of registers 11 to 16 and bit updates of register 33, then a single
+// write to controller 2, which is absent: each stray costs at most the one
+// read it lands in, none where the line's time tells it apart; a bit update
+// writes only its own register's bits; no write is confirmed by its echo.
+TEST_P(StrayFramePty, CostsAtMostTheReadItLandsIn) {
+  const StrayPtyCase& c = GetParam();
+  std::string texts[6];
+  int nWrong = 0, nDone = 0;
+  const int nRounds = c.lateTenths > 0 ? 1 : 6;
+  for (int round = 0; round < nRounds; ++round) {
+    for (int k = 0; k < 6; ++k) {
+      texts[k] = "01400" + std::to_string(11 + k);
+      uint8_t cell[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+      GateTransfer gate = Gate(texts[k].c_str(), 0, 0, cell);
+      if (Call(SARN_OP_SINGLE_READ, &gate) != 0) continue;
+      ++nDone;
+      nWrong += cell[2] != 11 + k;
+    }
+    uint8_t bit[4] = {0, 0, static_cast<uint8_t>(round % 2), 0};
+    GateTransfer update = Gate("01400332", 6, 0, bit);
+    Call(SARN_OP_SINGLE_WRITE, &update);
+    const uint16_t w = sim_->Holding(32);
+    EXPECT_TRUE(w == 33 || w == 37) << w << "\n" << testlog::Dump();
+  }
+  uint8_t value[4] = {0, 0, 0x42, 0x42};
+  GateTransfer absent = Gate("0240080", 0, 0, value);
+  EXPECT_NE(Call(SARN_OP_SINGLE_WRITE, &absent), 0) << testlog::Dump();
+  const long nStrays = static_cast<long>(sim_->DuplicatesSent() + sim_->LateSomeSent());
+  EXPECT_LE(nWrong, c.ruleTells ? 0 : nStrays) << nStrays << " strays\n" << testlog::Dump();
+  EXPECT_GT(nDone, c.silentPercent > 0 ? 1 : 24) << testlog::Dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TimedLines, StrayFramePty,
+    ::testing::Values(StrayPtyCase{"Clean", 0, 0, 0, 0, 0, 0, false, false, true},
+                      StrayPtyCase{"DuplicateRightBehind", 20, 0, 0, 0, 0, 0, false, false, true},
+                      StrayPtyCase{"DuplicateLater", 20, 40, 160, 0, 0, 0, false, false, false},
+                      StrayPtyCase{"LateBeyondRecovery", 0, 0, 0, 10, 0, 0, false, false, false},
+                      StrayPtyCase{"EchoWithoutTheKey", 0, 0, 0, 0, 0, 0, true, false, true},
+                      StrayPtyCase{"EchoWithTheKey", 0, 0, 0, 0, 0, 0, true, true, true},
+                      StrayPtyCase{"SlowOneAtATimeLosingAnswers", 0, 0, 0, 0, 30, 25, false, false, true}),
+    [](const ::testing::TestParamInfo<StrayPtyCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
