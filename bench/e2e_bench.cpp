@@ -2,12 +2,15 @@
 // layer, reading holding registers over a pseudo-terminal from the
 // controller simulator.
 //
-// Usage: sarn_e2e_bench [--port PATH] [--pace-baud N] [--regs N] [--count N]
-//                       [--reps N] [--warmup N] [--timeout N] [--client raw]
+// Usage: sarn_e2e_bench [--port PATH] [--pace-baud N] [--line-time N] [--regs N]
+//                       [--count N] [--reps N] [--warmup N] [--timeout N] [--client raw]
 //   --port PATH     a simulator already serving PATH (plcsim --pty --fill);
 //                   without it one runs in this process on a pty of its own
 //   --pace-baud N   the in-process simulator paces its replies at N baud;
 //                   with --port, the pacing of that simulator, for the record
+//   --line-time N   the in-process simulator keeps the time of an N-baud 7E2
+//                   line both ways (hears a request once it could have
+//                   arrived), and the driver is told the line runs at N baud
 //   --regs N        registers a read asks for: 1 is a single read (op 5),
 //                   more a block read (op 6); default 1
 //   --count N       transactions timed in each repetition (0: set-up only,
@@ -69,6 +72,7 @@ namespace {
 struct Args {
   std::string port;
   uint32_t paceBaud = 0;
+  uint32_t lineBaud = 0;  // the simulator keeps the time of a line at this speed, the driver's line too
   int regs = 1;
   long count = 1000;
   int reps = 1;
@@ -79,7 +83,8 @@ struct Args {
 
 constexpr char kProgram[] = "sarn_e2e_bench";
 constexpr char kUsage[] =
-    "[--port PATH] [--pace-baud N] [--regs N] [--count N] [--reps N] [--warmup N] [--timeout N] [--client raw]";
+    "[--port PATH] [--pace-baud N] [--line-time N] [--regs N] [--count N] [--reps N] [--warmup N] [--timeout N] "
+    "[--client raw]";
 
 [[noreturn]] void Usage(const std::string& why) {
   bench::Usage(kProgram, kUsage, why);
@@ -87,10 +92,12 @@ constexpr char kUsage[] =
 
 Args Parse(int argc, char** argv) {
   Args a;
-  long lPace = 0, lRegs = a.regs, lReps = a.reps, lWarmup = a.warmup, lTimeout = a.timeout;
+  long lPace = 0, lLine = 0, lRegs = a.regs, lReps = a.reps, lWarmup = a.warmup, lTimeout = a.timeout;
   const std::vector<cli::Option> table = {
       cli::Text(0, "port", "PATH", a.port, "a simulator already serving PATH"),
       cli::Number(0, "pace-baud", "N", lPace, 0, UINT32_MAX, "the simulator paces its replies at N baud"),
+      cli::Number(0, "line-time", "N", lLine, 0, 65535,
+                  "the simulator keeps the time of an N-baud 7E2 line both ways, the driver is told N baud"),
       cli::Number(0, "regs", "N", lRegs, 1, 125, "registers a read asks for"),
       cli::Number(0, "count", "N", a.count, 0, LONG_MAX, "transactions timed in each repetition"),
       cli::Number(0, "reps", "N", lReps, 1, INT_MAX, "repetitions"),
@@ -102,6 +109,7 @@ Args Parse(int argc, char** argv) {
   };
   bench::ParseOptions(kProgram, kUsage, table, argc, argv);
   a.paceBaud = static_cast<uint32_t>(lPace);
+  a.lineBaud = static_cast<uint32_t>(lLine);
   a.regs = static_cast<int>(lRegs);
   a.reps = static_cast<int>(lReps);
   a.warmup = static_cast<int>(lWarmup);
@@ -164,6 +172,7 @@ std::string SimulatorPath(const Args& a, std::unique_ptr<plcsim::Simulator>* pSi
   if (!a.port.empty()) return a.port;
   plcsim::Options options;
   options.paceBaud = a.paceBaud;
+  options.lineTimeBaud = a.lineBaud;
   *pSim = std::make_unique<plcsim::Simulator>(options);
   (*pSim)->FillPattern();
   const std::string path = (*pSim)->OpenPty();
@@ -177,7 +186,8 @@ void StartDriver(DriverContext* pCtx, const std::string& path, const Args& a, Ga
   snprintf(params.szPort, sizeof params.szPort, "%s", path.c_str());
   params.bEnable = 1;
   params.iTimeout = a.timeout;
-  params.line = {9600, 7, 2, 2};  // the driver's default line: 7 data bits, even parity, 2 stop bits
+  // The driver's default line: 7 data bits, even parity, 2 stop bits.
+  params.line = {static_cast<uint16_t>(a.lineBaud != 0 ? a.lineBaud : 9600), 7, 2, 2};
   if (Call(pCtx, SARN_OP_COLD_START, &params) != 0 || pCtx->bComOpen == 0) Usage("cold start failed");
   if (Call(pCtx, a.regs > 1 ? SARN_OP_BLOCK_ADDRESS_PARSER : SARN_OP_SINGLE_ADDRESS_PARSER, pSpec) != 0) {
     Usage("gate refused");

@@ -159,13 +159,19 @@ SARN_BENCHMARK(BM_DecodeReadReply125);
 // with every call.
 constexpr int kBatch = 256;
 
-// Resets the fake platform, opens COM1 on it for ctx and queues kBatch
-// copies of the reply. Runs with the timer paused.
+// Resets the fake platform, opens COM1 on it for ctx as a host does (the
+// driver reaches only ports it opened) and queues kBatch copies of the
+// reply. Runs with the timer paused.
 void Rearm(DriverContext* pContext, const std::string& reply) {
+  if (pContext->hCom != sarn::kNoHandle) Call(pContext, SARN_OP_CLOSE_COM, nullptr);
   fakeplat::Reset();
   fakeplat::AddDevice("COM1");
-  pContext->hCom = sarn::PlatOpen("COM1");
-  sarn::PlatSetReadTimeout(pContext->hCom, 1000);
+  ColdStartParams params{};
+  snprintf(params.szPort, sizeof params.szPort, "COM1");
+  params.bEnable = 1;
+  params.iTimeout = 100;
+  params.line = {9600, 7, 2, 2};
+  Call(pContext, SARN_OP_COLD_START, &params);
   for (int i = 0; i < kBatch; ++i) fakeplat::QueueReply(reply);
 }
 

@@ -163,9 +163,17 @@ void FrameEnded(LineLedger* pLedger, uint64_t nowMs, uint64_t endUs) {
   PayOldest(pLedger, nowMs, pLedger->cAddress);
 }
 
-// One character inside a frame, arrived by atUs; false when it ends or
-// breaks the frame.
-bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs, uint64_t atUs) {
+// The latest time a character can have arrived: on a line that keeps time,
+// each character of a read arrived a character time or more before the one
+// after it, and the last by readUs.
+uint64_t ArrivedByUs(const LineLedger* pLedger, uint64_t readUs, uint32_t nBehind) {
+  const uint64_t before = uint64_t{nBehind} * pLedger->dwCharUs;
+  return readUs > before ? readUs - before : 0;
+}
+
+// One character inside a frame, nBehind characters before the end of a read
+// that returned by readUs; false when it ends or breaks the frame.
+bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs, uint64_t readUs, uint32_t nBehind) {
   ++pLedger->nChars;
   pLedger->dwHash = HashChar(pLedger->dwHash, c);
   const int digit = HexDigit(c);
@@ -186,7 +194,7 @@ bool TakeFrameChar(LineLedger* pLedger, char c, uint64_t nowMs, uint64_t atUs) {
   }
   // The LRC makes the sum of every byte, itself included, zero.
   if (c == '\n' && pLedger->bCr && pLedger->nDigits >= kMinFrameDigits && pLedger->cSum == 0) {
-    FrameEnded(pLedger, nowMs, atUs);
+    FrameEnded(pLedger, nowMs, ArrivedByUs(pLedger, readUs, nBehind));
   } else {
     ObserveFrameEnd(pLedger, nowMs);
   }
@@ -235,14 +243,12 @@ void LedgerNoteInput(LineLedger* pLedger, const char* pBytes, uint32_t dwCount, 
   // before the one after it.
   const uint64_t readUs = (nowMs + 1) * 1000;
   for (uint32_t i = 0; i < dwCount; ++i) {
-    const uint64_t before = uint64_t{dwCount - 1 - i} * pLedger->dwCharUs;
-    const uint64_t atUs = readUs > before ? readUs - before : 0;
     const char c = pBytes[i];
     if (c == ':') {
       // A frame start; one under way without its end was broken off.
-      StartFrame(pLedger, atUs);
+      StartFrame(pLedger, ArrivedByUs(pLedger, readUs, dwCount - 1 - i));
     } else if (pLedger->bInFrame) {
-      pLedger->bInFrame = TakeFrameChar(pLedger, c, nowMs, atUs);
+      pLedger->bInFrame = TakeFrameChar(pLedger, c, nowMs, readUs, dwCount - 1 - i);
     }
   }
 }

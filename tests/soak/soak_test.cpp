@@ -641,6 +641,30 @@ class Soak {
 
 }  // namespace
 
+// No file descriptor leaked and the heap did not grow over the run.
+bool ResourcesKept(int nFdBefore, int nFdAfter, size_t nHeapBefore, size_t nHeapAfter) {
+  bool bOk = true;
+  printf("soak: file descriptors %d before, %d after; heap in use %zu before, %zu after\n", nFdBefore, nFdAfter,
+         nHeapBefore, nHeapAfter);
+  if (nFdAfter != nFdBefore) {
+    fprintf(stderr, "soak: file descriptors leaked\n");
+    bOk = false;
+  }
+  // The driver allocates nothing; the test's own containers and the
+  // simulator's settle during the warm-up. glibc's per-thread caches count
+  // as memory in use and fill up over a run, by up to some hundred
+  // kilobytes: ctest switches them off (GLIBC_TUNABLES), which leaves only
+  // the allocator's bookkeeping to allow for.
+  const bool bThreadCaches =
+      getenv("GLIBC_TUNABLES") == nullptr || strstr(getenv("GLIBC_TUNABLES"), "glibc.malloc.tcache_count=0") == nullptr;
+  const size_t nHeapSlack = bThreadCaches ? 512 * 1024 : 16 * 1024;
+  if (nHeapAfter > nHeapBefore + nHeapSlack) {
+    fprintf(stderr, "soak: heap grew by %zu bytes\n", nHeapAfter - nHeapBefore);
+    bOk = false;
+  }
+  return bOk;
+}
+
 int main() {
   const long nTransactions = EnvNumber("SOAK_TRANSACTIONS", 100000);
   const uint32_t seed = static_cast<uint32_t>(EnvNumber("SOAK_SEED", static_cast<long>(time(nullptr))));
@@ -676,24 +700,7 @@ int main() {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   soak.Report(n, seconds);
 
-  printf("soak: file descriptors %d before, %d after; heap in use %zu before, %zu after\n", nFdBefore, nFdAfter,
-         nHeapBefore, nHeapAfter);
-  if (nFdAfter != nFdBefore) {
-    fprintf(stderr, "soak: file descriptors leaked\n");
-    bOk = false;
-  }
-  // The driver allocates nothing; the test's own containers and the
-  // simulator's settle during the warm-up. glibc's per-thread caches count
-  // as memory in use and fill up over a run, by up to some hundred
-  // kilobytes: ctest switches them off (GLIBC_TUNABLES), which leaves only
-  // the allocator's bookkeeping to allow for.
-  const bool bThreadCaches =
-      getenv("GLIBC_TUNABLES") == nullptr || strstr(getenv("GLIBC_TUNABLES"), "glibc.malloc.tcache_count=0") == nullptr;
-  const size_t nHeapSlack = bThreadCaches ? 512 * 1024 : 16 * 1024;
-  if (nHeapAfter > nHeapBefore + nHeapSlack) {
-    fprintf(stderr, "soak: heap grew by %zu bytes\n", nHeapAfter - nHeapBefore);
-    bOk = false;
-  }
+  bOk = ResourcesKept(nFdBefore, nFdAfter, nHeapBefore, nHeapAfter) && bOk;
   if (uLineBaud != 0) printf("soak: stray frames the controller sent %ld\n", soak.Strays());
   if (soak.Wrong() > (uLineBaud != 0 ? soak.Strays() : 0)) {
     fprintf(stderr, "soak: %ld wrong values or results\n", soak.Wrong());
