@@ -114,6 +114,11 @@ uint32_t HeldStrays(const PortHold* pHold) {
   return pHold->pLedger != nullptr ? pHold->pLedger->nStrays : 0;
 }
 
+bool HeldInputWaiting(const PortHold* pHold) {
+  uint32_t dwWaiting = 0;
+  return PortInputQueue(pHold->hCom, &dwWaiting) == kPortOk && dwWaiting != 0;
+}
+
 bool HeldFrameBeganEarly(const PortHold* pHold) {
   return pHold->pLedger != nullptr && LedgerFrameBeganEarly(pHold->pLedger);
 }

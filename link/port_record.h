@@ -79,6 +79,8 @@ void HeldDrainFrame(const PortHold* pHold, char* pScratch, uint16_t wRoom);
 uint32_t HeldNotAnswers(const PortHold* pHold);
 // Stray frames read on the held port, ever.
 uint32_t HeldStrays(const PortHold* pHold);
+// Whether characters wait in the held port's input.
+bool HeldInputWaiting(const PortHold* pHold);
 // Whether the frame under way began sooner than any answer owed could have.
 bool HeldFrameBeganEarly(const PortHold* pHold);
 // Before a request: discards the input waiting. Where characters are

@@ -10,8 +10,22 @@
 namespace sarn {
 namespace {
 
+// A retry after a time-out: an answer to an earlier attempt that is
+// arriving as the retry is due answers the same question. It is read, not
+// discarded before the retry goes out; true when it passed the frame
+// layer's checks.
+bool EarlierAnswerTaken(TransactionRun* pRun) {
+  // The inter-frame gap is kept before the check too: an answer that comes
+  // during it would otherwise be discarded by the retry's own gap.
+  const DriverContext* pContext = pRun->pRequest->pContext;
+  if (pContext->iIfg != 0) PortPause(pContext->iIfg);
+  if (!HeldInputWaiting(pRun->pPort)) return false;
+  return ReceiveReply(pRun->pPort, &pRun->expected, pRun->pRequest->pContext->rxBuf, &pRun->head) == Fault::kNone;
+}
+
 // One pass: send the request, receive the reply and judge it.
-Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt) {
+Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt, bool bAfterTimeOut) {
+  if (bAfterTimeOut && EarlierAnswerTaken(pRun)) return policy.pfnJudge(pRun, Fault::kNone, iAttempt);
   DriverContext* pContext = pRun->pRequest->pContext;
   if (Send(pContext, pRun->pPort, pRun->pszText, pRun->iLen) != Fault::kNone) {
     pRun->bExceptionNoted = false;
@@ -68,7 +82,7 @@ Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
     const bool bOtherRequest = SpendsOtherRequestBudget(fault, policy);
     TraceRetry(pRun, policy, budget, bOtherRequest, &bLenTraced);
     if (!budget.StartPass(bOtherRequest)) break;
-    fault = RunPass(pRun, policy, budget.Attempt());
+    fault = RunPass(pRun, policy, budget.Attempt(), fault == Fault::kNoReply);
     WatchForLateAnswer(pRun, fault);
   } while (budget.AnotherPass(fault != Fault::kNone));
   // Not one attempt was answered: their answers are owed at the controller's

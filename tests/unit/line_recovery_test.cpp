@@ -386,6 +386,20 @@ TEST_F(LineRecoveryTest, APortOpenedAgainAfterAFailureStillLetsTheLateAnswerGoBy
 
 // A transaction that needed a second attempt may have the first attempt's
 // answer still coming; a transaction answered at once costs the next nothing.
+// The first attempt's answer arrives just as its time-out ends and the
+// retry is due: it answers the same question, and is taken rather than
+// discarded before the retry (which the controller, working on one request
+// at a time, would answer only after the last attempt gave up).
+TEST_F(LineRecoveryTest, AnAnswerArrivingAsTheRetryIsDueIsTaken) {
+  Cell cell;
+  GateTransfer t = Gate("0140010", 0, 0, cell.b);
+  ctx.iIfg = 5;  // the retry waits the gap: the answer comes in it
+  fakeplat::QueueReply(Frame("010302000A"), kTimeoutMs + 2);
+  ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &t), 0) << testlog::Dump();
+  EXPECT_EQ(cell.Half(), 0x0A);
+  EXPECT_EQ(fakeplat::CountCalls("Write"), 1);
+}
+
 TEST_F(LineRecoveryTest, OnlyATransactionWithAFailedAttemptUnsettlesTheLine) {
   Cell cell;
   GateTransfer t = Gate("0140010", 0, 0, cell.b);
