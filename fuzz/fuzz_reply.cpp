@@ -322,12 +322,35 @@ void CheckEveryTransaction(const DriverContext& ctx, SarnHandle hCom, ResultCode
   for (const std::string& w : writes) CheckRequest(w);
 }
 
-// The longest a transaction of nWrites requests may take. Each request: the
-// gap, a flush (each of its reads bounded by the flush time-out), the RTS
-// wait, and at most three reads of one reply time-out.
-uint64_t TimeBoundMs(size_t nWrites, const DriverContext& ctx, uint64_t timeoutMs, size_t nReplyBytes) {
-  return nWrites * (ctx.iIfg + 2 + 3 * timeoutMs + kFlushTimeoutMs) + kFlushTimeoutMs * (2 + nReplyBytes / 512) +
-         (sarn::g_iRestartDay == 0 ? 0 : kFlushTimeoutMs);
+// The longest a call of nWrites requests may take. Each request: the gap
+// (twice on a retry after a time-out, which first looks for the earlier
+// attempt's answer), a quiet wait before it (the reply time-out and two idle
+// spans at most), the RTS wait, and three reads of one reply time-out for
+// its reply and for each of the four frames at most that are let go by.
+// Each of a call's two transactions at most (a bit update, a GTC block's two
+// masks) may first settle the line: four paces, each no longer than the
+// reply time-out and the latest reply. A bit update adds its quiet spans
+// around the register read; a broadcast (a GTC block's two masks at most)
+// its line time and turnaround after the request.
+uint64_t TimeBoundMs(size_t nWrites, const DriverContext& ctx, uint64_t timeoutMs, size_t nReplyBytes,
+                     uint64_t latestReplyMs) {
+  constexpr uint64_t kIdleMs = 10;
+  constexpr uint64_t kFramesPerReply = 5;
+  constexpr uint64_t kBroadcastMs = 100 + 600 * 12 * 1000 / 9600;
+  const uint64_t perRequest =
+      2 * ctx.iIfg + 2 + kFramesPerReply * 3 * timeoutMs + timeoutMs + 2 * kIdleMs + kFlushTimeoutMs;
+  const uint64_t settles = 2 * 4 * (timeoutMs + latestReplyMs);
+  return nWrites * perRequest + settles + timeoutMs + 3 * kIdleMs + 2 * kBroadcastMs +
+         kFlushTimeoutMs * (2 + nReplyBytes / 512) + (sarn::g_iRestartDay == 0 ? 0 : kFlushTimeoutMs);
+}
+
+// The latest a reply's last piece is scheduled after its request.
+uint64_t LatestReplyMs(const std::vector<Reply>& replies) {
+  uint64_t latest = 0;
+  for (const Reply& r : replies) {
+    for (const fakeplat::Piece& piece : r.pieces) latest = std::max<uint64_t>(latest, piece.delayMs);
+  }
+  return latest;
 }
 
 // A single read reported as done after nWrites requests, each with its
@@ -406,7 +429,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   const std::vector<std::string> writes = fakeplat::Writes();
 
   CheckEveryTransaction(ctx, hCom, rc, writes);
-  FUZZ_CHECK(elapsedMs <= TimeBoundMs(writes.size(), ctx, timeoutMs, nReplyBytes));
+  FUZZ_CHECK(elapsedMs <= TimeBoundMs(writes.size(), ctx, timeoutMs, nReplyBytes, LatestReplyMs(replies)));
 
   if (getenv("FUZZ_REPLY_VERBOSE") != nullptr) {
     fprintf(stderr, "gate %s op %d count %d: rc %d, %zu requests, %zu replies, %llu ms\n", gate.pszText, iOp, t.iCount,

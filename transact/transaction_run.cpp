@@ -97,10 +97,11 @@ Fault RunBroadcast(TransactionRun* pRun) {
   DriverContext* pContext = pRun->pRequest->pContext;
   if (Send(pContext, pRun->pPort, pRun->pszText, pRun->iLen) != Fault::kNone) return Fault::kNotSent;
   SARN_LOG(kMsgWriteBroadcast);
-  // Every controller works on it at once: the line is given their
-  // turnaround before the next request.
-  PortPause(static_cast<uint32_t>(TwiceLineTimeMs(pContext->port.line.wBaud, static_cast<uint32_t>(pRun->iLen + 2))) +
-            kBroadcastTurnaroundMs);
+  // Every controller works on it at once, once it has left the port (the
+  // line time at the widest character): the line is given their turnaround
+  // before the next request.
+  const uint64_t lineMs = TwiceLineTimeMs(pContext->port.line.wBaud, static_cast<uint32_t>(pRun->iLen + 2)) / 2;
+  PortPause(static_cast<uint32_t>(lineMs) + kBroadcastTurnaroundMs);
   return Fault::kNone;
 }
 
