@@ -8,7 +8,8 @@
  * parameter record. The driver keeps no pointer to a record after a call.
  *
  * All records are plain C structs with natural alignment. On a 32-bit build
- * every 32-bit field and every pointer is 4 bytes wide.
+ * every 32-bit field and every pointer is 4 bytes wide; on a 64-bit build
+ * pointers (and on Windows the port handle) are 8 bytes wide.
  *
  * What may run at once: calls on different context blocks may run at the
  * same time on different threads (a thread per serial line, say); each
@@ -121,8 +122,14 @@ static inline int SarnDataTypeFits(int32_t iDataType, int32_t iMemType, int bBit
 
 /* Size of the request and reply text buffers in the context. */
 #define SARN_FRAME_BUF 600
-/* Bytes the host allocates for each DriverContext. */
+/* Bytes the host allocates for each DriverContext. A 64-bit Windows port
+ * handle is a pointer, 8 bytes aligned on 8, which moves the fields after it
+ * and makes the block 8 bytes longer; everywhere else it is 4 bytes. */
+#ifdef _WIN64
+#define SARN_CONTEXT_SIZE 1264
+#else
 #define SARN_CONTEXT_SIZE 1256
+#endif
 
 /* Longest port name, without its terminator (the name fields hold 12 bytes). */
 #define SARN_MAX_PORT_NAME 11

@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,27 @@ std::atomic<int> g_iDay{1};
 int TestDay() {
   return g_iDay.load();
 }
+
+// Lets n threads go on together once the last of them has arrived. Not
+// std::latch: MinGW's libstdc++ (GCC 12) waits on it without a futex and
+// can miss the last arrival, leaving the waiters asleep for ever.
+class StartGate {
+ public:
+  explicit StartGate(int n) : nLeft_(n) {}
+  void ArriveAndWait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (--nLeft_ == 0) {
+      open_.notify_all();
+      return;
+    }
+    open_.wait(lock, [this] { return nLeft_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable open_;
+  int nLeft_;
+};
 
 class DailyRestartTest : public ::testing::Test {
  protected:
@@ -38,17 +60,17 @@ TEST_F(DailyRestartTest, ThreadsCrossingMidnightTogetherRestartOnce) {
     SCOPED_TRACE(testing::Message() << "night " << night);
     testlog::Clear();
     const int iDay = night % 31 + 2;  // never the day before
-    std::latch start(kThreads + 1);
+    StartGate start(kThreads + 1);
     std::vector<std::thread> threads;
     for (DriverContext& ctx : contexts) {
       threads.emplace_back([&start, &ctx] {
-        start.arrive_and_wait();
+        start.ArriveAndWait();
         sarn::DailyRestart(&ctx);
         sarn::DailyRestart(&ctx);  // the same day again: nothing
       });
     }
     g_iDay = iDay;
-    start.arrive_and_wait();
+    start.ArriveAndWait();
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(testlog::Count(32, "Restart Communication succeed"), 1) << testlog::Dump();
     EXPECT_EQ(testlog::Count(8, "SARNMD> WarmStart()"), 1);

@@ -23,10 +23,18 @@
 
 namespace {
 
+#ifdef _WIN64
+// The records a 64-bit host hands over, as it lays them out: 8-byte
+// pointers and port handle.
+static_assert(sizeof(void*) == 8, "the driver DLL is a 64-bit module");
+static_assert(sizeof(DriverRequest) == 32 && sizeof(GateTransfer) == 56 && sizeof(GateSpec) == 40);
+static_assert(sizeof(DriverInfo) == 48 && sizeof(DriverContext) == SARN_CONTEXT_SIZE && SARN_CONTEXT_SIZE == 1264);
+#else
 // The records a 32-bit host hands over, as it lays them out.
 static_assert(sizeof(void*) == 4, "the driver DLL is a 32-bit module");
 static_assert(sizeof(DriverRequest) == 20 && sizeof(GateTransfer) == 44 && sizeof(GateSpec) == 36);
 static_assert(sizeof(DriverInfo) == 32 && sizeof(DriverContext) <= SARN_CONTEXT_SIZE);
+#endif
 
 constexpr int kTrace = 8;
 constexpr int kReport = 32;
@@ -250,6 +258,12 @@ TEST_F(LoadTest, ReadsAnInitializationFileWithCrLfLines) {
 TEST_F(LoadTest, ColdStartOnNulThenAReadTimesOut) {
   ASSERT_EQ(ColdStart("NUL", 1, 10, {9600, 7, 2, 2}), SARN_OK) << Dump();
   EXPECT_NE(Context()->hCom, nullptr);
+  // The fields after the handle are where the host looks for them.
+  EXPECT_STREQ(Context()->port.szName, "NUL");
+  EXPECT_EQ(Context()->port.line.wBaud, 9600);
+  EXPECT_EQ(Context()->port.line.wParity, 2);
+  EXPECT_EQ(Context()->port.wControl, 0x0303);
+  EXPECT_EQ(Context()->bWriting, 0);
   EXPECT_EQ(Count(kReport, "SARNMD> ModBus/GTC 32bit driver installed"), 1) << Dump();
 
   unsigned char cell[4] = {0x11, 0x22, 0x33, 0x44};
