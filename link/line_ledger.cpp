@@ -117,13 +117,15 @@ void NoteStray(LineLedger* pLedger, bool bEarly) {
 }
 
 // Whether the frame just ended is the last request's own echo: a read
-// request's always; another's once, before its answer, where the line is
-// known to echo or the frame came while the request was still leaving.
+// request's always; another's once, before its answer: on a line that
+// keeps time, when it came while the request was still leaving; elsewhere,
+// where the line is known to echo.
 bool IsOwnEcho(const LineLedger* pLedger, uint64_t endUs) {
   if (pLedger->nChars != pLedger->nOwnLen || pLedger->dwHash != pLedger->dwOwnHash) return false;
   if (pLedger->bOwnIsRead) return true;
   if (!pLedger->bEchoPending) return false;
-  return pLedger->bEchoes || (pLedger->bKeepsTime && TooEarly(pLedger, pLedger->ownSentMs, pLedger->nOwnLen, endUs));
+  if (pLedger->bKeepsTime) return TooEarly(pLedger, pLedger->ownSentMs, pLedger->nOwnLen, endUs);
+  return pLedger->bEchoes;
 }
 
 // An intact frame ended, its last character by endUs: an echo, a stray, or
@@ -131,7 +133,10 @@ bool IsOwnEcho(const LineLedger* pLedger, uint64_t endUs) {
 void FrameEnded(LineLedger* pLedger, uint64_t nowMs, uint64_t endUs) {
   if (IsOwnEcho(pLedger, endUs)) {
     pLedger->bEchoPending = false;
-    pLedger->bEchoes = true;
+    // A retried write's first answer, late, comes as early as the retry's
+    // echo and is byte for byte the same: with an earlier request owed, the
+    // frame proves no echo.
+    if (pLedger->bOwnIsRead || pLedger->nOwed <= 1) pLedger->bEchoes = true;
     ++pLedger->nNotAnswers;
     return;
   }

@@ -139,6 +139,13 @@ INSTANTIATE_TEST_SUITE_P(
                    0, true},
         LedgerCase{"WriteAnsweredAfterItsEcho", Timed({{1000, "", -2}, {1020, kWrite}, {1045, kWrite}}), 0, false, 45,
                    0, true, kChar9600, 0, true},
+        // A retried write's first answer, late, as the retry is leaving: taken
+        // for the retry's echo, it does not teach that the line echoes, so
+        // the next write's answer in time is its answer.
+        LedgerCase{
+            "LateAnswerToTheSameWrite",
+            Timed({{1000, "", -2}, {1100, "", -2}, {1110, kWrite}, {1145, kWrite}, {1200, "", -2}, {1245, kWrite}}), 1,
+            true, 145, 0, false, kChar9600, 0, true},
         LedgerCase{"DepthKeepsTheLatest",
                    {{0, "", sarn::kLedgerDepth + 4}, {50, kAnswer}},
                    sarn::kLedgerDepth - 1,
