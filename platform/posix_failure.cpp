@@ -1,24 +1,19 @@
-#include "platform/posix_failure.h"
-
+// Failure texts in Linux terms: the errno's description and name.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
-#include <mutex>
+#include "platform/failure_text.h"
 
 namespace sarn {
 
-namespace {
+int LastSystemError() {
+  return errno;
+}
 
-// The last failure kept; szName empty: none.
-struct OpenFailure {
-  char szName[kFailureNameSize];
-  char szText[kFailureTextSize];
-};
-OpenFailure g_openFailure;
-std::mutex g_openFailureLock;
-
-}  // namespace
+void SetSystemError(int iErr) {
+  errno = iErr;
+}
 
 size_t FormatFailure(char* pszText, size_t size, const char* pszWhat, int iErr) {
   const char* pszName = strerrorname_np(iErr);
@@ -30,32 +25,6 @@ size_t FormatFailure(char* pszText, size_t size, const char* pszWhat, int iErr) 
     return 0;
   }
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
-}
-
-void NoteOpenFailure(const char* pszName, const char* pszWhat, const char* pszPath, int iErr) {
-  const int iSaved = errno;
-  const size_t nameLength = strnlen(pszName, kFailureNameSize);
-  char szWhat[kFailureTextSize];
-  snprintf(szWhat, sizeof szWhat, "%s%s%s", pszWhat, pszPath ? " " : "", pszPath ? pszPath : "");
-  const std::lock_guard<std::mutex> lock(g_openFailureLock);
-  g_openFailure.szName[0] = '\0';
-  if (nameLength < kFailureNameSize) {
-    FormatFailure(g_openFailure.szText, sizeof g_openFailure.szText, szWhat, iErr);
-    memcpy(g_openFailure.szName, pszName, nameLength + 1);
-  }
-  errno = iSaved;
-}
-
-size_t DescribeOpenFailure(const char* pszName, char* pszText, size_t size) {
-  if (size == 0) return 0;
-  pszText[0] = '\0';
-  if (pszName == nullptr) return 0;
-  const std::lock_guard<std::mutex> lock(g_openFailureLock);
-  if (g_openFailure.szName[0] == '\0' || strcmp(g_openFailure.szName, pszName) != 0) return 0;
-  const size_t n = strnlen(g_openFailure.szText, size - 1);
-  memcpy(pszText, g_openFailure.szText, n);
-  pszText[n] = '\0';
-  return n;
 }
 
 }  // namespace sarn

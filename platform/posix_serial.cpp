@@ -1,8 +1,6 @@
-// The serial platform seam over POSIX termios on Linux.
-//
-// Handles are slot numbers in a fixed table (slot index + 1), never 0 and
-// never a file descriptor, so descriptor 0 is an ordinary descriptor here.
-// Nothing is allocated: every open port lives in its slot.
+// The serial device backend over POSIX termios on Linux: a port named by a
+// device path. Nothing is allocated: each open device keeps its state in
+// the entry of a fixed table that belongs to its port dev.
 //
 // Ports are opened non-blocking and stay so; every wait is a poll() bounded
 // by a deadline on the monotonic clock: a read ends when its count is
@@ -58,14 +56,8 @@
 // count still missing has arrived) and reads then; it does not try a read()
 // that would only answer EAGAIN.
 //
-// The slot table is shared by every thread of the process: opening and
-// closing take a lock. A port itself is used by one thread at a time (its
-// owner serialises its calls), so reads and writes take none.
-//
 // A call that fails on an open port leaves in its slot which system call
-// failed and the errno, for PlatDescribeFailure. A failed open, and a port
-// closed after a call on it failed, leave the text under the port's name,
-// for PlatDescribeOpenFailure.
+// failed and the errno, for PlatDescribeFailure.
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -80,18 +72,14 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
-
-#include "platform/posix_failure.h"
+#include "platform/port_backend.h"
 #include "platform/posix_rs485.h"
-#include "platform/serial_platform.h"
 #include "sarn_line_time.h"
 
 namespace sarn {
 
 namespace {
 
-constexpr int kSlotCount = kMaxOpenPorts;
 // Read-ahead buffer of a port: more than the longest reply (521 characters)
 // and a flush's 512-byte chunk.
 constexpr uint32_t kReadAhead = 1024;
@@ -102,38 +90,32 @@ constexpr uint64_t kMaxWaitMs = 1000000000000ull;
 // A write ends at the latest this long after the time its bytes need on the
 // line, so a device stuck in flow control cannot hang the caller for ever.
 constexpr uint64_t kWriteGraceMs = 1000;
-// Read time-out of a port just opened, until its user sets one.
-constexpr uint32_t kOpeningReadTimeoutMs = 1000;
 // Largest deviation from the asked baud rate that a device may apply.
 constexpr uint32_t kBaudTolerancePercent = 3;
 
-struct Slot {
-  bool bUsed;
-  bool bNull;         // the null device "NUL": no descriptor
-  bool bPty;          // a pseudo-terminal slave
-  bool bModesSet;     // the DTR/RTS modes in `line` come from PlatSetLine
-  bool bNoLsr;        // the device cannot report its transmitter state (a pty): not asked again
-  bool bCloseFailed;  // its close failed: no descriptor, but the slot stays taken until closed again
-  uint8_t cVmin;      // VMIN set on the tty, 0 when not known
-  bool bTtyKnown;     // tty holds the device's termios as last set
+// What the backend keeps of an open device, besides its port dev.
+struct Device {
+  PortSlot* pPort;
+  bool bPty;       // a pseudo-terminal slave
+  bool bModesSet;  // the DTR/RTS modes in `line` come from SetLine
+  bool bNoLsr;     // the device cannot report its transmitter state (a pty): not asked again
+  uint8_t cVmin;   // VMIN set on the tty, 0 when not known
+  bool bTtyKnown;  // tty holds the device's termios as last set
   int fd;
-  char szName[kFailureNameSize];  // as opened, for the failure it leaves when closed
-  PlatLine line;                  // as last set; all of it for the null device, else the modes
-  uint32_t dwBaud;                // for bounding writes
-  uint32_t dwReadTimeoutMs;
-  Rs485Saved rs485;       // the kernel switches RTS (RS-485 direction)
-  const char* pszFailed;  // the call that failed last, for PlatDescribeFailure; null: none
-  int iFailedErrno;       // and its errno
-  termios2 tty;           // spares reading the termios back for every VMIN change
-  uint32_t dwAheadPos;    // next buffered byte to deliver
-  uint32_t dwAheadEnd;    // end of the buffered bytes
+  PlatLine line;        // as last set: the modes
+  uint32_t dwBaud;      // for bounding writes
+  Rs485Saved rs485;     // the kernel switches RTS (RS-485 direction)
+  termios2 tty;         // spares reading the termios back for every VMIN change
+  uint32_t dwAheadPos;  // next buffered byte to deliver
+  uint32_t dwAheadEnd;  // end of the buffered bytes
   char ahead[kReadAhead];
 };
 
-Slot g_slots[kSlotCount];
-// Guards the slots' bUsed flags (which slot is free) and whole-slot changes:
-// held by PlatOpen and PlatClose.
-std::mutex g_slotLock;
+Device g_devices[kMaxOpenPorts];
+
+Device* DeviceOf(PortSlot* pPort) {
+  return &g_devices[pPort->iIndex];
+}
 
 struct BaudCode {
   uint32_t dwRate;
@@ -149,27 +131,12 @@ constexpr BaudCode kBaudCodes[] = {
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-Slot* Lookup(SarnHandle hPort) {
-  if (hPort == 0 || hPort > static_cast<SarnHandle>(kSlotCount) || !g_slots[hPort - 1].bUsed ||
-      g_slots[hPort - 1].bCloseFailed) {
-    errno = EBADF;
-    return nullptr;
-  }
-  return &g_slots[hPort - 1];
+bool Failed(Device* pDev, const char* pszCall) {
+  return SlotFailed(pDev->pPort, pszCall);
 }
 
-// Notes in the slot that pszCall failed with the current errno, and fails
-// (errno kept).
-bool Failed(Slot* pSlot, const char* pszCall) {
-  pSlot->pszFailed = pszCall;
-  pSlot->iFailedErrno = errno;
-  return false;
-}
-
-// Fails with iErr as errno, noted as a failure of pszCall.
-bool Refused(Slot* pSlot, const char* pszCall, int iErr) {
-  errno = iErr;
-  return Failed(pSlot, pszCall);
+bool Refused(Device* pDev, const char* pszCall, int iErr) {
+  return SlotRefused(pDev->pPort, pszCall, iErr);
 }
 
 int64_t NowNs() {
@@ -295,27 +262,27 @@ bool Applied(const termios2& want, const termios2& got) {
 // what already sits in the UART). A pseudo-terminal hands what is written
 // straight to the other side and keeps no output queue (the kernel always
 // reports 0 for it), so it is not asked.
-uint32_t OutputPending(Slot* pSlot) {
-  if (pSlot->bPty) return 0;
+uint32_t OutputPending(Device* pDev) {
+  if (pDev->bPty) return 0;
   int iQueued = 0;
-  if (ioctl(pSlot->fd, TIOCOUTQ, &iQueued) != 0) iQueued = 0;
+  if (ioctl(pDev->fd, TIOCOUTQ, &iQueued) != 0) iQueued = 0;
   uint32_t count = iQueued > 0 ? static_cast<uint32_t>(iQueued) : 0;
   unsigned int uLsr = 0;
-  if (!pSlot->bNoLsr) {
-    if (ioctl(pSlot->fd, TIOCSERGETLSR, &uLsr) == 0) {
+  if (!pDev->bNoLsr) {
+    if (ioctl(pDev->fd, TIOCSERGETLSR, &uLsr) == 0) {
       if (!(uLsr & TIOCSER_TEMT)) ++count;
     } else if (errno == ENOTTY || errno == EINVAL) {
-      pSlot->bNoLsr = true;  // not supported by this device: spare the call from now on
+      pDev->bNoLsr = true;  // not supported by this device: spare the call from now on
     }
   }
   return count;
 }
 
 // Sets the tty's termios and remembers what the device holds now.
-bool SetSlotTermios(Slot* pSlot, const termios2& t) {
-  pSlot->bTtyKnown = false;
-  if (!SetTermios(pSlot->fd, &t)) return false;
-  pSlot->bTtyKnown = GetTermios(pSlot->fd, &pSlot->tty);
+bool SetSlotTermios(Device* pDev, const termios2& t) {
+  pDev->bTtyKnown = false;
+  if (!SetTermios(pDev->fd, &t)) return false;
+  pDev->bTtyKnown = GetTermios(pDev->fd, &pDev->tty);
   return true;
 }
 
@@ -326,57 +293,51 @@ bool SetSlotTermios(Slot* pSlot, const termios2& t) {
 // returns whatever has arrived, and a hang-up still wakes poll(). Set only
 // when it changes; should that fail, reads wake at every character as
 // before.
-void WakeForCount(Slot* pSlot, uint32_t dwMissing) {
+void WakeForCount(Device* pDev, uint32_t dwMissing) {
   const uint8_t cWant = dwMissing > 255 ? 255 : static_cast<uint8_t>(dwMissing);
-  if (cWant == pSlot->cVmin) return;
-  pSlot->cVmin = 0;
-  if (!pSlot->bTtyKnown && !(pSlot->bTtyKnown = GetTermios(pSlot->fd, &pSlot->tty))) return;
-  if (pSlot->tty.c_cc[VTIME] != 0) return;
-  termios2 t = pSlot->tty;
+  if (cWant == pDev->cVmin) return;
+  pDev->cVmin = 0;
+  if (!pDev->bTtyKnown && !(pDev->bTtyKnown = GetTermios(pDev->fd, &pDev->tty))) return;
+  if (pDev->tty.c_cc[VTIME] != 0) return;
+  termios2 t = pDev->tty;
   t.c_cc[VMIN] = cWant;
-  if (!SetTermios(pSlot->fd, &t)) return;
-  pSlot->tty = t;
-  pSlot->cVmin = cWant;
-}
-
-void SleepMs(uint32_t dwMs) {
-  timespec ts{static_cast<time_t>(dwMs / 1000), static_cast<long>(dwMs % 1000) * kNsPerMs};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
+  if (!SetTermios(pDev->fd, &t)) return;
+  pDev->tty = t;
+  pDev->cVmin = cWant;
 }
 
 // ---- reading
 
-uint32_t Buffered(const Slot& slot) {
-  return slot.dwAheadEnd - slot.dwAheadPos;
+uint32_t Buffered(const Device& dev) {
+  return dev.dwAheadEnd - dev.dwAheadPos;
 }
 
 // Delivers up to dwWant bytes of the read-ahead buffer.
-uint32_t TakeAhead(Slot* pSlot, char* pOut, uint32_t dwWant) {
-  uint32_t n = Buffered(*pSlot);
+uint32_t TakeAhead(Device* pDev, char* pOut, uint32_t dwWant) {
+  uint32_t n = Buffered(*pDev);
   if (n > dwWant) n = dwWant;
-  memcpy(pOut, pSlot->ahead + pSlot->dwAheadPos, n);
-  pSlot->dwAheadPos += n;
-  if (pSlot->dwAheadPos == pSlot->dwAheadEnd) pSlot->dwAheadPos = pSlot->dwAheadEnd = 0;
+  memcpy(pOut, pDev->ahead + pDev->dwAheadPos, n);
+  pDev->dwAheadPos += n;
+  if (pDev->dwAheadPos == pDev->dwAheadEnd) pDev->dwAheadPos = pDev->dwAheadEnd = 0;
   return n;
 }
 
 // The end of a read that begins at `start`: the read time-out after the
 // start (the start itself when that is 0: the read takes what has arrived).
-int64_t ReadDeadline(const Slot& slot, int64_t start) {
-  return DeadlineAfter(start, slot.dwReadTimeoutMs);
+int64_t ReadDeadline(const Device& dev, int64_t start) {
+  return DeadlineAfter(start, dev.pPort->dwReadTimeoutMs);
 }
 
 enum WaitResult { kWaitReady, kWaitTimedOut, kWaitHangUp, kWaitFailed };
 
 // Waits until dwMissing characters can be read, the deadline passes or the
 // line hangs up.
-WaitResult WaitReadable(Slot* pSlot, int64_t until, uint32_t dwMissing) {
-  WakeForCount(pSlot, dwMissing);
+WaitResult WaitReadable(Device* pDev, int64_t until, uint32_t dwMissing) {
+  WakeForCount(pDev, dwMissing);
   for (;;) {
     const int64_t now = NowNs();
     if (until != INT64_MAX && now >= until) return kWaitTimedOut;
-    pollfd pfd{pSlot->fd, POLLIN, 0};
+    pollfd pfd{pDev->fd, POLLIN, 0};
     const int rc = poll(&pfd, 1, PollWaitMs(until, now));
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return kWaitFailed;
@@ -392,21 +353,21 @@ enum DeviceRead { kReadData, kReadNone, kReadEnd, kReadFailed };
 // arrived, up to the buffer's size, goes into the buffer and the first
 // dwMissing bytes of it to pOut. A count of the buffer's size or more is
 // read straight into pOut.
-DeviceRead ReadDevice(Slot* pSlot, char* pOut, uint32_t dwMissing, uint32_t* pGot) {
+DeviceRead ReadDevice(Device* pDev, char* pOut, uint32_t dwMissing, uint32_t* pGot) {
   *pGot = 0;
   const bool bDirect = dwMissing >= kReadAhead;
   ssize_t n;
   do {
-    n = read(pSlot->fd, bDirect ? pOut : pSlot->ahead, bDirect ? dwMissing : kReadAhead);
+    n = read(pDev->fd, bDirect ? pOut : pDev->ahead, bDirect ? dwMissing : kReadAhead);
   } while (n < 0 && errno == EINTR);
   if (n == 0) return kReadEnd;  // end of file: the other end is gone
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kReadNone : kReadFailed;  // EIO after a hang-up
   if (bDirect) {
     *pGot = static_cast<uint32_t>(n);
   } else {
-    pSlot->dwAheadPos = 0;
-    pSlot->dwAheadEnd = static_cast<uint32_t>(n);
-    *pGot = TakeAhead(pSlot, pOut, dwMissing);
+    pDev->dwAheadPos = 0;
+    pDev->dwAheadEnd = static_cast<uint32_t>(n);
+    *pGot = TakeAhead(pDev, pOut, dwMissing);
   }
   return kReadData;
 }
@@ -414,12 +375,12 @@ DeviceRead ReadDevice(Slot* pSlot, char* pOut, uint32_t dwMissing, uint32_t* pGo
 // Reads the device until dwCount bytes are in pOut, starting with dwGot of
 // them there; ends early on the time-out or a hang-up. *pHangUp tells
 // whether the line hung up, *pErr the error that ended the read (0: none).
-uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCount, bool* pHangUp, int* pErr) {
-  const int64_t deadline = ReadDeadline(*pSlot, NowNs());
+uint32_t ReadFromDevice(Device* pDev, char* pOut, uint32_t dwGot, uint32_t dwCount, bool* pHangUp, int* pErr) {
+  const int64_t deadline = ReadDeadline(*pDev, NowNs());
   bool bHupSeen = false;
   for (;;) {
     WaitResult wait = kWaitReady;
-    if (!bHupSeen) wait = WaitReadable(pSlot, deadline, dwCount - dwGot);
+    if (!bHupSeen) wait = WaitReadable(pDev, deadline, dwCount - dwGot);
     if (wait == kWaitFailed) {
       *pErr = errno;
       *pHangUp = true;
@@ -427,7 +388,7 @@ uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCoun
     }
     if (wait == kWaitHangUp) bHupSeen = true;
     uint32_t n = 0;
-    const DeviceRead rc = ReadDevice(pSlot, pOut + dwGot, dwCount - dwGot, &n);
+    const DeviceRead rc = ReadDevice(pDev, pOut + dwGot, dwCount - dwGot, &n);
     if (rc == kReadData) {
       dwGot += n;
       if (dwGot == dwCount) return dwGot;
@@ -451,8 +412,8 @@ uint32_t ReadFromDevice(Slot* pSlot, char* pOut, uint32_t dwGot, uint32_t dwCoun
 
 // Time the bytes may take to go out: a grace period beyond the time they
 // need on the line.
-uint64_t WriteLimitMs(const Slot& slot, uint32_t dwCount) {
-  return kWriteGraceMs + TwiceLineTimeMs(slot.dwBaud, dwCount) + 1;
+uint64_t WriteLimitMs(const Device& dev, uint32_t dwCount) {
+  return kWriteGraceMs + TwiceLineTimeMs(dev.dwBaud, dwCount) + 1;
 }
 
 // Writes until everything went out or the deadline passed; *pDone is what
@@ -512,17 +473,17 @@ uint8_t ParityOf(const termios2& t) {
 
 // DTR and RTS modes: those set through PlatSetLine where known, else what
 // the modem lines show (on where they cannot be read).
-void ModemModesOf(const Slot& slot, const termios2& t, PlatLine* pLine) {
+void ModemModesOf(const Device& dev, const termios2& t, PlatLine* pLine) {
   int iLines = 0;
-  const bool bLines = ioctl(slot.fd, TIOCMGET, &iLines) == 0;
-  if (slot.bModesSet)
-    pLine->cDtrMode = slot.line.cDtrMode;
+  const bool bLines = ioctl(dev.fd, TIOCMGET, &iLines) == 0;
+  if (dev.bModesSet)
+    pLine->cDtrMode = dev.line.cDtrMode;
   else
     pLine->cDtrMode = (!bLines || (iLines & TIOCM_DTR)) ? kDtrEnable : kDtrDisable;
   if (t.c_cflag & CRTSCTS)
     pLine->cRtsMode = kRtsHandshake;
-  else if (slot.bModesSet && slot.line.cRtsMode != kRtsHandshake)
-    pLine->cRtsMode = slot.line.cRtsMode;
+  else if (dev.bModesSet && dev.line.cRtsMode != kRtsHandshake)
+    pLine->cRtsMode = dev.line.cRtsMode;
   else
     pLine->cRtsMode = (!bLines || (iLines & TIOCM_RTS)) ? kRtsEnable : kRtsDisable;
 }
@@ -552,7 +513,7 @@ bool IsCharDevice(const char* pszPath, PlatOpenFault* pFault) {
 
 // Opens the device at pszPath into the free slot: exclusive, raw. On
 // failure *ppszWhat names the step that failed.
-bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault, const char** ppszWhat) {
+bool OpenDevice(const char* pszPath, Device* pDev, PlatOpenFault* pFault, const char** ppszWhat) {
   *ppszWhat = "open";
   if (!IsCharDevice(pszPath, pFault)) {
     if (*pFault == kOpenFaultNotCharDevice) *ppszWhat = "open (not a character device)";
@@ -582,103 +543,52 @@ bool OpenDevice(const char* pszPath, Slot* pSlot, PlatOpenFault* pFault, const c
   }
   ioctl(fd, TIOCEXCL);
 
-  *pSlot = Slot{};
-  pSlot->fd = fd;
-  pSlot->dwReadTimeoutMs = kOpeningReadTimeoutMs;
+  PortSlot* pPort = pDev->pPort;
+  *pDev = Device{};
+  pDev->pPort = pPort;
+  pDev->fd = fd;
   termios2 t;
   if (GetTermios(fd, &t)) {
     MakeRaw(&t);
-    if (SetSlotTermios(pSlot, t)) pSlot->cVmin = 1;
+    if (SetSlotTermios(pDev, t)) pDev->cVmin = 1;
   }
-  pSlot->bPty = IsPtySlave(fd);
-  pSlot->dwBaud = pSlot->bTtyKnown ? RateOf(pSlot->tty) : (GetTermios(fd, &t) ? RateOf(t) : 0);
-  pSlot->bUsed = true;
+  pDev->bPty = IsPtySlave(fd);
+  pDev->dwBaud = pDev->bTtyKnown ? RateOf(pDev->tty) : (GetTermios(fd, &t) ? RateOf(t) : 0);
   return true;
 }
 
-}  // namespace
-
-SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
-  PlatOpenFault fault = kOpenFaultOther;
-  if (pFault == nullptr) pFault = &fault;
-  *pFault = kOpenFaultOther;
-  if (pszName == nullptr || pszName[0] == '\0') {
-    errno = ENOENT;
-    return kNoHandle;
-  }
-  const std::lock_guard<std::mutex> lock(g_slotLock);
-  int iSlot = 0;
-  while (iSlot < kSlotCount && g_slots[iSlot].bUsed) ++iSlot;
-  if (iSlot == kSlotCount) {
-    errno = EMFILE;
-    NoteOpenFailure(pszName, "open (every port slot in use)", nullptr, EMFILE);
-    return kNoHandle;
-  }
-  Slot& slot = g_slots[iSlot];
-
-  if (strcmp(pszName, "NUL") == 0) {
-    slot = Slot{};
-    slot.bUsed = true;
-    slot.bNull = true;
-    slot.fd = -1;
-    slot.dwReadTimeoutMs = kOpeningReadTimeoutMs;
-    slot.line.dwBaudRate = 9600;
-    *pFault = kOpenFaultNone;
-    return static_cast<SarnHandle>(iSlot + 1);
-  }
+bool DeviceOpen(PortSlot* pPort, const char* pszName, PlatOpenFault* pFault) {
   char szPath[PATH_MAX];
   if (!DevicePath(pszName, szPath, sizeof szPath)) {
     NoteOpenFailure(pszName, "open (name too long)", nullptr, errno);
-    return kNoHandle;
+    return false;
   }
+  Device* pDev = DeviceOf(pPort);
+  pDev->pPort = pPort;
   const char* pszWhat = nullptr;
-  if (!OpenDevice(szPath, &slot, pFault, &pszWhat)) {
+  if (!OpenDevice(szPath, pDev, pFault, &pszWhat)) {
     NoteOpenFailure(pszName, pszWhat, szPath, errno);
-    return kNoHandle;
+    return false;
   }
-  if (strlen(pszName) < kFailureNameSize) memcpy(slot.szName, pszName, strlen(pszName) + 1);
-  *pFault = kOpenFaultNone;
-  return static_cast<SarnHandle>(iSlot + 1);
-}
-
-bool PlatClose(SarnHandle hPort) {
-  const std::lock_guard<std::mutex> lock(g_slotLock);
-  // A failed close keeps the slot, so that it is not handed to another port
-  // while a context still names it; closing it again releases it.
-  if (hPort != 0 && hPort <= static_cast<SarnHandle>(kSlotCount) && g_slots[hPort - 1].bCloseFailed) {
-    g_slots[hPort - 1] = Slot{};
-    return true;
-  }
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (!pSlot->bNull) {
-    Rs485Restore(pSlot->fd, &pSlot->rs485);
-    // The exclusive flag belongs to the tty, not to this descriptor, and
-    // would outlive it on a tty that stays open elsewhere (a pty slave).
-    ioctl(pSlot->fd, TIOCNXCL);
-    if (close(pSlot->fd) != 0 && errno != EINTR) {
-      pSlot->bCloseFailed = true;  // the descriptor is gone either way
-      pSlot->fd = -1;
-      return Failed(pSlot, "close");
-    }
-  }
-  // The failure that made the caller give the port up, for instance a line
-  // the device does not take, is still worth telling once it is closed.
-  if (pSlot->pszFailed != nullptr) NoteOpenFailure(pSlot->szName, pSlot->pszFailed, nullptr, pSlot->iFailedErrno);
-  *pSlot = Slot{};
   return true;
 }
 
-bool PlatGetLine(SarnHandle hPort, PlatLine* pLine) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pLine == nullptr) return Refused(pSlot, "line", EINVAL);
-  if (pSlot->bNull) {
-    *pLine = pSlot->line;
-    return true;
-  }
+bool DeviceClose(PortSlot* pPort) {
+  Device* pDev = DeviceOf(pPort);
+  Rs485Restore(pDev->fd, &pDev->rs485);
+  // The exclusive flag belongs to the tty, not to this descriptor, and
+  // would outlive it on a tty that stays open elsewhere (a pty slave).
+  ioctl(pDev->fd, TIOCNXCL);
+  if (close(pDev->fd) == 0 || errno == EINTR) return true;
+  pDev->fd = -1;  // the descriptor is gone either way
+  pPort->bCloseFailed = true;
+  return Failed(pDev, "close");
+}
+
+bool DeviceGetLine(PortSlot* pPort, PlatLine* pLine) {
+  Device* pDev = DeviceOf(pPort);
   termios2 t;
-  if (!GetTermios(pSlot->fd, &t)) return Failed(pSlot, "TCGETS2 (read the line)");
+  if (!GetTermios(pDev->fd, &t)) return Failed(pDev, "TCGETS2 (read the line)");
 
   PlatLine line;
   line.dwBaudRate = RateOf(t);
@@ -688,165 +598,102 @@ bool PlatGetLine(SarnHandle hPort, PlatLine* pLine) {
     line.cStopBits = kStopOne;
   else
     line.cStopBits = line.cByteSize == 5 ? kStopOneHalf : kStopTwo;
-  ModemModesOf(*pSlot, t, &line);
+  ModemModesOf(*pDev, t, &line);
   *pLine = line;
   return true;
 }
 
-namespace {
-
 // Sets the termios of a line on the tty; a pty takes what it can of it.
-bool SetLineTermios(Slot* pSlot, const PlatLine& line) {
+bool SetLineTermios(Device* pDev, const PlatLine& line) {
   termios2 old;
-  if (!GetTermios(pSlot->fd, &old)) return Failed(pSlot, "TCGETS2 (read the line)");
+  if (!GetTermios(pDev->fd, &old)) return Failed(pDev, "TCGETS2 (read the line)");
   termios2 want = old;
   ApplyLine(line, &want);
-  pSlot->cVmin = 0;  // known again once the new state is in place
+  pDev->cVmin = 0;  // known again once the new state is in place
 
-  if (pSlot->bPty) {
+  if (pDev->bPty) {
     // A pty keeps 8 data bits and no parity whatever it is asked; should the
     // request be refused for that, apply the rest with the pty's framing.
-    if (SetSlotTermios(pSlot, want)) return true;
+    if (SetSlotTermios(pDev, want)) return true;
     want.c_cflag = (want.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR)) | CS8;
     want.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-    return SetSlotTermios(pSlot, want) || Failed(pSlot, "TCSETS2 (set the line)");
+    return SetSlotTermios(pDev, want) || Failed(pDev, "TCSETS2 (set the line)");
   }
   // The kernel accepts a request when it can apply any part of it: read
   // back and refuse what the device did not take, restoring the old state.
-  if (!SetSlotTermios(pSlot, want)) return Failed(pSlot, "TCSETS2 (set the line)");
-  if (!pSlot->bTtyKnown || !Applied(want, pSlot->tty)) {
-    SetSlotTermios(pSlot, old);
-    return Refused(pSlot, "line: the device did not take the rate or framing", EINVAL);
+  if (!SetSlotTermios(pDev, want)) return Failed(pDev, "TCSETS2 (set the line)");
+  if (!pDev->bTtyKnown || !Applied(want, pDev->tty)) {
+    SetSlotTermios(pDev, old);
+    return Refused(pDev, "line: the device did not take the rate or framing", EINVAL);
   }
   return true;
+}
+
+bool DeviceSetLine(PortSlot* pPort, const PlatLine& line) {
+  Device* pDev = DeviceOf(pPort);
+  if (const char* pszWhy = LineRefusal(line)) return Refused(pDev, pszWhy, EINVAL);
+  if (!SetLineTermios(pDev, line)) return false;
+
+  // Modem lines; a pty has none, so failures there are of no account.
+  const int fd = pDev->fd;
+  bool bLinesOk = SetModemLine(fd, TIOCM_DTR, line.cDtrMode == kDtrEnable);
+  if (line.cRtsMode != kRtsHandshake && !pDev->rs485.bActive)
+    bLinesOk = SetModemLine(fd, TIOCM_RTS, line.cRtsMode == kRtsEnable) && bLinesOk;
+  if (!bLinesOk && !pDev->bPty) return Failed(pDev, "TIOCMBIS/TIOCMBIC (DTR and RTS)");
+
+  pDev->cVmin = 1;  // raw mode again
+  pDev->bModesSet = true;
+  pDev->line = line;
+  pDev->dwBaud = line.dwBaudRate;
+  return true;
+}
+
+bool DeviceGetQueues(PortSlot* pPort, PlatQueues* pQueues) {
+  Device* pDev = DeviceOf(pPort);
+  int iWaiting = 0;
+  if (ioctl(pDev->fd, FIONREAD, &iWaiting) != 0) return Failed(pDev, "FIONREAD (bytes received)");
+  // What the read-ahead holds has arrived and is not read yet.
+  pQueues->cbInQue = Buffered(*pDev) + (iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0);
+  pQueues->cbOutQue = OutputPending(pDev);
+  return true;
+}
+
+bool DeviceRead(PortSlot* pPort, char* pOut, uint32_t dwCount, uint32_t* pRead) {
+  Device* pDev = DeviceOf(pPort);
+  uint32_t dwGot = TakeAhead(pDev, pOut, dwCount);
+  bool bHangUp = false;
+  int iErr = 0;
+  if (dwGot < dwCount) dwGot = ReadFromDevice(pDev, pOut, dwGot, dwCount, &bHangUp, &iErr);
+  *pRead = dwGot;
+  if (bHangUp && dwGot == 0) return Refused(pDev, "read (the line hung up)", iErr != 0 ? iErr : EIO);
+  return true;
+}
+
+bool DeviceWrite(PortSlot* pPort, const char* pIn, uint32_t dwCount, uint32_t* pWritten) {
+  Device* pDev = DeviceOf(pPort);
+  const int64_t deadline = DeadlineAfter(NowNs(), WriteLimitMs(*pDev, dwCount));
+  if (!WriteUntil(pDev->fd, pIn, dwCount, deadline, pWritten)) return Failed(pDev, "write");
+  return true;
+}
+
+bool DeviceSetRts(PortSlot* pPort, bool bRaised) {
+  Device* pDev = DeviceOf(pPort);
+  if (pDev->rs485.bActive) return true;  // the kernel switches RTS
+  if (SetModemLine(pDev->fd, TIOCM_RTS, bRaised)) return true;
+  return Failed(pDev, bRaised ? "TIOCMBIS (RTS on)" : "TIOCMBIC (RTS off)");
+}
+
+bool DeviceRtsByDevice(PortSlot* pPort) {
+  Device* pDev = DeviceOf(pPort);
+  if (pDev->bPty) return Refused(pDev, "TIOCSRS485 (RS-485 mode)", ENOTTY);  // no UART behind it
+  return Rs485Enable(pDev->fd, &pDev->rs485) || Failed(pDev, "TIOCSRS485 (RS-485 mode)");
 }
 
 }  // namespace
 
-bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pLine == nullptr) return Refused(pSlot, "line", EINVAL);
-  if (const char* pszWhy = LineRefusal(*pLine)) return Refused(pSlot, pszWhy, EINVAL);
-  if (pSlot->bNull) {
-    pSlot->line = *pLine;
-    return true;
-  }
-  if (!SetLineTermios(pSlot, *pLine)) return false;
-
-  // Modem lines; a pty has none, so failures there are of no account.
-  const int fd = pSlot->fd;
-  bool bLinesOk = SetModemLine(fd, TIOCM_DTR, pLine->cDtrMode == kDtrEnable);
-  if (pLine->cRtsMode != kRtsHandshake && !pSlot->rs485.bActive)
-    bLinesOk = SetModemLine(fd, TIOCM_RTS, pLine->cRtsMode == kRtsEnable) && bLinesOk;
-  if (!bLinesOk && !pSlot->bPty) return Failed(pSlot, "TIOCMBIS/TIOCMBIC (DTR and RTS)");
-
-  pSlot->cVmin = 1;  // raw mode again
-  pSlot->bModesSet = true;
-  pSlot->line = *pLine;
-  pSlot->dwBaud = pLine->dwBaudRate;
-  return true;
-}
-
-bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pdwMs == nullptr) return Refused(pSlot, "read time-out", EINVAL);
-  *pdwMs = pSlot->dwReadTimeoutMs;
-  return true;
-}
-
-bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  pSlot->dwReadTimeoutMs = dwMs;
-  return true;
-}
-
-bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  PlatQueues queues;
-  if (!pSlot->bNull) {
-    int iWaiting = 0;
-    if (ioctl(pSlot->fd, FIONREAD, &iWaiting) != 0) return Failed(pSlot, "FIONREAD (bytes received)");
-    // What the read-ahead holds has arrived and is not read yet.
-    queues.cbInQue = Buffered(*pSlot) + (iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0);
-    queues.cbOutQue = OutputPending(pSlot);
-  }
-  if (pQueues != nullptr) *pQueues = queues;
-  return true;
-}
-
-bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
-  if (pRead != nullptr) *pRead = 0;
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pBuf == nullptr && dwCount != 0) return Refused(pSlot, "read", EINVAL);
-  if (pSlot->bNull || dwCount == 0) return true;
-
-  char* pOut = static_cast<char*>(pBuf);
-  uint32_t dwGot = TakeAhead(pSlot, pOut, dwCount);
-  bool bHangUp = false;
-  int iErr = 0;
-  if (dwGot < dwCount) dwGot = ReadFromDevice(pSlot, pOut, dwGot, dwCount, &bHangUp, &iErr);
-
-  if (pRead != nullptr) *pRead = dwGot;
-  if (bHangUp && dwGot == 0) return Refused(pSlot, "read (the line hung up)", iErr != 0 ? iErr : EIO);
-  return true;
-}
-
-bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pBuf == nullptr && dwCount != 0) return Refused(pSlot, "write", EINVAL);
-  if (pSlot->bNull || dwCount == 0) {
-    if (pWritten != nullptr) *pWritten = dwCount;
-    return true;
-  }
-
-  const int64_t deadline = DeadlineAfter(NowNs(), WriteLimitMs(*pSlot, dwCount));
-  uint32_t dwDone = 0;
-  if (!WriteUntil(pSlot->fd, static_cast<const char*>(pBuf), dwCount, deadline, &dwDone)) return Failed(pSlot, "write");
-  if (pWritten != nullptr) *pWritten = dwDone;
-  return true;
-}
-
-bool PlatSetRts(SarnHandle hPort, bool bRaised) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pSlot->bNull || pSlot->rs485.bActive) return true;  // the kernel switches RTS
-  if (SetModemLine(pSlot->fd, TIOCM_RTS, bRaised)) return true;
-  return Failed(pSlot, bRaised ? "TIOCMBIS (RTS on)" : "TIOCMBIC (RTS off)");
-}
-
-bool PlatRtsByDevice(SarnHandle hPort) {
-  Slot* pSlot = Lookup(hPort);
-  if (pSlot == nullptr) return false;
-  if (pSlot->bNull || pSlot->bPty) return Refused(pSlot, "TIOCSRS485 (RS-485 mode)", ENOTTY);  // no UART behind it
-  return Rs485Enable(pSlot->fd, &pSlot->rs485) || Failed(pSlot, "TIOCSRS485 (RS-485 mode)");
-}
-
-void PlatSleep(uint32_t dwMilliseconds) {
-  SleepMs(dwMilliseconds);
-}
-
-uint64_t PlatNowMs() {
-  return static_cast<uint64_t>(NowNs() / kNsPerMs);
-}
-
-size_t PlatDescribeFailure(SarnHandle hPort, char* pszText, size_t size) {
-  if (size == 0) return 0;
-  pszText[0] = '\0';
-  const int iSaved = errno;
-  const Slot* pSlot = Lookup(hPort);
-  errno = iSaved;
-  if (pSlot == nullptr || pSlot->pszFailed == nullptr) return 0;
-  return FormatFailure(pszText, size, pSlot->pszFailed, pSlot->iFailedErrno);
-}
-
-size_t PlatDescribeOpenFailure(const char* pszName, char* pszText, size_t size) {
-  return DescribeOpenFailure(pszName, pszText, size);
-}
+const PortBackend kPosixDevice = {
+    "serial device", DeviceOpen, DeviceClose, DeviceGetLine, DeviceSetLine,     SlotReadTimeout,     SetSlotReadTimeout,
+    DeviceGetQueues, DeviceRead, DeviceWrite, DeviceSetRts,  DeviceRtsByDevice, DescribeSlotFailure,
+};
 
 }  // namespace sarn

@@ -8,6 +8,8 @@
 #include <optional>
 #include <set>
 
+#include "platform/port_backend.h"
+
 namespace fakeplat {
 namespace {
 
@@ -27,7 +29,6 @@ struct Chunk {
   std::string bytes;
 };
 
-constexpr uint32_t kFirstHandle = 0x1001;  // far from small result codes and from 0
 constexpr uint32_t kDefaultReadTimeoutMs = 100;
 
 struct State {
@@ -36,9 +37,8 @@ struct State {
   bool bCanRtsByDevice = false;
   int rtsSwitches = 0;
   uint64_t now = 0;
-  std::map<uint32_t, Port> ports;
-  uint32_t nextHandle = kFirstHandle;
-  uint32_t lastOpened = 0;
+  std::map<int, Port> ports;  // by the seam's slot number
+  int lastOpened = -1;
   std::map<Fail, int> failures;
   std::optional<uint32_t> nextWriteShort;
   std::deque<std::vector<Piece>> replies;
@@ -87,27 +87,20 @@ bool Refuse() {
   return false;
 }
 
-uint32_t FromHandle(SarnHandle hPort) {
+// The seam's handle of slot number i.
+SarnHandle HandleOfSlot(int i) {
 #ifdef _WIN32
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hPort));
+  return reinterpret_cast<SarnHandle>(static_cast<uintptr_t>(i + 1));
 #else
-  return hPort;
+  return static_cast<SarnHandle>(i + 1);
 #endif
 }
 
-Port* Find(SarnHandle hPort) {
+Port* Find(const sarn::PortSlot* pSlot) {
   State& s = S();
-  auto it = s.ports.find(FromHandle(hPort));
+  auto it = s.ports.find(pSlot->iIndex);
   if (it == s.ports.end() || !it->second.bOpen) return nullptr;
   return &it->second;
-}
-
-SarnHandle ToHandle(uint32_t h) {
-#ifdef _WIN32
-  return reinterpret_cast<SarnHandle>(static_cast<uintptr_t>(h));
-#else
-  return h;
-#endif
 }
 
 }  // namespace
@@ -153,6 +146,12 @@ uint32_t Take(char* pBuf, uint32_t want) {
 }  // namespace
 
 void Reset() {
+  // The seam's slots outlive a test: ports left open are closed in it.
+  std::vector<int> open;
+  for (const auto& [i, port] : S().ports)
+    if (port.bOpen) open.push_back(i);
+  S().failures.clear();
+  for (int i : open) sarn::PlatClose(HandleOfSlot(i));
   S() = State{};
   S().initialLine = DefaultLine();
   S().lastLine = DefaultLine();
@@ -259,82 +258,80 @@ namespace sarn {
 using fakeplat::Fail;
 using fakeplat::S;
 
-SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
-  PlatOpenFault fault = kOpenFaultNone;
-  if (pFault == nullptr) pFault = &fault;
-  *pFault = kOpenFaultOther;
+namespace {
+
+bool FakeOpen(PortSlot* pSlot, const char* pszName, PlatOpenFault* pFault) {
   std::string name = pszName ? pszName : "";
-  if (fakeplat::Begin("Open", 0, Fail::Open, name)) return kNoHandle;
+  if (fakeplat::Begin("Open", 0, Fail::Open, name)) return false;
   fakeplat::State& s = S();
   bool bNull = name == "NUL";
   if (s.nonDevices.count(name)) {
     *pFault = kOpenFaultNotCharDevice;
     fakeplat::Refuse();
-    return kNoHandle;
+    return false;
   }
   if (!bNull) {
     if (!s.devices.count(name)) {
       s.calls.back().ok = false;
-      return kNoHandle;
+      return false;
     }
     for (const auto& [h, port] : s.ports) {
       if (port.bOpen && port.name == name) {
         s.calls.back().ok = false;
-        return kNoHandle;
+        return false;
       }
     }
   }
-  uint32_t h = s.nextHandle++;
-  s.ports[h] = fakeplat::Port{name, bNull, true, false, s.initialLine, s.initialReadTimeoutMs};
-  s.lastOpened = h;
-  *pFault = kOpenFaultNone;
-  return fakeplat::ToHandle(h);
+  s.ports[pSlot->iIndex] = fakeplat::Port{name, bNull, true, false, s.initialLine, s.initialReadTimeoutMs};
+  s.lastOpened = pSlot->iIndex;
+  return true;
 }
 
-bool PlatClose(SarnHandle hPort) {
+bool FakeClose(PortSlot* pSlot) {
   if (fakeplat::Begin("Close", 0, Fail::Close)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p) return fakeplat::Refuse();
   p->bOpen = false;
   return true;
 }
 
-bool PlatGetLine(SarnHandle hPort, PlatLine* pLine) {
+bool FakeGetLine(PortSlot* pSlot, PlatLine* pLine) {
   if (fakeplat::Begin("GetLine", 0, Fail::GetLine)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p || !pLine) return fakeplat::Refuse();
   *pLine = p->line;
   return true;
 }
 
-bool PlatSetLine(SarnHandle hPort, const PlatLine* pLine) {
+bool FakeSetLine(PortSlot* pSlot, const PlatLine& line) {
+  const PlatLine* pLine = &line;
   if (pLine) S().lastLine = *pLine;
   if (fakeplat::Begin("SetLine", pLine ? pLine->dwBaudRate : 0, Fail::SetLine)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p || !pLine) return fakeplat::Refuse();
   p->line = *pLine;
   return true;
 }
 
-bool PlatGetReadTimeout(SarnHandle hPort, uint32_t* pdwMs) {
+bool FakeGetReadTimeout(PortSlot* pSlot, uint32_t* pdwMs) {
   if (fakeplat::Begin("GetReadTimeout", 0, Fail::GetReadTimeout)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p || !pdwMs) return fakeplat::Refuse();
   *pdwMs = p->dwReadTimeoutMs;
   return true;
 }
 
-bool PlatSetReadTimeout(SarnHandle hPort, uint32_t dwMs) {
+bool FakeSetReadTimeout(PortSlot* pSlot, uint32_t dwMs) {
   if (fakeplat::Begin("SetReadTimeout", dwMs, Fail::SetReadTimeout)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p) return fakeplat::Refuse();
   p->dwReadTimeoutMs = dwMs;
   return true;
 }
 
-bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues) {
+bool FakeGetQueues(PortSlot* pSlot, PlatQueues* pQueues) {
   if (fakeplat::Begin("GetQueues", 0, Fail::GetQueues)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p) return fakeplat::Refuse();
   fakeplat::State& s = S();
   PlatQueues queues;
@@ -347,10 +344,10 @@ bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues) {
   return true;
 }
 
-bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
+bool FakeRead(PortSlot* pSlot, char* pBuf, uint32_t dwCount, uint32_t* pRead) {
   if (pRead) *pRead = 0;
   if (fakeplat::Begin("Read", dwCount, Fail::Read)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p || (!pBuf && dwCount)) return fakeplat::Refuse();
   if (p->bNull || dwCount == 0) return true;
 
@@ -378,9 +375,9 @@ bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead) {
   return true;
 }
 
-bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten) {
+bool FakeWrite(PortSlot* pSlot, const char* pBuf, uint32_t dwCount, uint32_t* pWritten) {
   if (fakeplat::Begin("Write", dwCount, Fail::Write)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p || (!pBuf && dwCount)) return fakeplat::Refuse();
   fakeplat::State& s = S();
   uint32_t taken = dwCount;
@@ -399,21 +396,40 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   return true;
 }
 
-bool PlatSetRts(SarnHandle hPort, bool bRaised) {
+bool FakeSetRts(PortSlot* pSlot, bool bRaised) {
   if (fakeplat::Begin("SetRts", bRaised ? 1 : 0, Fail::SetRts)) return false;
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p) return fakeplat::Refuse();
   if (!p->bRtsByDevice) ++S().rtsSwitches;
   return true;
 }
 
-bool PlatRtsByDevice(SarnHandle hPort) {
+bool FakeRtsByDevice(PortSlot* pSlot) {
   fakeplat::Record("RtsByDevice", 0);
-  fakeplat::Port* p = fakeplat::Find(hPort);
+  fakeplat::Port* p = fakeplat::Find(pSlot);
   if (!p) return fakeplat::Refuse();
   p->bRtsByDevice = p->bRtsByDevice || (!p->bNull && S().bCanRtsByDevice);
   S().calls.back().arg = p->bRtsByDevice ? 1 : 0;
   return p->bRtsByDevice;
+}
+
+size_t FakeDescribeFailure(const PortSlot*, char* pszText, size_t size) {
+  const std::string& text = S().failureText;
+  const size_t n = std::min(text.size(), size - 1);
+  memcpy(pszText, text.data(), n);
+  pszText[n] = '\0';
+  return n;
+}
+
+const PortBackend kFakePort = {
+    "fake",        FakeOpen, FakeClose, FakeGetLine, FakeSetLine,     FakeGetReadTimeout,  FakeSetReadTimeout,
+    FakeGetQueues, FakeRead, FakeWrite, FakeSetRts,  FakeRtsByDevice, FakeDescribeFailure,
+};
+
+}  // namespace
+
+const PortBackend* ChoosePortBackend(const char*) {
+  return &kFakePort;
 }
 
 void PlatSleep(uint32_t dwMilliseconds) {
@@ -425,17 +441,11 @@ uint64_t PlatNowMs() {
   return S().now;
 }
 
-size_t PlatDescribeOpenFailure(const char*, char* pszText, size_t size) {
-  return PlatDescribeFailure(SarnHandle{}, pszText, size);
-}
+void NoteOpenFailure(const char*, const char*, const char*, int) {}
 
-size_t PlatDescribeFailure(SarnHandle, char* pszText, size_t size) {
+size_t DescribeOpenFailure(const char*, char* pszText, size_t size) {
   if (size == 0) return 0;
-  const std::string& text = S().failureText;
-  const size_t n = std::min(text.size(), size - 1);
-  memcpy(pszText, text.data(), n);
-  pszText[n] = '\0';
-  return n;
+  return FakeDescribeFailure(nullptr, pszText, size);
 }
 
 }  // namespace sarn

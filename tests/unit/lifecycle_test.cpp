@@ -135,10 +135,11 @@ TEST_F(LifecycleTest, ChangeToAMissingPortLeavesTheOldOneClosed) {
 // The open port is closed first, so the exclusive device opens again with
 // the new line and no handle is left behind.
 TEST_F(LifecycleTest, SamePortWhileOpenIsClosedFirstAndOpensAgain) {
-  const SarnHandle hOld = ctx.hCom;
+  const int nOpens = fakeplat::CountCalls("Open");
   DriverParams params = Change("COM1", 0, 19200);
   EXPECT_EQ(Call(SARN_OP_CHANGE_SARN_PARAMS, &params), 0) << testlog::Dump();
-  EXPECT_NE(ctx.hCom, hOld);
+  EXPECT_EQ(fakeplat::CountCalls("Close"), 1);
+  EXPECT_EQ(fakeplat::CountCalls("Open"), nOpens + 1);
   EXPECT_EQ(fakeplat::LastLine().dwBaudRate, 19200u);
   EXPECT_EQ(Call(SARN_OP_REOPEN_COM, nullptr), 0);
   EXPECT_EQ(ctx.bComOpen, 1);
