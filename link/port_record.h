@@ -15,6 +15,7 @@
 // allocates nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "link/line_ledger.h"
@@ -94,10 +95,24 @@ void QuietHeldPort(const PortHold* pHold, bool bQuiet = false);
 // discarded, and the next request waits for a quiet line).
 bool HeldLineClean(const PortHold* pHold, uint32_t nStraysBefore);
 
-// A request of dwLen characters (CR LF included) that began to go out at
-// sentMs went out whole on the held port: the line owes its answer (see
-// LedgerNoteSent).
-void NoteRequestSent(const PortHold* pHold, uint64_t sentMs, const char* pszRequest, uint32_t dwLen, SentKind kind);
+// Whether the hold holds a port at all.
+bool HoldsPort(const PortHold* pHold);
+// Writes a request of dwCount characters, LRC and CR LF included, on the
+// held port; kPortOk when it went out whole, which the ledger then notes
+// as an answer owed (see LedgerNoteSent), kPortShortWrite when part of it
+// did, or the write's failure.
+PortResult HeldWrite(const PortHold* pHold, const char* pszRequest, uint32_t dwCount, SentKind kind);
+// Reads back the request just written, which a line that hears its own
+// transmission delivers before any reply: exactly wCount bytes, as
+// PortRead. The echo is read past the ledger: it answers nothing, and it
+// comes at once, before the answers still owed to earlier attempts.
+PortResult HeldReadEcho(const PortHold* pHold, void* pBuf, uint16_t wCount, uint32_t* pRead);
+// RTS around a request, the output queue while it leaves, and what the last
+// failed call on the held port failed with (see link/port.h).
+PortResult HeldSetRts(const PortHold* pHold, bool bRaised);
+PortResult HeldOutputQueue(const PortHold* pHold, uint32_t* pdwPending);
+size_t HeldDescribeFailure(const PortHold* pHold, char* pszText, size_t size);
+
 // An attempt got no answer within the reply time-out.
 void NoteNoAnswer(const PortHold* pHold);
 // Every attempt of a transaction got no answer, the last sent at
