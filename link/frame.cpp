@@ -288,6 +288,7 @@ Fault Send(DriverContext* pContext, const PortHold* pPort, const RequestWriter& 
   // for byte the controller's answer.
   const bool bEchoed = (pContext->wFlags & SARN_FLAG_ECHO) != 0;
   if (bEchoed && !OwnEchoHeard(pPort, pszText, iBytes, pContext->rxBuf)) return SendFailed();
+  NoteRequestLeft(pPort);
   return Fault::kNone;
 }
 

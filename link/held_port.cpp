@@ -231,15 +231,18 @@ void NoteNoAnswer(const PortHold* pHold) {
   ReportLine(pHold->pLedger, before);
 }
 
-void NoteAttemptsUnanswered(const PortHold* pHold, uint64_t lastSentMs) {
-  LineLedger* pLedger = pHold->pLedger;
-  if (pLedger != nullptr) pLedger->quietFloorMs = lastSentMs + uint64_t{kSettleWindows} * LedgerPaceMs(pLedger);
+void NoteRequestLeft(const PortHold* pHold) {
+  if (pHold->pLedger != nullptr) LedgerNoteLeft(pHold->pLedger, PortNowMs());
 }
 
-void NoteAnswerDelay(const PortHold* pHold, uint64_t dwMs, uint8_t cController) {
+void NoteAttemptsUnanswered(const PortHold* pHold) {
   LineLedger* pLedger = pHold->pLedger;
-  if (pLedger == nullptr || dwMs <= pLedger->dwTimeoutMs) return;
-  LedgerNoteLate(pLedger, dwMs > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(dwMs), cController);
+  if (pLedger == nullptr || pLedger->leftMs == 0) return;
+  pLedger->quietFloorMs = pLedger->leftMs + uint64_t{kSettleWindows} * LedgerPaceMs(pLedger);
+}
+
+void NoteAnswerTaken(const PortHold* pHold, uint8_t cController) {
+  if (pHold->pLedger != nullptr) LedgerNoteAnswerTaken(pHold->pLedger, PortNowMs(), cController);
 }
 
 void SettleHeldPort(const PortHold* pHold) {

@@ -113,14 +113,18 @@ PortResult HeldSetRts(const PortHold* pHold, bool bRaised);
 PortResult HeldOutputQueue(const PortHold* pHold, uint32_t* pdwPending);
 size_t HeldDescribeFailure(const PortHold* pHold, char* pszText, size_t size);
 
+// The request just sent has left (on a line that echoes, its echo is
+// back): its answer is awaited from now.
+void NoteRequestLeft(const PortHold* pHold);
 // An attempt got no answer within the reply time-out.
 void NoteNoAnswer(const PortHold* pHold);
-// Every attempt of a transaction got no answer, the last sent at
-// lastSentMs: their answers may come as late as the settle's bound after it.
-void NoteAttemptsUnanswered(const PortHold* pHold, uint64_t lastSentMs);
-// A transaction took an answer dwMs after the attempt it may answer went
-// out; reported when that is later than the reply time-out.
-void NoteAnswerDelay(const PortHold* pHold, uint64_t dwMs, uint8_t cController);
+// Every attempt of the transaction under way got no answer: their answers
+// may come as late as the settle's bound after the last had left.
+void NoteAttemptsUnanswered(const PortHold* pHold);
+// The transaction under way took an answer of cController: after an
+// attempt that got no answer in time, the answer is noted as late when it
+// came later than the reply time-out after that attempt had left.
+void NoteAnswerTaken(const PortHold* pHold, uint8_t cController);
 
 // Before a request, and before the port closes: when answers may still be
 // in flight, reads and discards input until each has come or the line has

@@ -32,7 +32,6 @@ Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt, bool
     SARN_LOG(policy.sendError, iAttempt);
     return Fault::kNotSent;
   }
-  pRun->lastSentMs = PortNowMs();
   const Fault fault = ReceiveReply(pRun->pPort, &pRun->expected, pContext->rxBuf, &pRun->head);
   if (fault != Fault::kNone) {
     NoteOwnRequest(pRun->request.pszText, SentLength(pRun->request), pContext->rxBuf, fault, &pRun->head);
@@ -47,12 +46,10 @@ Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt, bool
 void WatchForLateAnswer(TransactionRun* pRun, Fault fault) {
   if (fault == Fault::kNoReply) {
     NoteNoAnswer(pRun->pPort);
-    if (pRun->timedOutSentMs == 0) pRun->timedOutSentMs = pRun->lastSentMs;
   } else {
     pRun->bAnswered = true;
   }
-  if (fault != Fault::kNone || pRun->timedOutSentMs == 0) return;
-  NoteAnswerDelay(pRun->pPort, PortNowMs() - pRun->timedOutSentMs, pRun->expected.cController);
+  if (fault == Fault::kNone) NoteAnswerTaken(pRun->pPort, pRun->expected.cController);
 }
 
 bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
@@ -89,7 +86,7 @@ Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
   } while (budget.AnotherPass(fault != Fault::kNone));
   // Not one attempt was answered: their answers are owed at the controller's
   // pace, which the line may not have shown yet.
-  if (!pRun->bAnswered && pRun->lastSentMs != 0) NoteAttemptsUnanswered(pRun->pPort, pRun->lastSentMs);
+  if (!pRun->bAnswered) NoteAttemptsUnanswered(pRun->pPort);
   ReportLateAnswer(pRun->pPort);
   return fault;
 }

@@ -19,11 +19,7 @@ struct TransactionRun {
   RequestWriter request;            // the request's fields, in the context's txBuf
   ExpectedReply expected;           // built with the request
   ReplyHead head;                   // of the last reply read
-  // When the earliest attempt whose answer did not come in time went out
-  // (0: none yet): an answer taken after it is a late one.
-  uint64_t timedOutSentMs = 0;
-  uint64_t lastSentMs = 0;  // when the last attempt went out
-  bool bAnswered = false;   // some attempt got a reply, of whatever kind
+  bool bAnswered = false;           // some attempt got a reply, of whatever kind
   // Whether "received 0x80 error code" was logged since the last request
   // that failed to go out or whose reply had no frame start: a run of
   // exception replies is logged once.
