@@ -125,9 +125,9 @@ void BM_BuildReadRequest125(benchmark::State& state) {
   uint16_t regs[kRegisters];
   GateTransfer t = Block125(regs);
   DriverRequest request{&ctx, SARN_OP_BLOCK_READ, 0, 0, &t};
-  int iLen = 0;
+  sarn::RequestWriter writer;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(sarn::BuildReadRequest(&request, ctx.txBuf, &iLen));
+    benchmark::DoNotOptimize(sarn::BuildReadRequest(&request, ctx.txBuf, &writer));
     benchmark::ClobberMemory();
   }
   state.SetLabel("BuildReadRequest, block of 125 registers");

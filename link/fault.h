@@ -15,9 +15,11 @@ namespace sarn {
 enum class Fault : uint8_t {
   kNone,  // a reply that passed every check
 
-  kRefusedUnsent,  // the request could not be formed: nothing was sent
-  kStopped,        // the module was stopped by EndSarn: nothing was sent
-  kNotSent,        // the request did not go out whole, or its own echo was missing or different
+  kRefusedUnsent,   // the request could not be formed: nothing was sent
+  kStopped,         // the module was stopped by EndSarn: nothing was sent
+  kNotSent,         // the request did not go out whole, or its own echo was missing or different
+  kLineDoubtful,    // a bit update's register read that a stray frame may have answered: nothing written
+  kMaskNotWritten,  // a GTC mask write failed, whatever failed it: the bit gate's write is refused
 
   // No usable reply.
   kNoReply,       // nothing, or too little of a reply's head, within the time-out

@@ -68,37 +68,35 @@ uint32_t TransmitWaitLimitMs(const DriverContext* pContext, int iBytes) {
 // Logs a failed RTS switch or queue query, followed by what the system said
 // of it where it said something: the first line names the operation as on
 // every platform, the second tells a Linux user which ioctl failed and why.
-void LogPortFailure(SarnHandle hCom, const LogMessage& message) {
+void LogPortFailure(const PortHold* pPort, const LogMessage& message) {
   char szDetail[kFailureTextSize];
-  const size_t length = PortDescribeFailure(hCom, szDetail, sizeof szDetail);
+  const size_t length = HeldDescribeFailure(pPort, szDetail, sizeof szDetail);
   SARN_LOG(message);
   if (length != 0) SARN_LOG(kMsgSendSystemSays, szDetail);
 }
 
 // Waits until the output queue is empty (polled every millisecond), then
 // lowers RTS.
-void LowerRtsWhenSent(const DriverContext* pContext, SarnHandle hCom, int iBytes) {
+void LowerRtsWhenSent(const DriverContext* pContext, const PortHold* pPort, int iBytes) {
   const uint32_t limit = TransmitWaitLimitMs(pContext, iBytes);
   for (uint32_t waited = 0; waited < limit; ++waited) {
     uint32_t dwPending = 0;
-    if (PortOutputQueue(hCom, &dwPending) != kPortOk) {
-      LogPortFailure(hCom, kMsgSendQueueFailed);
+    if (HeldOutputQueue(pPort, &dwPending) != kPortOk) {
+      LogPortFailure(pPort, kMsgSendQueueFailed);
       break;
     }
     PortPause(1);
     if (dwPending == 0) break;
   }
-  if (PortSetRts(hCom, false) != kPortOk) LogPortFailure(hCom, kMsgSendRtsFailed);
+  if (HeldSetRts(pPort, false) != kPortOk) LogPortFailure(pPort, kMsgSendRtsFailed);
 }
 
 // Reads back the iBytes of the request just sent, which a line that hears
 // its own transmission (a two-wire RS-485 adapter) delivers before any reply,
 // into pScratch. True when they came within the reply time-out, unchanged.
-// The echo is read past the port's ledger: it answers nothing, and it comes
-// at once, before the answers still owed to earlier attempts.
 bool OwnEchoHeard(const PortHold* pPort, const char* pszSent, int iBytes, char* pScratch) {
   uint32_t dwGot = 0;
-  const PortResult rc = PortRead(pPort->hCom, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
+  const PortResult rc = HeldReadEcho(pPort, pScratch, static_cast<uint16_t>(iBytes), &dwGot);
   if (rc != kPortOk || static_cast<int>(dwGot) != iBytes) {
     SARN_LOG(kMsgSendEchoMissing, static_cast<int>(dwGot));
     return false;
@@ -269,33 +267,28 @@ bool ReplyLrcMatches(const char* pszReply, int iLen) {
   return received == CalcLrc(pszReply + 1, static_cast<uint16_t>(iBodyLen));
 }
 
-Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iLen) {
-  const SarnHandle hCom = pPort->hCom;
-  // The LRC, CR, LF and terminator go at iLen - 2 .. iLen + 2.
-  if (iLen < 3 || iLen + 3 > SARN_FRAME_BUF) return SendFailed();
+Fault Send(DriverContext* pContext, const PortHold* pPort, const RequestWriter& request) {
+  char* pszText = request.pszText;
+  const int iFields = request.iPos;
+  // The LRC, CR, LF and terminator go after the fields.
+  if (iFields < 1 || iFields + kFrameTrailerLen + 1 > SARN_FRAME_BUF) return SendFailed();
   if (pContext->iIfg != 0) PortPause(pContext->iIfg);
   QuietHeldPort(pPort);
 
-  const uint8_t lrc = CalcLrc(pszText + 1, static_cast<uint16_t>(iLen - 3));
-  snprintf(pszText + iLen - 2, 5, "%02X\r\n", lrc);
+  const uint8_t lrc = CalcLrc(pszText + 1, static_cast<uint16_t>(iFields - 1));
+  snprintf(pszText + iFields, kFrameTrailerLen + 1, "%02X\r\n", lrc);
 
-  if (pContext->cRtsCts != 0 && PortSetRts(hCom, true) != kPortOk) LogPortFailure(hCom, kMsgSendRtsFailed);
-  const uint32_t dwToWrite = static_cast<uint32_t>(iLen + 2);
-  uint32_t dwWritten = 0;
-  // The request begins to leave no sooner than now: no answer can come
-  // before its characters, and the answer's own, have crossed the line.
-  const uint64_t sentMs = PortNowMs();
-  const PortResult rc = PortWrite(hCom, pszText, dwToWrite, &dwWritten);
-  if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, hCom, iLen + 2);
-
-  if (rc != kPortOk || dwWritten != dwToWrite) return SendFailed();
-  // The controller answers a request that went out whole, whatever becomes
-  // of this attempt; on a line that echoes, the echo comes first.
-  NoteRequestSent(pPort, sentMs, pszText, dwToWrite, KindOfRequest(pszText));
+  if (pContext->cRtsCts != 0 && HeldSetRts(pPort, true) != kPortOk) LogPortFailure(pPort, kMsgSendRtsFailed);
+  const int iBytes = SentLength(request);
+  const PortResult rc = HeldWrite(pPort, pszText, static_cast<uint32_t>(iBytes), KindOfRequest(pszText));
+  if (pContext->cRtsCts != 0) LowerRtsWhenSent(pContext, pPort, iBytes);
+  if (rc != kPortOk) return SendFailed();
+  // On a line that echoes, the echo comes first. Without reading it here,
+  // the request's own echo would pass for the reply: a write echo is byte
+  // for byte the controller's answer.
   const bool bEchoed = (pContext->wFlags & SARN_FLAG_ECHO) != 0;
-  // Without this, the request's own echo would pass for the reply: a write
-  // echo is byte for byte the controller's answer.
-  if (bEchoed && !OwnEchoHeard(pPort, pszText, iLen + 2, pContext->rxBuf)) return SendFailed();
+  if (bEchoed && !OwnEchoHeard(pPort, pszText, iBytes, pContext->rxBuf)) return SendFailed();
+  NoteRequestLeft(pPort);
   return Fault::kNone;
 }
 

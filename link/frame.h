@@ -9,6 +9,7 @@
 
 #include "link/fault.h"
 #include "link/port_record.h"
+#include "link/request_writer.h"
 #include "sarn_handle.h"
 #include "sarnmd.h"
 
@@ -44,13 +45,13 @@ uint8_t CalcLrc(const char* pszText, uint16_t sCount);
 // iLen characters are the LRC of everything between its ':' and them.
 bool ReplyLrcMatches(const char* pszReply, int iLen);
 
-// Completes the request in pszText (LRC, CR, LF over positions iLen - 2 on)
-// and transmits iLen + 2 bytes on the held port, after the context's
+// Completes the request the writer holds (its LRC, CR and LF after the
+// fields written) and transmits it on the held port, after the context's
 // inter-frame gap, with RTS raised around it when the context asks for that,
 // and reads the request's own echo back on a line that has one. The port's
 // ledger counts the answer the request is owed. Fault::kNone, or
 // Fault::kNotSent.
-Fault Send(DriverContext* pContext, const PortHold* pPort, char* pszText, int iLen);
+Fault Send(DriverContext* pContext, const PortHold* pPort, const RequestWriter& request);
 
 // Reads one reply frame into pBuf (SARN_FRAME_BUF characters) in the pieces
 // its head announces, and checks it against what the request expects:

@@ -30,9 +30,7 @@ inline constexpr int kByteCountLen = 2;
 inline constexpr int kExceptionTailLen = 6;  // exception code, LRC, CR, LF
 inline constexpr int kEchoTailLen = 12;      // echoed address and value, LRC, CR, LF
 inline constexpr int kFrameTrailerLen = 4;   // LRC, CR, LF
-// A request's length counts the LRC's two places: Send puts the LRC there,
-// then CR LF after it.
-inline constexpr int kCrLfLen = 2;
+inline constexpr int kLrcLen = 2;            // two hexadecimal digits
 
 inline constexpr int kMaxDataBytes = 255;  // what a byte count of two digits can say
 

@@ -1,7 +1,8 @@
-// The held port's own operations: every read on it feeds its ledger, and
-// what the ledger then tells of the line (a stray frame, an echo the driver
-// was not told of, whether the line keeps time) is logged here, where it is
-// read.
+// The held port's own operations, the only way the layers above reach the
+// line: every read and write on it feeds its ledger, and what the ledger
+// then tells of the line (a stray frame, an echo the driver was not told
+// of, whether the line keeps time) is logged here, where it is read. The
+// settle that lets the answers in flight come lives here too.
 #include <algorithm>
 
 #include "hostlog/host_log.h"
@@ -73,6 +74,42 @@ uint32_t WaitForQuiet(const PortHold* pHold) {
   }
   PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
   return dwDiscarded;
+}
+
+enum class SettleEnd { kQuiet, kBusy, kFailed };
+
+// The settle loop: one character at a time, so that it ends as soon as the
+// last answer owed has come; each read waits no longer than the quiet wait
+// left or the bound. *pdwWindow is the read time-out it set last (0: none).
+SettleEnd WaitOutAnswers(const PortHold* pHold, uint32_t* pdwDiscarded, uint32_t* pdwWindow) {
+  const SarnHandle hCom = pHold->hCom;
+  LineLedger* pLedger = pHold->pLedger;
+  const uint64_t start = PortNowMs();
+  const uint64_t waits = std::max<uint64_t>(kSettleWindows, pLedger->nOwed);
+  uint64_t quietSince = start;
+  while (LedgerOwes(pLedger)) {
+    // An answer discarded here may show the controller slower than thought:
+    // the wait, and with it the bound, grow with what the line shows.
+    const uint64_t quietMs = LedgerQuietMs(pLedger);
+    const uint64_t bound = start + waits * LedgerPaceMs(pLedger);
+    const uint64_t now = PortNowMs();
+    // Answers of attempts that all went unanswered may still come up to the
+    // floor: the line is not taken for quiet before it.
+    const uint64_t quietEnd = std::max(quietSince + quietMs, pLedger->quietFloorMs);
+    if (now >= quietEnd) return SettleEnd::kQuiet;
+    if (now >= bound) return SettleEnd::kBusy;
+    const uint32_t dwWait = static_cast<uint32_t>(std::min<uint64_t>(std::min(quietEnd, bound) - now, UINT32_MAX));
+    if (dwWait != *pdwWindow && PortSetReadTimeoutMs(hCom, dwWait) != kPortOk) return SettleEnd::kFailed;
+    *pdwWindow = dwWait;
+    char c = 0;
+    uint32_t dwGot = 0;
+    if (HeldReadWindow(pHold, &c, 1, &dwGot) != kPortOk) return SettleEnd::kFailed;
+    if (dwGot != 0) {
+      ++*pdwDiscarded;
+      quietSince = PortNowMs();
+    }
+  }
+  return SettleEnd::kQuiet;
 }
 
 }  // namespace
@@ -153,8 +190,38 @@ bool HeldLineClean(const PortHold* pHold, uint32_t nStraysBefore) {
   return false;
 }
 
-void NoteRequestSent(const PortHold* pHold, uint64_t sentMs, const char* pszRequest, uint32_t dwLen, SentKind kind) {
-  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, sentMs, dwLen, pszRequest, kind);
+bool HoldsPort(const PortHold* pHold) {
+  return pHold->hCom != kNoHandle;
+}
+
+PortResult HeldWrite(const PortHold* pHold, const char* pszRequest, uint32_t dwCount, SentKind kind) {
+  uint32_t dwWritten = 0;
+  // The request begins to leave no sooner than now: no answer can come
+  // before its characters, and the answer's own, have crossed the line.
+  const uint64_t sentMs = PortNowMs();
+  const PortResult rc = PortWrite(pHold->hCom, pszRequest, dwCount, &dwWritten);
+  if (rc != kPortOk) return rc;
+  if (dwWritten != dwCount) return kPortShortWrite;
+  // The controller answers a request that went out whole, whatever becomes
+  // of this attempt.
+  if (pHold->pLedger != nullptr) LedgerNoteSent(pHold->pLedger, sentMs, dwCount, pszRequest, kind);
+  return kPortOk;
+}
+
+PortResult HeldReadEcho(const PortHold* pHold, void* pBuf, uint16_t wCount, uint32_t* pRead) {
+  return PortRead(pHold->hCom, pBuf, wCount, pRead);
+}
+
+PortResult HeldSetRts(const PortHold* pHold, bool bRaised) {
+  return PortSetRts(pHold->hCom, bRaised);
+}
+
+PortResult HeldOutputQueue(const PortHold* pHold, uint32_t* pdwPending) {
+  return PortOutputQueue(pHold->hCom, pdwPending);
+}
+
+size_t HeldDescribeFailure(const PortHold* pHold, char* pszText, size_t size) {
+  return PortDescribeFailure(pHold->hCom, pszText, size);
 }
 
 void NoteNoAnswer(const PortHold* pHold) {
@@ -164,15 +231,49 @@ void NoteNoAnswer(const PortHold* pHold) {
   ReportLine(pHold->pLedger, before);
 }
 
-void NoteAttemptsUnanswered(const PortHold* pHold, uint64_t lastSentMs) {
-  LineLedger* pLedger = pHold->pLedger;
-  if (pLedger != nullptr) pLedger->quietFloorMs = lastSentMs + uint64_t{kSettleWindows} * LedgerPaceMs(pLedger);
+void NoteRequestLeft(const PortHold* pHold) {
+  if (pHold->pLedger != nullptr) LedgerNoteLeft(pHold->pLedger, PortNowMs());
 }
 
-void NoteAnswerDelay(const PortHold* pHold, uint64_t dwMs, uint8_t cController) {
+void NoteAttemptsUnanswered(const PortHold* pHold) {
   LineLedger* pLedger = pHold->pLedger;
-  if (pLedger == nullptr || dwMs <= pLedger->dwTimeoutMs) return;
-  LedgerNoteLate(pLedger, dwMs > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(dwMs), cController);
+  if (pLedger == nullptr || pLedger->leftMs == 0) return;
+  pLedger->quietFloorMs = pLedger->leftMs + uint64_t{kSettleWindows} * LedgerPaceMs(pLedger);
+}
+
+void NoteAnswerTaken(const PortHold* pHold, uint8_t cController) {
+  if (pHold->pLedger != nullptr) LedgerNoteAnswerTaken(pHold->pLedger, PortNowMs(), cController);
+}
+
+void SettleHeldPort(const PortHold* pHold) {
+  LineLedger* pLedger = pHold->pLedger;
+  if (pLedger == nullptr) return;
+  if (!LedgerOwes(pLedger)) {
+    LedgerSettled(pLedger);
+    return;
+  }
+  uint32_t dwDiscarded = 0;
+  uint32_t dwWindow = 0;
+  pLedger->bSettling = true;
+  const SettleEnd end = WaitOutAnswers(pHold, &dwDiscarded, &dwWindow);
+  pLedger->bSettling = false;
+  if (dwWindow != 0 && dwWindow != pLedger->dwTimeoutMs) PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
+  LedgerSettled(pLedger);
+  if (end == SettleEnd::kQuiet) {
+    SARN_LOG(kMsgSettleQuiet, static_cast<unsigned>(dwDiscarded));
+  } else if (end == SettleEnd::kBusy) {
+    SARN_LOG(kMsgSettleBusy, static_cast<unsigned>(dwDiscarded));
+  } else {
+    SARN_LOG(kMsgSettleFailed, static_cast<unsigned>(dwDiscarded));
+  }
+}
+
+void ReportLateAnswer(const PortHold* pHold) {
+  uint32_t dwLateMs = 0;
+  unsigned uController = 0;
+  if (pHold->pLedger == nullptr || !LedgerTakeLate(pHold->pLedger, &dwLateMs, &uController)) return;
+  SARN_LOG(kMsgLateAnswer, uController, static_cast<unsigned>(dwLateMs),
+           static_cast<unsigned>(pHold->pLedger->dwTimeoutMs));
 }
 
 }  // namespace sarn

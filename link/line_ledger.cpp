@@ -1,6 +1,9 @@
 #include "link/line_ledger.h"
 
+#include <algorithm>
+
 #include "link/hex.h"
+#include "link/modbus_codes.h"
 
 namespace sarn {
 namespace {
@@ -86,9 +89,24 @@ void ObserveFrameEnd(LineLedger* pLedger, uint64_t nowMs) {
   }
 }
 
+// The place of cController's facts: its own, or a place given to it.
+ControllerFacts* PlaceOf(LineLedger* pLedger, uint8_t cController) {
+  for (ControllerFacts& facts : pLedger->controllers) {
+    if (facts.cAddress == cController) return &facts;
+  }
+  ControllerFacts& place = pLedger->controllers[pLedger->iNextPlace];
+  pLedger->iNextPlace = static_cast<uint8_t>((pLedger->iNextPlace + 1) % kLedgerControllers);
+  place = ControllerFacts{cController, 0, 0};
+  return &place;
+}
+
 // An intact frame ended at nowMs: it pays the oldest answer owed.
 void PayOldest(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
   const uint32_t dwDelay = Elapsed(Owed(pLedger, 0).sentMs, nowMs);
+  if (cController != kBroadcastAddress) {
+    ControllerFacts* pFacts = PlaceOf(pLedger, cController);
+    pFacts->dwLongestMs = std::max(pFacts->dwLongestMs, dwDelay);
+  }
   if (pLedger->bSettling && dwDelay > pLedger->dwTimeoutMs) NoteLateDiscarded(pLedger, nowMs, cController);
   DropOldest(pLedger);
 }
@@ -269,7 +287,12 @@ bool LedgerFrameBeganEarly(const LineLedger* pLedger) {
   return pLedger->startUs < EarliestUs(pLedger, oldest.sentMs, oldest.wRequestLen);
 }
 
+void LedgerNoteLeft(LineLedger* pLedger, uint64_t nowMs) {
+  pLedger->leftMs = nowMs;
+}
+
 void LedgerNoteNoAnswer(LineLedger* pLedger) {
+  if (pLedger->unansweredLeftMs == 0) pLedger->unansweredLeftMs = pLedger->leftMs;
   if (pLedger->nEarlySinceSent == 0) return;
   pLedger->bKeepsTime = false;
   pLedger->nInTime = 0;
@@ -304,9 +327,15 @@ void LedgerSettled(LineLedger* pLedger) {
   pLedger->nOwed = 0;
   pLedger->bInFrame = false;
   pLedger->quietFloorMs = 0;
+  pLedger->leftMs = 0;
+  pLedger->unansweredLeftMs = 0;
 }
 
 void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController) {
+  if (cController != kBroadcastAddress) {
+    ControllerFacts* pFacts = PlaceOf(pLedger, cController);
+    pFacts->dwLateMs = std::max(pFacts->dwLateMs, dwMs);
+  }
   if (dwMs <= pLedger->dwLateMs) return;
   pLedger->dwLateMs = dwMs;
   pLedger->cLateController = cController;
@@ -318,6 +347,20 @@ bool LedgerTakeLate(LineLedger* pLedger, uint32_t* pdwMs, unsigned* puController
   *puController = pLedger->cLateController;
   pLedger->dwLateMs = 0;
   return true;
+}
+
+void LedgerNoteAnswerTaken(LineLedger* pLedger, uint64_t nowMs, uint8_t cController) {
+  if (pLedger->unansweredLeftMs == 0) return;
+  const uint32_t dwMs = Elapsed(pLedger->unansweredLeftMs, nowMs);
+  if (dwMs > pLedger->dwTimeoutMs) LedgerNoteLate(pLedger, dwMs, cController);
+}
+
+const ControllerFacts* LedgerControllerFacts(const LineLedger* pLedger, uint8_t cController) {
+  if (cController == kBroadcastAddress) return nullptr;
+  for (const ControllerFacts& facts : pLedger->controllers) {
+    if (facts.cAddress == cController) return &facts;
+  }
+  return nullptr;
 }
 
 }  // namespace sarn

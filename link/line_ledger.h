@@ -39,6 +39,17 @@ inline constexpr int kLedgerDepth = 16;
 // line is taken to keep time.
 inline constexpr uint8_t kLedgerAnswersInTime = 4;
 
+// What the line has shown of one controller, for whoever wants to know how
+// the controllers on a port answer.
+struct ControllerFacts {
+  uint8_t cAddress = 0;      // 0: a free place (no controller answers at 0)
+  uint32_t dwLongestMs = 0;  // the longest delay from a request to the end of its answer
+  uint32_t dwLateMs = 0;     // the longest answer later than the reply time-out
+};
+// Controllers a port keeps the facts of; once all places are taken, the
+// place taken longest ago goes to the next controller.
+inline constexpr int kLedgerControllers = 8;
+
 // One answer owed: when its request began to go out, and its length.
 struct OwedAnswer {
   uint64_t sentMs = 0;
@@ -65,6 +76,14 @@ struct LineLedger {
   // An answer later than the reply time-out, not yet reported.
   uint32_t dwLateMs = 0;
   uint8_t cLateController = 0;
+  // What the line has shown of each controller that answered on it.
+  ControllerFacts controllers[kLedgerControllers] = {};
+  uint8_t iNextPlace = 0;
+  // The transaction under way: when its last request had left, its echo
+  // read (0: none yet), and when the earliest of its attempts that got no
+  // answer in time had left (0: none).
+  uint64_t leftMs = 0;
+  uint64_t unansweredLeftMs = 0;
   // The frame being read: ':' seen, and its hexadecimal digits so far.
   bool bInFrame = false;
   bool bCr = false;
@@ -127,7 +146,10 @@ bool LedgerOwes(const LineLedger* pLedger);
 // could have been answered, on a line that keeps time: its rest is no
 // answer either.
 bool LedgerFrameBeganEarly(const LineLedger* pLedger);
-// An attempt got no answer in time. Where a frame was discarded as too
+// The request just sent had left at nowMs: its answer is awaited from now.
+void LedgerNoteLeft(LineLedger* pLedger, uint64_t nowMs);
+// An attempt got no answer in time: its answer, taken later, is a late
+// one. Where a frame was discarded as too
 // early since its request, that frame may have been the answer: the line
 // does not keep time after all, and the rule is off until it shows again
 // that it does.
@@ -147,11 +169,20 @@ uint32_t LedgerIdleMs(const LineLedger* pLedger);
 // the line was out of step.
 void LedgerNoteQuietWait(LineLedger* pLedger, uint32_t dwDiscarded);
 // The line went quiet, or was given up on: nothing is owed any more (the
-// pace seen is kept).
+// pace seen and the controllers' facts are kept), and the next transaction
+// starts.
 void LedgerSettled(LineLedger* pLedger);
 // Notes an answer later than the reply time-out: one a transaction took
 // after an attempt timed out, dwMs after that attempt went out.
 void LedgerNoteLate(LineLedger* pLedger, uint32_t dwMs, uint8_t cController);
+// A transaction took, at nowMs, an answer of cController: when an earlier
+// attempt of it got no answer in time, the answer is that attempt's, and
+// is noted as late when it came later than the reply time-out after that
+// attempt had left.
+void LedgerNoteAnswerTaken(LineLedger* pLedger, uint64_t nowMs, uint8_t cController);
+// What the line has shown of cController, or nullptr when it has not
+// answered on this port.
+const ControllerFacts* LedgerControllerFacts(const LineLedger* pLedger, uint8_t cController);
 // The slowest answer later than the reply time-out noted since the last
 // call, if any: its delay and its controller. An answer discarded while
 // settling counts from the latest request it can answer that went out more

@@ -3,13 +3,10 @@
 // take neither: its turn is theirs alone while they hold it.
 #include "link/port_record.h"
 
-#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 
-#include "hostlog/host_log.h"
-#include "hostlog/log_messages.h"
 #include "link/port.h"
 #include "sarn_line_time.h"
 
@@ -130,42 +127,6 @@ uint32_t LineCharUs(const LineSettings* pLine) {
                     static_cast<uint8_t>(pLine->wStopBits & 0xFFu));
 }
 
-enum class SettleEnd { kQuiet, kBusy, kFailed };
-
-// The settle loop: one character at a time, so that it ends as soon as the
-// last answer owed has come; each read waits no longer than the quiet wait
-// left or the bound. *pdwWindow is the read time-out it set last (0: none).
-SettleEnd WaitOutAnswers(const PortHold* pHold, uint32_t* pdwDiscarded, uint32_t* pdwWindow) {
-  const SarnHandle hCom = pHold->hCom;
-  LineLedger* pLedger = pHold->pLedger;
-  const uint64_t start = PortNowMs();
-  const uint64_t waits = std::max<uint64_t>(kSettleWindows, pLedger->nOwed);
-  uint64_t quietSince = start;
-  while (LedgerOwes(pLedger)) {
-    // An answer discarded here may show the controller slower than thought:
-    // the wait, and with it the bound, grow with what the line shows.
-    const uint64_t quietMs = LedgerQuietMs(pLedger);
-    const uint64_t bound = start + waits * LedgerPaceMs(pLedger);
-    const uint64_t now = PortNowMs();
-    // Answers of attempts that all went unanswered may still come up to the
-    // floor: the line is not taken for quiet before it.
-    const uint64_t quietEnd = std::max(quietSince + quietMs, pLedger->quietFloorMs);
-    if (now >= quietEnd) return SettleEnd::kQuiet;
-    if (now >= bound) return SettleEnd::kBusy;
-    const uint32_t dwWait = static_cast<uint32_t>(std::min<uint64_t>(std::min(quietEnd, bound) - now, UINT32_MAX));
-    if (dwWait != *pdwWindow && PortSetReadTimeoutMs(hCom, dwWait) != kPortOk) return SettleEnd::kFailed;
-    *pdwWindow = dwWait;
-    char c = 0;
-    uint32_t dwGot = 0;
-    if (HeldReadWindow(pHold, &c, 1, &dwGot) != kPortOk) return SettleEnd::kFailed;
-    if (dwGot != 0) {
-      ++*pdwDiscarded;
-      quietSince = PortNowMs();
-    }
-  }
-  return SettleEnd::kQuiet;
-}
-
 }  // namespace
 
 PortResult OpenPortRecord(const PortOpening& opening, SarnHandle* phCom, bool* pbRtsByDevice) {
@@ -244,37 +205,6 @@ void GivePort(PortHold* pHold) {
     ReleaseTurn(pHold->iRecord);
   }
   *pHold = PortHold{};
-}
-
-void SettleHeldPort(const PortHold* pHold) {
-  LineLedger* pLedger = pHold->pLedger;
-  if (pLedger == nullptr) return;
-  if (!LedgerOwes(pLedger)) {
-    LedgerSettled(pLedger);
-    return;
-  }
-  uint32_t dwDiscarded = 0;
-  uint32_t dwWindow = 0;
-  pLedger->bSettling = true;
-  const SettleEnd end = WaitOutAnswers(pHold, &dwDiscarded, &dwWindow);
-  pLedger->bSettling = false;
-  if (dwWindow != 0 && dwWindow != pLedger->dwTimeoutMs) PortSetReadTimeoutMs(pHold->hCom, pLedger->dwTimeoutMs);
-  LedgerSettled(pLedger);
-  if (end == SettleEnd::kQuiet) {
-    SARN_LOG(kMsgSettleQuiet, static_cast<unsigned>(dwDiscarded));
-  } else if (end == SettleEnd::kBusy) {
-    SARN_LOG(kMsgSettleBusy, static_cast<unsigned>(dwDiscarded));
-  } else {
-    SARN_LOG(kMsgSettleFailed, static_cast<unsigned>(dwDiscarded));
-  }
-}
-
-void ReportLateAnswer(const PortHold* pHold) {
-  uint32_t dwLateMs = 0;
-  unsigned uController = 0;
-  if (pHold->pLedger == nullptr || !LedgerTakeLate(pHold->pLedger, &dwLateMs, &uController)) return;
-  SARN_LOG(kMsgLateAnswer, uController, static_cast<unsigned>(dwLateMs),
-           static_cast<unsigned>(pHold->pLedger->dwTimeoutMs));
 }
 
 }  // namespace sarn

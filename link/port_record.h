@@ -15,6 +15,7 @@
 // allocates nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "link/line_ledger.h"
@@ -94,18 +95,36 @@ void QuietHeldPort(const PortHold* pHold, bool bQuiet = false);
 // discarded, and the next request waits for a quiet line).
 bool HeldLineClean(const PortHold* pHold, uint32_t nStraysBefore);
 
-// A request of dwLen characters (CR LF included) that began to go out at
-// sentMs went out whole on the held port: the line owes its answer (see
-// LedgerNoteSent).
-void NoteRequestSent(const PortHold* pHold, uint64_t sentMs, const char* pszRequest, uint32_t dwLen, SentKind kind);
+// Whether the hold holds a port at all.
+bool HoldsPort(const PortHold* pHold);
+// Writes a request of dwCount characters, LRC and CR LF included, on the
+// held port; kPortOk when it went out whole, which the ledger then notes
+// as an answer owed (see LedgerNoteSent), kPortShortWrite when part of it
+// did, or the write's failure.
+PortResult HeldWrite(const PortHold* pHold, const char* pszRequest, uint32_t dwCount, SentKind kind);
+// Reads back the request just written, which a line that hears its own
+// transmission delivers before any reply: exactly wCount bytes, as
+// PortRead. The echo is read past the ledger: it answers nothing, and it
+// comes at once, before the answers still owed to earlier attempts.
+PortResult HeldReadEcho(const PortHold* pHold, void* pBuf, uint16_t wCount, uint32_t* pRead);
+// RTS around a request, the output queue while it leaves, and what the last
+// failed call on the held port failed with (see link/port.h).
+PortResult HeldSetRts(const PortHold* pHold, bool bRaised);
+PortResult HeldOutputQueue(const PortHold* pHold, uint32_t* pdwPending);
+size_t HeldDescribeFailure(const PortHold* pHold, char* pszText, size_t size);
+
+// The request just sent has left (on a line that echoes, its echo is
+// back): its answer is awaited from now.
+void NoteRequestLeft(const PortHold* pHold);
 // An attempt got no answer within the reply time-out.
 void NoteNoAnswer(const PortHold* pHold);
-// Every attempt of a transaction got no answer, the last sent at
-// lastSentMs: their answers may come as late as the settle's bound after it.
-void NoteAttemptsUnanswered(const PortHold* pHold, uint64_t lastSentMs);
-// A transaction took an answer dwMs after the attempt it may answer went
-// out; reported when that is later than the reply time-out.
-void NoteAnswerDelay(const PortHold* pHold, uint64_t dwMs, uint8_t cController);
+// Every attempt of the transaction under way got no answer: their answers
+// may come as late as the settle's bound after the last had left.
+void NoteAttemptsUnanswered(const PortHold* pHold);
+// The transaction under way took an answer of cController: after an
+// attempt that got no answer in time, the answer is noted as late when it
+// came later than the reply time-out after that attempt had left.
+void NoteAnswerTaken(const PortHold* pHold, uint8_t cController);
 
 // Before a request, and before the port closes: when answers may still be
 // in flight, reads and discards input until each has come or the line has

@@ -48,10 +48,15 @@ inline void PutLong(RequestWriter* pWriter, uint32_t dwLong) {
   PutHexDigits(pWriter, dwLong, 8);
 }
 
-// The request's length as Send takes it: the fields written and the LRC's
-// place (kCrLfLen), before Send adds the LRC, CR and LF.
-inline int RequestLength(const RequestWriter& writer) {
-  return writer.iPos + kCrLfLen;
+// The request's length with its LRC, before CR LF: what the transactions
+// log as its length.
+inline int LengthWithLrc(const RequestWriter& writer) {
+  return writer.iPos + kLrcLen;
+}
+
+// The characters Send puts on the line: the fields, the LRC, CR and LF.
+inline int SentLength(const RequestWriter& writer) {
+  return writer.iPos + kFrameTrailerLen;
 }
 
 }  // namespace sarn

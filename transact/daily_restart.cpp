@@ -11,7 +11,7 @@ std::atomic<int> g_iRestartDay{0};
 
 ResultCode RestartLine(DriverContext* pContext, const PortHold* pPort) {
   if (pPort != nullptr) {
-    if (CommunicationEnabled(pContext) && pPort->hCom != kNoHandle) QuietHeldPort(pPort);
+    if (CommunicationEnabled(pContext) && HoldsPort(pPort)) QuietHeldPort(pPort);
   } else if (CommunicationEnabled(pContext) && ContextPort(pContext) != kNoHandle) {
     // Not in the middle of another block's transaction on the same port.
     PortHold port;

@@ -204,13 +204,13 @@ void DecodeBlock(const DriverContext* pContext, const GateTransfer* pTransfer, c
 }
 
 // The read on its held port: the daily restart, the request, its passes
-// and the decoding of the reply that passed every check; 0, 1 or 2.
-int DoRead(DriverRequest* pRequest, const PortHold* pPort) {
+// and the decoding of the reply that passed every check.
+Fault DoRead(DriverRequest* pRequest, const PortHold* pPort) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  if (pTransfer->pData == nullptr) return HostResult(Fault::kRefusedUnsent);
+  if (pTransfer->pData == nullptr) return Fault::kRefusedUnsent;
   if (pTransfer->iPlcAddr == static_cast<int32_t>(kBroadcastAddress)) {
     SARN_LOG(kMsgReadBroadcast, GateName(pTransfer));
-    return HostResult(Fault::kRefusedUnsent);
+    return Fault::kRefusedUnsent;
   }
   DriverContext* pContext = pRequest->pContext;
   DailyRestart(pContext, pPort);
@@ -218,40 +218,41 @@ int DoRead(DriverRequest* pRequest, const PortHold* pPort) {
   TransactionRun run{};
   run.pRequest = pRequest;
   run.pPort = pPort;
-  run.pszText = pContext->txBuf;
-  Fault fault = BuildReadRequest(pRequest, run.pszText, &run.iLen, &run.expected);
+  Fault fault = BuildReadRequest(pRequest, pContext->txBuf, &run.request, &run.expected);
   if (fault == Fault::kNone) {
     fault = RunTransaction(&run, {JudgeReadReply, kMsgReadSendError, kMsgReadLen, kMsgReadPass, false});
   }
   if (fault == Fault::kNone) fault = DecodeReadReply(pRequest, pContext->rxBuf + kReplyDataPos);
-  return HostResult(fault);
+  return fault;
 }
 
 ResultCode BlockReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
   if (!CommunicationEnabled(pRequest->pContext)) return SARN_REFUSED;
-  const int rc = DoRead(pRequest, pPort);
+  const ResultCode rc = HostResult(DoRead(pRequest, pPort));
   if (rc != SARN_OK) {
     SARN_LOG(kMsgBlockReadResult, rc, GateName(static_cast<const GateTransfer*>(pRequest->pParam)));
   }
   return rc;
 }
 
+ResultCode SingleReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
+  return HostResult(SingleReadFault(pRequest, pPort));
+}
+
 }  // namespace
 
-ResultCode SingleReadOnPort(DriverRequest* pRequest, const PortHold* pPort) {
+Fault SingleReadFault(DriverRequest* pRequest, const PortHold* pPort) {
   const DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
-  int rc;
-  if (!CommunicationEnabled(pContext)) {
-    rc = SARN_REFUSED;
-  } else if (pContext->cProtocol == SARN_PROTOCOL_GTC) {
+  // Refused unsent when the module's communication is off, and for GTC.
+  Fault fault = Fault::kRefusedUnsent;
+  if (CommunicationEnabled(pContext) && pContext->cProtocol == SARN_PROTOCOL_GTC) {
     SARN_LOG(kMsgSingleReadGtc);
-    rc = SARN_REFUSED;
-  } else {
-    rc = DoRead(pRequest, pPort);
+  } else if (CommunicationEnabled(pContext)) {
+    fault = DoRead(pRequest, pPort);
   }
-  if (rc != SARN_OK) SARN_LOG(kMsgSingleReadResult, rc, GateName(pTransfer));
-  return rc;
+  if (fault != Fault::kNone) SARN_LOG(kMsgSingleReadResult, HostResult(fault), GateName(pTransfer));
+  return fault;
 }
 
 ResultCode SingleRead(DriverRequest* pRequest) {
@@ -262,7 +263,7 @@ ResultCode BlockRead(DriverRequest* pRequest) {
   return OnContextPort(pRequest, BlockReadOnPort);
 }
 
-Fault BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected) {
+Fault BuildReadRequest(DriverRequest* pRequest, char* pszText, RequestWriter* pWriter, ExpectedReply* pExpected) {
   const DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (!ReadFieldsValid(pRequest)) return Fault::kRefusedUnsent;
@@ -284,11 +285,9 @@ Fault BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, Expec
     }
   }
 
-  RequestWriter request =
-      StartRequest(pszText, static_cast<uint8_t>(pTransfer->iPlcAddr), static_cast<uint8_t>(iFunction));
-  PutWord(&request, wAddress);
-  PutWord(&request, wQuantity);
-  *piLen = RequestLength(request);
+  *pWriter = StartRequest(pszText, static_cast<uint8_t>(pTransfer->iPlcAddr), static_cast<uint8_t>(iFunction));
+  PutWord(pWriter, wAddress);
+  PutWord(pWriter, wQuantity);
   if (pExpected != nullptr) {
     *pExpected = ExpectedReply{};
     pExpected->cController = static_cast<uint8_t>(pTransfer->iPlcAddr);

@@ -27,14 +27,15 @@ bool EarlierAnswerTaken(TransactionRun* pRun) {
 Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt, bool bAfterTimeOut) {
   if (bAfterTimeOut && EarlierAnswerTaken(pRun)) return policy.pfnJudge(pRun, Fault::kNone, iAttempt);
   DriverContext* pContext = pRun->pRequest->pContext;
-  if (Send(pContext, pRun->pPort, pRun->pszText, pRun->iLen) != Fault::kNone) {
+  if (Send(pContext, pRun->pPort, pRun->request) != Fault::kNone) {
     pRun->bExceptionNoted = false;
     SARN_LOG(policy.sendError, iAttempt);
     return Fault::kNotSent;
   }
-  pRun->lastSentMs = PortNowMs();
   const Fault fault = ReceiveReply(pRun->pPort, &pRun->expected, pContext->rxBuf, &pRun->head);
-  if (fault != Fault::kNone) NoteOwnRequest(pRun->pszText, pRun->iLen + 2, pContext->rxBuf, fault, &pRun->head);
+  if (fault != Fault::kNone) {
+    NoteOwnRequest(pRun->request.pszText, SentLength(pRun->request), pContext->rxBuf, fault, &pRun->head);
+  }
   if (fault == Fault::kNoFrameStart) pRun->bExceptionNoted = false;
   return policy.pfnJudge(pRun, fault, iAttempt);
 }
@@ -45,12 +46,10 @@ Fault RunPass(TransactionRun* pRun, const PassPolicy& policy, int iAttempt, bool
 void WatchForLateAnswer(TransactionRun* pRun, Fault fault) {
   if (fault == Fault::kNoReply) {
     NoteNoAnswer(pRun->pPort);
-    if (pRun->timedOutSentMs == 0) pRun->timedOutSentMs = pRun->lastSentMs;
   } else {
     pRun->bAnswered = true;
   }
-  if (fault != Fault::kNone || pRun->timedOutSentMs == 0) return;
-  NoteAnswerDelay(pRun->pPort, PortNowMs() - pRun->timedOutSentMs, pRun->expected.cController);
+  if (fault == Fault::kNone) NoteAnswerTaken(pRun->pPort, pRun->expected.cController);
 }
 
 bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
@@ -63,7 +62,7 @@ bool SpendsOtherRequestBudget(Fault fault, const PassPolicy& policy) {
 void TraceRetry(const TransactionRun* pRun, const PassPolicy& policy, const RetryBudget& budget, bool bOtherRequest,
                 bool* pbLenTraced) {
   if (budget.Retrying()) {
-    if (!*pbLenTraced) err(policy.lenMessage.iLevel, policy.lenMessage.pszFormat, pRun->iLen);
+    if (!*pbLenTraced) err(policy.lenMessage.iLevel, policy.lenMessage.pszFormat, LengthWithLrc(pRun->request));
     *pbLenTraced = true;
     err(policy.passMessage.iLevel, policy.passMessage.pszFormat, budget.sRetry, pRun->head.iLen);
   }
@@ -87,7 +86,7 @@ Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
   } while (budget.AnotherPass(fault != Fault::kNone));
   // Not one attempt was answered: their answers are owed at the controller's
   // pace, which the line may not have shown yet.
-  if (!pRun->bAnswered && pRun->lastSentMs != 0) NoteAttemptsUnanswered(pRun->pPort, pRun->lastSentMs);
+  if (!pRun->bAnswered) NoteAttemptsUnanswered(pRun->pPort);
   ReportLateAnswer(pRun->pPort);
   return fault;
 }
@@ -95,12 +94,13 @@ Fault RunTransaction(TransactionRun* pRun, const PassPolicy& policy) {
 Fault RunBroadcast(TransactionRun* pRun) {
   SettleHeldPort(pRun->pPort);
   DriverContext* pContext = pRun->pRequest->pContext;
-  if (Send(pContext, pRun->pPort, pRun->pszText, pRun->iLen) != Fault::kNone) return Fault::kNotSent;
+  if (Send(pContext, pRun->pPort, pRun->request) != Fault::kNone) return Fault::kNotSent;
   SARN_LOG(kMsgWriteBroadcast);
   // Every controller works on it at once, once it has left the port (the
   // line time at the widest character): the line is given their turnaround
   // before the next request.
-  const uint64_t lineMs = TwiceLineTimeMs(pContext->port.line.wBaud, static_cast<uint32_t>(pRun->iLen + 2)) / 2;
+  const uint64_t lineMs =
+      TwiceLineTimeMs(pContext->port.line.wBaud, static_cast<uint32_t>(SentLength(pRun->request))) / 2;
   PortPause(static_cast<uint32_t>(lineMs) + kBroadcastTurnaroundMs);
   return Fault::kNone;
 }
@@ -119,6 +119,7 @@ ResultCode HostResult(Fault fault) {
       return SARN_OK;
     case Fault::kStopped:
     case Fault::kNotSent:
+    case Fault::kLineDoubtful:
     case Fault::kNoReply:
     case Fault::kNoFrameStart:
     case Fault::kBrokenOff:
@@ -127,8 +128,8 @@ ResultCode HostResult(Fault fault) {
     case Fault::kExceptionDeviceFailure:
       return SARN_LINE_FAIL;
     default:
-      // Refused unsent, a reply of another request, an exception, a reply
-      // that failed a check.
+      // Refused unsent, a GTC mask not written, a reply of another request,
+      // an exception, a reply that failed a check.
       return SARN_REFUSED;
   }
 }

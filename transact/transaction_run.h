@@ -6,6 +6,7 @@
 #include "link/fault.h"
 #include "link/frame.h"
 #include "link/port_record.h"
+#include "link/request_writer.h"
 #include "sarnmd.h"
 
 namespace sarn {
@@ -15,15 +16,10 @@ namespace sarn {
 struct TransactionRun {
   DriverRequest* pRequest = nullptr;
   const PortHold* pPort = nullptr;  // the context's port, held for the transaction
-  char* pszText = nullptr;          // the request frame (the context's txBuf)
-  int iLen = 0;                     // its length, CR LF included
+  RequestWriter request;            // the request's fields, in the context's txBuf
   ExpectedReply expected;           // built with the request
   ReplyHead head;                   // of the last reply read
-  // When the earliest attempt whose answer did not come in time went out
-  // (0: none yet): an answer taken after it is a late one.
-  uint64_t timedOutSentMs = 0;
-  uint64_t lastSentMs = 0;  // when the last attempt went out
-  bool bAnswered = false;   // some attempt got a reply, of whatever kind
+  bool bAnswered = false;           // some attempt got a reply, of whatever kind
   // Whether "received 0x80 error code" was logged since the last request
   // that failed to go out or whose reply had no frame start: a run of
   // exception replies is logged once.

@@ -3,6 +3,7 @@
 
 #include "link/frame.h"
 #include "link/modbus_codes.h"
+#include "link/request_writer.h"
 #include "sarnmd.h"
 
 namespace sarn {
@@ -44,12 +45,14 @@ inline bool IsPairDataType(int32_t iDataType) {
 // The operations take the context's port for the whole transaction.
 ResultCode SingleRead(DriverRequest* pRequest);
 ResultCode BlockRead(DriverRequest* pRequest);
-// SingleRead on the port the caller holds (a bit update's register read).
-ResultCode SingleReadOnPort(DriverRequest* pRequest, const PortHold* pPort);
-// Formats the read request into pszText; *piLen becomes 15, and *pExpected
-// (when given) the reply it asks for. Fault::kRefusedUnsent when the request
-// cannot be formed (nothing is written).
-Fault BuildReadRequest(DriverRequest* pRequest, char* pszText, int* piLen, ExpectedReply* pExpected = nullptr);
+// SingleRead on the port the caller holds (a bit update's register read),
+// logged as SingleRead logs it; the read's fault.
+Fault SingleReadFault(DriverRequest* pRequest, const PortHold* pPort);
+// Writes the read request into pszText through *pWriter, and *pExpected
+// (when given) the reply it asks for. Fault::kRefusedUnsent when the
+// request cannot be formed (nothing is written).
+Fault BuildReadRequest(DriverRequest* pRequest, char* pszText, RequestWriter* pWriter,
+                       ExpectedReply* pExpected = nullptr);
 // Converts the reply data (from position 7 of rxBuf), which the read's
 // checks passed (enough hexadecimal digits for the gate), into the host
 // buffer. Fault::kBadData, with nothing stored, for a value size no parser
@@ -60,11 +63,9 @@ ResultCode SingleWrite(DriverRequest* pRequest);
 ResultCode BlockWrite(DriverRequest* pRequest);
 // Writes the set (1) or reset (0) mask of a GTC bit gate or block.
 Fault WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char set);
-// Sends the write request in pszText (iLen characters, CR LF included) on
-// the held port and takes the echo it expects: 0, 1 or 2 (WriteOnPort: the
-// fault).
-int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen, const ExpectedReply& expected);
-Fault WriteOnPort(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen,
+// Sends the write request the writer holds on the held port and takes the
+// echo it expects.
+Fault WriteOnPort(DriverRequest* pRequest, const PortHold* pPort, const RequestWriter& request,
                   const ExpectedReply& expected);
 
 }  // namespace sarn

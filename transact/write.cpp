@@ -42,7 +42,7 @@ bool AddressFits(const GateTransfer* pTransfer) {
 // Reads the holding register a bit gate lives in, for a bit update. The
 // read's own request record carries a copy of the gate text with the bit
 // digit blanked; the copy is bounded whatever the host's text holds.
-int ReadRegisterForBit(DriverRequest* pRequest, const PortHold* pPort, uint16_t* pwRegister) {
+Fault ReadRegisterForBit(DriverRequest* pRequest, const PortHold* pPort, uint16_t* pwRegister) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   char szName[kGateTextCopy] = {};
   const char* pszSource = GateName(pTransfer);
@@ -62,9 +62,9 @@ int ReadRegisterForBit(DriverRequest* pRequest, const PortHold* pPort, uint16_t*
   read.iCount = 1;
   read.pData = cell;
   DriverRequest request{pRequest->pContext, SARN_OP_SINGLE_READ, 0, 0, &read};
-  const int rc = SingleReadOnPort(&request, pPort);
+  const Fault fault = SingleReadFault(&request, pPort);
   *pwRegister = CellHalf(cell);
-  return rc;
+  return fault;
 }
 
 // The echo a write of iFunction to wField asks for: the controller address,
@@ -81,19 +81,19 @@ ExpectedReply EchoOf(const GateTransfer* pTransfer, uint32_t function, uint32_t 
   return expected;
 }
 
-int SingleWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
+Fault SingleWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   if (pTransfer->iMemType != SARN_MEM_COILS) {
     SARN_LOG(kMsgSingleWriteGtcType);
-    return SARN_REFUSED;
+    return Fault::kRefusedUnsent;
   }
   // The bit's state is the low byte of the cell's half (little-endian).
   const uint8_t set = static_cast<const uint8_t*>(pTransfer->pData)[kCellHalfPos];
   if (WriteGtcBits(pRequest, pPort, set) != Fault::kNone) {
     SARN_LOG(kMsgSingleWriteGtcBitFailed, GateName(pTransfer));
-    return SARN_REFUSED;
+    return Fault::kMaskNotWritten;
   }
-  return SARN_OK;
+  return Fault::kNone;
 }
 
 // Whether the fields of a Modbus single write can be put on the wire. A
@@ -105,8 +105,9 @@ bool SingleWriteFieldsValid(const GateTransfer* pTransfer) {
 }
 
 // The value a bit gate's register takes: the register as read, with the
-// gate's bit set or cleared. SARN_OK, or the result of the failed read.
-int MergeBitIntoRegister(DriverRequest* pRequest, const PortHold* pPort, uint32_t* pValue) {
+// gate's bit set or cleared; the failed read's fault, or
+// Fault::kLineDoubtful when the line was not clean around the read.
+Fault MergeBitIntoRegister(DriverRequest* pRequest, const PortHold* pPort, uint32_t* pValue) {
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   const uint16_t wMask = static_cast<uint16_t>(~(1u << pTransfer->iBitNr));
   const uint16_t wBits = static_cast<uint16_t>(*pValue << pTransfer->iBitNr);
@@ -116,24 +117,24 @@ int MergeBitIntoRegister(DriverRequest* pRequest, const PortHold* pPort, uint32_
   // register is then not written from it.
   QuietHeldPort(pPort, true);
   const uint32_t nStrays = HeldStrays(pPort);
-  const int rc = ReadRegisterForBit(pRequest, pPort, &wRegister);
-  if (rc != SARN_OK) {
-    SARN_LOG(kMsgSingleWriteBitReadFailed, rc);
-    return rc;
+  const Fault fault = ReadRegisterForBit(pRequest, pPort, &wRegister);
+  if (fault != Fault::kNone) {
+    SARN_LOG(kMsgSingleWriteBitReadFailed, HostResult(fault));
+    return fault;
   }
   if (!HeldLineClean(pPort, nStrays)) {
     SARN_LOG(kMsgSingleWriteBitLineDoubtful, GateName(pTransfer));
-    return SARN_LINE_FAIL;
+    return Fault::kLineDoubtful;
   }
   *pValue = wBits != 0 ? (wRegister | wBits) : (wRegister & wMask);
-  return SARN_OK;
+  return Fault::kNone;
 }
 
 // Formats a Modbus single write: a 32-bit value with function 16 (two
 // registers, four bytes), a coil with function 5, a register with function 6.
-// Returns the frame's length, its CR LF included; *pExpected its echo.
-int FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAddress, uint32_t value,
-                      ExpectedReply* pExpected) {
+// Returns the request's writer; *pExpected its echo.
+RequestWriter FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAddress, uint32_t value,
+                                ExpectedReply* pExpected) {
   const uint8_t cPlc = static_cast<uint8_t>(pTransfer->iPlcAddr);
   if (pTransfer->iBits == 32) {
     *pExpected = EchoOf(pTransfer, kFnWriteRegisters, wAddress, kPairQuantity);
@@ -142,7 +143,7 @@ int FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAd
     PutWord(&request, kPairQuantity);
     PutByte(&request, kPairBytes);
     PutLong(&request, value);
-    return RequestLength(request);
+    return request;
   }
   const bool bCoil = pTransfer->iMemType == SARN_MEM_COILS;
   const uint8_t cFunction = bCoil ? kFnWriteCoil : kFnWriteRegister;
@@ -151,7 +152,7 @@ int FormatSingleWrite(char* pszText, const GateTransfer* pTransfer, uint16_t wAd
   RequestWriter request = StartRequest(pszText, cPlc, cFunction);
   PutWord(&request, wAddress);
   PutWord(&request, wValue);
-  return RequestLength(request);
+  return request;
 }
 
 // Data bytes of a Modbus block write, or -1 for a value size no parser produces.
@@ -170,9 +171,9 @@ int64_t BlockDataBytes(const GateTransfer* pTransfer) {
 }
 
 // Formats a Modbus block write of nBytes data bytes: bits with function 15,
-// registers with function 16. Returns the frame's length, its CR LF included.
-int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTransfer* pTransfer, int nBytes,
-                     ExpectedReply* pExpected) {
+// registers with function 16. Returns the request's writer.
+RequestWriter FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTransfer* pTransfer, int nBytes,
+                               ExpectedReply* pExpected) {
   const uint32_t function = pTransfer->iBits == 1 ? kFnWriteCoils : kFnWriteRegisters;
   const uint16_t wQuantity = static_cast<uint16_t>(pTransfer->iBits == 32 ? 2 * pTransfer->iCount : pTransfer->iCount);
   const uint16_t wAddress = WireAddress(pContext, pTransfer);
@@ -196,7 +197,7 @@ int FormatBlockWrite(char* pszText, const DriverContext* pContext, const GateTra
       }
       break;
   }
-  return RequestLength(request);
+  return request;
 }
 
 // GTC block write: the reset mask of the bits that are off, then the set
@@ -213,7 +214,7 @@ ResultCode BlockWriteGtc(DriverRequest* pRequest, const PortHold* pPort) {
   if (fault == Fault::kNone) fault = WriteGtcBits(pRequest, pPort, 1);
   if (fault != Fault::kNone) {
     SARN_LOG(kMsgBlockWriteGtcBitFailed, GateName(pTransfer));
-    return SARN_REFUSED;
+    return HostResult(Fault::kMaskNotWritten);
   }
   return SARN_OK;
 }
@@ -251,22 +252,22 @@ Fault JudgeWriteEcho(TransactionRun* pRun, Fault fault, int iAttempt) {
 // A Modbus single write, its bit update included: the register read of a
 // bit update and its write hold the port together, so that no other block's
 // write to that register comes between them.
-int SingleWriteModbus(DriverRequest* pRequest, const PortHold* pPort) {
+Fault SingleWriteModbus(DriverRequest* pRequest, const PortHold* pPort) {
   DriverContext* pContext = pRequest->pContext;
   const auto* pTransfer = static_cast<const GateTransfer*>(pRequest->pParam);
   uint32_t value = pTransfer->iBits == 32 ? ApplyWordOrder(pContext, pTransfer->iMemType, CellWord(pTransfer->pData))
                                           : CellHalf(pTransfer->pData);
   if (pTransfer->iBitNr != -1) {
-    const int rc = MergeBitIntoRegister(pRequest, pPort, &value);
-    if (rc != SARN_OK) return rc;
+    const Fault fault = MergeBitIntoRegister(pRequest, pPort, &value);
+    if (fault != Fault::kNone) return fault;
   }
 
-  char* pszText = pContext->txBuf;
   ExpectedReply echo;
-  const int iLen = FormatSingleWrite(pszText, pTransfer, WireAddress(pContext, pTransfer), value, &echo);
-  const int rc = DoWrite(pRequest, pPort, pszText, iLen, echo);
-  if (rc != SARN_OK) SARN_LOG(kMsgSingleWriteResult, rc, GateName(pTransfer));
-  return rc;
+  const RequestWriter request =
+      FormatSingleWrite(pContext->txBuf, pTransfer, WireAddress(pContext, pTransfer), value, &echo);
+  const Fault fault = WriteOnPort(pRequest, pPort, request, echo);
+  if (fault != Fault::kNone) SARN_LOG(kMsgSingleWriteResult, HostResult(fault), GateName(pTransfer));
+  return fault;
 }
 
 ResultCode SingleWriteOnPort(DriverRequest* pRequest, const PortHold* pPort) {
@@ -278,9 +279,9 @@ ResultCode SingleWriteOnPort(DriverRequest* pRequest, const PortHold* pPort) {
     SARN_LOG(kMsgSingleWriteInputType);
     return SARN_REFUSED;
   }
-  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return SingleWriteGtc(pRequest, pPort);
+  if (pContext->cProtocol == SARN_PROTOCOL_GTC) return HostResult(SingleWriteGtc(pRequest, pPort));
   if (!SingleWriteFieldsValid(pTransfer)) return SARN_REFUSED;
-  return SingleWriteModbus(pRequest, pPort);
+  return HostResult(SingleWriteModbus(pRequest, pPort));
 }
 
 ResultCode BlockWriteOnPort(DriverRequest* pRequest, const PortHold* pPort) {
@@ -305,10 +306,9 @@ ResultCode BlockWriteOnPort(DriverRequest* pRequest, const PortHold* pPort) {
     SARN_LOG(kMsgBlockWriteResult, 1u, GateName(pTransfer));
     return SARN_REFUSED;
   }
-  char* pszText = pContext->txBuf;
   ExpectedReply echo;
-  const int iLen = FormatBlockWrite(pszText, pContext, pTransfer, static_cast<int>(nBytes), &echo);
-  const int rc = DoWrite(pRequest, pPort, pszText, iLen, echo);
+  const RequestWriter request = FormatBlockWrite(pContext->txBuf, pContext, pTransfer, static_cast<int>(nBytes), &echo);
+  const ResultCode rc = HostResult(WriteOnPort(pRequest, pPort, request, echo));
   if (rc != SARN_OK) SARN_LOG(kMsgBlockWriteResult, rc, GateName(pTransfer));
   return rc;
 }
@@ -358,22 +358,17 @@ Fault WriteGtcBits(DriverRequest* pRequest, const PortHold* pPort, unsigned char
     }
   }
   const ExpectedReply echo = EchoOf(pTransfer, kFnWriteCoils, wMaskAddress, static_cast<unsigned>(c));
-  return WriteOnPort(pRequest, pPort, pszText, RequestLength(request), echo);
+  return WriteOnPort(pRequest, pPort, request, echo);
 }
 
-int DoWrite(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen, const ExpectedReply& expected) {
-  return HostResult(WriteOnPort(pRequest, pPort, pszText, iLen, expected));
-}
-
-Fault WriteOnPort(DriverRequest* pRequest, const PortHold* pPort, char* pszText, int iLen,
+Fault WriteOnPort(DriverRequest* pRequest, const PortHold* pPort, const RequestWriter& request,
                   const ExpectedReply& expected) {
   DriverContext* pContext = pRequest->pContext;
   pContext->bWriting = 1;
   TransactionRun run{};
   run.pRequest = pRequest;
   run.pPort = pPort;
-  run.pszText = pszText;
-  run.iLen = iLen;
+  run.request = request;
   run.expected = expected;
   const Fault fault =
       expected.cController == kBroadcastAddress

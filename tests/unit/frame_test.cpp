@@ -9,8 +9,8 @@
 
 #include "link/port.h"
 #include "support/fake_platform.h"
-#include "support/test_log.h"
 #include "support/open_settings.h"
+#include "support/test_log.h"
 
 namespace {
 
@@ -82,7 +82,7 @@ TEST_F(FrameTest, LrcIsTheTwosComplementOfTheByteSum) {
 
 TEST_F(FrameTest, SendCompletesTheFrameAndTransmitsLenPlusTwo) {
   strcpy(ctx.txBuf, ":01030000000A\r\n");
-  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, sarn::RequestWriter{ctx.txBuf, 13}), sarn::Fault::kNone);
   ASSERT_EQ(fakeplat::Writes().size(), 1u);
   EXPECT_EQ(fakeplat::Writes()[0], ":01030000000AF2\r\n");
   EXPECT_EQ(ctx.txBuf[17], '\0');
@@ -97,7 +97,7 @@ TEST_F(FrameTest, SendWaitsTheInterFrameGapAndDiscardsStaleInputFirst) {
   fakeplat::InjectInput(":0103020005F5\r\n");
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   const size_t nFirst = fakeplat::Calls().size();
-  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, sarn::RequestWriter{ctx.txBuf, 13}), sarn::Fault::kNone);
   std::vector<std::string> order;
   const auto calls = fakeplat::Calls();
   for (size_t i = nFirst; i < calls.size(); ++i) {
@@ -115,7 +115,7 @@ TEST_F(FrameTest, RtsIsLoweredOnlyAfterTheOutputQueueIsReportedEmpty) {
   ctx.cRtsCts = 1;
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::SetOutQueueSequence({0 /* the flush's query */, 9, 3});
-  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, sarn::RequestWriter{ctx.txBuf, 13}), sarn::Fault::kNone);
   std::vector<std::string> seq;
   for (const auto& call : fakeplat::Calls()) {
     if (call.name == "SetRts") seq.push_back(call.arg == 1 ? "SETRTS" : "CLRRTS");
@@ -131,7 +131,7 @@ TEST_F(FrameTest, RtsFailuresAreLoggedAndTheFrameStillGoesOut) {
   ctx.cRtsCts = 1;
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::FailNext(fakeplat::Fail::SetRts, 2);
-  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, sarn::RequestWriter{ctx.txBuf, 13}), sarn::Fault::kNone);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() EscapeCommFunction() failed"), 2);
   EXPECT_EQ(fakeplat::Writes().size(), 1u);
 }
@@ -141,7 +141,7 @@ TEST_F(FrameTest, PortFailuresAreFollowedByWhatTheSystemSaidOfThem) {
   strcpy(ctx.txBuf, ":01030000000A\r\n");
   fakeplat::SetFailureText("TIOCMBIS (RTS on): Inappropriate ioctl for device (ENOTTY)");
   fakeplat::FailNext(fakeplat::Fail::SetRts, 1);
-  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, sarn::RequestWriter{ctx.txBuf, 13}), sarn::Fault::kNone);
   const auto lines = testlog::Lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0].text, "SARNMD> Send() EscapeCommFunction() failed");
@@ -157,7 +157,7 @@ TEST_F(FrameTest, StatusQueryFailureStopsTheWaitAndStillLowersRts) {
   // The flush's query and the first query of the wait fail.
   fakeplat::SetOutQueueSequence({5, 5, 5, 5});
   fakeplat::FailNext(fakeplat::Fail::GetQueues, 2);
-  ASSERT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNone);
+  ASSERT_EQ(sarn::Send(&ctx, &held, sarn::RequestWriter{ctx.txBuf, 13}), sarn::Fault::kNone);
   EXPECT_EQ(testlog::Count(8, "SARNMD> Send() ClearCommError() failed"), 1);
   EXPECT_EQ(fakeplat::Calls().back().name, "SetRts");
   EXPECT_EQ(fakeplat::Calls().back().arg, 0);
@@ -172,7 +172,7 @@ TEST_F(FrameTest, ShortOrFailedWritesAreReportedWith2) {
     } else {
       fakeplat::SetNextWriteShort(10);
     }
-    EXPECT_EQ(sarn::Send(&ctx, &held, ctx.txBuf, 15), sarn::Fault::kNotSent);
+    EXPECT_EQ(sarn::Send(&ctx, &held, sarn::RequestWriter{ctx.txBuf, 13}), sarn::Fault::kNotSent);
     EXPECT_EQ(testlog::Count(8, "SARNMD> SEND> Unable to send message."), 1);
   }
 }

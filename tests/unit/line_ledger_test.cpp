@@ -86,6 +86,9 @@ TEST_P(LedgerTest, CountsWhatTheLineOwes) {
   EXPECT_EQ(dwLate, c.lateMs);
   EXPECT_EQ(uController, c.lateMs != 0 ? 1u : 0u);
   EXPECT_FALSE(sarn::LedgerTakeLate(&ledger, &dwLate, &uController)) << "reported once";
+  // Reported or not, the late answer stays among the controller's facts.
+  const sarn::ControllerFacts* pFacts = sarn::LedgerControllerFacts(&ledger, 1);
+  EXPECT_EQ(pFacts != nullptr ? pFacts->dwLateMs : 0u, c.lateMs);
   EXPECT_EQ(ledger.nStrays, c.strays);
   EXPECT_EQ(ledger.bKeepsTime, c.bKeepsTime);
 }
@@ -171,6 +174,11 @@ TEST(LedgerQuietTest, WaitsForTheSlowestAnswerSeen) {
   sarn::LedgerNoteSent(&ledger, 1000, 17);
   sarn::LedgerNoteInput(&ledger, kAnswer.data(), static_cast<uint32_t>(kAnswer.size()), 1050);
   EXPECT_EQ(sarn::LedgerPaceMs(&ledger), 300u);
+  // The controller's own longest delay does not fade, and is its alone.
+  const sarn::ControllerFacts* pFacts = sarn::LedgerControllerFacts(&ledger, 1);
+  ASSERT_NE(pFacts, nullptr);
+  EXPECT_EQ(pFacts->dwLongestMs, 400u);
+  EXPECT_EQ(sarn::LedgerControllerFacts(&ledger, 2), nullptr);
 }
 
 }  // namespace
