@@ -9,12 +9,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "support/ser2net_gateway.h"
 
 namespace {
 
@@ -709,6 +713,31 @@ TEST(PlcSimDevice, ServesANamedDeviceAndReopens) {
   EXPECT_EQ(pty.ReadUntil("\r\n"), MakeFrame("0103024242"));
   sim.Stop();
   sim.Stop();
+}
+
+// As a controller with an Ethernet port: one connection at a time, the next
+// one served once the first has gone; only on loopback addresses.
+TEST(PlcSimTcp, ServesOneConnectionAtATimeOnLoopbackOnly) {
+  plcsim::Simulator sim;
+  sim.SetHolding(3, 0x4242);
+  for (const char* host : {"0.0.0.0", "192.168.1.10", "::1", "example.org"}) {
+    EXPECT_EQ(sim.Listen(host, 0), -1) << host;
+    EXPECT_EQ(errno, EADDRNOTAVAIL) << host;
+  }
+  const int port = sim.Listen("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  const std::string request = MakeFrame("010300030001"), reply = MakeFrame("0103024242");
+  auto first = std::make_unique<Line>(sarn_test::ConnectLoopback(port));
+  Line second(sarn_test::ConnectLoopback(port));
+  ASSERT_TRUE(first->ok() && second.ok());
+  second.Send(request);
+  first->Send(":0103");  // half a frame, dropped with its connection
+  first->Send(request);
+  EXPECT_EQ(first->ReadUntil("\r\n"), reply);
+  EXPECT_EQ(second.ReadSome(200), "");  // waits while the first is served
+  first.reset();
+  EXPECT_EQ(second.ReadUntil("\r\n"), reply);
+  EXPECT_EQ(sim.Requests(), (std::vector<std::string>{request, request}));
 }
 
 TEST(PlcSimTables, OutOfRangeAccessIsIgnored) {
