@@ -3,7 +3,9 @@
 # Usage: scripts/deps.sh [extra-package...]
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev pkg-config python3 "$@")
+# ser2net: the serial device server that the gateway tests put in front of a
+# simulated controller.
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev pkg-config python3 ser2net "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,12 +9,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "support/ser2net_gateway.h"
 
 namespace {
 
@@ -709,6 +713,108 @@ TEST(PlcSimDevice, ServesANamedDeviceAndReopens) {
   EXPECT_EQ(pty.ReadUntil("\r\n"), MakeFrame("0103024242"));
   sim.Stop();
   sim.Stop();
+}
+
+// As a controller with an Ethernet port: one connection at a time, the next
+// one served once the first has gone; only on loopback addresses.
+TEST(PlcSimTcp, ServesOneConnectionAtATimeOnLoopbackOnly) {
+  plcsim::Simulator sim;
+  sim.SetHolding(3, 0x4242);
+  for (const char* host : {"0.0.0.0", "192.168.1.10", "::1", "example.org"}) {
+    EXPECT_EQ(sim.Listen(host, 0), -1) << host;
+    EXPECT_EQ(errno, EADDRNOTAVAIL) << host;
+  }
+  const int port = sim.Listen("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  const std::string request = MakeFrame("010300030001"), reply = MakeFrame("0103024242");
+  auto first = std::make_unique<Line>(sarn_test::ConnectLoopback(port));
+  Line second(sarn_test::ConnectLoopback(port));
+  ASSERT_TRUE(first->ok() && second.ok());
+  second.Send(request);
+  first->Send(":0103");  // half a frame, dropped with its connection
+  first->Send(request);
+  EXPECT_EQ(first->ReadUntil("\r\n"), reply);
+  EXPECT_EQ(second.ReadSome(200), "");  // waits while the first is served
+  first.reset();
+  EXPECT_EQ(second.ReadUntil("\r\n"), reply);
+  EXPECT_EQ(sim.Requests(), (std::vector<std::string>{request, request}));
+}
+
+// Telnet (RFC 854, 2217) as a client of a serial device server speaks it.
+constexpr char kIac = '\xFF', kSb = '\xFA', kSe = '\xF0', kWill = '\xFB', kDo = '\xFD', kComPort = 44;
+
+// The data of a Telnet stream: commands and subnegotiations removed, a
+// doubled IAC taken as one 0xFF.
+std::string TelnetData(const std::string& stream) {
+  std::string data;
+  for (size_t i = 0; i < stream.size(); ++i) {
+    if (stream[i] != kIac) {
+      data += stream[i];
+    } else if (i + 1 < stream.size() && stream[i + 1] == kIac) {
+      data += stream[++i];
+    } else if (i + 1 < stream.size() && stream[i + 1] == kSb) {
+      i = std::min(stream.size(), stream.find(std::string{kIac, kSe}, i)) + 1;
+    } else {
+      const bool option = i + 1 < stream.size() && static_cast<unsigned char>(stream[i + 1]) >= 0xFB;
+      i += option ? 2 : 1;  // WILL, WONT, DO and DONT name an option
+    }
+  }
+  return data;
+}
+
+// A gateway's port takes one client at a time, and ser2net lets go of the
+// device a moment after a client has gone: until then it tells the next
+// client on another port that the device is in use and closes.
+std::unique_ptr<Line> ConnectWhenFree(int port, const std::string& greetingEnd) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    auto line = std::make_unique<Line>(sarn_test::ConnectLoopback(port));
+    if (!line->ok()) return line;
+    // The refusal follows the greeting.
+    const std::string greeting = line->ReadUntil(greetingEnd, 300) + line->ReadSome(100);
+    if (greeting.find("in use") == std::string::npos) return line;
+    usleep(50 * 1000);
+  }
+  return nullptr;
+}
+
+// ser2net in front of the simulator's pseudo-terminal, as a gateway in front
+// of an RS-485 line: the raw port carries the bytes as they are; the RFC 2217
+// port carries them as Telnet data and answers a line setting with its
+// server reply (command + 100). A restarted gateway serves on the same ports.
+TEST(PlcSimGateway, AnswersThroughSer2netRawAndRfc2217) {
+  if (!sarn_test::Ser2netGateway::Installed()) GTEST_SKIP() << "ser2net is not installed";
+  plcsim::Simulator sim;
+  sim.SetHolding(0, 0x1234);
+  const std::string path = sim.OpenPty();
+  ASSERT_FALSE(path.empty());
+  sarn_test::Ser2netGateway gateway(path);
+  ASSERT_TRUE(gateway.Start()) << gateway.Error();
+  const std::string request = MakeFrame("010300000001"), reply = MakeFrame("0103021234");
+  {
+    Line raw(sarn_test::ConnectLoopback(gateway.RawPort()));
+    ASSERT_TRUE(raw.ok());
+    raw.Send(request);
+    EXPECT_EQ(raw.ReadUntil("\r\n"), reply);
+  }
+  // ser2net offers its options at once, the last DO COM-PORT-OPTION; a
+  // client that takes it (WILL) may set the line, here 9600 baud.
+  const std::string doComPort{kIac, kDo, kComPort};
+  auto telnet = ConnectWhenFree(gateway.Rfc2217Port(), doComPort);
+  ASSERT_TRUE(telnet && telnet->ok());
+  telnet->Send(std::string{kIac, kWill, kComPort});
+  const std::string baudReply{kIac, kSb, kComPort, 101, 0, 0, '\x25', '\x80', kIac, kSe};
+  telnet->Send(std::string{kIac, kSb, kComPort, 1, 0, 0, '\x25', '\x80', kIac, kSe});
+  const std::string answer = telnet->ReadUntil(baudReply);
+  EXPECT_EQ(answer.substr(answer.size() - std::min(answer.size(), baudReply.size())), baudReply);
+  telnet->Send(request);
+  EXPECT_EQ(TelnetData(telnet->ReadUntil("\r\n")), reply);
+  telnet.reset();
+
+  ASSERT_TRUE(gateway.Restart()) << gateway.Error();
+  Line raw(sarn_test::ConnectLoopback(gateway.RawPort()));
+  ASSERT_TRUE(raw.ok());
+  raw.Send(request);
+  EXPECT_EQ(raw.ReadUntil("\r\n"), reply);
 }
 
 TEST(PlcSimTables, OutOfRangeAccessIsIgnored) {

@@ -892,10 +892,13 @@ TEST(PlcsimProgram, FaultsOnDemand) {
   }
 }
 
-// A bad fault option is refused with the reason, before anything is served.
+// A bad fault option, or an address that is not loopback, is refused with
+// the reason, before anything is served.
 TEST(PlcsimProgram, RefusesBadFaultOptions) {
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"--silent", "101"}, {"--exception", "4:11"}, {"--garble"}, {"--echo=1"}, {"--late", "x"}}) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--silent", "101"},          {"--exception", "4:11"},  {"--garble"}, {"--echo=1"}, {"--late", "x"},
+      {"--listen", "0.0.0.0:5020"}, {"--listen", "127.0.0.1"}};
+  for (std::vector<std::string> args : bad) {
     args.insert(args.begin(), "--pty");
     ExecArgs a(args, {}, PLCSIM_PATH);
     int errPipe[2];

@@ -1,5 +1,5 @@
-// plcsim: serves a simulated Modbus ASCII controller on a pseudo-terminal or a
-// serial device until SIGINT or SIGTERM.
+// plcsim: serves a simulated Modbus ASCII controller on a pseudo-terminal, a
+// serial device or a loopback TCP port until SIGINT or SIGTERM.
 #include <signal.h>
 
 #include <cerrno>
@@ -17,13 +17,15 @@ struct Settings {
   plcsim::Options sim;
   bool bPty = false, bFill = false, bHelp = false;
   std::string device;
+  std::string listenHost;  // --listen: loopback host and port
+  long lListenPort = -1;
   long lBaud = -1, lPace = 0, lLate = 0, lTableSize = 10000, lSeed = -1;
   long lSilent = 0, lLrc = 0, lGarble = 0;
   bool bVerbose = false;
 };
 
 const char kIntro[] =
-    "Usage: plcsim (--pty | --device PATH [--baud N]) [options]\n"
+    "Usage: plcsim (--pty | --device PATH [--baud N] | --listen HOST:PORT) [options]\n"
     "Simulates a Modbus ASCII controller (slave) for testing the driver.\n"
     "\n";
 
@@ -71,6 +73,31 @@ const char kExceptionHelp[] =
     "inputs, 3 input registers, 4 holding registers) and N\n"
     "counted from 1 (4:11 is gate 0140011), or * for every\n"
     "request (repeatable; the first that matches answers)";
+
+const char kListenHelp[] =
+    "serve Modbus ASCII over TCP on HOST:PORT, one connection\n"
+    "at a time, as a controller with an Ethernet port; HOST\n"
+    "is a loopback address (127.0.0.1 or localhost), PORT 0\n"
+    "takes a free port; the address served is printed as the\n"
+    "first line of standard output";
+
+// Reads "HOST:PORT" with a loopback host and a port 0..65535.
+cli::Setter ListenAddress(Settings& s) {
+  return [&s](const std::string& v) {
+    const size_t colon = v.rfind(':');
+    long port = 0;
+    if (colon == std::string::npos || !cli::ParseLong(v.substr(colon + 1), 0, 65535, port)) {
+      return std::string("HOST:PORT with PORT 0..65535 (such as 127.0.0.1:5020)");
+    }
+    const std::string host = v.substr(0, colon);
+    if (!plcsim::LoopbackHost(host)) {
+      return "'" + host + "' is not a loopback address: plcsim serves only 127.x.x.x or localhost";
+    }
+    s.listenHost = host;
+    s.lListenPort = port;
+    return std::string();
+  };
+}
 
 // Reads "MS" or "MIN-MAX", milliseconds 0..600000 with MAX no less than MIN.
 bool ParseMsRange(const std::string& text, uint32_t& minMs, uint32_t& maxMs) {
@@ -151,6 +178,7 @@ std::vector<cli::Option> Table(Settings& s) {
            "create a pseudo-terminal and serve it; the path to open\nis printed as the first line of standard output"),
       Text(0, "device", "PATH", s.device, "serve a serial device (raw 8N1)"),
       Number(0, "baud", "N", s.lBaud, 0, 4000000, "line speed of --device (default 9600)"),
+      Custom(0, "listen", "HOST:PORT", ListenAddress(s), kListenHelp),
       Custom(0, "address", "N", address, "controller address to answer, 0..255 (repeatable;\ndefault 1)"),
       Flag(0, "gtc", s.sim.gtc,
            "GTC variant: function 2 reads bits 1..1000, function 4\nreads register area 1, 2 or 3 (64, 42, 64 "
@@ -188,12 +216,16 @@ int Fail(const std::string& message) {
 // Moves what the table filled into the simulator's options; "" or what is wrong.
 std::string Finish(Settings& s, const std::vector<std::string>& positionals) {
   if (!positionals.empty()) return "unexpected argument '" + positionals[0] + "'";
-  if (s.bPty == !s.device.empty()) return "give exactly one of --pty and --device PATH";
-  if (s.lBaud >= 0 && s.bPty) return "--baud applies to --device only";
+  const bool listen = s.lListenPort >= 0;
+  const int lines = (s.bPty ? 1 : 0) + (s.device.empty() ? 0 : 1) + (listen ? 1 : 0);
+  if (lines != 1) {
+    return "give exactly one of --pty, --device PATH and --listen HOST:PORT";
+  }
+  if (s.lBaud >= 0 && s.device.empty()) return "--baud applies to --device only";
   plcsim::Options& o = s.sim;
   if (o.addresses.empty()) o.addresses.push_back(1);
   if (s.lBaud >= 0) o.deviceBaud = static_cast<uint32_t>(s.lBaud);
-  if (!s.bPty && !plcsim::SupportedBaud(o.deviceBaud)) {
+  if (!s.device.empty() && !plcsim::SupportedBaud(o.deviceBaud)) {
     return "unsupported speed " + std::to_string(o.deviceBaud) + " for --baud";
   }
   o.paceBaud = static_cast<uint32_t>(s.lPace);
@@ -226,6 +258,15 @@ int Serve(const Settings& s) {
       return 1;
     }
     std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
+  } else if (s.lListenPort >= 0) {
+    const int port = sim.Listen(s.listenHost, static_cast<uint16_t>(s.lListenPort));
+    if (port < 0) {
+      std::fprintf(stderr, "plcsim: cannot listen on %s:%ld: %s\n", s.listenHost.c_str(), s.lListenPort,
+                   std::strerror(errno));
+      return 1;
+    }
+    std::printf("%s:%d\n", s.listenHost.c_str(), port);
     std::fflush(stdout);
   } else if (!sim.OpenDevice(s.device)) {
     std::fprintf(stderr, "plcsim: cannot open %s: %s\n", s.device.c_str(), std::strerror(errno));

@@ -1,8 +1,12 @@
 #include "plcsim.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -174,6 +178,21 @@ bool SetRaw(int fd, uint32_t baud) {
   return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
+bool SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// The IPv4 loopback address (127.x.x.x, or "localhost") with a port; false
+// for any other host, which the simulator never serves.
+bool LoopbackAddress(const std::string& host, uint16_t port, sockaddr_in& out) {
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(port);
+  const std::string numeric = host == "localhost" ? "127.0.0.1" : host;
+  return inet_pton(AF_INET, numeric.c_str(), &out.sin_addr) == 1 && ntohl(out.sin_addr.s_addr) >> 24 == 127;
+}
+
 // poll() until a point in time, to the microsecond; no time-out for
 // time_point::max().
 int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point until) {
@@ -187,6 +206,11 @@ int PollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point u
 }
 
 }  // namespace
+
+bool LoopbackHost(const std::string& host) {
+  sockaddr_in addr{};
+  return LoopbackAddress(host, 0, addr);
+}
 
 bool SupportedBaud(uint32_t baud) {
   return BaudConstant(baud) != 0;
@@ -387,9 +411,54 @@ bool Simulator::OpenDevice(const std::string& path) {
   return true;
 }
 
+int Simulator::Listen(const std::string& host, uint16_t port) {
+  Stop();
+  sockaddr_in addr{};
+  if (!LoopbackAddress(host, port, addr)) {
+    errno = EADDRNOTAVAIL;
+    return -1;
+  }
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // a restarted simulator takes its port back at once
+  socklen_t len = sizeof addr;
+  auto* any = reinterpret_cast<sockaddr*>(&addr);
+  if (bind(fd, any, sizeof addr) != 0 || listen(fd, 4) != 0 || getsockname(fd, any, &len) != 0) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  listenFd_ = fd;  // closed by Stop(), also when serving cannot start
+  if (!StartServing(-1, -1)) {
+    Stop();
+    return -1;
+  }
+  return ntohs(addr.sin_port);
+}
+
+// Runs on the serving thread while no connection is open.
+void Simulator::Accept() {
+  const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return;  // gone again before it was taken
+  // Each write goes out at once, as a controller puts characters on its port;
+  // paced replies would otherwise wait for the peer's acknowledgement.
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  fd_ = fd;
+  if (options_.verbose) std::fprintf(stderr, "plcsim: connection accepted\n");
+}
+
+void Simulator::Disconnect() {
+  close(fd_);
+  fd_ = -1;
+  ForgetPending();
+  if (options_.verbose) std::fprintf(stderr, "plcsim: connection closed\n");
+}
+
 bool Simulator::StartServing(int fd, int keepFd) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  if (fd >= 0 && !SetNonBlocking(fd)) return false;
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   fd_ = fd;
@@ -408,11 +477,14 @@ void Simulator::Stop() {
     (void)!write(wakeWrite_, &c, 1);
     thread_.join();
   }
-  for (int* p : {&fd_, &keepFd_, &wakeRead_, &wakeWrite_}) {
+  for (int* p : {&fd_, &keepFd_, &listenFd_, &wakeRead_, &wakeWrite_}) {
     if (*p >= 0) close(*p);
     *p = -1;
   }
-  // Replies, frames and characters meant for a line that is gone.
+  ForgetPending();  // meant for a line that is gone
+}
+
+void Simulator::ForgetPending() {
   held_.clear();
   heard_.clear();
   line_.clear();
@@ -437,7 +509,9 @@ bool Simulator::WaitStop(uint32_t ms) {
 // characters on a real line would be lost.
 bool Simulator::WriteAll(const char* data, size_t len) {
   while (len > 0 && !stop_) {
-    ssize_t n = write(fd_, data, len);
+    // A peer that has closed its connection must not end the program with
+    // SIGPIPE; the read that follows sees it gone.
+    ssize_t n = listenFd_ >= 0 ? send(fd_, data, len, MSG_NOSIGNAL) : write(fd_, data, len);
     if (n > 0) {
       data += n;
       len -= static_cast<size_t>(n);
@@ -470,15 +544,23 @@ void Simulator::Serve() {
   char buf[256];
   while (!stop_) {
     RunDue();
-    pollfd p[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    if (PollUntil(p, 2, NextDue()) < 0) {
+    // Over TCP the listening socket is watched only while no connection is
+    // open (poll() skips a negative descriptor), so that the next client
+    // waits until the current one has gone.
+    pollfd p[3] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}, {fd_ < 0 ? listenFd_ : -1, POLLIN, 0}};
+    if (PollUntil(p, 3, NextDue()) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (stop_ || (p[0].revents & POLLNVAL)) break;
+    if (p[2].revents & POLLIN) Accept();
     if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     ssize_t n = read(fd_, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0 && listenFd_ >= 0) {
+      Disconnect();  // the client has gone: the next may come
+      continue;
+    }
     if (n <= 0) {
       // A line error or a hang-up of a device whose other side is gone: wait
       // a little and go on rather than spin or give up.

@@ -30,6 +30,12 @@
 // answers are still on their way, as from a converter or radio link that
 // holds replies back.
 //
+// Over TCP (Listen) the simulator plays a controller with an Ethernet port
+// that speaks Modbus ASCII: one connection at a time, its bytes taken as the
+// line's, with every fault and timing option as on a line. When the client
+// disconnects, what was pending for it is dropped and the next connection is
+// accepted.
+//
 // Line time (lineTimeBaud): a pseudo-terminal carries a whole frame at once,
 // a serial line one character after another. With lineTimeBaud set the
 // simulator keeps the line's time both ways: a request is heard only when its
@@ -140,6 +146,9 @@ struct Options {
 // Builds a complete frame from the hexadecimal body (address onwards, without
 // LRC): ':' + body + LRC + CR LF. The LRC is computed over the body's bytes.
 std::string MakeFrame(const std::string& body);
+// Whether Listen serves this host: an IPv4 loopback address (127.x.x.x) or
+// "localhost".
+bool LoopbackHost(const std::string& host);
 // Whether OpenDevice can set this line speed.
 bool SupportedBaud(uint32_t baud);
 // The Modbus ASCII LRC of a hexadecimal text (two's complement of the byte
@@ -159,6 +168,11 @@ class Simulator {
   // Serves a named serial device instead (raw 8N1 at Options::deviceBaud).
   // Stops any earlier serving first.
   bool OpenDevice(const std::string& path);
+  // Serves TCP connections on a loopback address (127.x.x.x or "localhost")
+  // instead, one at a time; port 0 takes a free port. Returns the port
+  // listened on, or -1 (errno set; EADDRNOTAVAIL for any other address).
+  // Stops any earlier serving first.
+  int Listen(const std::string& host, uint16_t port);
   // Stops the serving thread and closes the line. Tables, faults and recorded
   // requests are kept. Safe to call repeatedly.
   void Stop();
@@ -226,6 +240,12 @@ class Simulator {
 
   bool StartServing(int fd, int keepFd);
   void Serve();
+  // TCP: takes the next connection, or drops the current one and what was
+  // pending for it.
+  void Accept();
+  void Disconnect();
+  // Drops replies, frames and characters meant for the current peer.
+  void ForgetPending();
   bool LineTime() const { return options_.lineTimeBaud != 0; }
   // Takes characters read from the line: echo, frame assembly, and in line
   // time the times the characters would have taken.
@@ -302,7 +322,8 @@ class Simulator {
 
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  int fd_ = -1;        // the line: pty master or serial device
+  int fd_ = -1;        // the line: pty master, serial device or TCP connection (-1 while none)
+  int listenFd_ = -1;  // TCP: the listening socket
   int keepFd_ = -1;    // pty slave kept open so the master never sees a hang-up; never read
   int wakeRead_ = -1;  // self-pipe that wakes the serving thread on Stop()
   int wakeWrite_ = -1;
