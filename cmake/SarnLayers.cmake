@@ -61,7 +61,7 @@ sarn_layer_root(sarn_platform_api platform INTERFACE)
 target_link_libraries(sarn_platform_api INTERFACE sarn_include)
 
 sarn_layer(address SOURCES gate_parser.cpp block_validation.cpp USES sarn_include sarn_hostlog)
-sarn_layer(config SOURCES int_file.cpp USES sarn_include sarn_hostlog)
+sarn_layer(config SOURCES int_file.cpp gateway_route.cpp USES sarn_include sarn_hostlog)
 sarn_layer(link SOURCES port.cpp line_ledger.cpp port_record.cpp held_port.cpp frame.cpp USES sarn_include sarn_hostlog PRIVATE_USES sarn_platform_api)
 sarn_layer(transact SOURCES day_clock.cpp daily_restart.cpp read.cpp write.cpp transaction_run.cpp USES sarn_link sarn_address)
 sarn_layer(driver SOURCES sarn_main.cpp lifecycle.cpp driver_info.cpp record_layout.cpp

@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "config/gateway_route.h"
 #include "hostlog/host_log.h"
 #include "hostlog/log_messages.h"
 
@@ -159,7 +160,32 @@ int ParseIfgLine(const char* pszLine, DriverContext* pContext) {
   return 1;
 }
 
+// 1 when the line is "GATEWAY = <address>": the address of the serial
+// device server the instance's line is reached through, taken in lower
+// case (its scheme and host name are case-blind).
+int ParseGatewayLine(const char* pszLine, const DriverContext* pContext) {
+  const char* p = MatchKey(pszLine, "GATEWAY");
+  if (p == nullptr) return 0;
+  char szAddress[kGatewayAddressSize];
+  size_t n = 0;
+  while (n < sizeof szAddress - 1 && p[n] != '\0' && !IsSpace(p[n])) {
+    szAddress[n] = p[n] >= 'A' && p[n] <= 'Z' ? static_cast<char>(p[n] - 'A' + 'a') : p[n];
+    ++n;
+  }
+  szAddress[n] = '\0';
+  const bool bScheme = BeginsWith(szAddress, "socket://") || BeginsWith(szAddress, "rfc2217://");
+  if (!bScheme || (p[n] != '\0' && !IsSpace(p[n]))) {
+    SARN_LOG(kMsgIntFileIllegalFormat);
+    SARN_LOG(kMsgIntFileCheckGateway);
+    return 1;
+  }
+  if (!SetGatewayRoute(pContext, szAddress)) SARN_LOG(kMsgGatewayRoutesFull);
+  return 1;
+}
+
 void LogSettings(const DriverContext* pContext) {
+  char szGateway[kGatewayAddressSize];
+  if (GatewayRoute(pContext, szGateway)) SARN_LOG(kMsgSettingGateway, szGateway);
   SARN_LOG(pContext->cProtocol == SARN_PROTOCOL_MODBUS ? kMsgSettingModbus : kMsgSettingGtc);
   SARN_LOG(pContext->cBase == 'D' ? kMsgSettingDecimal : kMsgSettingHex);
   // Reported only when set: a line without an echoing adapter reports as before.
@@ -243,6 +269,7 @@ void ReadIntFile(DriverRequest* pRequest) {
   if (pRequest == nullptr || pRequest->pContext == nullptr) return;
   DriverContext* pContext = pRequest->pContext;
 
+  SetGatewayRoute(pContext, "");  // a gateway only where this cold start's file names one
   char szName[32];
   FILE* pFile = OpenIntFile(kBaseName, szName, sizeof szName, pRequest->iDriverNr);
   if (pFile == nullptr) {
@@ -257,6 +284,7 @@ void ReadIntFile(DriverRequest* pRequest) {
       if (ParseBusLine(szLine, pContext)) continue;
       if (ParseSwitchLine(szLine, pContext)) continue;
       if (ParseIfgLine(szLine, pContext)) continue;
+      if (ParseGatewayLine(szLine, pContext)) continue;
       if (szLine[0] == '\n') continue;
       SARN_LOG(kMsgIntFileIllegalLine, iLine);
     }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "config/gateway_route.h"
 #include "config/int_file.h"
 #include "driver/stop_flag.h"
 #include "hostlog/host_log.h"
@@ -44,8 +45,11 @@ bool PortNameFits(const char* pszName) {
 SarnHandle OpenContextPort(DriverContext* pContext, int32_t iTimeout, bool* pbRtsByDevice = nullptr) {
   const PortSettings& port = pContext->port;
   if (port.szName[0] == '\0') return kNoHandle;
+  // A line behind a gateway is opened at the gateway's address.
+  char szGateway[kGatewayAddressSize];
+  const char* pszTarget = GatewayRoute(pContext, szGateway) ? szGateway : port.szName;
   PortOpening opening;
-  opening.pszName = port.szName;
+  opening.pszName = pszTarget;
   opening.pLine = &port.line;
   opening.wControl = port.wControl;
   opening.iTimeout = iTimeout;
@@ -56,8 +60,8 @@ SarnHandle OpenContextPort(DriverContext* pContext, int32_t iTimeout, bool* pbRt
   if (rc == kPortNotCharDevice) SARN_LOG(kMsgPortNotCharDevice, port.szName);
   if (hCom == kNoHandle) {
     char szWhy[kFailureTextSize];
-    if (rc != kPortNotCharDevice && PortDescribeOpenFailure(port.szName, szWhy, sizeof szWhy) != 0)
-      SARN_LOG(kMsgPortNotOpened, port.szName, szWhy);
+    if (rc != kPortNotCharDevice && PortDescribeOpenFailure(pszTarget, szWhy, sizeof szWhy) != 0)
+      SARN_LOG(kMsgPortNotOpened, pszTarget, szWhy);
   }
   return hCom;
 }

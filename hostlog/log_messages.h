@@ -39,6 +39,10 @@ struct LogMessage {
   X(kMsgIntFileCheck, kLogReport, "%s") \
   X(kMsgIntFileCheckIfg, kLogReport, "SARNMD> Check for IFG = in your int file. Assuming IFG = 0") \
   X(kMsgSettingEchoYes, kLogReport, "SARNMD> Echo of requests on the line = YES") \
+  X(kMsgSettingGateway, kLogReport, "SARNMD> Line reached through the gateway %s") \
+  X(kMsgIntFileCheckGateway, kLogReport,                                                                        \
+    "SARNMD> Check for GATEWAY = in your int file: socket://HOST:PORT or rfc2217://HOST:PORT, at most 63 characters") \
+  X(kMsgGatewayRoutesFull, kLogReport, "SARNMD> No room for the gateway of another driver instance: its port name is opened") \
   X(kMsgSettingIfg, kLogReport, "SARNMD> Inter Frame Gap = %u msec.") \
   X(kMsgIntFileNoProtocol, kLogReport, "SARNMD> No protocol given! - ") \
   X(kMsgIntFileDefaultProtocol, kLogReport, "SARNMD> Default protocol used: Protocol=Modbus") \

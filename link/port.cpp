@@ -16,12 +16,21 @@ namespace {
 // Scratch size of one flush read.
 constexpr uint32_t kFlushChunk = 512;
 
-// Length of pszName, or a value above SARN_MAX_PORT_NAME when no terminator comes
-// within the 12 bytes of the name field.
-size_t PortNameLength(const char* pszName) {
+// Length of pszName, or a value above max when no terminator comes within
+// max + 1 bytes.
+size_t PortNameLength(const char* pszName, size_t max) {
   size_t i = 0;
-  while (i <= SARN_MAX_PORT_NAME && pszName[i] != '\0') ++i;
+  while (i <= max && pszName[i] != '\0') ++i;
   return i;
+}
+
+// Whether the name is a gateway's address ("socket://...", "rfc2217://..."):
+// its scheme ends within the 12 bytes of a port name field.
+bool IsGatewayAddress(const char* pszName) {
+  for (size_t i = 0; i + 2 <= SARN_MAX_PORT_NAME && pszName[i] != '\0'; ++i) {
+    if (pszName[i] == ':' && pszName[i + 1] == '/' && pszName[i + 2] == '/') return true;
+  }
+  return false;
 }
 
 // DTR mode selected by the control word: the first matching test decides.
@@ -70,7 +79,9 @@ PortResult PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wCo
   *phCom = kNoHandle;
   // A name that does not fit the 12-byte field is refused, never cut short:
   // a shortened name could open another device.
-  if (pszName == nullptr || pLine == nullptr || PortNameLength(pszName) > SARN_MAX_PORT_NAME) return kPortOpenFailed;
+  if (pszName == nullptr || pLine == nullptr) return kPortOpenFailed;
+  const size_t max = IsGatewayAddress(pszName) ? kMaxGatewayAddress : SARN_MAX_PORT_NAME;
+  if (PortNameLength(pszName, max) > max) return kPortOpenFailed;
 
   PlatOpenFault fault = kOpenFaultNone;
   SarnHandle hCom = PlatOpen(pszName, &fault);

@@ -81,6 +81,9 @@ extern const PortBackend kWin32Serial;
 #else
 // A serial device (a tty) through POSIX termios.
 extern const PortBackend kPosixDevice;
+// A line behind a serial device server: "socket://HOST:PORT" (raw TCP) or
+// "rfc2217://HOST:PORT" (Telnet with the COM port option).
+extern const PortBackend kGatewayPort;
 #endif
 
 }  // namespace sarn

@@ -1,0 +1,401 @@
+// Lines behind serial device servers: a port that is a TCP connection to a
+// gateway that puts an RS-485 or RS-232 line on Ethernet.
+//
+// Two kinds, named as pyserial names them:
+// - "socket://HOST:PORT": raw TCP. The gateway passes bytes through both
+//   ways; its line settings are made on the gateway.
+// - "rfc2217://HOST:PORT": Telnet with the COM-PORT-OPTION (RFC 2217). The
+//   line settings go to the gateway (baud rate, data bits, parity, stop
+//   bits, no flow control); data bytes 255 are doubled, and the gateway's
+//   Telnet commands are taken out of what is read. Its replies to the line
+//   settings are optional: none is waited for.
+//
+// HOST is a dotted IPv4 address or "localhost": resolving names would
+// allocate memory and may block without bound. A connect has a bounded
+// time; TCP keep-alive finds a peer that died without closing.
+//
+// A connection that drops (the gateway closed it, reset it, or stopped
+// answering) fails the call under way and is closed; the next read or
+// write connects again by itself, at most once per read time-out, so a poll
+// rides out a gateway's restart and resumes. RTS switching is the
+// gateway's: the port reports that the device switches it.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/port_backend.h"
+
+namespace sarn {
+
+namespace {
+
+constexpr uint32_t kConnectTimeoutMs = 3000;
+// The shortest wait before connecting again after a failed connect.
+constexpr uint32_t kMinReconnectMs = 500;
+constexpr uint32_t kReadAhead = 1024;
+constexpr int kKeepIdleS = 5;
+constexpr int kKeepIntervalS = 2;
+constexpr int kKeepCount = 3;
+
+// Telnet (RFC 854) and its COM-PORT-OPTION (RFC 2217).
+constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250, kSe = 240;
+constexpr uint8_t kOptBinary = 0, kOptSga = 3, kOptComPort = 44;
+constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5;
+constexpr uint8_t kControlNoFlow = 1;
+
+enum class TelnetState : uint8_t { kData, kIac, kOption, kSub, kSubIac };
+
+struct Gateway {
+  PortSlot* pPort;
+  bool bRfc2217;
+  int fd;  // -1 while not connected
+  sockaddr_in addr;
+  uint64_t nextConnectMs;  // no connect before this time
+  PlatLine line;
+  TelnetState telnet;
+  uint8_t cVerb;         // WILL, WONT, DO or DONT under way
+  uint8_t answered[32];  // options already answered, a bit each
+  uint32_t dwAheadPos;   // next buffered data byte
+  uint32_t dwAheadEnd;   // end of the buffered data bytes
+  char ahead[kReadAhead];
+};
+
+Gateway g_gateways[kMaxOpenPorts];
+
+Gateway* GatewayOf(PortSlot* pPort) {
+  return &g_gateways[pPort->iIndex];
+}
+
+uint64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+int WaitMs(uint64_t deadline) {
+  const uint64_t now = NowMs();
+  return deadline > now ? static_cast<int>(deadline - now < 1000000 ? deadline - now : 1000000) : 0;
+}
+
+// "socket://HOST:PORT" or "rfc2217://HOST:PORT" into the gateway's address.
+bool ParseAddress(const char* pszName, Gateway* pGate) {
+  const char* p = pszName;
+  if (strncmp(p, "socket://", 9) == 0) {
+    p += 9;
+  } else if (strncmp(p, "rfc2217://", 10) == 0) {
+    p += 10;
+    pGate->bRfc2217 = true;
+  } else {
+    return false;
+  }
+  const char* pszColon = strrchr(p, ':');
+  if (pszColon == nullptr || pszColon == p || static_cast<size_t>(pszColon - p) >= 16) return false;
+  char szHost[16];
+  memcpy(szHost, p, static_cast<size_t>(pszColon - p));
+  szHost[pszColon - p] = '\0';
+  char* pEnd = nullptr;
+  const unsigned long port = strtoul(pszColon + 1, &pEnd, 10);
+  if (pEnd == pszColon + 1 || *pEnd != '\0' || port == 0 || port > 65535) return false;
+  pGate->addr = sockaddr_in{};
+  pGate->addr.sin_family = AF_INET;
+  pGate->addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (strcmp(szHost, "localhost") == 0) return inet_pton(AF_INET, "127.0.0.1", &pGate->addr.sin_addr) == 1;
+  return inet_pton(AF_INET, szHost, &pGate->addr.sin_addr) == 1;
+}
+
+void SetOption(int fd, int iLevel, int iName, int iValue) {
+  setsockopt(fd, iLevel, iName, &iValue, sizeof iValue);
+}
+
+// A connected, non-blocking socket to the address within dwWaitMs; -1 with
+// errno set when none.
+int ConnectWithin(const sockaddr_in& addr, uint32_t dwWaitMs) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+  SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleS);
+  SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalS);
+  SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
+  SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  int iErr = 0;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    iErr = errno;
+    if (iErr == EINPROGRESS) {
+      pollfd pfd{fd, POLLOUT, 0};
+      const int rc = poll(&pfd, 1, static_cast<int>(dwWaitMs));
+      socklen_t len = sizeof iErr;
+      iErr = rc == 0 ? ETIMEDOUT : 0;
+      if (rc > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &iErr, &len) != 0) iErr = errno;
+      if (rc < 0) iErr = errno;
+    }
+  }
+  if (iErr != 0) {
+    close(fd);
+    errno = iErr;
+    return -1;
+  }
+  return fd;
+}
+
+// Sends all of the bytes, waiting for room at most the connect time-out.
+bool SendAll(Gateway* pGate, const uint8_t* p, size_t n) {
+  const uint64_t deadline = NowMs() + kConnectTimeoutMs;
+  while (n > 0) {
+    const ssize_t sent = send(pGate->fd, p, n, MSG_NOSIGNAL);
+    if (sent > 0) {
+      p += sent;
+      n -= static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd pfd{pGate->fd, POLLOUT, 0};
+    if (poll(&pfd, 1, WaitMs(deadline)) <= 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+  }
+  return true;
+}
+
+// One COM-PORT-OPTION command with its value (big-endian, 255 doubled).
+bool SendComPort(Gateway* pGate, uint8_t cCommand, uint32_t dwValue, int nBytes) {
+  uint8_t cmd[16] = {kIac, kSb, kOptComPort, cCommand};
+  size_t n = 4;
+  for (int i = nBytes - 1; i >= 0; --i) {
+    const uint8_t c = static_cast<uint8_t>(dwValue >> (8 * i));
+    cmd[n++] = c;
+    if (c == kIac) cmd[n++] = kIac;
+  }
+  cmd[n++] = kIac;
+  cmd[n++] = kSe;
+  return SendAll(pGate, cmd, n);
+}
+
+// The line to the gateway, in RFC 2217's numbering.
+bool SendLine(Gateway* pGate) {
+  static constexpr uint8_t kStopCodes[] = {1, 3, 2};  // one, one and a half, two
+  const PlatLine& l = pGate->line;
+  return SendComPort(pGate, kSetBaud, l.dwBaudRate, 4) && SendComPort(pGate, kSetDataSize, l.cByteSize, 1) &&
+         SendComPort(pGate, kSetParity, l.cParity + 1u, 1) &&
+         SendComPort(pGate, kSetStopSize, kStopCodes[l.cStopBits <= kStopTwo ? l.cStopBits : 0], 1) &&
+         SendComPort(pGate, kSetControl, kControlNoFlow, 1);
+}
+
+bool Connect(Gateway* pGate, uint32_t dwWaitMs) {
+  pGate->fd = ConnectWithin(pGate->addr, dwWaitMs);
+  if (pGate->fd < 0) return false;
+  pGate->telnet = TelnetState::kData;
+  memset(pGate->answered, 0, sizeof pGate->answered);
+  pGate->dwAheadPos = pGate->dwAheadEnd = 0;
+  if (!pGate->bRfc2217) return true;
+  const uint8_t offer[] = {kIac, kWill, kOptComPort};
+  if (SendAll(pGate, offer, sizeof offer) && SendLine(pGate)) return true;
+  const int iErr = errno;
+  close(pGate->fd);
+  pGate->fd = -1;
+  errno = iErr;
+  return false;
+}
+
+// The connection is gone: closed, and connected again no sooner than a
+// read time-out from now.
+bool Dropped(Gateway* pGate, const char* pszWhat, int iErr) {
+  if (pGate->fd >= 0) close(pGate->fd);
+  pGate->fd = -1;
+  const uint32_t dwWait =
+      pGate->pPort->dwReadTimeoutMs > kMinReconnectMs ? pGate->pPort->dwReadTimeoutMs : kMinReconnectMs;
+  pGate->nextConnectMs = NowMs() + dwWait;
+  return SlotRefused(pGate->pPort, pszWhat, iErr);
+}
+
+// Connects again after a drop, when its time has come.
+bool EnsureConnected(Gateway* pGate) {
+  if (pGate->fd >= 0) return true;
+  if (NowMs() < pGate->nextConnectMs)
+    return SlotRefused(pGate->pPort, "connect (the gateway dropped the line; retried later)", ENOTCONN);
+  uint32_t dwWait = pGate->pPort->dwReadTimeoutMs;
+  if (dwWait < kMinReconnectMs) dwWait = kMinReconnectMs;
+  if (dwWait > kConnectTimeoutMs) dwWait = kConnectTimeoutMs;
+  if (Connect(pGate, dwWait)) return true;
+  return Dropped(pGate, "connect (again, to the gateway)", errno);
+}
+
+// Answers the gateway's offer of an option: binary, suppress-go-ahead and
+// the COM port option are taken, every other refused; each once.
+void AnswerOption(Gateway* pGate, uint8_t cVerb, uint8_t cOption) {
+  if (cVerb == kWont || cVerb == kDont) return;
+  const uint8_t cBit = static_cast<uint8_t>(1u << (cOption % 8));
+  if (pGate->answered[cOption / 8] & cBit) return;
+  pGate->answered[cOption / 8] |= cBit;
+  const bool bTake = cOption == kOptBinary || cOption == kOptSga || (cOption == kOptComPort && cVerb == kDo);
+  uint8_t reply[3] = {kIac, 0, cOption};
+  if (cVerb == kWill) reply[1] = bTake ? kDo : kDont;
+  if (cVerb == kDo) reply[1] = bTake ? kWill : kWont;
+  send(pGate->fd, reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// One byte from a Telnet gateway: true when it is a data byte.
+bool TelnetByte(Gateway* pGate, uint8_t c) {
+  switch (pGate->telnet) {
+    case TelnetState::kData:
+      if (c != kIac) return true;
+      pGate->telnet = TelnetState::kIac;
+      return false;
+    case TelnetState::kIac:
+      pGate->telnet = TelnetState::kData;
+      if (c == kIac) return true;  // a data byte 255
+      if (c >= kWill && c <= kDont) pGate->cVerb = c, pGate->telnet = TelnetState::kOption;
+      if (c == kSb) pGate->telnet = TelnetState::kSub;
+      return false;
+    case TelnetState::kOption:
+      AnswerOption(pGate, pGate->cVerb, c);
+      pGate->telnet = TelnetState::kData;
+      return false;
+    case TelnetState::kSub:  // the gateway's replies to the line settings: not needed
+      if (c == kIac) pGate->telnet = TelnetState::kSubIac;
+      return false;
+    case TelnetState::kSubIac:
+      pGate->telnet = c == kSe ? TelnetState::kData : TelnetState::kSub;
+      return false;
+  }
+  return false;
+}
+
+uint32_t TakeAhead(Gateway* pGate, char* pOut, uint32_t dwWant) {
+  uint32_t n = pGate->dwAheadEnd - pGate->dwAheadPos;
+  if (n > dwWant) n = dwWant;
+  memcpy(pOut, pGate->ahead + pGate->dwAheadPos, n);
+  pGate->dwAheadPos += n;
+  if (pGate->dwAheadPos == pGate->dwAheadEnd) pGate->dwAheadPos = pGate->dwAheadEnd = 0;
+  return n;
+}
+
+// One recv() into the empty read-ahead buffer, the Telnet commands taken
+// out: the data bytes it holds, or -1 when the connection is gone (errno
+// set; 0 for a close).
+int Receive(Gateway* pGate) {
+  ssize_t n;
+  do {
+    n = recv(pGate->fd, pGate->ahead, kReadAhead, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) errno = 0;
+  if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  uint32_t dwData = 0;
+  for (ssize_t i = 0; i < n; ++i) {
+    const uint8_t c = static_cast<uint8_t>(pGate->ahead[i]);
+    if (!pGate->bRfc2217 || TelnetByte(pGate, c)) pGate->ahead[dwData++] = static_cast<char>(c);
+  }
+  pGate->dwAheadPos = 0;
+  pGate->dwAheadEnd = dwData;
+  return static_cast<int>(dwData);
+}
+
+bool GateOpen(PortSlot* pPort, const char* pszName, PlatOpenFault*) {
+  Gateway* pGate = GatewayOf(pPort);
+  *pGate = Gateway{};
+  pGate->pPort = pPort;
+  pGate->fd = -1;
+  pGate->line.dwBaudRate = 9600;
+  if (!ParseAddress(pszName, pGate)) {
+    NoteOpenFailure(pszName, "gateway address (HOST:PORT, HOST an IPv4 address or localhost)", nullptr, EINVAL);
+    errno = EINVAL;
+    return false;
+  }
+  if (Connect(pGate, kConnectTimeoutMs)) return true;
+  NoteOpenFailure(pszName, "connect", nullptr, errno);
+  return false;
+}
+
+bool GateClose(PortSlot* pPort) {
+  Gateway* pGate = GatewayOf(pPort);
+  if (pGate->fd >= 0) close(pGate->fd);
+  pGate->fd = -1;
+  return true;
+}
+
+bool GateGetLine(PortSlot* pPort, PlatLine* pLine) {
+  *pLine = GatewayOf(pPort)->line;
+  return true;
+}
+
+bool GateSetLine(PortSlot* pPort, const PlatLine& line) {
+  Gateway* pGate = GatewayOf(pPort);
+  pGate->line = line;
+  if (!pGate->bRfc2217 || pGate->fd < 0) return true;
+  return SendLine(pGate) || Dropped(pGate, "line (to the gateway)", errno);
+}
+
+bool GateGetQueues(PortSlot* pPort, PlatQueues* pQueues) {
+  Gateway* pGate = GatewayOf(pPort);
+  *pQueues = PlatQueues{};
+  pQueues->cbInQue = pGate->dwAheadEnd - pGate->dwAheadPos;
+  if (pGate->fd < 0) return true;
+  int iWaiting = 0;
+  if (ioctl(pGate->fd, FIONREAD, &iWaiting) == 0 && iWaiting > 0) pQueues->cbInQue += static_cast<uint32_t>(iWaiting);
+  return true;
+}
+
+bool GateRead(PortSlot* pPort, char* pOut, uint32_t dwCount, uint32_t* pRead) {
+  Gateway* pGate = GatewayOf(pPort);
+  uint32_t dwGot = TakeAhead(pGate, pOut, dwCount);
+  if (dwGot < dwCount && !EnsureConnected(pGate)) return false;
+  const uint64_t deadline = NowMs() + pPort->dwReadTimeoutMs;
+  while (dwGot < dwCount) {
+    pollfd pfd{pGate->fd, POLLIN, 0};
+    const int rc = poll(&pfd, 1, WaitMs(deadline));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc == 0) break;
+    if (rc < 0 || Receive(pGate) < 0) {
+      *pRead = dwGot;
+      const int iErr = errno != 0 ? errno : ECONNRESET;
+      return dwGot > 0 || Dropped(pGate, "read (the gateway closed the connection)", iErr);
+    }
+    dwGot += TakeAhead(pGate, pOut + dwGot, dwCount - dwGot);
+  }
+  *pRead = dwGot;
+  return true;
+}
+
+bool GateWrite(PortSlot* pPort, const char* pIn, uint32_t dwCount, uint32_t* pWritten) {
+  Gateway* pGate = GatewayOf(pPort);
+  if (!EnsureConnected(pGate)) return false;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(pIn);
+  for (uint32_t i = 0; i < dwCount;) {
+    // Runs without a byte 255 go as they are; a 255 goes doubled on Telnet.
+    uint32_t n = 0;
+    while (i + n < dwCount && !(pGate->bRfc2217 && p[i + n] == kIac)) ++n;
+    const uint8_t iac[2] = {kIac, kIac};
+    const bool bOk = n > 0 ? SendAll(pGate, p + i, n) : SendAll(pGate, iac, 2);
+    if (!bOk) return Dropped(pGate, "write (to the gateway)", errno);
+    i += n > 0 ? n : 1;
+  }
+  *pWritten = dwCount;
+  return true;
+}
+
+bool GateSetRts(PortSlot*, bool) {
+  return true;  // the gateway switches its line's direction
+}
+
+bool GateRtsByDevice(PortSlot*) {
+  return true;
+}
+
+}  // namespace
+
+const PortBackend kGatewayPort = {
+    "gateway",     GateOpen, GateClose, GateGetLine, GateSetLine,     SlotReadTimeout,     SetSlotReadTimeout,
+    GateGetQueues, GateRead, GateWrite, GateSetRts,  GateRtsByDevice, DescribeSlotFailure,
+};
+
+}  // namespace sarn
