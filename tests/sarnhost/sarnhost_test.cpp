@@ -16,6 +16,7 @@
 
 #include "gtest/gtest.h"
 #include "plcsim.h"
+#include "support/ser2net_gateway.h"
 
 extern char** environ;
 
@@ -265,6 +266,25 @@ TEST_F(SarnhostTest, WritesReachTheController) {
   EXPECT_NE(r.iStatus, 0);
   EXPECT_EQ(OwnLines(r.err).size(), 1u) << Describe(r);
   EXPECT_EQ(sim_.RequestCount(), 0u);
+}
+
+// A line behind a gateway: --port socket://HOST:PORT or rfc2217://HOST:PORT,
+// with ser2net in front of the simulator.
+TEST_F(SarnhostTest, ReadsAndWritesThroughAGateway) {
+  if (!sarn_test::Ser2netGateway::Installed()) GTEST_SKIP() << "ser2net is not installed";
+  sarn_test::Ser2netGateway gateway(pty_);
+  ASSERT_TRUE(gateway.Start()) << gateway.Error();
+  const std::string raw = "socket://127.0.0.1:" + std::to_string(gateway.RawPort());
+  const std::string telnet = "rfc2217://127.0.0.1:" + std::to_string(gateway.Rfc2217Port());
+  RunResult r = RunSarnhost({"--port", raw, "write", "0140011", "4321"});
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  EXPECT_EQ(sim_.Holding(10), 4321);
+  r = RunSarnhost({"--port", telnet, "read", "0140011"});
+  EXPECT_EQ(r.iStatus, 0) << Describe(r);
+  EXPECT_NE(r.out.find("4321"), std::string::npos) << Describe(r);
+  gateway.Stop();
+  r = RunSarnhost({"--port", raw, "read", "0140011"});
+  EXPECT_NE(r.err.find("Connection refused"), std::string::npos) << Describe(r);
 }
 
 // Each problem gives one line of sarnhost's own and a non-zero status.

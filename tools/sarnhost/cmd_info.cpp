@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "explain.h"
+#include "gateway_port.h"
 #include "hostlog/log_messages.h"
 #include "int_file_name.h"
 #include "log_tap.h"
@@ -89,7 +90,10 @@ int CmdInfo(const Driver& driver, const DriverInfo& info, int32_t iDriverNr, con
   printf("identification    %d, with the numbers %d and %d: reported for the host, not used by the driver\n",
          info.iInfoId, info.iInfoA, info.iInfoB);
   printf("init file         %s\n", IntFileDescription(intFile).c_str());
-  if (!port.empty()) {
+  if (IsGatewayPort(port)) {
+    printf("port              %s: a line behind a gateway (%s); sarnhost routes the driver there with GATEWAY =\n",
+           port.c_str(), port.rfind("rfc2217", 0) == 0 ? "Telnet, the line set by RFC 2217" : "raw TCP");
+  } else if (!port.empty()) {
     // The port is looked at as every command looks at it first; the driver does not open it here.
     const PortCheck check = CheckPort(DevicePath(port));
     printf("port              %s\n", check.problem == PortProblem::kNone

@@ -16,6 +16,7 @@
 #include "cli.h"
 #include "explain.h"
 #include "gate_words.h"
+#include "gateway_port.h"
 #include "hostlog/log_messages.h"
 #include "port_check.h"
 
@@ -91,6 +92,7 @@ void WarnAboutIntFile(const std::vector<LogLine>& lines) {
 // The name the driver is given: the path when it fits, a short name under
 // /dev/ as it is (the driver looks for it there), otherwise /dev/fd/N.
 std::string DriverPortName(const std::string& port, PortAlias& alias, std::string& error) {
+  if (IsGatewayPort(port)) return kGatewayPortName;
   const std::string path = DevicePath(port);
   if (path.size() <= kMaxPortName) return path;
   if (port != path && port.size() <= kMaxPortName) return port;
@@ -245,13 +247,19 @@ std::vector<LogLine> DriverLog::Take() {
 int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, DriverLog& log, int32_t iDefaultTimeout,
              const std::function<int(Session&)>& body) {
   if (o.port.empty()) return Usage("no port given: give the device first, or --port DEVICE (e.g. /dev/ttyUSB0)");
-  PortCheck check = CheckPort(DevicePath(o.port));
+  const int32_t iDriverNr = o.lDriverNr >= 0 ? static_cast<int32_t>(o.lDriverNr) : kDefaultDriverNr;
+  GatewaySession gateway;
+  std::string error;
+  if (IsGatewayPort(o.port) && !gateway.Enter(o.port, iDriverNr, error)) {
+    fprintf(stderr, "sarnhost: %s\n", error.c_str());
+    return SARN_LINE_FAIL;
+  }
+  PortCheck check = IsGatewayPort(o.port) ? PortCheck{} : CheckPort(DevicePath(o.port));
   if (check.problem != PortProblem::kNone) {
     fprintf(stderr, "sarnhost: %s\n", check.message.c_str());
     return SARN_LINE_FAIL;
   }
   PortAlias alias;
-  std::string error;
   const std::string name = DriverPortName(o.port, alias, error);
   if (name.empty()) {
     fprintf(stderr, "sarnhost: %s\n", error.c_str());
@@ -259,7 +267,6 @@ int WithPort(const Options& o, const Driver& driver, const DriverInfo& info, Dri
   }
   const LineSettings line = LineFromOptions(o, info.defaultLine);
   const int32_t iTimeout = o.lTimeout >= 0 ? static_cast<int32_t>(o.lTimeout) : iDefaultTimeout;
-  const int32_t iDriverNr = o.lDriverNr >= 0 ? static_cast<int32_t>(o.lDriverNr) : kDefaultDriverNr;
   Instance inst(driver, iDriverNr, info.iContextSize);
   const ResultCode rc = inst.ColdStart(name, true, iTimeout, line);
   alias.Release();
