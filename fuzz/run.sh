@@ -18,7 +18,7 @@ cmake --build "$build" -j 2
 
 mkdir -p "$build/artifacts"
 status=0
-for target in fuzz_gate_address fuzz_int_file fuzz_reply; do
+for target in fuzz_gate_address fuzz_int_file fuzz_reply fuzz_telnet; do
   # New inputs go to a working corpus in the build directory; the committed
   # seeds stay as they are.
   work="$build/corpus/$target"

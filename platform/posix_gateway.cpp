@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include "platform/port_backend.h"
+#include "platform/telnet_filter.h"
 
 namespace sarn {
 
@@ -47,12 +48,10 @@ constexpr int kKeepIntervalS = 2;
 constexpr int kKeepCount = 3;
 
 // Telnet (RFC 854) and its COM-PORT-OPTION (RFC 2217).
-constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250, kSe = 240;
-constexpr uint8_t kOptBinary = 0, kOptSga = 3, kOptComPort = 44;
+constexpr uint8_t kIac = kTelnetIac, kWill = kTelnetWill, kSb = kTelnetSb, kSe = kTelnetSe;
+constexpr uint8_t kOptComPort = kTelnetComPort;
 constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5;
 constexpr uint8_t kControlNoFlow = 1;
-
-enum class TelnetState : uint8_t { kData, kIac, kOption, kSub, kSubIac };
 
 struct Gateway {
   PortSlot* pPort;
@@ -61,9 +60,7 @@ struct Gateway {
   sockaddr_in addr;
   uint64_t nextConnectMs;  // no connect before this time
   PlatLine line;
-  TelnetState telnet;
-  uint8_t cVerb;         // WILL, WONT, DO or DONT under way
-  uint8_t answered[32];  // options already answered, a bit each
+  TelnetFilter telnet;
   uint32_t dwAheadPos;   // next buffered data byte
   uint32_t dwAheadEnd;   // end of the buffered data bytes
   char ahead[kReadAhead];
@@ -194,8 +191,7 @@ bool SendLine(Gateway* pGate) {
 bool Connect(Gateway* pGate, uint32_t dwWaitMs) {
   pGate->fd = ConnectWithin(pGate->addr, dwWaitMs);
   if (pGate->fd < 0) return false;
-  pGate->telnet = TelnetState::kData;
-  memset(pGate->answered, 0, sizeof pGate->answered);
+  pGate->telnet = TelnetFilter{};
   pGate->dwAheadPos = pGate->dwAheadEnd = 0;
   if (!pGate->bRfc2217) return true;
   const uint8_t offer[] = {kIac, kWill, kOptComPort};
@@ -230,45 +226,14 @@ bool EnsureConnected(Gateway* pGate) {
   return Dropped(pGate, "connect (again, to the gateway)", errno);
 }
 
-// Answers the gateway's offer of an option: binary, suppress-go-ahead and
-// the COM port option are taken, every other refused; each once.
-void AnswerOption(Gateway* pGate, uint8_t cVerb, uint8_t cOption) {
-  if (cVerb == kWont || cVerb == kDont) return;
-  const uint8_t cBit = static_cast<uint8_t>(1u << (cOption % 8));
-  if (pGate->answered[cOption / 8] & cBit) return;
-  pGate->answered[cOption / 8] |= cBit;
-  const bool bTake = cOption == kOptBinary || cOption == kOptSga || (cOption == kOptComPort && cVerb == kDo);
-  uint8_t reply[3] = {kIac, 0, cOption};
-  if (cVerb == kWill) reply[1] = bTake ? kDo : kDont;
-  if (cVerb == kDo) reply[1] = bTake ? kWill : kWont;
-  send(pGate->fd, reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
-}
-
-// One byte from a Telnet gateway: true when it is a data byte.
+// One byte from a Telnet gateway: true when it is a data byte. An option
+// offer is answered at once.
 bool TelnetByte(Gateway* pGate, uint8_t c) {
-  switch (pGate->telnet) {
-    case TelnetState::kData:
-      if (c != kIac) return true;
-      pGate->telnet = TelnetState::kIac;
-      return false;
-    case TelnetState::kIac:
-      pGate->telnet = TelnetState::kData;
-      if (c == kIac) return true;  // a data byte 255
-      if (c >= kWill && c <= kDont) pGate->cVerb = c, pGate->telnet = TelnetState::kOption;
-      if (c == kSb) pGate->telnet = TelnetState::kSub;
-      return false;
-    case TelnetState::kOption:
-      AnswerOption(pGate, pGate->cVerb, c);
-      pGate->telnet = TelnetState::kData;
-      return false;
-    case TelnetState::kSub:  // the gateway's replies to the line settings: not needed
-      if (c == kIac) pGate->telnet = TelnetState::kSubIac;
-      return false;
-    case TelnetState::kSubIac:
-      pGate->telnet = c == kSe ? TelnetState::kData : TelnetState::kSub;
-      return false;
-  }
-  return false;
+  uint8_t reply[3];
+  int nReply = 0;
+  const bool bData = TelnetTake(&pGate->telnet, c, reply, &nReply);
+  if (nReply > 0) send(pGate->fd, reply, static_cast<size_t>(nReply), MSG_NOSIGNAL | MSG_DONTWAIT);
+  return bData;
 }
 
 uint32_t TakeAhead(Gateway* pGate, char* pOut, uint32_t dwWant) {

@@ -2,8 +2,11 @@
 // pseudo-terminal, reached through SarnMain with GATEWAY = in the
 // initialization file, raw and with RFC 2217; and the faults a gateway has.
 #include <arpa/inet.h>
+#include <asm/termbits.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,13 +42,14 @@ class GatewayTest : public ::testing::Test, public testsupport::DriverCalls {
  protected:
   plcsim::Simulator sim;
   std::unique_ptr<sarn_test::Ser2netGateway> gateway;
+  std::string path;
 
   void SetUp() override {
     if (!sarn_test::Ser2netGateway::Installed()) GTEST_SKIP() << "ser2net is not installed";
     sarn::bStopped = 0;
     sarn::g_iRestartDay = sarn::CurrentDayOfMonth();
     iDriverNr = kDriverNr;
-    const std::string path = sim.OpenPty();
+    path = sim.OpenPty();
     ASSERT_FALSE(path.empty());
     gateway = std::make_unique<sarn_test::Ser2netGateway>(path);
     ASSERT_TRUE(gateway->Start()) << gateway->Error();
@@ -60,7 +64,7 @@ class GatewayTest : public ::testing::Test, public testsupport::DriverCalls {
   ResultCode StartOn(const std::string& address, const std::string& more = "") {
     WriteIntFile("GATEWAY = " + address + "\n" + more);
     testlog::Clear();
-    return ColdStart("COM1", 1, kTimeout, LineSettings{9600, 8, 0, 0});
+    return ColdStart("COM1", 1, kTimeout, LineSettings{19200, 8, 0, 0});
   }
 
   std::string Raw() const { return "socket://127.0.0.1:" + std::to_string(gateway->RawPort()); }
@@ -105,6 +109,15 @@ TEST_P(GatewayKinds, ReadsAndWritesReachTheController) {
   GateTransfer blockRead = Gate("0140011", 0, 4, back);
   ASSERT_EQ(Call(SARN_OP_BLOCK_READ, &blockRead), 0) << testlog::Dump();
   EXPECT_EQ(memcmp(back, regs, sizeof regs), 0);
+
+  // The line the host gave reaches the device through RFC 2217 only; the raw
+  // gateway keeps its own (9600 baud).
+  termios2 t{};
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ioctl(fd, TCGETS2, &t), 0);
+  close(fd);
+  EXPECT_EQ(t.c_ospeed, GetParam().bRfc2217 ? 19200u : 9600u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Gateways, GatewayKinds, ::testing::Values(KindCase{"Raw", false}, KindCase{"Rfc2217", true}),
