@@ -2,12 +2,13 @@
 # The Windows build: cross-builds sarnmd.dll, korven.dll and the Windows test
 # programs with MinGW-w64 for x86-64 and for i686, checks the DLLs' export and
 # import tables, and runs the tests under Wine: the unit tests over the fake
-# platform, the load test of the DLL, and reads and writes on a COM port that
-# Wine maps onto the controller simulator's pseudo-terminal.
+# platform, the load test of the DLL, reads and writes on a COM port that
+# Wine maps onto the controller simulator's pseudo-terminal, and through
+# ser2net in front of it (raw TCP and RFC 2217, over Winsock).
 #
 # Usage: bash .ci/windows.sh        (from anywhere; exits non-zero on failure)
 # Environment: SARN_WIN_SKIP_INSTALL=1 skips the package installation;
-#              SARN_WIN_SKIP_COM=1 skips the COM port runs.
+#              SARN_WIN_SKIP_COM=1 skips the COM port and gateway runs.
 #
 # The x86-64 programs run under 64-bit Wine (wine64) on every machine. On a
 # kernel that runs only 64-bit programs Wine cannot start a 32-bit program:
@@ -58,6 +59,7 @@ install_packages() {
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
   command -v cmake >/dev/null || need+=(cmake)
   command -v make >/dev/null || need+=(make)
+  command -v ser2net >/dev/null || [ -x /usr/sbin/ser2net ] || need+=(ser2net)
   if [ -z "$NO_WINE_REASON" ] && { ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; }; then
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     need+=(wine32:i386 wine)
@@ -90,6 +92,8 @@ SIM_PID=""
 stop_sim() {
   if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; fi
   SIM_PID=""
+  if [ -n "${GATEWAY_PID:-}" ]; then kill "$GATEWAY_PID" 2>/dev/null || true; fi
+  GATEWAY_PID=""
 }
 cleanup() {
   local prefix
@@ -147,7 +151,7 @@ check_tables() {
   check_table "$arch korven.dll format" "$(format "$dir/korven.dll")" "$format"
   check_table "$arch sarnmd.dll exports" "$(exports "$dir/sarnmd.dll")" "SarnMain"
   check_table "$arch korven.dll exports" "$(exports "$dir/korven.dll")" "err"
-  check_table "$arch sarnmd.dll imports" "$(imports "$dir/sarnmd.dll" | LC_ALL=C sort)" "$(printf 'KERNEL32.dll\nkorven.dll\nmsvcrt.dll')"
+  check_table "$arch sarnmd.dll imports" "$(imports "$dir/sarnmd.dll" | LC_ALL=C sort)" "$(printf 'KERNEL32.dll\nWS2_32.dll\nkorven.dll\nmsvcrt.dll')"
   check_table "$arch korven.dll imports" "$(imports "$dir/korven.dll" | LC_ALL=C sort)" "$(printf 'KERNEL32.dll\nmsvcrt.dll')"
   check_table "$arch sarnmd.dll imports from korven.dll" \
     "$("$OBJDUMP" -p "$dir/sarnmd.dll" | sed -n '/DLL Name: korven.dll/,/^$/p' | awk 'NF == 3 && $1 ~ /^[0-9a-f]+$/ {print $3}')" "err"
@@ -188,6 +192,30 @@ start_sim() {
   log "COM5 -> $PTY (plcsim, pid $SIM_PID)"
 }
 
+# Starts ser2net in front of the simulator's pseudo-terminal: a raw TCP and
+# an RFC 2217 port on loopback, as serial device servers serve a line.
+start_gateway() {
+  local ser2net raw=$((20000 + RANDOM % 20000))
+  ser2net=$(command -v ser2net || echo /usr/sbin/ser2net)
+  cat >"$SCRATCH/ser2net.yaml" <<YAML
+connection: &raw
+  accepter: tcp,127.0.0.1,$raw
+  connector: serialdev,$PTY,9600n81,local
+connection: &telnet
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$((raw + 1))
+  connector: serialdev,$PTY,9600n81,local
+YAML
+  "$ser2net" -n -d -u -c "$SCRATCH/ser2net.yaml" >"$SCRATCH/ser2net.log" 2>&1 &
+  GATEWAY_PID=$!
+  for _ in $(seq 50); do
+    grep -q ":$(printf '%04X' $((raw + 1))) 00000000:0000 0A" /proc/net/tcp 2>/dev/null && break
+    sleep 0.1
+  done
+  GATEWAY_RAW="socket://127.0.0.1:$raw"
+  GATEWAY_RFC2217="rfc2217://127.0.0.1:$((raw + 1))"
+  log "gateways $GATEWAY_RAW and $GATEWAY_RFC2217 -> $PTY (ser2net, pid $GATEWAY_PID)"
+}
+
 # ------------------------------------------------------------------ runs
 # One line per run, printed at the end.
 RESULTS="$SCRATCH/results"
@@ -223,13 +251,19 @@ run_arch() {
   log "tests under Wine ($arch, $wine)"
   "$wine" cmd /c exit >/dev/null 2>&1 || true  # creates the prefix
   run "$arch" unit_tests "$wine" "$dir/unit_tests.exe"
-  run "$arch" load_test "$wine" "$dir/load_test.exe" --gtest_filter=-LoadTest.ReadsAndWritesOnAComPort
+  run "$arch" load_test "$wine" "$dir/load_test.exe" \
+    --gtest_filter=-LoadTest.ReadsAndWritesOnAComPort:LoadTest.ReadsAndWritesThroughAGateway
   if [ "${SARN_WIN_SKIP_COM:-0}" = 1 ]; then
     echo "windows: $arch com skipped: SARN_WIN_SKIP_COM=1" >>"$RESULTS"
     return
   fi
   start_sim
   SARN_WINE_COM=COM5 run "$arch" com "$wine" "$dir/load_test.exe" --gtest_filter=LoadTest.ReadsAndWritesOnAComPort
+  stop_sim
+  start_sim
+  start_gateway
+  SARN_WINE_GATEWAY_RAW=$GATEWAY_RAW SARN_WINE_GATEWAY_RFC2217=$GATEWAY_RFC2217 \
+    run "$arch" gateway "$wine" "$dir/load_test.exe" --gtest_filter=LoadTest.ReadsAndWritesThroughAGateway
   stop_sim
 }
 

@@ -3,7 +3,8 @@
 // controller simulator.
 //
 // Usage: sarn_e2e_bench [--port PATH] [--pace-baud N] [--line-time N] [--regs N]
-//                       [--count N] [--reps N] [--warmup N] [--timeout N] [--client raw]
+//                       [--count N] [--reps N] [--warmup N] [--timeout N]
+//                       [--gateway raw|rfc2217] [--client raw]
 //   --port PATH     a simulator already serving PATH (plcsim --pty --fill);
 //                   without it one runs in this process on a pty of its own
 //   --pace-baud N   the in-process simulator paces its replies at N baud;
@@ -18,6 +19,10 @@
 //   --reps N        repetitions; default 1
 //   --warmup N      untimed transactions before the first repetition; default 20
 //   --timeout N     reply time-out given at cold start, 10 ms units; default 100
+//   --gateway KIND  ser2net (raw or rfc2217) in front of the in-process
+//                   simulator: the driver reaches it through GATEWAY = in
+//                   its initialization file, the bare client through the
+//                   raw TCP port
 //   --client raw    instead of the driver, a bare client: one write of the
 //                   request and blocking reads until the reply's length has
 //                   arrived. What it takes is the simulator's and the pty's
@@ -48,6 +53,7 @@
 #include "driver/stop_flag.h"
 #include "plcsim.h"
 #include "sarnmd.h"
+#include "support/ser2net_gateway.h"
 #include "transact/daily_restart.h"
 
 namespace {
@@ -79,12 +85,13 @@ struct Args {
   int warmup = 20;
   int timeout = 100;
   bool bRaw = false;
+  std::string gateway;  // "raw" or "rfc2217": through ser2net
 };
 
 constexpr char kProgram[] = "sarn_e2e_bench";
 constexpr char kUsage[] =
     "[--port PATH] [--pace-baud N] [--line-time N] [--regs N] [--count N] [--reps N] [--warmup N] [--timeout N] "
-    "[--client raw]";
+    "[--gateway raw|rfc2217] [--client raw]";
 
 [[noreturn]] void Usage(const std::string& why) {
   bench::Usage(kProgram, kUsage, why);
@@ -103,6 +110,10 @@ Args Parse(int argc, char** argv) {
       cli::Number(0, "reps", "N", lReps, 1, INT_MAX, "repetitions"),
       cli::Number(0, "warmup", "N", lWarmup, 0, INT_MAX, "untimed transactions before the first repetition"),
       cli::Number(0, "timeout", "N", lTimeout, 0, INT32_MAX, "reply time-out, 10 ms units"),
+      cli::Custom(
+          0, "gateway", "KIND",
+          [&a](const std::string& v) { return (a.gateway = v) == "raw" || v == "rfc2217" ? "" : "raw or rfc2217"; },
+          "through ser2net in front of the simulator"),
       cli::Custom(
           0, "client", "raw", [&a](const std::string& v) { return (a.bRaw = v == "raw") ? "" : "raw"; },
           "a bare client instead of the driver"),
@@ -133,14 +144,20 @@ ResultCode Call(DriverContext* pContext, int32_t iOpCode, void* pParam) {
 // simulator always answers.
 class RawClient {
  public:
-  RawClient(const std::string& path, int regs) : replyChars_(11 + 4 * regs) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t;
-    if (fd_ < 0 || tcgetattr(fd_, &t) != 0) Usage("cannot open the port");
-    cfmakeraw(&t);
-    t.c_cc[VMIN] = static_cast<cc_t>(replyChars_ > 255 ? 255 : replyChars_);
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd_, TCSANOW, &t);
+  // On a tty at path, or on a TCP connection to a raw gateway (port not 0).
+  RawClient(const std::string& path, int regs, int port) : replyChars_(11 + 4 * regs) {
+    if (port != 0) {
+      fd_ = sarn_test::ConnectLoopback(port);
+      if (fd_ < 0) Usage("cannot connect to the gateway");
+    } else {
+      fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      termios t;
+      if (fd_ < 0 || tcgetattr(fd_, &t) != 0) Usage("cannot open the port");
+      cfmakeraw(&t);
+      t.c_cc[VMIN] = static_cast<cc_t>(replyChars_ > 255 ? 255 : replyChars_);
+      t.c_cc[VTIME] = 0;
+      tcsetattr(fd_, TCSANOW, &t);
+    }
     snprintf(request_, sizeof request_, ":0103%04X%04X", 0, regs);
     unsigned sum = 0;
     for (int i = 1; i < 13; i += 2) sum += std::stoul(std::string(request_ + i, 2), nullptr, 16);
@@ -178,6 +195,21 @@ std::string SimulatorPath(const Args& a, std::unique_ptr<plcsim::Simulator>* pSi
   const std::string path = (*pSim)->OpenPty();
   if (path.empty()) Usage("cannot open a pseudo-terminal");
   return path;
+}
+
+// Starts ser2net in front of the simulator at path and routes the driver
+// there (SARNMD00.INT in the working directory); the port name to give it.
+std::string ThroughGateway(const Args& a, const std::string& path,
+                           std::unique_ptr<sarn_test::Ser2netGateway>* pGateway) {
+  if (!a.port.empty()) Usage("--gateway runs its own simulator: no --port");
+  *pGateway = std::make_unique<sarn_test::Ser2netGateway>(path);
+  if (!(*pGateway)->Start()) Usage("ser2net did not start: " + (*pGateway)->Error());
+  const int port = a.gateway == "raw" ? (*pGateway)->RawPort() : (*pGateway)->Rfc2217Port();
+  FILE* pFile = fopen("SARNMD00.INT", "w");
+  if (pFile == nullptr) Usage("cannot write SARNMD00.INT");
+  fprintf(pFile, "GATEWAY = %s://127.0.0.1:%d\n", a.gateway == "raw" ? "socket" : "rfc2217", port);
+  fclose(pFile);
+  return "COM1";
 }
 
 // Cold-starts the driver on path and parses the gate into *pSpec.
@@ -239,7 +271,9 @@ int main(int argc, char** argv) {
   if (mkdtemp(szDir) == nullptr || chdir(szDir) != 0) Usage("cannot make a working directory");
 
   std::unique_ptr<plcsim::Simulator> sim;
-  const std::string path = SimulatorPath(a, &sim);
+  std::string path = SimulatorPath(a, &sim);
+  std::unique_ptr<sarn_test::Ser2netGateway> gateway;
+  if (!a.gateway.empty()) path = ThroughGateway(a, path, &gateway);
   if (path.size() > 11) Usage("port name longer than 11 characters");
 
   DriverContext ctx{};
@@ -251,7 +285,7 @@ int main(int argc, char** argv) {
   uint8_t cell[4] = {};
   std::unique_ptr<RawClient> raw;
   if (a.bRaw) {
-    raw = std::make_unique<RawClient>(path, a.regs);
+    raw = std::make_unique<RawClient>(path, a.regs, gateway ? gateway->RawPort() : 0);
   } else {
     StartDriver(&ctx, path, a, &spec);
   }
@@ -282,7 +316,9 @@ int main(int argc, char** argv) {
 
   if (!raw) Call(&ctx, SARN_OP_CLOSE_COM, nullptr);
   raw.reset();
+  gateway.reset();
   sim.reset();
+  unlink("SARNMD00.INT");
   (void)!chdir("/");
   rmdir(szDir);
   return failures == 0 ? 0 : 1;

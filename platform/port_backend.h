@@ -81,9 +81,11 @@ extern const PortBackend kWin32Serial;
 #else
 // A serial device (a tty) through POSIX termios.
 extern const PortBackend kPosixDevice;
+#endif
 // A line behind a serial device server: "socket://HOST:PORT" (raw TCP) or
 // "rfc2217://HOST:PORT" (Telnet with the COM port option).
 extern const PortBackend kGatewayPort;
-#endif
+// Whether the name is a gateway's address.
+bool IsGatewayName(const char* pszName);
 
 }  // namespace sarn

@@ -9,7 +9,7 @@ namespace sarn {
 
 const PortBackend* ChoosePortBackend(const char* pszName) {
   if (strcmp(pszName, "NUL") == 0) return &kNullPort;
-  if (strncmp(pszName, "socket://", 9) == 0 || strncmp(pszName, "rfc2217://", 10) == 0) return &kGatewayPort;
+  if (IsGatewayName(pszName)) return &kGatewayPort;
   return &kPosixDevice;
 }
 

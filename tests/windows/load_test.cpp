@@ -368,6 +368,35 @@ TEST_F(LoadTest, ReadsAndWritesOnAComPort) {
   EXPECT_EQ(Call(SARN_OP_CLOSE_COM, nullptr), SARN_OK);
 }
 
+// Reads and writes through a serial device server, when gateways are given
+// (raw TCP and RFC 2217, ser2net in front of the simulator): the driver
+// reaches them through Winsock, routed by GATEWAY = in its file.
+TEST_F(LoadTest, ReadsAndWritesThroughAGateway) {
+  int nGateways = 0;
+  for (const char* pszVar : {"SARN_WINE_GATEWAY_RAW", "SARN_WINE_GATEWAY_RFC2217"}) {
+    const char* pszAddress = getenv(pszVar);
+    if (pszAddress == nullptr || *pszAddress == '\0') continue;
+    ++nGateways;
+    {
+      std::ofstream file(g_scratchDir + "\\SARNMD5.INT", std::ios::binary);
+      file << "GATEWAY = " << pszAddress << "\r\n";
+    }
+    ASSERT_EQ(ColdStart("COM9", 1, 100, {9600, 8, 0, 0}, 5), SARN_OK) << pszAddress << Dump();
+    DeleteFileA((g_scratchDir + "\\SARNMD5.INT").c_str());
+    unsigned char value[4] = {0, 0, 0x21, 0x43};
+    GateTransfer target = Gate("0140102", kTypeWord, value);
+    ASSERT_EQ(Call(SARN_OP_SINGLE_WRITE, &target, 5), SARN_OK) << pszAddress << Dump();
+    unsigned char back[4] = {};
+    GateTransfer readBack = Gate("0140102", kTypeWord, back);
+    ASSERT_EQ(Call(SARN_OP_SINGLE_READ, &readBack, 5), SARN_OK) << pszAddress << Dump();
+    uint16_t w = 0;
+    memcpy(&w, back + 2, sizeof w);
+    EXPECT_EQ(w, 0x4321) << pszAddress;
+    EXPECT_EQ(Call(SARN_OP_CLOSE_COM, nullptr, 5), SARN_OK);
+  }
+  if (nGateways == 0) GTEST_SKIP() << "no SARN_WINE_GATEWAY_RAW or SARN_WINE_GATEWAY_RFC2217";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

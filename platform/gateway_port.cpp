@@ -19,19 +19,11 @@
 // write connects again by itself, at most once per read time-out, so a poll
 // rides out a gateway's restart and resumes. RTS switching is the
 // gateway's: the port reports that the device switches it.
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
+#include "platform/gateway_socket.h"
 #include "platform/port_backend.h"
 #include "platform/telnet_filter.h"
 
@@ -56,13 +48,13 @@ constexpr uint8_t kControlNoFlow = 1;
 struct Gateway {
   PortSlot* pPort;
   bool bRfc2217;
-  int fd;  // -1 while not connected
+  GateSocket fd;  // kNoSocket while not connected
   sockaddr_in addr;
   uint64_t nextConnectMs;  // no connect before this time
   PlatLine line;
   TelnetFilter telnet;
-  uint32_t dwAheadPos;   // next buffered data byte
-  uint32_t dwAheadEnd;   // end of the buffered data bytes
+  uint32_t dwAheadPos;  // next buffered data byte
+  uint32_t dwAheadEnd;  // end of the buffered data bytes
   char ahead[kReadAhead];
 };
 
@@ -73,9 +65,7 @@ Gateway* GatewayOf(PortSlot* pPort) {
 }
 
 uint64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  return SocketNowMs();
 }
 
 int WaitMs(uint64_t deadline) {
@@ -105,59 +95,31 @@ bool ParseAddress(const char* pszName, Gateway* pGate) {
   pGate->addr = sockaddr_in{};
   pGate->addr.sin_family = AF_INET;
   pGate->addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (strcmp(szHost, "localhost") == 0) return inet_pton(AF_INET, "127.0.0.1", &pGate->addr.sin_addr) == 1;
-  return inet_pton(AF_INET, szHost, &pGate->addr.sin_addr) == 1;
+  return ParseIPv4(szHost, &pGate->addr.sin_addr);
 }
 
-void SetOption(int fd, int iLevel, int iName, int iValue) {
-  setsockopt(fd, iLevel, iName, &iValue, sizeof iValue);
-}
-
-// A connected, non-blocking socket to the address within dwWaitMs; -1 with
-// errno set when none.
-int ConnectWithin(const sockaddr_in& addr, uint32_t dwWaitMs) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleS);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalS);
-  SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepCount);
-  SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-  int iErr = 0;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    iErr = errno;
-    if (iErr == EINPROGRESS) {
-      pollfd pfd{fd, POLLOUT, 0};
-      const int rc = poll(&pfd, 1, static_cast<int>(dwWaitMs));
-      socklen_t len = sizeof iErr;
-      iErr = rc == 0 ? ETIMEDOUT : 0;
-      if (rc > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &iErr, &len) != 0) iErr = errno;
-      if (rc < 0) iErr = errno;
-    }
-  }
-  if (iErr != 0) {
-    close(fd);
-    errno = iErr;
-    return -1;
-  }
-  return fd;
+// A connected socket to the address within dwWaitMs; kNoSocket with the
+// error set when none.
+GateSocket ConnectWithin(const sockaddr_in& addr, uint32_t dwWaitMs) {
+  const GateSocket s = OpenStreamSocket(kKeepIdleS, kKeepIntervalS, kKeepCount);
+  if (s == kNoSocket || ConnectSocket(s, addr, dwWaitMs)) return s;
+  const int iErr = SocketError();
+  CloseSocket(s);
+  SetSocketError(iErr);
+  return kNoSocket;
 }
 
 // Sends all of the bytes, waiting for room at most the connect time-out.
 bool SendAll(Gateway* pGate, const uint8_t* p, size_t n) {
   const uint64_t deadline = NowMs() + kConnectTimeoutMs;
   while (n > 0) {
-    const ssize_t sent = send(pGate->fd, p, n, MSG_NOSIGNAL);
-    if (sent > 0) {
-      p += sent;
-      n -= static_cast<size_t>(sent);
-      continue;
-    }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    pollfd pfd{pGate->fd, POLLOUT, 0};
-    if (poll(&pfd, 1, WaitMs(deadline)) <= 0) {
-      errno = ETIMEDOUT;
+    const long sent = SendSome(pGate->fd, p, n);
+    if (sent < 0) return false;
+    p += sent;
+    n -= static_cast<size_t>(sent);
+    if (n == 0 || sent > 0) continue;
+    if (WaitSocket(pGate->fd, true, WaitMs(deadline)) <= 0) {
+      SetSocketError(kSockTimedOut);
       return false;
     }
   }
@@ -190,24 +152,24 @@ bool SendLine(Gateway* pGate) {
 
 bool Connect(Gateway* pGate, uint32_t dwWaitMs) {
   pGate->fd = ConnectWithin(pGate->addr, dwWaitMs);
-  if (pGate->fd < 0) return false;
+  if (pGate->fd == kNoSocket) return false;
   pGate->telnet = TelnetFilter{};
   pGate->dwAheadPos = pGate->dwAheadEnd = 0;
   if (!pGate->bRfc2217) return true;
   const uint8_t offer[] = {kIac, kWill, kOptComPort};
   if (SendAll(pGate, offer, sizeof offer) && SendLine(pGate)) return true;
-  const int iErr = errno;
-  close(pGate->fd);
-  pGate->fd = -1;
-  errno = iErr;
+  const int iErr = SocketError();
+  CloseSocket(pGate->fd);
+  pGate->fd = kNoSocket;
+  SetSocketError(iErr);
   return false;
 }
 
 // The connection is gone: closed, and connected again no sooner than a
 // read time-out from now.
 bool Dropped(Gateway* pGate, const char* pszWhat, int iErr) {
-  if (pGate->fd >= 0) close(pGate->fd);
-  pGate->fd = -1;
+  if (pGate->fd != kNoSocket) CloseSocket(pGate->fd);
+  pGate->fd = kNoSocket;
   const uint32_t dwWait =
       pGate->pPort->dwReadTimeoutMs > kMinReconnectMs ? pGate->pPort->dwReadTimeoutMs : kMinReconnectMs;
   pGate->nextConnectMs = NowMs() + dwWait;
@@ -216,14 +178,14 @@ bool Dropped(Gateway* pGate, const char* pszWhat, int iErr) {
 
 // Connects again after a drop, when its time has come.
 bool EnsureConnected(Gateway* pGate) {
-  if (pGate->fd >= 0) return true;
+  if (pGate->fd != kNoSocket) return true;
   if (NowMs() < pGate->nextConnectMs)
-    return SlotRefused(pGate->pPort, "connect (the gateway dropped the line; retried later)", ENOTCONN);
+    return SlotRefused(pGate->pPort, "connect (the gateway dropped the line; retried later)", kSockNotConnected);
   uint32_t dwWait = pGate->pPort->dwReadTimeoutMs;
   if (dwWait < kMinReconnectMs) dwWait = kMinReconnectMs;
   if (dwWait > kConnectTimeoutMs) dwWait = kConnectTimeoutMs;
   if (Connect(pGate, dwWait)) return true;
-  return Dropped(pGate, "connect (again, to the gateway)", errno);
+  return Dropped(pGate, "connect (again, to the gateway)", SocketError());
 }
 
 // One byte from a Telnet gateway: true when it is a data byte. An option
@@ -232,7 +194,7 @@ bool TelnetByte(Gateway* pGate, uint8_t c) {
   uint8_t reply[3];
   int nReply = 0;
   const bool bData = TelnetTake(&pGate->telnet, c, reply, &nReply);
-  if (nReply > 0) send(pGate->fd, reply, static_cast<size_t>(nReply), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (nReply > 0) SendSome(pGate->fd, reply, static_cast<size_t>(nReply));
   return bData;
 }
 
@@ -245,18 +207,16 @@ uint32_t TakeAhead(Gateway* pGate, char* pOut, uint32_t dwWant) {
   return n;
 }
 
-// One recv() into the empty read-ahead buffer, the Telnet commands taken
-// out: the data bytes it holds, or -1 when the connection is gone (errno
-// set; 0 for a close).
+// One receive into the empty read-ahead buffer, the Telnet commands taken
+// out: the data bytes it holds, or -1 when the connection is gone (the
+// error set; kSockReset for a close).
 int Receive(Gateway* pGate) {
-  ssize_t n;
-  do {
-    n = recv(pGate->fd, pGate->ahead, kReadAhead, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n == 0) errno = 0;
-  if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  bool bClosed = false;
+  const long n = ReceiveSome(pGate->fd, pGate->ahead, kReadAhead, &bClosed);
+  if (bClosed) SetSocketError(kSockReset);
+  if (bClosed || n < 0) return -1;
   uint32_t dwData = 0;
-  for (ssize_t i = 0; i < n; ++i) {
+  for (long i = 0; i < n; ++i) {
     const uint8_t c = static_cast<uint8_t>(pGate->ahead[i]);
     if (!pGate->bRfc2217 || TelnetByte(pGate, c)) pGate->ahead[dwData++] = static_cast<char>(c);
   }
@@ -269,22 +229,22 @@ bool GateOpen(PortSlot* pPort, const char* pszName, PlatOpenFault*) {
   Gateway* pGate = GatewayOf(pPort);
   *pGate = Gateway{};
   pGate->pPort = pPort;
-  pGate->fd = -1;
+  pGate->fd = kNoSocket;
   pGate->line.dwBaudRate = 9600;
-  if (!ParseAddress(pszName, pGate)) {
-    NoteOpenFailure(pszName, "gateway address (HOST:PORT, HOST an IPv4 address or localhost)", nullptr, EINVAL);
-    errno = EINVAL;
+  if (!SocketsReady() || !ParseAddress(pszName, pGate)) {
+    NoteOpenFailure(pszName, "gateway address (HOST:PORT, HOST an IPv4 address or localhost)", nullptr, kSockInvalid);
+    SetSocketError(kSockInvalid);
     return false;
   }
   if (Connect(pGate, kConnectTimeoutMs)) return true;
-  NoteOpenFailure(pszName, "connect", nullptr, errno);
+  NoteOpenFailure(pszName, "connect", nullptr, SocketError());
   return false;
 }
 
 bool GateClose(PortSlot* pPort) {
   Gateway* pGate = GatewayOf(pPort);
-  if (pGate->fd >= 0) close(pGate->fd);
-  pGate->fd = -1;
+  if (pGate->fd != kNoSocket) CloseSocket(pGate->fd);
+  pGate->fd = kNoSocket;
   return true;
 }
 
@@ -296,17 +256,15 @@ bool GateGetLine(PortSlot* pPort, PlatLine* pLine) {
 bool GateSetLine(PortSlot* pPort, const PlatLine& line) {
   Gateway* pGate = GatewayOf(pPort);
   pGate->line = line;
-  if (!pGate->bRfc2217 || pGate->fd < 0) return true;
-  return SendLine(pGate) || Dropped(pGate, "line (to the gateway)", errno);
+  if (!pGate->bRfc2217 || pGate->fd == kNoSocket) return true;
+  return SendLine(pGate) || Dropped(pGate, "line (to the gateway)", SocketError());
 }
 
 bool GateGetQueues(PortSlot* pPort, PlatQueues* pQueues) {
   Gateway* pGate = GatewayOf(pPort);
   *pQueues = PlatQueues{};
   pQueues->cbInQue = pGate->dwAheadEnd - pGate->dwAheadPos;
-  if (pGate->fd < 0) return true;
-  int iWaiting = 0;
-  if (ioctl(pGate->fd, FIONREAD, &iWaiting) == 0 && iWaiting > 0) pQueues->cbInQue += static_cast<uint32_t>(iWaiting);
+  if (pGate->fd != kNoSocket) pQueues->cbInQue += SocketBytesWaiting(pGate->fd);
   return true;
 }
 
@@ -316,14 +274,11 @@ bool GateRead(PortSlot* pPort, char* pOut, uint32_t dwCount, uint32_t* pRead) {
   if (dwGot < dwCount && !EnsureConnected(pGate)) return false;
   const uint64_t deadline = NowMs() + pPort->dwReadTimeoutMs;
   while (dwGot < dwCount) {
-    pollfd pfd{pGate->fd, POLLIN, 0};
-    const int rc = poll(&pfd, 1, WaitMs(deadline));
-    if (rc < 0 && errno == EINTR) continue;
+    const int rc = WaitSocket(pGate->fd, false, WaitMs(deadline));
     if (rc == 0) break;
     if (rc < 0 || Receive(pGate) < 0) {
       *pRead = dwGot;
-      const int iErr = errno != 0 ? errno : ECONNRESET;
-      return dwGot > 0 || Dropped(pGate, "read (the gateway closed the connection)", iErr);
+      return dwGot > 0 || Dropped(pGate, "read (the gateway closed the connection)", SocketError());
     }
     dwGot += TakeAhead(pGate, pOut + dwGot, dwCount - dwGot);
   }
@@ -341,7 +296,7 @@ bool GateWrite(PortSlot* pPort, const char* pIn, uint32_t dwCount, uint32_t* pWr
     while (i + n < dwCount && !(pGate->bRfc2217 && p[i + n] == kIac)) ++n;
     const uint8_t iac[2] = {kIac, kIac};
     const bool bOk = n > 0 ? SendAll(pGate, p + i, n) : SendAll(pGate, iac, 2);
-    if (!bOk) return Dropped(pGate, "write (to the gateway)", errno);
+    if (!bOk) return Dropped(pGate, "write (to the gateway)", SocketError());
     i += n > 0 ? n : 1;
   }
   *pWritten = dwCount;
@@ -357,6 +312,10 @@ bool GateRtsByDevice(PortSlot*) {
 }
 
 }  // namespace
+
+bool IsGatewayName(const char* pszName) {
+  return strncmp(pszName, "socket://", 9) == 0 || strncmp(pszName, "rfc2217://", 10) == 0;
+}
 
 const PortBackend kGatewayPort = {
     "gateway",     GateOpen, GateClose, GateGetLine, GateSetLine,     SlotReadTimeout,     SetSlotReadTimeout,
