@@ -129,6 +129,7 @@ PortResult PortSetReadTimeoutMs(SarnHandle hCom, uint32_t dwMs) {
 }
 
 PortResult PortFlushInput(SarnHandle hCom) {
+  PlatPurgeInput(hCom);  // what a gateway holds goes too; a refusal changes nothing here
   PlatQueues queues;
   if (PlatGetQueues(hCom, &queues) && queues.cbInQue == 0) return kPortOk;
 

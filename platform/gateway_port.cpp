@@ -43,6 +43,7 @@ constexpr int kKeepCount = 3;
 constexpr uint8_t kIac = kTelnetIac, kWill = kTelnetWill, kSb = kTelnetSb, kSe = kTelnetSe;
 constexpr uint8_t kOptComPort = kTelnetComPort;
 constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5;
+constexpr uint8_t kPurgeData = 12, kPurgeReceived = 1;
 constexpr uint8_t kControlNoFlow = 1;
 
 struct Gateway {
@@ -303,6 +304,14 @@ bool GateWrite(PortSlot* pPort, const char* pIn, uint32_t dwCount, uint32_t* pWr
   return true;
 }
 
+// An RFC 2217 gateway is asked to discard what it has received from the
+// line and not sent yet; a raw one cannot be asked.
+bool GatePurgeInput(PortSlot* pPort) {
+  Gateway* pGate = GatewayOf(pPort);
+  if (!pGate->bRfc2217 || pGate->fd == kNoSocket) return true;
+  return SendComPort(pGate, kPurgeData, kPurgeReceived, 1) || Dropped(pGate, "purge (to the gateway)", SocketError());
+}
+
 bool GateSetRts(PortSlot*, bool) {
   return true;  // the gateway switches its line's direction
 }
@@ -319,7 +328,7 @@ bool IsGatewayName(const char* pszName) {
 
 const PortBackend kGatewayPort = {
     "gateway",     GateOpen, GateClose, GateGetLine, GateSetLine,     SlotReadTimeout,     SetSlotReadTimeout,
-    GateGetQueues, GateRead, GateWrite, GateSetRts,  GateRtsByDevice, DescribeSlotFailure,
+    GateGetQueues, GateRead, GateWrite, GateSetRts,  GateRtsByDevice, DescribeSlotFailure, GatePurgeInput,
 };
 
 }  // namespace sarn

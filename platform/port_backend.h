@@ -56,6 +56,9 @@ struct PortBackend {
   bool (*SetRts)(PortSlot* pSlot, bool bRaised);
   bool (*RtsByDevice)(PortSlot* pSlot);
   size_t (*DescribeFailure)(const PortSlot* pSlot, char* pszText, size_t size);
+  // Asks the device to discard the input it holds and has not delivered (a
+  // gateway's buffer); null where there is none to ask.
+  bool (*PurgeInput)(PortSlot* pSlot) = nullptr;
 };
 
 // The backend that serves a port of that name on this platform.

@@ -192,6 +192,12 @@ bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* p
   return pSlot->pBackend->Write(pSlot, static_cast<const char*>(pBuf), dwCount, pWritten);
 }
 
+bool PlatPurgeInput(SarnHandle hPort) {
+  PortSlot* pSlot = Lookup(hPort);
+  if (pSlot == nullptr) return false;
+  return pSlot->pBackend->PurgeInput == nullptr || pSlot->pBackend->PurgeInput(pSlot);
+}
+
 bool PlatSetRts(SarnHandle hPort, bool bRaised) {
   PortSlot* pSlot = Lookup(hPort);
   if (pSlot == nullptr) return false;

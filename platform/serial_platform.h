@@ -90,6 +90,9 @@ bool PlatGetQueues(SarnHandle hPort, PlatQueues* pQueues);
 bool PlatRead(SarnHandle hPort, void* pBuf, uint32_t dwCount, uint32_t* pRead);
 // Synchronous write; *pWritten is what the device took.
 bool PlatWrite(SarnHandle hPort, const void* pBuf, uint32_t dwCount, uint32_t* pWritten);
+// Asks the device to discard the input it holds for the port and has not
+// delivered yet (an RFC 2217 gateway's buffer); true where there is none.
+bool PlatPurgeInput(SarnHandle hPort);
 // Raises or lowers RTS. While the device switches RTS itself
 // (PlatRtsByDevice), both succeed and change nothing.
 bool PlatSetRts(SarnHandle hPort, bool bRaised);
