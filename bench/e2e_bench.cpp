@@ -197,10 +197,12 @@ std::string SimulatorPath(const Args& a, std::unique_ptr<plcsim::Simulator>* pSi
   return path;
 }
 
-// Starts ser2net in front of the simulator at path and routes the driver
-// there (SARNMD00.INT in the working directory); the port name to give it.
+// With --gateway, starts ser2net in front of the simulator at path and
+// routes the driver there (SARNMD00.INT in the working directory); the port
+// name to give the driver.
 std::string ThroughGateway(const Args& a, const std::string& path,
                            std::unique_ptr<sarn_test::Ser2netGateway>* pGateway) {
+  if (a.gateway.empty()) return path;
   if (!a.port.empty()) Usage("--gateway runs its own simulator: no --port");
   *pGateway = std::make_unique<sarn_test::Ser2netGateway>(path);
   if (!(*pGateway)->Start()) Usage("ser2net did not start: " + (*pGateway)->Error());
@@ -265,15 +267,13 @@ int MeasureReps(const Args& a, const char* pszClient, const std::function<bool()
 int main(int argc, char** argv) {
   const Args a = Parse(argc, argv);
 
-  // The driver reads SARNMD0.INT from the current directory: run where there
-  // is none, so the defaults apply.
+  // The driver reads SARNMD00.INT from the current directory: run where
+  // there is none, so the defaults apply (--gateway writes one).
   char szDir[] = "/tmp/sarn_e2e_XXXXXX";
   if (mkdtemp(szDir) == nullptr || chdir(szDir) != 0) Usage("cannot make a working directory");
-
   std::unique_ptr<plcsim::Simulator> sim;
-  std::string path = SimulatorPath(a, &sim);
   std::unique_ptr<sarn_test::Ser2netGateway> gateway;
-  if (!a.gateway.empty()) path = ThroughGateway(a, path, &gateway);
+  const std::string path = ThroughGateway(a, SimulatorPath(a, &sim), &gateway);
   if (path.size() > 11) Usage("port name longer than 11 characters");
 
   DriverContext ctx{};
@@ -318,7 +318,7 @@ int main(int argc, char** argv) {
   raw.reset();
   gateway.reset();
   sim.reset();
-  unlink("SARNMD00.INT");
+  unlink("SARNMD00.INT");  // --gateway's
   (void)!chdir("/");
   rmdir(szDir);
   return failures == 0 ? 0 : 1;
