@@ -506,7 +506,10 @@ const char kGateHelp[] =
     "  refused.\n"
     "  The initialization file SARNMD<N>.INT (or SARNMD.INT) is read from the\n"
     "  current directory: BUS = MODBUS|GTC, DEC|HEX; SWAP, FLOATSWAP, LONGADDR,\n"
-    "  RTSCTS, ECHO = YES|NO; IFG = milliseconds. sarnhost info names it.\n";
+    "  RTSCTS, ECHO = YES|NO; IFG = milliseconds; GATEWAY = socket://HOST:PORT\n"
+    "  or rfc2217://HOST:PORT. sarnhost info names it.\n"
+    "  A line behind a serial device server: --port socket://HOST:PORT (raw TCP)\n"
+    "  or --port rfc2217://HOST:PORT (the line set over RFC 2217).\n";
 
 const char kMbpollHelp[] =
     "mbpoll's form: sarnhost [options] DEVICE [VALUE...], with -a, -t, -r, -c as\n"
