@@ -86,7 +86,7 @@ struct KindCase {
 
 class GatewayKinds : public GatewayTest, public ::testing::WithParamInterface<KindCase> {};
 
-// Reads, writes and blocks through either kind
+// Reads, writes and blocks, Modbus and GTC, through either kind
 // of gateway; the cold start names the gateway.
 TEST_P(GatewayKinds, ReadsAndWritesReachTheController) {
   const std::string address = GetParam().bRfc2217 ? Rfc2217() : Raw();
@@ -118,6 +118,24 @@ TEST_P(GatewayKinds, ReadsAndWritesReachTheController) {
   ASSERT_EQ(ioctl(fd, TCGETS2, &t), 0);
   close(fd);
   EXPECT_EQ(t.c_ospeed, GetParam().bRfc2217 ? 19200u : 9600u);
+
+  // A GTC controller behind a gateway of the same kind.
+  plcsim::Options options;
+  options.gtc = true;
+  plcsim::Simulator gtc(options);
+  sarn_test::Ser2netGateway gtcGateway(gtc.OpenPty());
+  ASSERT_TRUE(gtcGateway.Start()) << gtcGateway.Error();
+  for (uint16_t i = 0; i < 4; ++i) gtc.SetGtcRegister(2, i, static_cast<uint16_t>(500 + i));
+  Call(SARN_OP_CLOSE_COM, nullptr);
+  const bool bRfc = GetParam().bRfc2217;
+  const int port = bRfc ? gtcGateway.Rfc2217Port() : gtcGateway.RawPort();
+  ASSERT_EQ(
+      StartOn(std::string(bRfc ? "rfc2217" : "socket") + "://127.0.0.1:" + std::to_string(port), "BUS = GTC, DEC\n"), 0)
+      << testlog::Dump();
+  uint16_t area[42] = {};  // a GTC register area is read whole
+  GateTransfer gtcRead = Gate("0130002", 0, 42, area);
+  ASSERT_EQ(Call(SARN_OP_BLOCK_READ, &gtcRead), 0) << testlog::Dump();
+  EXPECT_EQ(area[3], 503);
 }
 
 INSTANTIATE_TEST_SUITE_P(Gateways, GatewayKinds, ::testing::Values(KindCase{"Raw", false}, KindCase{"Rfc2217", true}),
