@@ -225,12 +225,12 @@ TEST_P(GatewayKinds, APollRidesOutTheGatewaysRestart) {
   auto elapsed = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(); };
   int nGood = 0, nFailed = 0, nGoodAfter = 0;
   bool bDown = false, bBack = false;
-  while (elapsed() < 6000) {
-    if (!bDown && elapsed() > 1000) {
+  while (elapsed() < 5000) {
+    if (!bDown && elapsed() > 500) {
       gateway->Stop();
       bDown = true;
     }
-    if (!bBack && elapsed() > 3000) {
+    if (!bBack && elapsed() > 2500) {
       ASSERT_TRUE(gateway->Start()) << gateway->Error();
       bBack = true;
     }
