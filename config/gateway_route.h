@@ -10,12 +10,13 @@
 
 #include <cstddef>
 
+#include "sarn_handle.h"
 #include "sarnmd.h"
 
 namespace sarn {
 
 // Room for a gateway address, terminator included.
-inline constexpr size_t kGatewayAddressSize = 64;
+inline constexpr size_t kGatewayAddressSize = kMaxGatewayAddress + 1;
 
 // Routes the context's port to the gateway pszAddress; an empty address
 // clears the route. False when every route is taken.

@@ -17,6 +17,11 @@ inline constexpr SarnHandle kNoHandle = SarnHandle{};
 inline constexpr int kMaxOpenPorts = SARN_MAX_OPEN_PORTS;
 static_assert(kMaxOpenPorts >= 256, "the module holds at least 256 ports open");
 
+// Longest address of a serial device server a port opens
+// ("rfc2217://HOST:PORT"), without its terminator; other port names fit the
+// 11 characters of a port name field.
+inline constexpr size_t kMaxGatewayAddress = 63;
+
 // Room for what the platform tells of a failed call on a port, in its own
 // terms, terminator included.
 inline constexpr size_t kFailureTextSize = 160;

@@ -24,15 +24,6 @@ size_t PortNameLength(const char* pszName, size_t max) {
   return i;
 }
 
-// Whether the name is a gateway's address ("socket://...", "rfc2217://..."):
-// its scheme ends within the 12 bytes of a port name field.
-bool IsGatewayAddress(const char* pszName) {
-  for (size_t i = 0; i + 2 <= SARN_MAX_PORT_NAME && pszName[i] != '\0'; ++i) {
-    if (pszName[i] == ':' && pszName[i + 1] == '/' && pszName[i + 2] == '/') return true;
-  }
-  return false;
-}
-
 // DTR mode selected by the control word: the first matching test decides.
 uint8_t DtrMode(uint16_t wControl) {
   if (wControl & kControlDtrOn) return kDtrEnable;
@@ -80,7 +71,7 @@ PortResult PortOpen(const char* pszName, const LineSettings* pLine, uint16_t wCo
   // A name that does not fit the 12-byte field is refused, never cut short:
   // a shortened name could open another device.
   if (pszName == nullptr || pLine == nullptr) return kPortOpenFailed;
-  const size_t max = IsGatewayAddress(pszName) ? kMaxGatewayAddress : SARN_MAX_PORT_NAME;
+  const size_t max = PlatIsGatewayName(pszName) ? kMaxGatewayAddress : SARN_MAX_PORT_NAME;
   if (PortNameLength(pszName, max) > max) return kPortOpenFailed;
 
   PlatOpenFault fault = kOpenFaultNone;

@@ -38,10 +38,6 @@ enum : uint16_t {
 // The control word ColdStart gives a port: DTR and RTS both switched on.
 inline constexpr uint16_t kDefaultControl = kControlDtrOn | kControlRtsOn;
 
-// Longest gateway address a port opens ("rfc2217://HOST:PORT"), without
-// its terminator; other names fit the 11 characters of a port name.
-inline constexpr size_t kMaxGatewayAddress = 63;
-
 // Read time-out a freshly opened port has, in milliseconds.
 inline constexpr uint32_t kPortDefaultReadTimeoutMs = 1000;
 // Reply time-out used while a flush drains the input, in 10 ms units.

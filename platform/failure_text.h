@@ -22,19 +22,24 @@ namespace sarn {
 // text has kFailureTextSize (sarn_handle.h) of room.
 inline constexpr size_t kFailureNameSize = 64;
 
-// The error codes the seam itself fails with, in the platform's numbering.
+// The error codes the seam and its backends fail with, in the platform's
+// numbering.
 #ifdef _WIN32
-inline constexpr int kErrBadHandle = 6;      // ERROR_INVALID_HANDLE
-inline constexpr int kErrInvalid = 87;       // ERROR_INVALID_PARAMETER
-inline constexpr int kErrNoSlot = 4;         // ERROR_TOO_MANY_OPEN_FILES
-inline constexpr int kErrNotSupported = 50;  // ERROR_NOT_SUPPORTED
-inline constexpr int kErrNameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+inline constexpr int kErrBadHandle = 6;         // ERROR_INVALID_HANDLE
+inline constexpr int kErrInvalid = 87;          // ERROR_INVALID_PARAMETER
+inline constexpr int kErrNoSlot = 4;            // ERROR_TOO_MANY_OPEN_FILES
+inline constexpr int kErrNotSupported = 50;     // ERROR_NOT_SUPPORTED
+inline constexpr int kErrTimedOut = 10060;      // WSAETIMEDOUT
+inline constexpr int kErrNotConnected = 10057;  // WSAENOTCONN
+inline constexpr int kErrReset = 10054;         // WSAECONNRESET
 #else
 inline constexpr int kErrBadHandle = EBADF;
 inline constexpr int kErrInvalid = EINVAL;
 inline constexpr int kErrNoSlot = EMFILE;
 inline constexpr int kErrNotSupported = ENOTTY;
-inline constexpr int kErrNameTooLong = ENAMETOOLONG;
+inline constexpr int kErrTimedOut = ETIMEDOUT;
+inline constexpr int kErrNotConnected = ENOTCONN;
+inline constexpr int kErrReset = ECONNRESET;
 #endif
 
 // The calling thread's last error (errno, GetLastError()), and setting it.

@@ -25,6 +25,7 @@
 
 #include "platform/gateway_socket.h"
 #include "platform/port_backend.h"
+#include "platform/read_ahead.h"
 #include "platform/telnet_filter.h"
 
 namespace sarn {
@@ -34,14 +35,11 @@ namespace {
 constexpr uint32_t kConnectTimeoutMs = 3000;
 // The shortest wait before connecting again after a failed connect.
 constexpr uint32_t kMinReconnectMs = 500;
-constexpr uint32_t kReadAhead = 1024;
 constexpr int kKeepIdleS = 5;
 constexpr int kKeepIntervalS = 2;
 constexpr int kKeepCount = 3;
 
-// Telnet (RFC 854) and its COM-PORT-OPTION (RFC 2217).
-constexpr uint8_t kIac = kTelnetIac, kWill = kTelnetWill, kSb = kTelnetSb, kSe = kTelnetSe;
-constexpr uint8_t kOptComPort = kTelnetComPort;
+// RFC 2217's COM-PORT-OPTION commands (Telnet's own codes: telnet_filter.h).
 constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5;
 constexpr uint8_t kPurgeData = 12, kPurgeReceived = 1;
 constexpr uint8_t kControlNoFlow = 1;
@@ -54,9 +52,7 @@ struct Gateway {
   uint64_t nextConnectMs;  // no connect before this time
   PlatLine line;
   TelnetFilter telnet;
-  uint32_t dwAheadPos;  // next buffered data byte
-  uint32_t dwAheadEnd;  // end of the buffered data bytes
-  char ahead[kReadAhead];
+  ReadAhead ahead;  // data bytes, Telnet commands taken out
 };
 
 Gateway g_gateways[kMaxOpenPorts];
@@ -65,26 +61,16 @@ Gateway* GatewayOf(PortSlot* pPort) {
   return &g_gateways[pPort->iIndex];
 }
 
-uint64_t NowMs() {
-  return SocketNowMs();
-}
-
 int WaitMs(uint64_t deadline) {
-  const uint64_t now = NowMs();
+  const uint64_t now = SocketNowMs();
   return deadline > now ? static_cast<int>(deadline - now < 1000000 ? deadline - now : 1000000) : 0;
 }
 
 // "socket://HOST:PORT" or "rfc2217://HOST:PORT" into the gateway's address.
 bool ParseAddress(const char* pszName, Gateway* pGate) {
-  const char* p = pszName;
-  if (strncmp(p, "socket://", 9) == 0) {
-    p += 9;
-  } else if (strncmp(p, "rfc2217://", 10) == 0) {
-    p += 10;
-    pGate->bRfc2217 = true;
-  } else {
-    return false;
-  }
+  if (!PlatIsGatewayName(pszName)) return false;
+  pGate->bRfc2217 = pszName[0] == 'r';
+  const char* p = strstr(pszName, "://") + 3;
   const char* pszColon = strrchr(p, ':');
   if (pszColon == nullptr || pszColon == p || static_cast<size_t>(pszColon - p) >= 16) return false;
   char szHost[16];
@@ -112,7 +98,7 @@ GateSocket ConnectWithin(const sockaddr_in& addr, uint32_t dwWaitMs) {
 
 // Sends all of the bytes, waiting for room at most the connect time-out.
 bool SendAll(Gateway* pGate, const uint8_t* p, size_t n) {
-  const uint64_t deadline = NowMs() + kConnectTimeoutMs;
+  const uint64_t deadline = SocketNowMs() + kConnectTimeoutMs;
   while (n > 0) {
     const long sent = SendSome(pGate->fd, p, n);
     if (sent < 0) return false;
@@ -120,7 +106,7 @@ bool SendAll(Gateway* pGate, const uint8_t* p, size_t n) {
     n -= static_cast<size_t>(sent);
     if (n == 0 || sent > 0) continue;
     if (WaitSocket(pGate->fd, true, WaitMs(deadline)) <= 0) {
-      SetSocketError(kSockTimedOut);
+      SetSocketError(kErrTimedOut);
       return false;
     }
   }
@@ -129,15 +115,15 @@ bool SendAll(Gateway* pGate, const uint8_t* p, size_t n) {
 
 // One COM-PORT-OPTION command with its value (big-endian, 255 doubled).
 bool SendComPort(Gateway* pGate, uint8_t cCommand, uint32_t dwValue, int nBytes) {
-  uint8_t cmd[16] = {kIac, kSb, kOptComPort, cCommand};
+  uint8_t cmd[16] = {kTelnetIac, kTelnetSb, kTelnetComPort, cCommand};
   size_t n = 4;
   for (int i = nBytes - 1; i >= 0; --i) {
     const uint8_t c = static_cast<uint8_t>(dwValue >> (8 * i));
     cmd[n++] = c;
-    if (c == kIac) cmd[n++] = kIac;
+    if (c == kTelnetIac) cmd[n++] = kTelnetIac;
   }
-  cmd[n++] = kIac;
-  cmd[n++] = kSe;
+  cmd[n++] = kTelnetIac;
+  cmd[n++] = kTelnetSe;
   return SendAll(pGate, cmd, n);
 }
 
@@ -155,9 +141,9 @@ bool Connect(Gateway* pGate, uint32_t dwWaitMs) {
   pGate->fd = ConnectWithin(pGate->addr, dwWaitMs);
   if (pGate->fd == kNoSocket) return false;
   pGate->telnet = TelnetFilter{};
-  pGate->dwAheadPos = pGate->dwAheadEnd = 0;
+  AheadFilled(&pGate->ahead, 0);
   if (!pGate->bRfc2217) return true;
-  const uint8_t offer[] = {kIac, kWill, kOptComPort};
+  const uint8_t offer[] = {kTelnetIac, kTelnetWill, kTelnetComPort};
   if (SendAll(pGate, offer, sizeof offer) && SendLine(pGate)) return true;
   const int iErr = SocketError();
   CloseSocket(pGate->fd);
@@ -173,15 +159,15 @@ bool Dropped(Gateway* pGate, const char* pszWhat, int iErr) {
   pGate->fd = kNoSocket;
   const uint32_t dwWait =
       pGate->pPort->dwReadTimeoutMs > kMinReconnectMs ? pGate->pPort->dwReadTimeoutMs : kMinReconnectMs;
-  pGate->nextConnectMs = NowMs() + dwWait;
+  pGate->nextConnectMs = SocketNowMs() + dwWait;
   return SlotRefused(pGate->pPort, pszWhat, iErr);
 }
 
 // Connects again after a drop, when its time has come.
 bool EnsureConnected(Gateway* pGate) {
   if (pGate->fd != kNoSocket) return true;
-  if (NowMs() < pGate->nextConnectMs)
-    return SlotRefused(pGate->pPort, "connect (the gateway dropped the line; retried later)", kSockNotConnected);
+  if (SocketNowMs() < pGate->nextConnectMs)
+    return SlotRefused(pGate->pPort, "connect (the gateway dropped the line; retried later)", kErrNotConnected);
   uint32_t dwWait = pGate->pPort->dwReadTimeoutMs;
   if (dwWait < kMinReconnectMs) dwWait = kMinReconnectMs;
   if (dwWait > kConnectTimeoutMs) dwWait = kConnectTimeoutMs;
@@ -199,30 +185,20 @@ bool TelnetByte(Gateway* pGate, uint8_t c) {
   return bData;
 }
 
-uint32_t TakeAhead(Gateway* pGate, char* pOut, uint32_t dwWant) {
-  uint32_t n = pGate->dwAheadEnd - pGate->dwAheadPos;
-  if (n > dwWant) n = dwWant;
-  memcpy(pOut, pGate->ahead + pGate->dwAheadPos, n);
-  pGate->dwAheadPos += n;
-  if (pGate->dwAheadPos == pGate->dwAheadEnd) pGate->dwAheadPos = pGate->dwAheadEnd = 0;
-  return n;
-}
-
 // One receive into the empty read-ahead buffer, the Telnet commands taken
 // out: the data bytes it holds, or -1 when the connection is gone (the
-// error set; kSockReset for a close).
+// error set; kErrReset for a close).
 int Receive(Gateway* pGate) {
   bool bClosed = false;
-  const long n = ReceiveSome(pGate->fd, pGate->ahead, kReadAhead, &bClosed);
-  if (bClosed) SetSocketError(kSockReset);
+  const long n = ReceiveSome(pGate->fd, pGate->ahead.buf, kReadAheadSize, &bClosed);
+  if (bClosed) SetSocketError(kErrReset);
   if (bClosed || n < 0) return -1;
   uint32_t dwData = 0;
   for (long i = 0; i < n; ++i) {
-    const uint8_t c = static_cast<uint8_t>(pGate->ahead[i]);
-    if (!pGate->bRfc2217 || TelnetByte(pGate, c)) pGate->ahead[dwData++] = static_cast<char>(c);
+    const uint8_t c = static_cast<uint8_t>(pGate->ahead.buf[i]);
+    if (!pGate->bRfc2217 || TelnetByte(pGate, c)) pGate->ahead.buf[dwData++] = static_cast<char>(c);
   }
-  pGate->dwAheadPos = 0;
-  pGate->dwAheadEnd = dwData;
+  AheadFilled(&pGate->ahead, dwData);
   return static_cast<int>(dwData);
 }
 
@@ -233,8 +209,8 @@ bool GateOpen(PortSlot* pPort, const char* pszName, PlatOpenFault*) {
   pGate->fd = kNoSocket;
   pGate->line.dwBaudRate = 9600;
   if (!SocketsReady() || !ParseAddress(pszName, pGate)) {
-    NoteOpenFailure(pszName, "gateway address (HOST:PORT, HOST an IPv4 address or localhost)", nullptr, kSockInvalid);
-    SetSocketError(kSockInvalid);
+    NoteOpenFailure(pszName, "gateway address (HOST:PORT, HOST an IPv4 address or localhost)", nullptr, kErrInvalid);
+    SetSocketError(kErrInvalid);
     return false;
   }
   if (Connect(pGate, kConnectTimeoutMs)) return true;
@@ -264,16 +240,16 @@ bool GateSetLine(PortSlot* pPort, const PlatLine& line) {
 bool GateGetQueues(PortSlot* pPort, PlatQueues* pQueues) {
   Gateway* pGate = GatewayOf(pPort);
   *pQueues = PlatQueues{};
-  pQueues->cbInQue = pGate->dwAheadEnd - pGate->dwAheadPos;
+  pQueues->cbInQue = AheadBuffered(pGate->ahead);
   if (pGate->fd != kNoSocket) pQueues->cbInQue += SocketBytesWaiting(pGate->fd);
   return true;
 }
 
 bool GateRead(PortSlot* pPort, char* pOut, uint32_t dwCount, uint32_t* pRead) {
   Gateway* pGate = GatewayOf(pPort);
-  uint32_t dwGot = TakeAhead(pGate, pOut, dwCount);
+  uint32_t dwGot = TakeAhead(&pGate->ahead, pOut, dwCount);
   if (dwGot < dwCount && !EnsureConnected(pGate)) return false;
-  const uint64_t deadline = NowMs() + pPort->dwReadTimeoutMs;
+  const uint64_t deadline = SocketNowMs() + pPort->dwReadTimeoutMs;
   while (dwGot < dwCount) {
     const int rc = WaitSocket(pGate->fd, false, WaitMs(deadline));
     if (rc == 0) break;
@@ -281,7 +257,7 @@ bool GateRead(PortSlot* pPort, char* pOut, uint32_t dwCount, uint32_t* pRead) {
       *pRead = dwGot;
       return dwGot > 0 || Dropped(pGate, "read (the gateway closed the connection)", SocketError());
     }
-    dwGot += TakeAhead(pGate, pOut + dwGot, dwCount - dwGot);
+    dwGot += TakeAhead(&pGate->ahead, pOut + dwGot, dwCount - dwGot);
   }
   *pRead = dwGot;
   return true;
@@ -294,8 +270,8 @@ bool GateWrite(PortSlot* pPort, const char* pIn, uint32_t dwCount, uint32_t* pWr
   for (uint32_t i = 0; i < dwCount;) {
     // Runs without a byte 255 go as they are; a 255 goes doubled on Telnet.
     uint32_t n = 0;
-    while (i + n < dwCount && !(pGate->bRfc2217 && p[i + n] == kIac)) ++n;
-    const uint8_t iac[2] = {kIac, kIac};
+    while (i + n < dwCount && !(pGate->bRfc2217 && p[i + n] == kTelnetIac)) ++n;
+    const uint8_t iac[2] = {kTelnetIac, kTelnetIac};
     const bool bOk = n > 0 ? SendAll(pGate, p + i, n) : SendAll(pGate, iac, 2);
     if (!bOk) return Dropped(pGate, "write (to the gateway)", SocketError());
     i += n > 0 ? n : 1;
@@ -321,10 +297,6 @@ bool GateRtsByDevice(PortSlot*) {
 }
 
 }  // namespace
-
-bool IsGatewayName(const char* pszName) {
-  return strncmp(pszName, "socket://", 9) == 0 || strncmp(pszName, "rfc2217://", 10) == 0;
-}
 
 const PortBackend kGatewayPort = {
     "gateway",     GateOpen, GateClose, GateGetLine, GateSetLine,     SlotReadTimeout,     SetSlotReadTimeout,

@@ -26,17 +26,9 @@ namespace sarn {
 #ifdef _WIN32
 using GateSocket = SOCKET;
 inline const GateSocket kNoSocket = INVALID_SOCKET;
-inline constexpr int kSockTimedOut = WSAETIMEDOUT;
-inline constexpr int kSockNotConnected = WSAENOTCONN;
-inline constexpr int kSockReset = WSAECONNRESET;
-inline constexpr int kSockInvalid = WSAEINVAL;
 #else
 using GateSocket = int;
 inline constexpr GateSocket kNoSocket = -1;
-inline constexpr int kSockTimedOut = ETIMEDOUT;
-inline constexpr int kSockNotConnected = ENOTCONN;
-inline constexpr int kSockReset = ECONNRESET;
-inline constexpr int kSockInvalid = EINVAL;
 #endif
 
 // Starts the socket library once (Winsock); true when it can be used.

@@ -88,7 +88,5 @@ extern const PortBackend kPosixDevice;
 // A line behind a serial device server: "socket://HOST:PORT" (raw TCP) or
 // "rfc2217://HOST:PORT" (Telnet with the COM port option).
 extern const PortBackend kGatewayPort;
-// Whether the name is a gateway's address.
-bool IsGatewayName(const char* pszName);
 
 }  // namespace sarn

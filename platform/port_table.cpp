@@ -96,6 +96,10 @@ bool SetSlotReadTimeout(PortSlot* pSlot, uint32_t dwMs) {
   return true;
 }
 
+bool PlatIsGatewayName(const char* pszName) {
+  return strncmp(pszName, "socket://", 9) == 0 || strncmp(pszName, "rfc2217://", 10) == 0;
+}
+
 SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault) {
   PlatOpenFault fault = kOpenFaultOther;
   if (pFault == nullptr) pFault = &fault;

@@ -9,7 +9,7 @@ namespace sarn {
 
 const PortBackend* ChoosePortBackend(const char* pszName) {
   if (strcmp(pszName, "NUL") == 0) return &kNullPort;
-  if (IsGatewayName(pszName)) return &kGatewayPort;
+  if (PlatIsGatewayName(pszName)) return &kGatewayPort;
   return &kPosixDevice;
 }
 

@@ -74,15 +74,13 @@
 
 #include "platform/port_backend.h"
 #include "platform/posix_rs485.h"
+#include "platform/read_ahead.h"
 #include "sarn_line_time.h"
 
 namespace sarn {
 
 namespace {
 
-// Read-ahead buffer of a port: more than the longest reply (521 characters)
-// and a flush's 512-byte chunk.
-constexpr uint32_t kReadAhead = 1024;
 constexpr int64_t kNsPerMs = 1000000;
 // Longest wait a time-out can ask for, in milliseconds (about 31 years);
 // keeps deadline arithmetic far from overflow.
@@ -102,13 +100,11 @@ struct Device {
   uint8_t cVmin;   // VMIN set on the tty, 0 when not known
   bool bTtyKnown;  // tty holds the device's termios as last set
   int fd;
-  PlatLine line;        // as last set: the modes
-  uint32_t dwBaud;      // for bounding writes
-  Rs485Saved rs485;     // the kernel switches RTS (RS-485 direction)
-  termios2 tty;         // spares reading the termios back for every VMIN change
-  uint32_t dwAheadPos;  // next buffered byte to deliver
-  uint32_t dwAheadEnd;  // end of the buffered bytes
-  char ahead[kReadAhead];
+  PlatLine line;     // as last set: the modes
+  uint32_t dwBaud;   // for bounding writes
+  Rs485Saved rs485;  // the kernel switches RTS (RS-485 direction)
+  termios2 tty;      // spares reading the termios back for every VMIN change
+  ReadAhead ahead;
 };
 
 Device g_devices[kMaxOpenPorts];
@@ -308,20 +304,6 @@ void WakeForCount(Device* pDev, uint32_t dwMissing) {
 
 // ---- reading
 
-uint32_t Buffered(const Device& dev) {
-  return dev.dwAheadEnd - dev.dwAheadPos;
-}
-
-// Delivers up to dwWant bytes of the read-ahead buffer.
-uint32_t TakeAhead(Device* pDev, char* pOut, uint32_t dwWant) {
-  uint32_t n = Buffered(*pDev);
-  if (n > dwWant) n = dwWant;
-  memcpy(pOut, pDev->ahead + pDev->dwAheadPos, n);
-  pDev->dwAheadPos += n;
-  if (pDev->dwAheadPos == pDev->dwAheadEnd) pDev->dwAheadPos = pDev->dwAheadEnd = 0;
-  return n;
-}
-
 // The end of a read that begins at `start`: the read time-out after the
 // start (the start itself when that is 0: the read takes what has arrived).
 int64_t ReadDeadline(const Device& dev, int64_t start) {
@@ -355,19 +337,18 @@ enum DeviceRead { kReadData, kReadNone, kReadEnd, kReadFailed };
 // read straight into pOut.
 DeviceRead ReadDevice(Device* pDev, char* pOut, uint32_t dwMissing, uint32_t* pGot) {
   *pGot = 0;
-  const bool bDirect = dwMissing >= kReadAhead;
+  const bool bDirect = dwMissing >= kReadAheadSize;
   ssize_t n;
   do {
-    n = read(pDev->fd, bDirect ? pOut : pDev->ahead, bDirect ? dwMissing : kReadAhead);
+    n = read(pDev->fd, bDirect ? pOut : pDev->ahead.buf, bDirect ? dwMissing : kReadAheadSize);
   } while (n < 0 && errno == EINTR);
   if (n == 0) return kReadEnd;  // end of file: the other end is gone
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kReadNone : kReadFailed;  // EIO after a hang-up
   if (bDirect) {
     *pGot = static_cast<uint32_t>(n);
   } else {
-    pDev->dwAheadPos = 0;
-    pDev->dwAheadEnd = static_cast<uint32_t>(n);
-    *pGot = TakeAhead(pDev, pOut, dwMissing);
+    AheadFilled(&pDev->ahead, static_cast<uint32_t>(n));
+    *pGot = TakeAhead(&pDev->ahead, pOut, dwMissing);
   }
   return kReadData;
 }
@@ -653,14 +634,14 @@ bool DeviceGetQueues(PortSlot* pPort, PlatQueues* pQueues) {
   int iWaiting = 0;
   if (ioctl(pDev->fd, FIONREAD, &iWaiting) != 0) return Failed(pDev, "FIONREAD (bytes received)");
   // What the read-ahead holds has arrived and is not read yet.
-  pQueues->cbInQue = Buffered(*pDev) + (iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0);
+  pQueues->cbInQue = AheadBuffered(pDev->ahead) + (iWaiting > 0 ? static_cast<uint32_t>(iWaiting) : 0);
   pQueues->cbOutQue = OutputPending(pDev);
   return true;
 }
 
 bool DeviceRead(PortSlot* pPort, char* pOut, uint32_t dwCount, uint32_t* pRead) {
   Device* pDev = DeviceOf(pPort);
-  uint32_t dwGot = TakeAhead(pDev, pOut, dwCount);
+  uint32_t dwGot = TakeAhead(&pDev->ahead, pOut, dwCount);
   bool bHangUp = false;
   int iErr = 0;
   if (dwGot < dwCount) dwGot = ReadFromDevice(pDev, pOut, dwGot, dwCount, &bHangUp, &iErr);

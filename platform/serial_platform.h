@@ -71,6 +71,10 @@ enum PlatOpenFault : uint8_t {
 // why; a valid handle is never kNoHandle.
 SarnHandle PlatOpen(const char* pszName, PlatOpenFault* pFault = nullptr);
 bool PlatClose(SarnHandle hPort);
+// Whether the name is a serial device server's address, "socket://HOST:PORT"
+// or "rfc2217://HOST:PORT", which may be longer than a port name. Reads no
+// further into the name than its scheme.
+bool PlatIsGatewayName(const char* pszName);
 // Reads the line the port runs now.
 bool PlatGetLine(SarnHandle hPort, PlatLine* pLine);
 // Sets the line; false, and the port unchanged, when the device cannot run

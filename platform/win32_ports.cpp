@@ -8,7 +8,7 @@ namespace sarn {
 
 const PortBackend* ChoosePortBackend(const char* pszName) {
   if (_stricmp(pszName, "NUL") == 0) return &kNullPort;
-  if (IsGatewayName(pszName)) return &kGatewayPort;
+  if (PlatIsGatewayName(pszName)) return &kGatewayPort;
   return &kWin32Serial;
 }
 
